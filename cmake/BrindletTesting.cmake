@@ -1,0 +1,30 @@
+include(GoogleTest)
+
+# brindlet_test(NAME n FOLDER f [SERVICES x11 avahi pulse dbus] SOURCES ... [LIBS ...])
+# Builds one GoogleTest program; each of its tests is a ctest test labelled with the
+# folder and with every service it needs. Tests that share a service which holds
+# global state (the X display, the sound server) never run at the same time.
+function(brindlet_test)
+  cmake_parse_arguments(T "" "NAME;FOLDER" "SERVICES;SOURCES;LIBS" ${ARGN})
+  set(target test_${T_FOLDER}_${T_NAME})
+  add_executable(${target} ${T_SOURCES})
+  target_link_libraries(${target} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main)
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests)
+  set(labels ${T_FOLDER} ${T_SERVICES})
+  set(locks "")
+  foreach(s IN LISTS T_SERVICES)
+    if(s STREQUAL "x11" OR s STREQUAL "pulse")
+      list(APPEND locks ${s})
+    endif()
+  endforeach()
+  set(props LABELS "${labels}" TIMEOUT 300)
+  if(locks)
+    list(APPEND props RESOURCE_LOCK "${locks}")
+  endif()
+  gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST PROPERTIES ${props})
+  # `tests_<folder>` builds every test program of one folder (the sanitizer builds use it).
+  if(NOT TARGET tests_${T_FOLDER})
+    add_custom_target(tests_${T_FOLDER})
+  endif()
+  add_dependencies(tests_${T_FOLDER} ${target})
+endfunction()
