@@ -1,0 +1,263 @@
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "SampleMessages.h"
+#include "kit/protocol/WireCodec.h"
+#include "kit/protocol/WireDecoder.h"
+
+namespace brindlet {
+namespace {
+
+using testing::sampleAudioPacket;
+using testing::sampleMessages;
+using testing::sampleVideoFrame;
+
+Bytes header(std::uint32_t length) {
+  Bytes b;
+  WireCodec::writeU32(length, b);
+  return b;
+}
+
+template <class F>
+std::optional<WireError> errorFrom(F&& call) {
+  try {
+    call();
+  } catch (const WireError& e) {
+    return e;
+  }
+  return std::nullopt;
+}
+
+TEST(WireDecoder, WaitsForTheWholeFrame) {
+  const Bytes frame = WireCodec::encode(msg::Ping{7});
+  for (std::size_t split = 0; split < frame.size(); ++split) {
+    WireDecoder decoder;
+    decoder.append(ByteView(frame).first(split));
+    EXPECT_FALSE(decoder.nextFrame()) << "split " << split;
+    EXPECT_EQ(decoder.bufferedByteCount(), split);
+    decoder.append(ByteView(frame).subspan(split));
+    EXPECT_EQ(decoder.nextFrame(), Bytes(frame.begin() + 4, frame.end()));
+    EXPECT_FALSE(decoder.nextFrame());
+  }
+}
+
+TEST(WireDecoder, StreamFedByteByByteYieldsEveryMessageInOrder) {
+  const std::vector<Message> messages = sampleMessages();
+  Bytes stream;
+  for (const Message& m : messages) {
+    const Bytes frame = WireCodec::encode(m);
+    stream.insert(stream.end(), frame.begin(), frame.end());
+  }
+  WireDecoder decoder;
+  std::vector<Message> received;
+  for (std::uint8_t byte : stream) {
+    decoder.append(ByteView(&byte, 1));
+    while (auto m = decoder.nextMessage()) received.push_back(*m);
+  }
+  EXPECT_EQ(received, messages);
+  EXPECT_EQ(decoder.bufferedByteCount(), 0u);
+  EXPECT_EQ(decoder.buffer().size(), 0u);
+}
+
+TEST(WireDecoder, MixedMediaStreamsDecodeInOrder) {
+  WireDecoder video;
+  WireDecoder audio;
+  for (int i = 0; i < 3; ++i) {
+    video.append(WireCodec::encodeVideoFrame(sampleVideoFrame()));
+    audio.append(WireCodec::encodeAudioPacket(sampleAudioPacket()));
+  }
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(video.nextVideoFrame(), sampleVideoFrame());
+    EXPECT_EQ(audio.nextAudioPacket(), sampleAudioPacket());
+  }
+  EXPECT_FALSE(video.nextVideoFrame());
+  EXPECT_FALSE(audio.nextAudioPacket());
+}
+
+TEST(WireDecoder, FrameLimitIsInclusive) {
+  WireDecoder atLimit;
+  atLimit.append(header(WireCodec::maxFrameSize));
+  EXPECT_FALSE(atLimit.nextFrame());
+  EXPECT_FALSE(atLimit.poisoned());
+  EXPECT_EQ(atLimit.bufferedByteCount(), 4u);
+}
+
+TEST(WireDecoder, OversizedHeaderPoisonsEveryLaterRead) {
+  WireDecoder decoder;
+  Bytes bytes = WireCodec::encode(msg::Ping{1});
+  const Bytes oversized = header(WireCodec::maxFrameSize + 1);
+  bytes.insert(bytes.end(), oversized.begin(), oversized.end());
+  decoder.append(bytes);
+  EXPECT_EQ(decoder.nextMessage(), Message(msg::Ping{1}));
+  const WireError expected = WireError::frameTooLarge(67108865);
+  EXPECT_EQ(errorFrom([&] { decoder.nextMessage(); }), expected);
+  EXPECT_EQ(decoder.poisoned(), expected);
+
+  // Whatever arrives later, every reader throws the same error and nothing is kept.
+  decoder.append(WireCodec::encode(msg::Ping{2}));
+  EXPECT_EQ(decoder.bufferedByteCount(), 0u);
+  EXPECT_EQ(errorFrom([&] { decoder.nextFrame(); }), expected);
+  EXPECT_EQ(errorFrom([&] { decoder.nextMessage(); }), expected);
+  EXPECT_EQ(errorFrom([&] { decoder.nextVideoFrame(); }), expected);
+  EXPECT_EQ(errorFrom([&] { decoder.nextAudioPacket(); }), expected);
+
+  WireDecoder largest;
+  largest.append(header(0xFFFFFFFF));
+  EXPECT_EQ(errorFrom([&] { largest.nextVideoFrame(); }), WireError::frameTooLarge(4294967295));
+}
+
+TEST(WireDecoder, EmptyFrameIsTruncatedAndConsumed) {
+  WireDecoder decoder;
+  decoder.append(header(0));
+  decoder.append(WireCodec::encode(msg::Pong{3}));
+  EXPECT_EQ(errorFrom([&] { decoder.nextMessage(); }), WireError::truncated());
+  EXPECT_FALSE(decoder.poisoned());
+  EXPECT_EQ(decoder.nextMessage(), Message(msg::Pong{3}));
+}
+
+TEST(WireDecoder, BodyErrorsDropOnlyTheirFrame) {
+  WireDecoder decoder;
+  decoder.append(WireCodec::frame(Bytes{0x24}));
+  decoder.append(WireCodec::frame(Bytes{0x07, 0x02}));
+  decoder.append(WireCodec::frame(Bytes{0x0D, 0x00}));
+  decoder.append(WireCodec::encode(msg::SetThumbnails{true}));
+  EXPECT_EQ(errorFrom([&] { decoder.nextMessage(); }), WireError::unknownType(36));
+  EXPECT_EQ(errorFrom([&] { decoder.nextMessage(); }), WireError::invalidValue("bool 2"));
+  EXPECT_EQ(errorFrom([&] { decoder.nextMessage(); }), WireError::truncated());
+  EXPECT_EQ(decoder.nextMessage(), Message(msg::SetThumbnails{true}));
+  EXPECT_FALSE(decoder.poisoned());
+}
+
+TEST(WireDecoder, NextFrameGivesThePayload) {
+  WireDecoder decoder;
+  decoder.append(WireCodec::frame(Bytes{0x01, 0x02, 0x03}));
+  EXPECT_EQ(decoder.nextFrame(), (Bytes{0x01, 0x02, 0x03}));
+  EXPECT_EQ(toHex(WireCodec::frame(Bytes{0xAA})), "00000001aa");
+}
+
+// Consumed bytes stay in the buffer until they are more than 64 KiB and more than half of it,
+// or until everything has been read; small frames are never shifted one by one.
+TEST(WireDecoder, CompactsOnlyPastHalfAndSixtyFourKiB) {
+  const Bytes frame = WireCodec::encode(msg::ClipboardText{std::string(997, 'c')});
+  ASSERT_EQ(frame.size(), 1004u);
+  WireDecoder decoder;
+  for (int i = 0; i < 100; ++i) decoder.append(frame);
+  decoder.append(ByteView(frame).first(3));  // the start of one more frame
+  const std::size_t total = 100 * 1004 + 3;
+  for (std::size_t k = 1; k <= 100; ++k) {
+    ASSERT_TRUE(decoder.nextMessage());
+    const std::size_t consumed = k * 1004;
+    if (consumed <= 65536) {
+      EXPECT_EQ(decoder.offset(), consumed) << k;
+      EXPECT_EQ(decoder.buffer().size(), total) << k;
+    } else if (k == 66) {
+      // 66264 consumed bytes: more than 64 KiB and more than half of 100403.
+      EXPECT_EQ(decoder.offset(), 0u);
+      EXPECT_EQ(decoder.buffer().size(), total - consumed);
+    }
+    EXPECT_EQ(decoder.bufferedByteCount(), total - consumed) << k;
+  }
+  EXPECT_EQ(decoder.bufferedByteCount(), 3u);
+  decoder.append(ByteView(frame).subspan(3));
+  EXPECT_TRUE(decoder.nextMessage());
+  EXPECT_EQ(decoder.buffer().size(), 0u);
+  EXPECT_EQ(decoder.offset(), 0u);
+}
+
+// Hostile input: random bytes, mutated and cut frames, and oversized headers, in random
+// chunks. The decoder may only return values or throw WireError, and never holds more than
+// one frame of the largest size, a header and the chunk just appended.
+TEST(WireDecoder, SurvivesRandomAndDamagedInput) {
+  std::mt19937 random(0xB41D);
+  std::vector<Bytes> valid;
+  for (const Message& m : sampleMessages()) valid.push_back(WireCodec::encode(m));
+  valid.push_back(WireCodec::encodeVideoFrame(sampleVideoFrame()));
+  valid.push_back(WireCodec::encodeAudioPacket(sampleAudioPacket()));
+
+  auto damaged = [&]() {
+    Bytes b = valid[random() % valid.size()];
+    switch (random() % 4) {
+      case 0:  // flip a few bytes, sometimes in the header
+        for (int i = 0; i < 3; ++i) b[random() % b.size()] = static_cast<std::uint8_t>(random());
+        break;
+      case 1:  // cut the payload short but keep the declared length consistent
+        b = WireCodec::frame(Bytes(b.begin() + 4, b.begin() + 4 + static_cast<std::ptrdiff_t>(random() % (b.size() - 4))));
+        break;
+      case 2: {  // random payload of random size
+        Bytes payload(random() % 64);
+        for (auto& x : payload) x = static_cast<std::uint8_t>(random());
+        if (!payload.empty() && random() % 2) payload[0] = static_cast<std::uint8_t>(random() % 0x40);
+        b = WireCodec::frame(payload);
+        break;
+      }
+      default:  // plain random bytes
+        b.resize(random() % 32);
+        for (auto& x : b) x = static_cast<std::uint8_t>(random());
+    }
+    return b;
+  };
+
+  int poisonedStreams = 0;
+  int decoded = 0;
+  for (int stream = 0; stream < 200; ++stream) {
+    WireDecoder decoder;
+    Bytes input;
+    for (int i = 0; i < 20; ++i) {
+      const Bytes piece = damaged();
+      input.insert(input.end(), piece.begin(), piece.end());
+    }
+    std::size_t at = 0;
+    while (at < input.size()) {
+      const std::size_t chunk = std::min<std::size_t>(1 + random() % 300, input.size() - at);
+      decoder.append(ByteView(input).subspan(at, chunk));
+      at += chunk;
+      ASSERT_LE(decoder.bufferedByteCount(), WireCodec::maxFrameSize + 4 + chunk);
+      for (int reads = 0; reads < 50; ++reads) {
+        try {
+          bool got = false;
+          switch (random() % 4) {
+            case 0: got = decoder.nextMessage().has_value(); break;
+            case 1: got = decoder.nextVideoFrame().has_value(); break;
+            case 2: got = decoder.nextAudioPacket().has_value(); break;
+            default: got = decoder.nextFrame().has_value(); break;
+          }
+          if (!got) break;
+          ++decoded;
+        } catch (const WireError& e) {
+          if (e.errorCase() == WireError::Case::frameTooLarge) {
+            EXPECT_EQ(decoder.poisoned(), e);
+            break;
+          }
+        }
+      }
+    }
+    if (decoder.poisoned()) {
+      ++poisonedStreams;
+      EXPECT_EQ(decoder.bufferedByteCount(), 0u);
+    }
+  }
+  // The input is varied enough to reach both outcomes.
+  EXPECT_GT(poisonedStreams, 0);
+  EXPECT_GT(decoded, 0);
+}
+
+// A frame of the largest size arriving in pieces: the decoder holds it and nothing more.
+TEST(WireDecoder, HoldsAtMostOneLargestFrame) {
+  WireDecoder decoder;
+  decoder.append(header(WireCodec::maxFrameSize));
+  const Bytes chunk(1 << 20, 0x0D);  // every payload byte 0x0D: a ping with extra bytes
+  std::size_t sent = 0;
+  while (sent < WireCodec::maxFrameSize) {
+    EXPECT_FALSE(decoder.nextMessage());
+    decoder.append(chunk);
+    sent += chunk.size();
+    ASSERT_LE(decoder.bufferedByteCount(), WireCodec::maxFrameSize + 4);
+  }
+  EXPECT_EQ(decoder.nextMessage(), Message(msg::Ping{0x0D0D0D0D0D0D0D0Dull}));
+  EXPECT_EQ(decoder.bufferedByteCount(), 0u);
+  EXPECT_LE(decoder.buffer().capacity(), 8u * 1024 * 1024) << "a large buffer is released once read";
+}
+
+}  // namespace
+}  // namespace brindlet
