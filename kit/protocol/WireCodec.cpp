@@ -13,20 +13,23 @@ constexpr std::size_t u16Cap = 0xFFFF;
 
 using W = WireCodec;
 
-// Starts a frame: room for the length, then the type byte.
-void beginFrame(Bytes& out, std::uint8_t type) {
-  out.resize(4);
+// Starts a frame at the end of `out`: room for the length, then the type byte. Returns where
+// the frame starts.
+std::size_t beginFrame(Bytes& out, std::uint8_t type) {
+  const std::size_t start = out.size();
+  out.resize(start + 4);
   out.push_back(type);
+  return start;
 }
 
 // Writes the payload length into the room beginFrame left.
-void finishFrame(Bytes& out) {
-  const std::uint64_t n = out.size() - 4;
+void finishFrame(Bytes& out, std::size_t start) {
+  const std::uint64_t n = out.size() - start - 4;
   const std::uint32_t length = n > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<std::uint32_t>(n);
-  out[0] = static_cast<std::uint8_t>(length >> 24);
-  out[1] = static_cast<std::uint8_t>(length >> 16);
-  out[2] = static_cast<std::uint8_t>(length >> 8);
-  out[3] = static_cast<std::uint8_t>(length);
+  out[start] = static_cast<std::uint8_t>(length >> 24);
+  out[start + 1] = static_cast<std::uint8_t>(length >> 16);
+  out[start + 2] = static_cast<std::uint8_t>(length >> 8);
+  out[start + 3] = static_cast<std::uint8_t>(length);
 }
 
 template <class E>
@@ -912,10 +915,14 @@ Bytes WireCodec::frame(ByteView payload) {
 Bytes WireCodec::encode(const Message& message) {
   Bytes out;
   out.reserve(64);
-  beginFrame(out, message.type());
-  message.visit([&](const auto& m) { body(m, out); });
-  finishFrame(out);
+  encode(message, out);
   return out;
+}
+
+void WireCodec::encode(const Message& message, Bytes& into) {
+  const std::size_t start = beginFrame(into, message.type());
+  message.visit([&](const auto& m) { body(m, into); });
+  finishFrame(into, start);
 }
 
 Bytes WireCodec::encodeVideoFrame(const VideoFrame& frame) {
@@ -924,7 +931,7 @@ Bytes WireCodec::encodeVideoFrame(const VideoFrame& frame) {
   for (std::size_t i = 0; i < sets; ++i) size += 4 + frame.parameterSets[i].size();
   Bytes out;
   out.reserve(size);
-  beginFrame(out, videoFrameType);
+  const std::size_t start = beginFrame(out, videoFrameType);
   writeU32(frame.displayID, out);
   writeU64(frame.frameNumber, out);
   writeU64(frame.captureTimeNs, out);
@@ -936,17 +943,17 @@ Bytes WireCodec::encodeVideoFrame(const VideoFrame& frame) {
   writeU8(static_cast<std::uint8_t>(sets), out);
   for (std::size_t i = 0; i < sets; ++i) writeData(frame.parameterSets[i], out);
   writeData(frame.payload, out);
-  finishFrame(out);
+  finishFrame(out, start);
   return out;
 }
 
 Bytes WireCodec::encodeAudioPacket(const AudioPacket& packet) {
   Bytes out;
   out.reserve(4 + 13 + packet.data.size());
-  beginFrame(out, audioPacketType);
+  const std::size_t start = beginFrame(out, audioPacketType);
   writeU64(packet.ptsMicros, out);
   writeData(packet.data, out);
-  finishFrame(out);
+  finishFrame(out, start);
   return out;
 }
 

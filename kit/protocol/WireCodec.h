@@ -29,6 +29,8 @@ struct WireCodec {
 
   // Whole frames. None of them fails: over-long texts, blobs and lists are clamped.
   static Bytes encode(const Message& message);
+  // Appends the message's whole frame to `into` (several frames can share one buffer).
+  static void encode(const Message& message, Bytes& into);
   static Bytes encodeVideoFrame(const VideoFrame& frame);
   static Bytes encodeAudioPacket(const AudioPacket& packet);
 

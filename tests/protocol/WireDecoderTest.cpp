@@ -45,10 +45,14 @@ TEST(WireDecoder, WaitsForTheWholeFrame) {
 TEST(WireDecoder, StreamFedByteByByteYieldsEveryMessageInOrder) {
   const std::vector<Message> messages = sampleMessages();
   Bytes stream;
+  Bytes appended = {0xEE};  // frames appended behind bytes already there
   for (const Message& m : messages) {
     const Bytes frame = WireCodec::encode(m);
     stream.insert(stream.end(), frame.begin(), frame.end());
+    WireCodec::encode(m, appended);
   }
+  EXPECT_EQ(ByteView(appended).subspan(1).size(), stream.size());
+  EXPECT_TRUE(std::equal(stream.begin(), stream.end(), appended.begin() + 1));
   WireDecoder decoder;
   std::vector<Message> received;
   for (std::uint8_t byte : stream) {
