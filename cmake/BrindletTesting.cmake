@@ -17,11 +17,17 @@ function(brindlet_test)
       list(APPEND locks ${s})
     endif()
   endforeach()
-  set(props LABELS "${labels}" TIMEOUT 300)
+  gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST TEST_LIST ${target}_TESTS)
+  # Labels and locks are lists, which gtest_discover_tests's PROPERTIES flattens (the
+  # second label would be read as a property name); they are set on the discovered tests
+  # by a script of our own that ctest reads after the discovery's.
+  set(props "LABELS \"${labels}\" TIMEOUT 300")
   if(locks)
-    list(APPEND props RESOURCE_LOCK "${locks}")
+    string(APPEND props " RESOURCE_LOCK \"${locks}\"")
   endif()
-  gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST PROPERTIES ${props})
+  set(script ${CMAKE_CURRENT_BINARY_DIR}/${target}_properties.cmake)
+  file(WRITE ${script} "if(${target}_TESTS)\n  set_tests_properties(\${${target}_TESTS} PROPERTIES ${props})\nendif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${script})
   # `tests_<folder>` builds every test program of one folder (the sanitizer builds use it).
   if(NOT TARGET tests_${T_FOLDER})
     add_custom_target(tests_${T_FOLDER})
