@@ -1,0 +1,309 @@
+#include "platform/input/EventPoster.h"
+
+#include "platform/input/X11Keyboard.h"
+
+#include <X11/XKBlib.h>
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/extensions/Xrandr.h>
+#include <xkbcommon/xkbcommon.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+namespace brindlet::platform {
+
+struct EventPoster::ModifierChange {
+  std::vector<KeyCode> pressed;   // modifier keys pressed for the event, released after it
+  std::vector<KeyCode> released;  // modifier keys held before, pressed again after it
+  std::optional<bool> relock;     // the caps lock state to go back to
+};
+
+namespace {
+
+bool isKeyDown(const char keys[32], KeyCode key) { return (keys[key / 8] >> (key % 8)) & 1; }
+
+int bitIndex(unsigned mask) { return __builtin_ctz(mask); }
+
+// UTF-16 to code points; an unpaired surrogate is dropped.
+std::u32string decodeUTF16(std::u16string_view units) {
+  std::u32string out;
+  for (size_t i = 0; i < units.size(); ++i) {
+    char32_t u = units[i];
+    if (u >= 0xD800 && u <= 0xDBFF) {
+      if (i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+        out.push_back(0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00));
+        ++i;
+      }
+      continue;
+    }
+    if (u >= 0xDC00 && u <= 0xDFFF) continue;
+    out.push_back(u);
+  }
+  return out;
+}
+
+// A coordinate X accepts, nothing for values that are not finite.
+std::optional<int> pixel(double v) {
+  if (!std::isfinite(v)) return std::nullopt;
+  return static_cast<int>(std::lround(std::clamp(v, -32768.0, 32767.0)));
+}
+
+}  // namespace
+
+EventPoster::EventPoster() {
+  display_ = XOpenDisplay(nullptr);
+  if (!display_) return;
+  int event = 0, error = 0, major = 0, minor = 0;
+  if (!XTestQueryExtension(display_, &event, &error, &major, &minor)) {
+    XCloseDisplay(display_);
+    display_ = nullptr;
+    return;
+  }
+  keyboard_ = std::make_unique<X11Keyboard>(display_);
+}
+
+EventPoster::~EventPoster() {
+  if (display_ && keyboard_->isUsable()) unmapSpareKeys();
+  keyboard_.reset();
+  if (display_) XCloseDisplay(display_);
+}
+
+EventPoster::ModifierChange EventPoster::applyModifiers(unsigned wanted, bool wantLock) {
+  ModifierChange change;
+  char keys[32] = {};
+  XQueryKeymap(display_, keys);
+  const X11Modifiers& m = keyboard_->modifiers();
+  const std::pair<unsigned, KeyCode> managed[] = {
+      {m.shift, m.shiftKey}, {m.control, m.controlKey}, {m.alt, m.altKey}, {m.super, m.superKey}, {m.level3, m.level3Key}};
+  for (auto [mask, key] : managed) {
+    if (mask == 0) continue;
+    const auto& holders = m.keysOf[bitIndex(mask)];
+    const bool active = std::any_of(holders.begin(), holders.end(), [&](KeyCode k) { return isKeyDown(keys, k); });
+    if ((wanted & mask) && !active && key != 0) {
+      XTestFakeKeyEvent(display_, key, True, CurrentTime);
+      change.pressed.push_back(key);
+    } else if (!(wanted & mask) && active) {
+      for (KeyCode k : holders) {
+        if (!isKeyDown(keys, k)) continue;
+        XTestFakeKeyEvent(display_, k, False, CurrentTime);
+        change.released.push_back(k);
+        keys[k / 8] &= static_cast<char>(~(1 << (k % 8)));
+      }
+    }
+  }
+  XkbStateRec state{};
+  if (XkbGetState(display_, XkbUseCoreKbd, &state) == Success) {
+    const bool locked = (state.locked_mods & LockMask) != 0;
+    if (locked != wantLock) {
+      XkbLockModifiers(display_, XkbUseCoreKbd, LockMask, wantLock ? LockMask : 0);
+      change.relock = locked;
+    }
+  }
+  return change;
+}
+
+void EventPoster::undo(const ModifierChange& change) {
+  for (auto it = change.pressed.rbegin(); it != change.pressed.rend(); ++it) {
+    XTestFakeKeyEvent(display_, *it, False, CurrentTime);
+  }
+  for (KeyCode k : change.released) XTestFakeKeyEvent(display_, k, True, CurrentTime);
+  if (change.relock) XkbLockModifiers(display_, XkbUseCoreKbd, LockMask, *change.relock ? LockMask : 0);
+}
+
+void EventPoster::tapKey(unsigned char keycode, unsigned mods, bool lock) {
+  ModifierChange change = applyModifiers(mods, lock);
+  XTestFakeKeyEvent(display_, keycode, True, CurrentTime);
+  XTestFakeKeyEvent(display_, keycode, False, CurrentTime);
+  undo(change);
+}
+
+bool EventPoster::postKeyboard(const KeyboardEvent& event) {
+  std::lock_guard lock(mutex_);
+  if (!display_ || !keyboard_->isUsable()) return false;
+  keyboard_->refresh();
+  const KeyCode key = keyboard_->keycodeForVirtualKey(event.virtualKey);
+  if (key == 0) return false;
+  if (event.flagsChanged || !event.isDown) {
+    // A modifier key itself, or a release: the key alone, the held modifiers stay.
+    XTestFakeKeyEvent(display_, key, event.isDown ? True : False, CurrentTime);
+    XFlush(display_);
+    return true;
+  }
+  // A key press sees exactly the modifiers of its flags, as on the Mac. Option is the
+  // third shift level where this key has one on the current layout, else Alt.
+  const X11Modifiers& m = keyboard_->modifiers();
+  const uint64_t flags = event.flags;
+  unsigned wanted = 0;
+  if (flags & event_flags::shift) wanted |= m.shift;
+  if (flags & event_flags::control) wanted |= m.control;
+  if (flags & event_flags::command) wanted |= m.super;
+  if (flags & event_flags::alternate) {
+    const unsigned group = keyboard_->currentGroup();
+    const unsigned base = wanted & m.shift;
+    const uint32_t plain = keyboard_->keysymOf(key, group, base);
+    const uint32_t third = m.level3 ? keyboard_->keysymOf(key, group, base | m.level3) : 0;
+    wanted |= (third != 0 && third != plain) ? m.level3 : m.alt;
+  }
+  ModifierChange change = applyModifiers(wanted, (flags & event_flags::alphaShift) != 0);
+  XTestFakeKeyEvent(display_, key, True, CurrentTime);
+  undo(change);
+  XFlush(display_);
+  return true;
+}
+
+bool EventPoster::typeCharacter(char32_t c, unsigned group) {
+  auto stroke = keyboard_->keystrokeFor(c, group);
+  if (!stroke) {
+    const KeySym sym = xkb_utf32_to_keysym(c);
+    if (sym == NoSymbol || !mapSpareKey(sym)) return false;
+    stroke = keyboard_->keystrokeFor(c, group);
+    if (!stroke) return false;
+  }
+  auto used = std::find_if(mapped_.begin(), mapped_.end(), [&](const auto& m) { return m.first == stroke->keycode; });
+  if (used != mapped_.end()) std::rotate(used, used + 1, mapped_.end());
+  tapKey(stroke->keycode, stroke->mods, false);
+  return true;
+}
+
+bool EventPoster::mapSpareKey(unsigned long keysym) {
+  // A key without symbols, else the spare key this poster used least recently.
+  KeyCode key = 0;
+  const auto& spares = keyboard_->spareKeycodes();
+  if (!spares.empty()) {
+    key = spares.back();
+  } else if (!mapped_.empty()) {
+    key = mapped_.front().first;
+  } else {
+    return false;
+  }
+  std::erase_if(mapped_, [&](const auto& m) { return m.first == key; });
+  mapped_.emplace_back(key, keysym);
+  KeySym sym = keysym;
+  XChangeKeyboardMapping(display_, key, 1, &sym, 1);
+  XSync(display_, False);
+  keyboard_->refresh();
+  return true;
+}
+
+void EventPoster::unmapSpareKeys() {
+  keyboard_->refresh();
+  for (auto [key, sym] : mapped_) {
+    // Only keys that still carry what this poster put there (the keymap may be new).
+    const auto& m = keyboard_->modifiers();
+    if (keyboard_->keysymOf(key, 0, 0) != sym && keyboard_->keysymOf(key, 0, m.shift) != sym) continue;
+    KeySym none = NoSymbol;
+    XChangeKeyboardMapping(display_, key, 1, &none, 1);
+  }
+  mapped_.clear();
+  XSync(display_, False);
+}
+
+bool EventPoster::postUnicodeString(std::u16string_view units, bool isDown) {
+  std::lock_guard lock(mutex_);
+  if (!display_ || !keyboard_->isUsable()) return false;
+  if (!isDown) return true;
+  keyboard_->refresh();
+  const unsigned group = keyboard_->currentGroup();
+  bool typedAll = true;
+  char32_t previous = 0;
+  for (char32_t c : decodeUTF16(units)) {
+    // Line breaks are the Return key; a CR LF pair is one.
+    const char32_t typed = c == U'\n' ? U'\r' : c;
+    if (!(c == U'\n' && previous == U'\r')) {
+      keyboard_->refresh();
+      typedAll = typeCharacter(typed, group) && typedAll;
+    }
+    previous = c;
+  }
+  XFlush(display_);
+  return typedAll;
+}
+
+bool EventPoster::postMouse(const MouseEvent& event) {
+  std::lock_guard lock(mutex_);
+  if (!display_) return false;
+  const auto x = pixel(event.location.x), y = pixel(event.location.y);
+  if (!x || !y) return false;
+  unsigned button = 0;
+  bool press = false;
+  switch (event.type) {
+    case MouseEventType::leftMouseDown: button = 1, press = true; break;
+    case MouseEventType::leftMouseUp: button = 1; break;
+    case MouseEventType::rightMouseDown: button = 3, press = true; break;
+    case MouseEventType::rightMouseUp: button = 3; break;
+    case MouseEventType::otherMouseDown: button = 2, press = true; break;
+    case MouseEventType::otherMouseUp: button = 2; break;
+    case MouseEventType::mouseMoved:
+    case MouseEventType::leftMouseDragged:
+    case MouseEventType::rightMouseDragged:
+    case MouseEventType::otherMouseDragged: break;
+  }
+  XTestFakeMotionEvent(display_, -1, *x, *y, CurrentTime);
+  if (button != 0) XTestFakeButtonEvent(display_, button, press ? True : False, CurrentTime);
+  XFlush(display_);
+  return true;
+}
+
+bool EventPoster::postScroll(const ScrollWheelEvent& event) {
+  std::lock_guard lock(mutex_);
+  if (!display_) return false;
+  if (event.scrollPhase == 1) scrollRemainderX_ = scrollRemainderY_ = 0;
+  // Pixels add up until they make whole wheel steps; X buttons 4/5 scroll up/down, 6/7
+  // left/right.
+  auto steps = [](double& remainder, int32_t pixels) {
+    remainder += pixels;
+    const double whole = std::trunc(remainder / pixelsPerWheelStep);
+    remainder -= whole * pixelsPerWheelStep;
+    return static_cast<int>(whole);
+  };
+  auto click = [&](unsigned button, int count) {
+    for (int i = 0; i < count; ++i) {
+      XTestFakeButtonEvent(display_, button, True, CurrentTime);
+      XTestFakeButtonEvent(display_, button, False, CurrentTime);
+    }
+  };
+  const int vertical = steps(scrollRemainderY_, event.wheel1);
+  const int horizontal = steps(scrollRemainderX_, event.wheel2);
+  click(vertical > 0 ? 4 : 5, std::abs(vertical));
+  click(horizontal > 0 ? 6 : 7, std::abs(horizontal));
+  XFlush(display_);
+  return true;
+}
+
+std::optional<GlobalPoint> EventPoster::pointerLocation() {
+  std::lock_guard lock(mutex_);
+  if (!display_) return std::nullopt;
+  Window root = 0, child = 0;
+  int rootX = 0, rootY = 0, winX = 0, winY = 0;
+  unsigned mask = 0;
+  if (!XQueryPointer(display_, DefaultRootWindow(display_), &root, &child, &rootX, &rootY, &winX, &winY, &mask)) {
+    return std::nullopt;
+  }
+  return GlobalPoint{static_cast<double>(rootX), static_cast<double>(rootY)};
+}
+
+std::vector<GlobalRect> EventPoster::activeDisplayBounds() {
+  std::lock_guard lock(mutex_);
+  std::vector<GlobalRect> bounds;
+  if (!display_) return bounds;
+  int count = 0;
+  if (XRRMonitorInfo* monitors = XRRGetMonitors(display_, DefaultRootWindow(display_), True, &count)) {
+    std::vector<std::pair<bool, GlobalRect>> found;
+    for (int i = 0; i < count; ++i) {
+      const XRRMonitorInfo& m = monitors[i];
+      found.push_back({m.primary != 0, GlobalRect{double(m.x), double(m.y), double(m.width), double(m.height)}});
+    }
+    XRRFreeMonitors(monitors);
+    std::stable_partition(found.begin(), found.end(), [](const auto& f) { return f.first; });
+    for (const auto& f : found) bounds.push_back(f.second);
+  }
+  if (bounds.empty()) {
+    const int screen = DefaultScreen(display_);
+    bounds.push_back(GlobalRect{0, 0, double(DisplayWidth(display_, screen)), double(DisplayHeight(display_, screen))});
+  }
+  return bounds;
+}
+
+}  // namespace brindlet::platform
