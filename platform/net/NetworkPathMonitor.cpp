@@ -1,5 +1,3 @@
-// Asio's handler fences are not instrumented by ThreadSanitizer; GCC warns about them there.
-#pragma GCC diagnostic ignored "-Wtsan"
 #include "platform/net/NetworkPathMonitor.h"
 
 #include <linux/if_arp.h>
