@@ -1,0 +1,25 @@
+#pragma once
+
+// Executors of the async runtime.
+//
+//   asio::io_context io;                         // one per process, run on a few threads
+//   Strand strand = makeStrand(io.get_executor());
+//   Task task = Task::spawn(strand, work());     // see Task.h
+//
+// Every coroutine runs on a strand. A strand serialises what runs on it (it is an actor's
+// executor and our serial queue), and cancellation is always delivered on the strand of the
+// coroutine it cancels, so a cancellation can never run at the same time as the operation it
+// ends (Task.h, AsyncStream.h and the clocks rely on that).
+
+#include <asio/any_io_executor.hpp>
+#include <asio/awaitable.hpp>
+#include <asio/strand.hpp>
+
+namespace brindlet {
+
+using Executor = asio::any_io_executor;
+using Strand = asio::strand<Executor>;
+
+inline Strand makeStrand(const Executor& executor) { return asio::make_strand(executor); }
+
+}  // namespace brindlet

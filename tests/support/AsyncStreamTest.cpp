@@ -1,0 +1,204 @@
+#include <gtest/gtest.h>
+
+#include "kit/support/AsyncStream.h"
+#include "kit/support/Task.h"
+#include "support/TestLoop.h"
+
+#include <asio/executor_work_guard.hpp>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace brindlet {
+namespace {
+
+using testing::TestLoop;
+
+struct Reader {
+  std::vector<int> values;
+  bool ended = false;
+};
+
+// Reads until the stream ends, then notes the end.
+asio::awaitable<void> readAll(AsyncStream<int> stream, Reader* reader) {
+  while (auto value = co_await stream.next()) reader->values.push_back(*value);
+  reader->ended = true;
+}
+
+TEST(AsyncStream, KeepsOrderWhetherBufferedOrHandedToTheWaitingReader) {
+  TestLoop loop;
+  AsyncStream<int> stream;
+  Reader reader;
+  EXPECT_TRUE(stream.yield(1));
+  EXPECT_TRUE(stream.yield(2));
+  EXPECT_EQ(stream.count(), 2u);
+  Task task = Task::spawn(loop.strand(), readAll(stream, &reader));
+  loop.settle();
+  EXPECT_EQ(reader.values, (std::vector<int>{1, 2}));
+  EXPECT_FALSE(reader.ended);  // waits on the empty stream
+
+  stream.yield(3);  // straight to the waiting reader, never counted
+  EXPECT_EQ(stream.count(), 0u);
+  stream.yield(4);
+  loop.settle();
+  EXPECT_EQ(reader.values, (std::vector<int>{1, 2, 3, 4}));
+  EXPECT_FALSE(reader.ended);
+
+  stream.finish();
+  loop.settle();
+  EXPECT_TRUE(reader.ended);
+  EXPECT_FALSE(task.isRunning());
+}
+
+TEST(AsyncStream, FinishDeliversWhatIsBufferedThenEndsAndDropsLaterValues) {
+  TestLoop loop;
+  AsyncStream<int> stream;
+  stream.yield(7);
+  stream.yield(8);
+  stream.finish();
+  stream.finish();  // a second finish changes nothing
+  EXPECT_FALSE(stream.yield(9));
+  EXPECT_TRUE(stream.isFinished());
+  Reader reader;
+  Task task = Task::spawn(loop.strand(), readAll(stream, &reader));
+  loop.settle();
+  EXPECT_EQ(reader.values, (std::vector<int>{7, 8}));
+  EXPECT_TRUE(reader.ended);
+
+  Reader late;  // next() on a finished, drained stream ends at once
+  Task again = Task::spawn(loop.strand(), readAll(stream, &late));
+  loop.settle();
+  EXPECT_TRUE(late.values.empty());
+  EXPECT_TRUE(late.ended);
+}
+
+// A waiting reader ends at once when the stream finishes (from another thread) or when its
+// task is cancelled; a cancelled reader leaves the stream open for a later reader.
+TEST(AsyncStream, AWaitingReaderEndsAtOnceOnFinishOrCancellation) {
+  for (bool cancel : {false, true}) {
+    SCOPED_TRACE(cancel ? "cancel" : "finish");
+    TestLoop loop;
+    AsyncStream<int> stream;
+    Reader reader;
+    Task task = Task::spawn(loop.strand(), readAll(stream, &reader));
+    loop.settle();
+    ASSERT_FALSE(reader.ended);
+    if (cancel) {
+      task.cancel();
+    } else {
+      std::thread([stream] { stream.finish(); }).join();
+    }
+    loop.settle();
+    EXPECT_TRUE(reader.ended);  // next() gave the end, the code after the loop ran
+    EXPECT_FALSE(task.isRunning());
+
+    stream.yield(5);
+    Reader next;
+    Task other = Task::spawn(loop.strand(), readAll(stream, &next));
+    loop.settle();
+    EXPECT_EQ(next.values, cancel ? std::vector<int>{5} : std::vector<int>{});
+  }
+}
+
+TEST(AsyncStream, CancellationRightAfterSpawnEndsTheReader) {
+  TestLoop loop;
+  AsyncStream<int> stream;
+  Reader reader;
+  Task task = Task::spawn(loop.strand(), readAll(stream, &reader));
+  task.cancel();
+  loop.settle();
+  EXPECT_FALSE(task.isRunning());
+  EXPECT_TRUE(reader.values.empty());
+}
+
+TEST(AsyncStream, ASecondReaderThatWouldWaitGetsTheEnd) {
+  TestLoop loop;
+  AsyncStream<int> stream;
+  Reader first, second;
+  Task a = Task::spawn(loop.strand(), readAll(stream, &first));
+  loop.settle();
+  Task b = Task::spawn(loop.strand(), readAll(stream, &second));
+  loop.settle();
+  EXPECT_TRUE(second.ended);
+  EXPECT_FALSE(first.ended);
+  stream.yield(1);
+  loop.settle();
+  EXPECT_EQ(first.values, (std::vector<int>{1}));
+}
+
+// Several io_context threads: cancellations, values and the reader's waits meet at every
+// possible moment. Every reader must end, and the values it took must be in order.
+TEST(AsyncStream, CancellationAtAnyMomentEndsTheWaitOnAThreadPool) {
+  asio::io_context io;
+  auto work = asio::make_work_guard(io);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 4; ++i) threads.emplace_back([&io] { io.run(); });
+
+  constexpr int rounds = 400;
+  for (int round = 0; round < rounds; ++round) {
+    AsyncStream<int> stream;
+    auto reader = std::make_shared<Reader>();
+    std::atomic<bool> ended{false};
+    auto body = [](AsyncStream<int> s, std::shared_ptr<Reader> r, std::atomic<bool>* done) -> asio::awaitable<void> {
+      struct Done {
+        ~Done() { done->store(true); }
+        std::atomic<bool>* done;
+      } mark{done};
+      while (auto value = co_await s.next()) r->values.push_back(*value);
+    };
+    Task task = Task::spawn(makeStrand(io.get_executor()), body(stream, reader, &ended));
+    std::thread producer([stream, round] {
+      for (int v = 0; v < round % 7; ++v) stream.yield(v);
+    });
+    for (int spin = 0; spin < (round * 37) % 500; ++spin) std::this_thread::yield();
+    task.cancel();
+    producer.join();
+    auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!ended && std::chrono::steady_clock::now() < giveUp) std::this_thread::yield();
+    ASSERT_TRUE(ended) << "reader still waiting after cancellation in round " << round;
+    for (std::size_t i = 0; i < reader->values.size(); ++i) EXPECT_EQ(reader->values[i], int(i));
+  }
+  work.reset();
+  for (auto& t : threads) t.join();
+}
+
+TEST(AsyncStream, ConcurrentProducersKeepTheirOwnOrder) {
+  asio::io_context io;
+  auto work = asio::make_work_guard(io);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 3; ++i) threads.emplace_back([&io] { io.run(); });
+
+  AsyncStream<int> stream;
+  Reader reader;
+  std::atomic<bool> ended{false};
+  auto body = [](AsyncStream<int> s, Reader* r, std::atomic<bool>* done) -> asio::awaitable<void> {
+    while (auto value = co_await s.next()) r->values.push_back(*value);
+    r->ended = true;
+    done->store(true);
+  };
+  Task task = Task::spawn(makeStrand(io.get_executor()), body(stream, &reader, &ended));
+  constexpr int producers = 4, each = 2000;
+  std::vector<std::thread> senders;
+  for (int p = 0; p < producers; ++p) {
+    senders.emplace_back([stream, p] {
+      for (int i = 0; i < each; ++i) stream.yield(p * each + i);
+    });
+  }
+  for (auto& s : senders) s.join();
+  stream.finish();
+  auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!ended && std::chrono::steady_clock::now() < giveUp) std::this_thread::yield();
+  ASSERT_TRUE(ended);
+  ASSERT_EQ(reader.values.size(), std::size_t(producers * each));
+  std::vector<int> last(producers, -1);
+  for (int v : reader.values) {
+    EXPECT_GT(v, last[v / each]);
+    last[v / each] = v;
+  }
+  work.reset();
+  for (auto& t : threads) t.join();
+}
+
+}  // namespace
+}  // namespace brindlet
