@@ -1,0 +1,168 @@
+#include "platform/quic/QUICSocket.h"
+
+#include <netinet/in.h>
+#include <netinet/udp.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <asio/bind_executor.hpp>
+#include <asio/post.hpp>
+
+#ifndef UDP_SEGMENT
+#define UDP_SEGMENT 103
+#endif
+
+namespace brindlet::platform {
+
+namespace {
+constexpr std::size_t kReceiveBufferSize = 65536;
+constexpr int kDatagramsPerBurst = 256;
+constexpr int kSocketBufferSize = 8 * 1024 * 1024;
+
+void enlargeBuffers(int fd) {
+  int size = kSocketBufferSize;
+  // Root may go past the system's cap; everyone else gets what the cap allows.
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0) {
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  }
+  if (setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &size, sizeof size) != 0) {
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+  }
+}
+}  // namespace
+
+std::shared_ptr<QUICSocket> QUICSocket::open(Strand strand, const asio::ip::udp::endpoint& local,
+                                             const asio::ip::udp::endpoint* remote, std::error_code& error) {
+  asio::ip::udp::socket socket(strand);
+  socket.open(local.protocol(), error);
+  if (error) return nullptr;
+  socket.bind(local, error);
+  if (error) return nullptr;
+  if (remote) {
+    socket.connect(*remote, error);
+    if (error) return nullptr;
+  }
+  socket.non_blocking(true, error);
+  if (error) return nullptr;
+  enlargeBuffers(socket.native_handle());
+  return std::make_shared<QUICSocket>(strand, std::move(socket));
+}
+
+QUICSocket::QUICSocket(Strand strand, asio::ip::udp::socket socket)
+    : strand_(strand), socket_(std::move(socket)), receiveBuffer_(kReceiveBufferSize) {
+  std::error_code ignored;
+  local_ = socket_.local_endpoint(ignored);
+}
+
+QUICSocket::~QUICSocket() = default;
+
+void QUICSocket::startReceiving(DatagramHandler onDatagram, BurstEndHandler onBurstEnd, ErrorHandler onError) {
+  onDatagram_ = std::move(onDatagram);
+  onBurstEnd_ = std::move(onBurstEnd);
+  onError_ = std::move(onError);
+  waitReadable();
+}
+
+void QUICSocket::waitReadable() {
+  if (closed_) return;
+  socket_.async_wait(asio::ip::udp::socket::wait_read,
+                     asio::bind_executor(strand_, [self = shared_from_this()](std::error_code error) {
+                       if (error || self->closed_) return;
+                       self->drain();
+                       self->waitReadable();
+                     }));
+}
+
+void QUICSocket::drain() {
+  auto keep = shared_from_this();
+  sockaddr_storage from{};
+  for (int i = 0; i < kDatagramsPerBurst && !closed_; ++i) {
+    socklen_t fromLength = sizeof from;
+    ssize_t n = ::recvfrom(socket_.native_handle(), receiveBuffer_.data(), receiveBuffer_.size(), MSG_DONTWAIT,
+                           reinterpret_cast<sockaddr*>(&from), &fromLength);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+      if (errno == EINTR) continue;
+      if (onError_) onError_(std::error_code(errno, std::system_category()));
+      continue;
+    }
+    asio::ip::udp::endpoint sender;
+    std::memcpy(sender.data(), &from, std::min<std::size_t>(fromLength, sizeof(sockaddr_storage)));
+    sender.resize(fromLength);
+    if (onDatagram_) onDatagram_(receiveBuffer_.data(), static_cast<std::size_t>(n), sender);
+  }
+  if (onBurstEnd_ && !closed_) onBurstEnd_();
+}
+
+QUICSocket::SendResult QUICSocket::sendOne(const std::uint8_t* data, std::size_t size, std::size_t segment,
+                                           const asio::ip::udp::endpoint* to, bool segmented) {
+  iovec vector{const_cast<std::uint8_t*>(data), size};
+  msghdr message{};
+  message.msg_iov = &vector;
+  message.msg_iovlen = 1;
+  if (to) {
+    message.msg_name = const_cast<sockaddr*>(to->data());
+    message.msg_namelen = static_cast<socklen_t>(to->size());
+  }
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(std::uint16_t))] = {};
+  if (segmented) {
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_UDP;
+    header->cmsg_type = UDP_SEGMENT;
+    header->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
+    std::uint16_t segmentSize = static_cast<std::uint16_t>(segment);
+    std::memcpy(CMSG_DATA(header), &segmentSize, sizeof segmentSize);
+  }
+  for (;;) {
+    ssize_t n = ::sendmsg(socket_.native_handle(), &message, MSG_DONTWAIT);
+    if (n >= 0) return {size, {}};
+    if (errno == EINTR) continue;
+    return {0, std::error_code(errno, std::system_category())};
+  }
+}
+
+QUICSocket::SendResult QUICSocket::send(const std::uint8_t* data, std::size_t size, std::size_t segment,
+                                        const asio::ip::udp::endpoint* to) {
+  if (closed_) return {0, asio::error::bad_descriptor};
+  if (segmentation_ && size > segment) {
+    SendResult result = sendOne(data, size, segment, to, true);
+    if (!result.error) return result;
+    int code = result.error.value();
+    if (code != EIO && code != EINVAL && code != EOPNOTSUPP && code != ENOPROTOOPT) return {0, result.error};
+    segmentation_ = false;  // the kernel or the device refuses segmentation offload
+  }
+  std::size_t sent = 0;
+  while (sent < size) {
+    std::size_t length = std::min(segment, size - sent);
+    SendResult result = sendOne(data + sent, length, segment, to, false);
+    if (result.error) return {sent, result.error};
+    sent += length;
+  }
+  return {sent, {}};
+}
+
+void QUICSocket::whenWritable(std::function<void()> then) {
+  if (closed_) return;
+  socket_.async_wait(asio::ip::udp::socket::wait_write,
+                     asio::bind_executor(strand_, [self = shared_from_this(), then = std::move(then)](std::error_code error) {
+                       if (error || self->closed_) return;
+                       then();
+                     }));
+}
+
+void QUICSocket::close() {
+  if (closed_) return;
+  closed_ = true;
+  std::error_code ignored;
+  socket_.cancel(ignored);
+  socket_.close(ignored);
+  onDatagram_ = nullptr;
+  onBurstEnd_ = nullptr;
+  onError_ = nullptr;
+}
+
+}  // namespace brindlet::platform
