@@ -3,7 +3,7 @@ include(GoogleTest)
 # brindlet_test(NAME n FOLDER f [SERVICES x11 avahi pulse dbus] SOURCES ... [LIBS ...])
 # Builds one GoogleTest program; each of its tests is a ctest test labelled with the
 # folder and with every service it needs. Tests that share a service which holds
-# global state (the X display, the sound server) never run at the same time.
+# global state (the X display, the sound server, the mDNS daemon) never run at the same time.
 function(brindlet_test)
   cmake_parse_arguments(T "" "NAME;FOLDER" "SERVICES;SOURCES;LIBS" ${ARGN})
   set(target test_${T_FOLDER}_${T_NAME})
@@ -13,7 +13,7 @@ function(brindlet_test)
   set(labels ${T_FOLDER} ${T_SERVICES})
   set(locks "")
   foreach(s IN LISTS T_SERVICES)
-    if(s STREQUAL "x11" OR s STREQUAL "pulse")
+    if(s STREQUAL "x11" OR s STREQUAL "pulse" OR s STREQUAL "avahi")
       list(APPEND locks ${s})
     endif()
   endforeach()

@@ -60,7 +60,7 @@ std::vector<std::string> split(const std::string& line, char separator) {
 // The resolved lines ("=;...") avahi-browse prints for our service type.
 std::vector<std::vector<std::string>> avahiBrowse() {
   std::vector<std::vector<std::string>> lines;
-  FILE* pipe = popen("avahi-browse -rpt _nolu._udp 2>/dev/null", "r");
+  FILE* pipe = popen("timeout 10 avahi-browse -rpt _nolu._udp 2>/dev/null", "r");
   if (!pipe) return lines;
   char buffer[4096];
   while (fgets(buffer, sizeof buffer, pipe)) {
