@@ -1,0 +1,52 @@
+#pragma once
+// Pixel conversion and resampling with libswscale, spread over a few threads.
+// Converts B,G,R,X pictures either to planar Y'CbCr (BT.709, limited range; 4:2:0 or 4:4:4)
+// or to B,G,R,X pictures of another size.
+#include <cstdint>
+#include <memory>
+
+#include "platform/video/PixelBuffer.h"
+
+struct SwsContext;
+struct AVFrame;
+
+namespace brindlet::platform {
+
+enum class PlanarFormat { yuv420, yuv444 };
+
+// Destination planes of a Y'CbCr conversion.
+struct PlanarPicture {
+    uint8_t* planes[3] = {};
+    int strides[3] = {};
+};
+
+class PixelConverter {
+public:
+    // Same-size conversion of B,G,R,X to Y'CbCr.
+    static std::unique_ptr<PixelConverter> toPlanar(int width, int height, PlanarFormat format, int threads);
+    // Resampling of B,G,R,X from one size to another.
+    static std::unique_ptr<PixelConverter> scaler(int srcWidth, int srcHeight, int dstWidth, int dstHeight, int threads);
+    ~PixelConverter();
+    PixelConverter(const PixelConverter&) = delete;
+    PixelConverter& operator=(const PixelConverter&) = delete;
+
+    int srcWidth() const { return srcWidth_; }
+    int srcHeight() const { return srcHeight_; }
+    int dstWidth() const { return dstWidth_; }
+    int dstHeight() const { return dstHeight_; }
+
+    // Converts `srcRows` rows starting at `src` (stride `srcStride`); false on failure.
+    bool convert(const uint8_t* src, int srcStride, const PlanarPicture& dst);
+    bool scale(const uint8_t* src, int srcStride, PixelBuffer& dst);
+
+private:
+    PixelConverter() = default;
+    bool run(const uint8_t* src, int srcStride, uint8_t* const dstPlanes[4], const int dstStrides[4]);
+    SwsContext* context_ = nullptr;
+    AVFrame* srcFrame_ = nullptr;
+    AVFrame* dstFrame_ = nullptr;
+    int srcWidth_ = 0, srcHeight_ = 0, dstWidth_ = 0, dstHeight_ = 0;
+    int dstFormat_ = 0;
+};
+
+} // namespace brindlet::platform
