@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 namespace brindlet::platform {
 
@@ -39,14 +38,5 @@ std::string XConnection::atomName(xcb_atom_t atom) {
     if (!reply) return {};
     return std::string(xcb_get_atom_name_name(reply.value), xcb_get_atom_name_name_length(reply.value));
 }
-
-static uint64_t nowNs(clockid_t clock) {
-    timespec ts{};
-    clock_gettime(clock, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1'000'000'000ull + static_cast<uint64_t>(ts.tv_nsec);
-}
-
-uint64_t monotonicNowNs() { return nowNs(CLOCK_MONOTONIC); }
-uint64_t monotonicRawNowNs() { return nowNs(CLOCK_MONOTONIC_RAW); }
 
 } // namespace brindlet::platform

@@ -8,6 +8,8 @@
 
 #include <xcb/xcb.h>
 
+#include "platform/video/MediaClock.h"
+
 namespace brindlet::platform {
 
 // A failure of the screen layer, carrying a readable description.
@@ -50,9 +52,5 @@ template <typename T> struct XReply {
     explicit operator bool() const { return value != nullptr; }
 };
 
-// CLOCK_MONOTONIC in nanoseconds: the time base of capture presentation times.
-uint64_t monotonicNowNs();
-// CLOCK_MONOTONIC_RAW in nanoseconds.
-uint64_t monotonicRawNowNs();
 
 } // namespace brindlet::platform

@@ -37,6 +37,8 @@ public:
         gc_ = xcb_generate_id(connection_);
         xcb_create_gc(connection_, gc_, window_, 0, nullptr);
         xcb_map_window(connection_, window_);
+        const uint32_t above = XCB_STACK_MODE_ABOVE;
+        xcb_configure_window(connection_, window_, XCB_CONFIG_WINDOW_STACK_MODE, &above);
         sync();
         if (!overrideRedirect) waitUntilViewable();
     }
