@@ -6,15 +6,13 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/ipc.h>
-#include <sys/shm.h>
 #include <unistd.h>
 
 #include <xcb/damage.h>
 #include <xcb/shm.h>
 #include <xcb/xfixes.h>
 
-#include "platform/video/PixelConverter.h"
+#include "platform/screen/ScreenGrabber.h"
 
 namespace brindlet::platform {
 
@@ -22,38 +20,7 @@ uint64_t hostTimeNowNs() { return monotonicNowNs(); }
 
 namespace {
 
-// Where to read on the X screen and what to deliver.
-struct Geometry {
-    int x = 0, y = 0, width = 0, height = 0; // root pixels
-    int outWidth = 0, outHeight = 0;
-};
-
-Geometry resolve(XConnection& c, const ContentFilter& filter, const StreamConfiguration& config) {
-    std::vector<ScreenDisplay> displays = readActiveDisplays(c);
-    auto d = std::find_if(displays.begin(), displays.end(), [&](const ScreenDisplay& s) { return s.id == filter.displayID; });
-    if (d == displays.end()) throw ScreenError("Display " + std::to_string(filter.displayID) + " is not on the X screen.");
-    ScreenRect r = config.sourceRect.value_or(ScreenRect{0, 0, d->width, d->height});
-    auto clampTo = [](double v, double lo, double hi) { return std::min(std::max(v, lo), hi); };
-    double x0 = clampTo(std::floor(r.x), 0, d->pixelWidth - 1.0);
-    double y0 = clampTo(std::floor(r.y), 0, d->pixelHeight - 1.0);
-    double x1 = clampTo(std::ceil(r.x + r.width), x0 + 1, d->pixelWidth);
-    double y1 = clampTo(std::ceil(r.y + r.height), y0 + 1, d->pixelHeight);
-    Geometry g;
-    g.x = d->rootX + static_cast<int>(x0);
-    g.y = d->rootY + static_cast<int>(y0);
-    g.width = static_cast<int>(x1 - x0);
-    g.height = static_cast<int>(y1 - y0);
-    const xcb_screen_t* s = c.screen();
-    if (g.x < 0 || g.y < 0 || g.x + g.width > s->width_in_pixels || g.y + g.height > s->height_in_pixels) {
-        throw ScreenError("Display " + std::to_string(filter.displayID) + " lies outside the X screen.");
-    }
-    g.outWidth = config.width > 0 ? config.width : g.width;
-    g.outHeight = config.height > 0 ? config.height : g.height;
-    if (g.outWidth > 8192 || g.outHeight > 8192) throw ScreenError("The capture size is too large.");
-    return g;
-}
-
-bool intersects(const Geometry& g, const xcb_rectangle_t& r) {
+bool intersects(const ScreenGrabber::Geometry& g, const xcb_rectangle_t& r) {
     return r.x < g.x + g.width && g.x < r.x + r.width && r.y < g.y + g.height && g.y < r.y + r.height;
 }
 
@@ -79,74 +46,21 @@ struct ScreenStream::Impl : std::enable_shared_from_this<ScreenStream::Impl> {
 
     // Owned by the capture thread once it runs.
     std::unique_ptr<XConnection> connection;
+    std::unique_ptr<ScreenGrabber> grabber; // uses `connection`
     ContentFilter activeFilter;
     StreamConfiguration activeConfig;
-    Geometry geometry;
-    int shmID = -1;
-    uint8_t* shmAddress = nullptr;
-    size_t shmSize = 0;
-    xcb_shm_seg_t segment = 0;
     xcb_damage_damage_t damage = 0;
     xcb_xfixes_region_t region = 0;
     uint8_t damageEvent = 0;
-    std::unique_ptr<PixelConverter> scaler;
-    std::shared_ptr<PixelBufferPool> pool;
-    std::vector<uint8_t> mask;
 
     ~Impl() {
-        releaseSegment();
+        grabber.reset();
         if (wakeFd >= 0) close(wakeFd);
     }
 
-    void releaseSegment() {
-        if (connection && segment) xcb_shm_detach(connection->get(), segment);
-        if (shmAddress) shmdt(shmAddress);
-        segment = 0;
-        shmAddress = nullptr;
-        shmSize = 0;
-    }
-
-    void ensureSegment(size_t bytes) {
-        if (shmAddress && shmSize >= bytes) return;
-        releaseSegment();
-        int id = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
-        if (id < 0) throw ScreenError("shmget failed");
-        void* address = shmat(id, nullptr, 0);
-        if (address == reinterpret_cast<void*>(-1)) {
-            shmctl(id, IPC_RMID, nullptr);
-            throw ScreenError("shmat failed");
-        }
-        xcb_connection_t* c = connection->get();
-        xcb_shm_seg_t seg = xcb_generate_id(c);
-        xcb_generic_error_t* error = xcb_request_check(c, xcb_shm_attach_checked(c, seg, static_cast<uint32_t>(id), 0));
-        shmctl(id, IPC_RMID, nullptr); // freed once both sides detach
-        if (error) {
-            free(error);
-            shmdt(address);
-            throw ScreenError("The X server cannot share memory with this process (MIT-SHM).");
-        }
-        shmAddress = static_cast<uint8_t*>(address);
-        shmSize = bytes;
-        segment = seg;
-    }
-
-    // Makes `filter` and `config` the active settings (capture thread, or before it starts).
+    // Makes `f` and `cfg` the active settings (capture thread, or before it starts).
     void apply(const ContentFilter& f, const StreamConfiguration& cfg) {
-        Geometry g = resolve(*connection, f, cfg);
-        ensureSegment(static_cast<size_t>(g.width) * g.height * 4);
-        if (g.outWidth != g.width || g.outHeight != g.height) {
-            if (!scaler || scaler->srcWidth() != g.width || scaler->srcHeight() != g.height ||
-                scaler->dstWidth() != g.outWidth || scaler->dstHeight() != g.outHeight) {
-                scaler = PixelConverter::scaler(g.width, g.height, g.outWidth, g.outHeight, 2);
-                if (!scaler) throw ScreenError("The capture size cannot be scaled.");
-            }
-        } else {
-            scaler.reset();
-        }
-        if (!pool || pool->width() != g.outWidth || pool->height() != g.outHeight) {
-            pool = PixelBufferPool::make(g.outWidth, g.outHeight, static_cast<size_t>(std::max(cfg.queueDepth, 1)) + 2);
-        }
-        geometry = g;
+        grabber->configure(f, cfg);
         activeFilter = f;
         activeConfig = cfg;
     }
@@ -166,89 +80,9 @@ struct ScreenStream::Impl : std::enable_shared_from_this<ScreenStream::Impl> {
         const xcb_rectangle_t* rects = xcb_xfixes_fetch_region_rectangles(reply.value);
         int n = xcb_xfixes_fetch_region_rectangles_length(reply.value);
         for (int i = 0; i < n; ++i) {
-            if (intersects(geometry, rects[i])) return true;
+            if (intersects(grabber->geometry(), rects[i])) return true;
         }
         return false;
-    }
-
-    // Blacks out what does not belong to the included processes' windows: every top-level
-    // window is painted, bottom to top, as included (the frame of an included client, or a
-    // window that itself names an included process) or not.
-    void maskToApplications(uint8_t* pixels, int stride) {
-        const Geometry& g = geometry;
-        xcb_connection_t* c = connection->get();
-        auto includes = [&](int32_t pid) {
-            return std::find(activeFilter.includedProcessIDs.begin(), activeFilter.includedProcessIDs.end(), pid) !=
-                   activeFilter.includedProcessIDs.end();
-        };
-        std::vector<uint32_t> includedFrames;
-        for (const ShareableWindow& w : listClientWindows(*connection, true)) {
-            if (includes(w.pid)) includedFrames.push_back(w.frameID);
-        }
-        const xcb_atom_t wmPid = connection->atom("_NET_WM_PID", true);
-        mask.assign(static_cast<size_t>(g.width) * g.height, 0);
-        XReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, xcb_query_tree(c, connection->root()), nullptr));
-        if (tree) {
-            xcb_window_t* children = xcb_query_tree_children(tree.value);
-            int count = xcb_query_tree_children_length(tree.value);
-            for (int i = 0; i < count; ++i) {
-                XReply<xcb_get_window_attributes_reply_t> attrs(
-                    xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, children[i]), nullptr));
-                if (!attrs || attrs->map_state != XCB_MAP_STATE_VIEWABLE || attrs->_class != XCB_WINDOW_CLASS_INPUT_OUTPUT) continue;
-                XReply<xcb_get_geometry_reply_t> geo(xcb_get_geometry_reply(c, xcb_get_geometry(c, children[i]), nullptr));
-                if (!geo) continue;
-                bool included = std::find(includedFrames.begin(), includedFrames.end(), children[i]) != includedFrames.end();
-                if (!included && wmPid) {
-                    XReply<xcb_get_property_reply_t> pid(xcb_get_property_reply(
-                        c, xcb_get_property(c, 0, children[i], wmPid, XCB_ATOM_CARDINAL, 0, 1), nullptr));
-                    included = pid && pid->format == 32 && xcb_get_property_value_length(pid.value) >= 4 &&
-                               includes(*static_cast<int32_t*>(xcb_get_property_value(pid.value)));
-                }
-                const int border = geo->border_width;
-                int x0 = std::max(geo->x - g.x, 0);
-                int y0 = std::max(geo->y - g.y, 0);
-                int x1 = std::min(geo->x + geo->width + 2 * border - g.x, g.width);
-                int y1 = std::min(geo->y + geo->height + 2 * border - g.y, g.height);
-                for (int y = y0; y < y1; ++y) {
-                    if (x1 > x0) std::memset(&mask[static_cast<size_t>(y) * g.width + x0], included ? 1 : 0, x1 - x0);
-                }
-            }
-        }
-        for (int y = 0; y < g.height; ++y) {
-            uint32_t* row = reinterpret_cast<uint32_t*>(pixels + static_cast<size_t>(y) * stride);
-            const uint8_t* m = &mask[static_cast<size_t>(y) * g.width];
-            for (int x = 0; x < g.width; ++x) {
-                if (!m[x]) row[x] = 0;
-            }
-        }
-    }
-
-    // Reads the captured rectangle; false when the server refused.
-    bool grab(ScreenSample& sample) {
-        xcb_connection_t* c = connection->get();
-        const Geometry& g = geometry;
-        xcb_generic_error_t* error = nullptr;
-        XReply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
-            c,
-            xcb_shm_get_image(c, connection->root(), static_cast<int16_t>(g.x), static_cast<int16_t>(g.y),
-                              static_cast<uint16_t>(g.width), static_cast<uint16_t>(g.height), ~0u,
-                              XCB_IMAGE_FORMAT_Z_PIXMAP, segment, 0),
-            &error));
-        sample.presentationTimeNs = hostTimeNowNs();
-        if (error || !reply) {
-            free(error);
-            return false;
-        }
-        const int srcStride = g.width * 4;
-        if (activeFilter.onlyIncludedApplications) maskToApplications(shmAddress, srcStride);
-        PixelBufferRef buffer = pool->take();
-        if (scaler) {
-            if (!scaler->scale(shmAddress, srcStride, *buffer)) return false;
-        } else {
-            for (int y = 0; y < g.height; ++y) std::memcpy(buffer->row(y), shmAddress + static_cast<size_t>(y) * srcStride, srcStride);
-        }
-        sample.pixelBuffer = std::move(buffer);
-        return true;
     }
 
     uint64_t change(const ContentFilter* newFilter, const StreamConfiguration* newConfig) {
@@ -303,7 +137,9 @@ struct ScreenStream::Impl : std::enable_shared_from_this<ScreenStream::Impl> {
             uint64_t now = hostTimeNowNs();
             if (dirty && now >= nextAllowed) {
                 ScreenSample sample;
-                if (!grab(sample)) {
+                sample.presentationTimeNs = hostTimeNowNs();
+                sample.pixelBuffer = grabber->grab();
+                if (!sample.pixelBuffer) {
                     stopError = "The captured display is no longer available.";
                     break;
                 }
@@ -324,7 +160,7 @@ struct ScreenStream::Impl : std::enable_shared_from_this<ScreenStream::Impl> {
         if (damage) xcb_damage_destroy(c, damage);
         if (region) xcb_xfixes_destroy_region(c, region);
         damage = region = 0;
-        releaseSegment();
+        grabber.reset();
         xcb_flush(c);
         bool report = false;
         {
@@ -366,6 +202,7 @@ void ScreenStream::startCapture() {
     free(xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 5, 0), nullptr));
     free(xcb_damage_query_version_reply(c, xcb_damage_query_version(c, 1, 1), nullptr));
     impl->damageEvent = static_cast<uint8_t>(xcb_get_extension_data(c, &xcb_damage_id)->first_event + XCB_DAMAGE_NOTIFY);
+    impl->grabber = std::make_unique<ScreenGrabber>(*impl->connection);
     impl->apply(impl->filter, impl->config);
     impl->damage = xcb_generate_id(c);
     xcb_damage_create(c, impl->damage, impl->connection->root(), XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);

@@ -10,6 +10,15 @@ PixelBuffer::PixelBuffer(int width, int height, int bytesPerRow)
         throw std::invalid_argument("PixelBuffer: invalid size");
     }
     storage_.resize(static_cast<size_t>(bytesPerRow_) * static_cast<size_t>(height));
+    data_ = storage_.data();
+}
+
+PixelBuffer::PixelBuffer(int width, int height, int bytesPerRow, uint8_t* memory, std::shared_ptr<void> keeper)
+    : width_(width), height_(height), bytesPerRow_(bytesPerRow > 0 ? bytesPerRow : width * bytesPerPixel),
+      data_(memory), keeper_(std::move(keeper)) {
+    if (width <= 0 || height <= 0 || bytesPerRow_ < width * bytesPerPixel || !memory) {
+        throw std::invalid_argument("PixelBuffer: invalid size");
+    }
 }
 
 std::shared_ptr<PixelBufferPool> PixelBufferPool::make(int width, int height, size_t keep) {

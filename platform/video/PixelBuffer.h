@@ -18,17 +18,19 @@ public:
 
     // A buffer of its own memory; rows start every `bytesPerRow` bytes (at least width * 4).
     PixelBuffer(int width, int height, int bytesPerRow = 0);
+    // A buffer over memory that `keeper` keeps alive (shared memory, for instance).
+    PixelBuffer(int width, int height, int bytesPerRow, uint8_t* memory, std::shared_ptr<void> keeper);
     PixelBuffer(const PixelBuffer&) = delete;
     PixelBuffer& operator=(const PixelBuffer&) = delete;
 
     int width() const { return width_; }
     int height() const { return height_; }
     int bytesPerRow() const { return bytesPerRow_; }
-    uint8_t* baseAddress() { return storage_.data(); }
-    const uint8_t* baseAddress() const { return storage_.data(); }
-    uint8_t* row(int y) { return storage_.data() + static_cast<size_t>(y) * bytesPerRow_; }
-    const uint8_t* row(int y) const { return storage_.data() + static_cast<size_t>(y) * bytesPerRow_; }
-    size_t byteCount() const { return storage_.size(); }
+    uint8_t* baseAddress() { return data_; }
+    const uint8_t* baseAddress() const { return data_; }
+    uint8_t* row(int y) { return data_ + static_cast<size_t>(y) * bytesPerRow_; }
+    const uint8_t* row(int y) const { return data_ + static_cast<size_t>(y) * bytesPerRow_; }
+    size_t byteCount() const { return static_cast<size_t>(bytesPerRow_) * static_cast<size_t>(height_); }
 
 private:
     friend class PixelBufferPool;
@@ -36,6 +38,8 @@ private:
     int height_;
     int bytesPerRow_;
     std::vector<uint8_t> storage_;
+    uint8_t* data_ = nullptr;
+    std::shared_ptr<void> keeper_;
 };
 
 using PixelBufferRef = std::shared_ptr<PixelBuffer>;
