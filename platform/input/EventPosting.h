@@ -40,6 +40,7 @@ struct KeyboardEvent {
   bool isDown = false;
   uint64_t flags = 0;
   bool flagsChanged = false;
+  bool operator==(const KeyboardEvent&) const = default;
 };
 
 // Mouse event types, numbered as the Mac's event system numbers them.
@@ -65,6 +66,7 @@ struct MouseEvent {
   int64_t deltaX = 0;
   int64_t deltaY = 0;
   int64_t clickState = 1;
+  bool operator==(const MouseEvent&) const = default;
 };
 
 // A continuous (pixel) scroll event with two wheels: wheel1 vertical (positive scrolls
@@ -75,6 +77,7 @@ struct ScrollWheelEvent {
   int32_t wheel2 = 0;
   int64_t scrollPhase = 0;
   int64_t momentumPhase = 0;
+  bool operator==(const ScrollWheelEvent&) const = default;
 };
 
 // Posts input events in the terms of the Mac's event system and reads back the pointer

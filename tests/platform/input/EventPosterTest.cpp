@@ -50,37 +50,15 @@ class EventPosterTest : public ::testing::Test {
     observer.clear();
     EXPECT_TRUE(poster.postKeyboard({virtualKey, true, flags, false}));
     EXPECT_TRUE(poster.postKeyboard({virtualKey, false, flags, false}));
-    std::optional<ObservedEvent> press;
-    observer.waitFor([&] {
-      // The press of the one key that is not a modifier, once it is released again.
-      press.reset();
-      for (const auto& e : observer.keys()) {
-        if (e.kind == Kind::keyPress && !IsModifierKey(e.keysym)) press = e;
-        if (e.kind == Kind::keyRelease && press && e.keycode == press->keycode) return true;
-      }
-      return false;
-    });
-    if (!press) {
-      for (const auto& e : observer.events()) {
-        ADD_FAILURE() << "seen kind " << int(e.kind) << " keycode " << e.keycode << " keysym " << e.keysym;
-      }
-    }
-    return press;
+    return observer.waitForKeyTap();
   }
 
   std::string type(std::u32string_view text) {
     observer.clear();
     EXPECT_TRUE(poster.postUnicodeString(utf16(text), true));
     EXPECT_TRUE(poster.postUnicodeString(utf16(text), false));
-    const std::string marker = "#";
     poster.postUnicodeString(u"#", true);
-    observer.waitFor([&] {
-      const std::string t = observer.typedText();
-      return !t.empty() && t.back() == '#';
-    });
-    std::string typed = observer.typedText();
-    if (!typed.empty()) typed.pop_back();
-    return typed;
+    return observer.waitForTextBefore('#');
   }
 
   X11InputObserver observer;

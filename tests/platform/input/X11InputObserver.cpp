@@ -117,6 +117,29 @@ bool X11InputObserver::waitFor(const std::function<bool()>& done, std::chrono::m
   }
 }
 
+std::optional<ObservedEvent> X11InputObserver::waitForKeyTap() {
+  std::optional<ObservedEvent> press;
+  const bool seen = waitFor([&] {
+    press.reset();
+    for (const ObservedEvent& e : keys()) {
+      if (e.kind == ObservedEvent::Kind::keyPress && !IsModifierKey(e.keysym)) press = e;
+      if (e.kind == ObservedEvent::Kind::keyRelease && press && e.keycode == press->keycode) return true;
+    }
+    return false;
+  });
+  return seen ? press : std::nullopt;
+}
+
+std::string X11InputObserver::waitForTextBefore(char marker) {
+  waitFor([&] {
+    const std::string text = typedText();
+    return !text.empty() && text.back() == marker;
+  });
+  std::string text = typedText();
+  if (!text.empty() && text.back() == marker) text.pop_back();
+  return text;
+}
+
 std::string X11InputObserver::typedText() const {
   std::string text;
   for (const ObservedEvent& e : events_) {

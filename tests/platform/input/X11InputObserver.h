@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,10 @@ class X11InputObserver {
   bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(5));
   const std::vector<ObservedEvent>& events() const { return events_; }
   void clear() { events_.clear(); }
+  // Waits for the press of a key that is not a modifier and its release; the press.
+  std::optional<ObservedEvent> waitForKeyTap();
+  // Waits for the text typed so far to end in `marker` (typed last); the text before it.
+  std::string waitForTextBefore(char marker);
   // The text of the key presses seen so far (Return as "\n").
   std::string typedText() const;
   // Key presses and releases only.
