@@ -112,10 +112,13 @@ ScreenGrabber::Geometry resolve(XConnection& c, const ContentFilter& filter, con
     if (d == displays.end()) throw ScreenError("Display " + std::to_string(filter.displayID) + " is not on the X screen.");
     ScreenRect r = config.sourceRect.value_or(ScreenRect{0, 0, d->width, d->height});
     auto clampTo = [](double v, double lo, double hi) { return std::min(std::max(v, lo), hi); };
-    double x0 = clampTo(std::floor(r.x), 0, d->pixelWidth - 1.0);
-    double y0 = clampTo(std::floor(r.y), 0, d->pixelHeight - 1.0);
-    double x1 = clampTo(std::ceil(r.x + r.width), x0 + 1, d->pixelWidth);
-    double y1 = clampTo(std::ceil(r.y + r.height), y0 + 1, d->pixelHeight);
+    // Edges within a thousandth of a pixel of a whole pixel are that pixel (rectangles often come
+    // from 32-bit fractions of the display).
+    constexpr double slack = 1e-3;
+    double x0 = clampTo(std::floor(r.x + slack), 0, d->pixelWidth - 1.0);
+    double y0 = clampTo(std::floor(r.y + slack), 0, d->pixelHeight - 1.0);
+    double x1 = clampTo(std::ceil(r.x + r.width - slack), x0 + 1, d->pixelWidth);
+    double y1 = clampTo(std::ceil(r.y + r.height - slack), y0 + 1, d->pixelHeight);
     ScreenGrabber::Geometry g;
     g.x = d->rootX + static_cast<int>(x0);
     g.y = d->rootY + static_cast<int>(y0);

@@ -20,6 +20,8 @@ uint64_t hostTimeNowNs() { return monotonicNowNs(); }
 
 namespace {
 
+constexpr uint64_t displayCheckIntervalNs = 500'000'000;
+
 bool intersects(const ScreenGrabber::Geometry& g, const xcb_rectangle_t& r) {
     return r.x < g.x + g.width && g.x < r.x + r.width && r.y < g.y + g.height && g.y < r.y + r.height;
 }
@@ -104,6 +106,7 @@ struct ScreenStream::Impl : std::enable_shared_from_this<ScreenStream::Impl> {
         xcb_connection_t* c = connection->get();
         bool dirty = true; // the first picture goes out at once
         uint64_t nextAllowed = 0;
+        uint64_t nextDisplayCheck = 0;
         std::string stopError;
         for (;;) {
             {
@@ -135,6 +138,16 @@ struct ScreenStream::Impl : std::enable_shared_from_this<ScreenStream::Impl> {
                 break;
             }
             uint64_t now = hostTimeNowNs();
+            // The server tells nobody when a monitor goes away: look every half second.
+            if (now >= nextDisplayCheck) {
+                nextDisplayCheck = now + displayCheckIntervalNs;
+                auto displays = readActiveDisplays(*connection);
+                if (std::none_of(displays.begin(), displays.end(),
+                                 [&](const ScreenDisplay& d) { return d.id == activeFilter.displayID; })) {
+                    stopError = "The captured display is no longer available.";
+                    break;
+                }
+            }
             if (dirty && now >= nextAllowed) {
                 ScreenSample sample;
                 sample.presentationTimeNs = hostTimeNowNs();
@@ -148,8 +161,8 @@ struct ScreenStream::Impl : std::enable_shared_from_this<ScreenStream::Impl> {
                 onSample(sample);
                 continue;
             }
-            int timeout = -1;
-            if (dirty) timeout = static_cast<int>((nextAllowed - now + 999'999) / 1'000'000);
+            uint64_t wakeAt = dirty ? std::min(nextAllowed, nextDisplayCheck) : nextDisplayCheck;
+            int timeout = static_cast<int>((wakeAt - std::min(wakeAt, now) + 999'999) / 1'000'000);
             pollfd fds[2] = {{connection->fd(), POLLIN, 0}, {wakeFd, POLLIN, 0}};
             poll(fds, 2, timeout);
             if (fds[1].revents) {
