@@ -199,9 +199,11 @@ asio::awaitable<void> ScreenCaptureSource::updateIsolated(DisplayInfo display, V
     }
     output_->requestRegion(viewport.sourceRect, platform::hostTimeNowNs());
     try {
-        // The layer answers with the time from which the new settings show.
-        uint64_t appliedAt = stream_->updateConfiguration(makeStreamConfiguration(display, viewport, scope_));
-        output_->applied(appliedAt);
+        // The change is confirmed on the capture thread, with the time from which the new
+        // settings show, before the first frame that shows them reaches the output.
+        std::shared_ptr<StreamOutput> output = output_;
+        stream_->updateConfiguration(makeStreamConfiguration(display, viewport, scope_),
+                                     [output](uint64_t appliedAt) { output->applied(appliedAt); });
     } catch (...) {
         output_->cancelLatest();
         throw;

@@ -40,6 +40,7 @@ struct ScreenStream::Impl : std::enable_shared_from_this<ScreenStream::Impl> {
     uint64_t requested = 0, applied = 0;
     uint64_t appliedAt = 0;
     std::string applyError;
+    std::function<void(uint64_t)> onApplied; // of the change asked for last
     bool running = false;
     bool stopRequested = false;
     std::thread thread;
@@ -87,12 +88,14 @@ struct ScreenStream::Impl : std::enable_shared_from_this<ScreenStream::Impl> {
         return false;
     }
 
-    uint64_t change(const ContentFilter* newFilter, const StreamConfiguration* newConfig) {
+    uint64_t change(const ContentFilter* newFilter, const StreamConfiguration* newConfig,
+                    std::function<void(uint64_t)> whenApplied) {
         auto impl = this;
         std::unique_lock guard(impl->lock);
         if (!impl->running) throw ScreenError("The stream is not running.");
         if (newFilter) impl->filter = *newFilter;
         if (newConfig) impl->config = *newConfig;
+        impl->onApplied = std::move(whenApplied);
         uint64_t ticket = ++impl->requested;
         impl->wake();
         if (std::this_thread::get_id() == impl->threadID) return hostTimeNowNs(); // applied before the next grab
@@ -107,25 +110,34 @@ struct ScreenStream::Impl : std::enable_shared_from_this<ScreenStream::Impl> {
         bool dirty = true; // the first picture goes out at once
         uint64_t nextAllowed = 0;
         uint64_t nextDisplayCheck = 0;
+        std::function<void(uint64_t)> notifyApplied;
         std::string stopError;
         for (;;) {
             {
                 std::unique_lock guard(lock);
                 if (stopRequested) break;
                 if (requested != applied) {
+                    bool ok = true;
                     try {
                         apply(filter, config);
                         applyError.clear();
                         dirty = true;
                     } catch (const ScreenError& e) {
+                        ok = false;
                         applyError = e.what();
                         filter = activeFilter; // the stream keeps its former settings
                         config = activeConfig;
                     }
                     appliedAt = hostTimeNowNs();
                     applied = requested;
+                    if (ok) notifyApplied = std::move(onApplied);
+                    onApplied = nullptr;
                     changed.notify_all();
                 }
+            }
+            if (notifyApplied) {
+                notifyApplied(appliedAt);
+                notifyApplied = nullptr;
             }
             while (xcb_generic_event_t* e = xcb_poll_for_event(c)) {
                 if ((e->response_type & 0x7F) == damageEvent) {
@@ -231,11 +243,12 @@ void ScreenStream::startCapture() {
     impl->threadID = impl->thread.get_id();
 }
 
-uint64_t ScreenStream::updateConfiguration(const StreamConfiguration& configuration) {
-    return impl_->change(nullptr, &configuration);
+uint64_t ScreenStream::updateConfiguration(const StreamConfiguration& configuration,
+                                           std::function<void(uint64_t)> onApplied) {
+    return impl_->change(nullptr, &configuration, std::move(onApplied));
 }
 
-uint64_t ScreenStream::updateContentFilter(const ContentFilter& filter) { return impl_->change(&filter, nullptr); }
+uint64_t ScreenStream::updateContentFilter(const ContentFilter& filter) { return impl_->change(&filter, nullptr, nullptr); }
 
 void ScreenStream::stopCapture() {
     auto impl = impl_;

@@ -64,7 +64,10 @@ public:
     // ns) from which they apply: every sample with a presentation time at or after it shows
     // them, every earlier one the former settings. A change delivers a fresh picture.
     // Throw ScreenError and keep the former settings when the new ones cannot be used.
-    uint64_t updateConfiguration(const StreamConfiguration& configuration);
+    // `onApplied`, when given, runs on the capture thread with that time before any sample with
+    // the new settings is delivered.
+    uint64_t updateConfiguration(const StreamConfiguration& configuration,
+                                 std::function<void(uint64_t appliedAt)> onApplied = nullptr);
     uint64_t updateContentFilter(const ContentFilter& filter);
     // Stops the thread; no sample is delivered after it returns (unless called from a handler).
     void stopCapture();
