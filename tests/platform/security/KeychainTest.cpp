@@ -1,0 +1,115 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "pairing/TestSupport.h"
+#include "platform/crypto/Digest.h"
+#include "platform/keychain/Keychain.h"
+
+namespace brindlet::platform {
+namespace {
+
+using brindlet::testing::TempFolder;
+
+// A certificate for the key, signed with it (only its public key matters to the keychain).
+Bytes certificateFor(const P256PrivateKey& key);
+
+TEST(Keychain, EveryKindTellsAMissingItemApart) {
+  TempFolder folder;
+  Keychain keychain(folder.path() / "never-made");
+  Bytes hash(32, 1);
+  EXPECT_EQ(keychain.copyGenericPassword("s", "a").status, KeychainStatus::itemNotFound);
+  EXPECT_EQ(keychain.updateGenericPassword("s", "a", Bytes{1}), KeychainStatus::itemNotFound);
+  EXPECT_EQ(keychain.deleteGenericPassword("s", "a"), KeychainStatus::itemNotFound);
+  EXPECT_EQ(keychain.copyKey(bytesOf("tag")).status, KeychainStatus::itemNotFound);
+  EXPECT_EQ(keychain.deleteKeys(bytesOf("tag")), KeychainStatus::itemNotFound);
+  EXPECT_EQ(keychain.copyCertificate(hash).status, KeychainStatus::itemNotFound);
+  EXPECT_EQ(keychain.deleteCertificates(hash), KeychainStatus::itemNotFound);
+  EXPECT_EQ(keychain.deleteCertificatesLabelled("label"), KeychainStatus::itemNotFound);
+  EXPECT_FALSE(std::filesystem::exists(keychain.folder()));  // lookups create nothing
+}
+
+TEST(Keychain, GenericPasswordsAddOnceThenUpdate) {
+  TempFolder folder;
+  Keychain keychain(folder.path() / "Keychain");
+  EXPECT_EQ(keychain.addGenericPassword("s", "a", Bytes{1}), KeychainStatus::success);
+  EXPECT_EQ(keychain.addGenericPassword("s", "a", Bytes{2}), KeychainStatus::duplicateItem);
+  EXPECT_EQ(keychain.updateGenericPassword("s", "a", Bytes{3}), KeychainStatus::success);
+  EXPECT_EQ(keychain.copyGenericPassword("s", "a").value, Bytes{3});
+  // Service and account are kept apart even when their concatenations agree.
+  EXPECT_EQ(keychain.copyGenericPassword("sa", "").status, KeychainStatus::itemNotFound);
+  EXPECT_EQ(keychain.deleteGenericPassword("s", "a"), KeychainStatus::success);
+  EXPECT_EQ(keychain.copyGenericPassword("s", "a").status, KeychainStatus::itemNotFound);
+}
+
+TEST(Keychain, KeysAndCertificatesFormIdentitiesThroughThePublicKeyHash) {
+  TempFolder folder;
+  Keychain keychain(folder.path() / "Keychain");
+  auto key = P256PrivateKey::generate();
+  Bytes tag = bytesOf("io.tavix.nolu.host.identity");
+  ASSERT_EQ(keychain.addKey(tag, "io.tavix.nolu.host.identity", key), KeychainStatus::success);
+  EXPECT_EQ(keychain.addKey(tag, "io.tavix.nolu.host.identity", key), KeychainStatus::duplicateItem);
+  auto stored = keychain.copyKey(tag);
+  ASSERT_EQ(stored.status, KeychainStatus::success);
+  EXPECT_EQ(stored.value->applicationLabel, Keychain::publicKeyHash(key.publicKeyX963()));
+  EXPECT_EQ(stored.value->key.rawScalar(), key.rawScalar());
+  EXPECT_EQ(stored.value->label, "io.tavix.nolu.host.identity");
+
+  EXPECT_EQ(keychain.addCertificate("x", bytesOf("not a certificate")),
+            KeychainStatus::invalidParameter);
+  Bytes der = certificateFor(key);
+  ASSERT_EQ(keychain.addCertificate("io.tavix.nolu.host.identity", der), KeychainStatus::success);
+  auto certificate = keychain.copyCertificate(stored.value->applicationLabel);
+  ASSERT_EQ(certificate.status, KeychainStatus::success);
+  EXPECT_EQ(certificate.value->der, der);
+  auto identity = keychain.copyIdentity(*certificate.value);
+  ASSERT_EQ(identity.status, KeychainStatus::success);
+  EXPECT_EQ(identity.value->privateKey.publicKeyX963(), key.publicKeyX963());
+
+  // A certificate whose key is not stored forms no identity.
+  auto stranger = P256PrivateKey::generate();
+  ASSERT_EQ(keychain.addCertificate("other", certificateFor(stranger)), KeychainStatus::success);
+  auto strangerCertificate = keychain.copyCertificate(Keychain::publicKeyHash(stranger.publicKeyX963()));
+  EXPECT_EQ(keychain.copyIdentity(*strangerCertificate.value).status, KeychainStatus::itemNotFound);
+
+  EXPECT_EQ(keychain.deleteCertificatesLabelled("io.tavix.nolu.host.identity"), KeychainStatus::success);
+  EXPECT_EQ(keychain.copyCertificate(stored.value->applicationLabel).status, KeychainStatus::itemNotFound);
+  EXPECT_EQ(keychain.copyCertificate(Keychain::publicKeyHash(stranger.publicKeyX963())).status,
+            KeychainStatus::success);
+}
+
+}  // namespace
+}  // namespace brindlet::platform
+
+#include <gnutls/abstract.h>
+#include <gnutls/x509.h>
+
+namespace brindlet::platform {
+namespace {
+
+Bytes certificateFor(const P256PrivateKey& key) {
+  gnutls_x509_crt_t crt;
+  gnutls_x509_crt_init(&crt);
+  gnutls_pubkey_t pub;
+  gnutls_pubkey_init(&pub);
+  gnutls_pubkey_import_privkey(pub, key.native(), 0, 0);
+  gnutls_x509_crt_set_pubkey(crt, pub);
+  gnutls_x509_crt_set_version(crt, 3);
+  unsigned char serial[] = {1};
+  gnutls_x509_crt_set_serial(crt, serial, sizeof serial);
+  gnutls_x509_crt_set_dn_by_oid(crt, GNUTLS_OID_X520_COMMON_NAME, 0, "t", 1);
+  auto now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  gnutls_x509_crt_set_activation_time(crt, now);
+  gnutls_x509_crt_set_expiration_time(crt, now + 3600);
+  gnutls_x509_crt_privkey_sign(crt, crt, key.native(), GNUTLS_DIG_SHA256, 0);
+  gnutls_datum_t out;
+  gnutls_x509_crt_export2(crt, GNUTLS_X509_FMT_DER, &out);
+  Bytes der(out.data, out.data + out.size);
+  gnutls_free(out.data);
+  gnutls_pubkey_deinit(pub);
+  gnutls_x509_crt_deinit(crt);
+  return der;
+}
+
+}  // namespace
+}  // namespace brindlet::platform
