@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <deque>
+#include <tuple>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -313,6 +315,88 @@ TEST(CertificateEncoding, CommonNamesAreUTF8AndLongOnesGetLongFormLengths) {
     std::string info = testing::runCommand("certtool -i --inder --infile " + file.string() + " 2>&1", status);
     EXPECT_EQ(status, 0) << info;
   }
+}
+
+}  // namespace
+}  // namespace brindlet
+
+namespace brindlet {
+namespace {
+
+// Two GnuTLS sessions joined in memory.
+struct Endpoint {
+  gnutls_session_t session = nullptr;
+  std::deque<std::uint8_t> inbox;
+  Endpoint* peer = nullptr;
+};
+
+ssize_t pushTo(gnutls_transport_ptr_t ptr, const void* data, size_t size) {
+  auto* self = static_cast<Endpoint*>(ptr);
+  auto* bytes = static_cast<const std::uint8_t*>(data);
+  self->peer->inbox.insert(self->peer->inbox.end(), bytes, bytes + size);
+  return static_cast<ssize_t>(size);
+}
+
+ssize_t pullFrom(gnutls_transport_ptr_t ptr, void* data, size_t size) {
+  auto* self = static_cast<Endpoint*>(ptr);
+  if (self->inbox.empty()) {
+    gnutls_transport_set_errno(self->session, EAGAIN);
+    return -1;
+  }
+  size_t n = std::min(size, self->inbox.size());
+  std::copy_n(self->inbox.begin(), n, static_cast<std::uint8_t*>(data));
+  self->inbox.erase(self->inbox.begin(), self->inbox.begin() + static_cast<long>(n));
+  return static_cast<ssize_t>(n);
+}
+
+TEST_F(SelfSignedIdentityTest, ServesATLS13HandshakeWhoseCertificateMatchesThePin) {
+  auto identity = makeEphemeralIdentity("Nolu Host", keychain());
+  gnutls_certificate_credentials_t serverCredentials, clientCredentials;
+  ASSERT_EQ(gnutls_certificate_allocate_credentials(&serverCredentials), 0);
+  ASSERT_EQ(gnutls_certificate_allocate_credentials(&clientCredentials), 0);
+  ASSERT_GE(identity->identity.addTo(serverCredentials), 0);
+
+  Endpoint server, client;
+  server.peer = &client;
+  client.peer = &server;
+  for (auto [endpoint, flags, credentials] :
+       {std::tuple{&server, GNUTLS_SERVER, serverCredentials},
+        std::tuple{&client, GNUTLS_CLIENT, clientCredentials}}) {
+    ASSERT_EQ(gnutls_init(&endpoint->session, flags | GNUTLS_NONBLOCK), 0);
+    ASSERT_EQ(gnutls_priority_set_direct(endpoint->session, "NORMAL:-VERS-ALL:+VERS-TLS1.3", nullptr), 0);
+    gnutls_credentials_set(endpoint->session, GNUTLS_CRD_CERTIFICATE, credentials);
+    gnutls_transport_set_ptr(endpoint->session, endpoint);
+    gnutls_transport_set_push_function(endpoint->session, pushTo);
+    gnutls_transport_set_pull_function(endpoint->session, pullFrom);
+  }
+  int serverResult = GNUTLS_E_AGAIN, clientResult = GNUTLS_E_AGAIN;
+  for (int round = 0; round < 50 && (serverResult != 0 || clientResult != 0); ++round) {
+    if (clientResult != 0) clientResult = gnutls_handshake(client.session);
+    if (serverResult != 0) serverResult = gnutls_handshake(server.session);
+    if (gnutls_error_is_fatal(clientResult) || gnutls_error_is_fatal(serverResult)) break;
+  }
+  ASSERT_EQ(clientResult, 0) << gnutls_strerror(clientResult);
+  ASSERT_EQ(serverResult, 0) << gnutls_strerror(serverResult);
+  EXPECT_EQ(gnutls_protocol_get_version(client.session), GNUTLS_TLS1_3);
+
+  unsigned count = 0;
+  const gnutls_datum_t* chain = gnutls_certificate_get_peers(client.session, &count);
+  ASSERT_EQ(count, 1u);
+  EXPECT_EQ(platform::sha256(ByteView(chain[0].data, chain[0].size)), identity->fingerprint);
+
+  // Both ends derive the same exporter value that authentication binds.
+  const char label[] = "EXPORTER-brindlet-auth";
+  Bytes serverExporter(32), clientExporter(32);
+  ASSERT_EQ(gnutls_prf_rfc5705(server.session, sizeof label - 1, label, 0, nullptr, 32,
+                               reinterpret_cast<char*>(serverExporter.data())), 0);
+  ASSERT_EQ(gnutls_prf_rfc5705(client.session, sizeof label - 1, label, 0, nullptr, 32,
+                               reinterpret_cast<char*>(clientExporter.data())), 0);
+  EXPECT_EQ(serverExporter, clientExporter);
+
+  gnutls_deinit(server.session);
+  gnutls_deinit(client.session);
+  gnutls_certificate_free_credentials(serverCredentials);
+  gnutls_certificate_free_credentials(clientCredentials);
 }
 
 }  // namespace
