@@ -17,6 +17,7 @@
 #include "platform/quic/QUICGroup.h"
 #include "platform/quic/QUICListener.h"
 #include "platform/quic/QUICTypes.h"
+#include "platform/quic/Eventually.h"
 #include "platform/quic/TestCertificate.h"
 
 namespace brindlet::platform {
@@ -26,15 +27,7 @@ using namespace std::chrono_literals;
 using testing::makeTestIdentity;
 using testing::sha256;
 
-// Polls `done` until it holds or a few seconds have passed.
-bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 5000ms) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (done()) return true;
-    std::this_thread::sleep_for(1ms);
-  }
-  return done();
-}
+using testing::eventually;
 
 // Records what the handlers of one group report, for the test thread to look at.
 struct GroupLog {

@@ -1,0 +1,94 @@
+#include "kit/transport/QUICConfiguration.h"
+
+#include <gnutls/crypto.h>
+
+namespace brindlet {
+
+namespace {
+
+// Compares without an early exit, so the time taken says nothing about where they differ.
+bool equalInConstantTime(ByteView a, ByteView b) {
+  if (a.size() != b.size()) return false;
+  std::uint8_t difference = 0;
+  for (std::size_t i = 0; i < a.size(); ++i) difference |= static_cast<std::uint8_t>(a[i] ^ b[i]);
+  return difference == 0;
+}
+
+}  // namespace
+
+Bytes certificateFingerprint(ByteView der) {
+  Bytes digest(32);
+  gnutls_hash_fast(GNUTLS_DIG_SHA256, der.data(), der.size(), digest.data());
+  return digest;
+}
+
+void FingerprintBox::verify(const platform::QUICPeerTrust& trust, const platform::QUICVerifyCompletion& complete) {
+  if (!trust.certificateChain.empty()) {
+    Bytes digest = certificateFingerprint(trust.certificateChain.front());
+    std::lock_guard guard(lock_);
+    value_ = std::move(digest);
+  }
+  std::optional<Bytes> seen = value();
+  if (!seen) {
+    complete(false);
+    return;
+  }
+  if (!expected_) {
+    complete(true);
+    return;
+  }
+  if (equalInConstantTime(*seen, *expected_)) {
+    complete(true);
+    return;
+  }
+  {
+    std::lock_guard guard(lock_);
+    mismatch_ = true;
+  }
+  complete(false);
+}
+
+std::optional<Bytes> FingerprintBox::value() const {
+  std::lock_guard guard(lock_);
+  return value_;
+}
+
+bool FingerprintBox::mismatch() const {
+  std::lock_guard guard(lock_);
+  return mismatch_;
+}
+
+platform::QUICParameters makeQUICParameters(const std::optional<platform::QUICIdentity>& identity,
+                                            std::shared_ptr<FingerprintBox> box,
+                                            const QUICConfiguration& configuration, const Executor& executor) {
+  platform::QUICParameters parameters;
+  parameters.applicationProtocols = {quicApplicationProtocol};
+  auto seconds = std::chrono::duration_cast<std::chrono::seconds>(configuration.idleTimeout).count();
+  parameters.idleTimeoutMilliseconds = static_cast<std::uint64_t>(seconds) * 1000;
+  parameters.initialMaxData = 16'777'216;
+  parameters.initialMaxStreamDataBidiLocal = 4'194'304;
+  parameters.initialMaxStreamDataBidiRemote = 4'194'304;
+  parameters.initialMaxStreamsBidi = 8;
+  if (configuration.maxUDPPayloadSize) {
+    parameters.maxUDPPayloadSize = static_cast<std::uint64_t>(*configuration.maxUDPPayloadSize);
+  }
+  // Group-level messages (datagrams) up to 4,096 bytes are accepted and ignored.
+  parameters.maxGroupMessageSize = 4096;
+  if (identity) parameters.localIdentity = *identity;
+  if (box) {
+    // The "nolu.quic.verify" queue of these parameters.
+    parameters.verifyExecutor = asio::any_io_executor(makeStrand(executor));
+    parameters.verify = [box](platform::QUICPeerTrust trust, platform::QUICVerifyCompletion complete) {
+      box->verify(trust, complete);
+    };
+  }
+  return parameters;
+}
+
+std::optional<Bytes> tlsExporter(platform::QUICGroup& group) {
+  auto value = group.exportKeyingMaterial(tlsExporterLabel, 32);
+  if (!value || value->size() != 32) return std::nullopt;
+  return value;
+}
+
+}  // namespace brindlet
