@@ -1,0 +1,37 @@
+#pragma once
+
+// What a session needs of its connection's authentication gate. The gate sees every message
+// first and tells whether the session may act on it.
+
+#include <optional>
+
+#include "kit/protocol/Message.h"
+#include "kit/support/Bytes.h"
+#include "kit/support/UUID.h"
+
+#include <asio/awaitable.hpp>
+
+namespace brindlet {
+
+enum class AuthVerdict {
+  consumed,  // the gate handled or dropped the message; the session must not act on it
+  proceed,   // session traffic of an authenticated device
+};
+
+class HostAuthGating {
+ public:
+  virtual ~HostAuthGating() = default;
+
+  // Begins authentication (sends the challenge and arms the deadline). Called once, before
+  // any message is read.
+  virtual asio::awaitable<void> start() = 0;
+  virtual asio::awaitable<AuthVerdict> handle(Message message) = 0;
+  // The connection's message stream has ended.
+  virtual asio::awaitable<void> connectionClosed() = 0;
+  // The admitted device's ID and its P-256 public key (X9.63, 65 bytes); nothing before a
+  // device has been admitted.
+  virtual asio::awaitable<std::optional<UUID>> authenticatedDeviceID() = 0;
+  virtual asio::awaitable<std::optional<Bytes>> authenticatedPublicKey() = 0;
+};
+
+}  // namespace brindlet
