@@ -1,0 +1,93 @@
+#include "host/session/HostComposition.h"
+
+#include <unistd.h>
+
+#include <fstream>
+#include <limits.h>
+
+#include "host/app/KeepDisplayAwakeSetting.h"
+#include "host/capture/AudioCapturing.h"
+#include "host/capture/AudioTapArbiter.h"
+#include "host/capture/ScreenCaptureSource.h"
+#include "host/control/ClickRecord.h"
+#include "host/control/LayoutReverseMap.h"
+#include "host/control/SystemLaunchClock.h"
+#include "host/session/UnavailableServices.h"
+#include "kit/support/SystemClock.h"
+
+namespace brindlet::host {
+
+namespace {
+
+// PRETTY_HOSTNAME of /etc/machine-info, unquoted; empty when there is none.
+std::string prettyHostName() {
+  std::ifstream file("/etc/machine-info");
+  std::string line;
+  const std::string key = "PRETTY_HOSTNAME=";
+  while (std::getline(file, line)) {
+    if (line.rfind(key, 0) != 0) continue;
+    std::string value = line.substr(key.size());
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
+      value = value.substr(1, value.size() - 2);
+    }
+    return value;
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string localizedHostName() {
+  if (std::string pretty = prettyHostName(); !pretty.empty()) return pretty;
+  char name[HOST_NAME_MAX + 1] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return "localhost";
+  return name;
+}
+
+ListenerStart makeQUICListener(const HostSecurity&, std::optional<std::uint16_t>, bool) {
+  transportLog().info("creating QUIC listener, advertising as %s", localizedHostName().c_str());
+  throw ServiceUnavailable("the QUIC listener");
+}
+
+HostEnvironment HostEnvironment::live(const Executor& executor, std::shared_ptr<EncoderFactory> encoders,
+                                      std::shared_ptr<DisplayProviding> displays) {
+  HostEnvironment env;
+  env.hostID = loadHostID();
+  env.hostName = localizedHostName();
+  env.displays = std::move(displays);
+  env.makeCapture = [executor]() -> std::shared_ptr<CaptureSource> { return ScreenCaptureSource::make(executor); };
+  env.encoders = std::move(encoders);
+  env.injector = std::make_shared<UnavailableInputInjector>();
+  env.pasteboard = std::make_shared<UnavailablePasteboard>();
+  env.inbox = HostInbox{HostInbox::defaultRoot()};
+  env.thumbnails = nullptr;  // display thumbnails are not available on this host yet
+  env.apps = std::make_shared<UnavailableAppProvider>();
+  env.windowControl = std::make_shared<UnavailableWindowControl>();
+  env.windowTracker = std::make_shared<UnavailableWindowTracker>();
+  env.windowThumbnails = nullptr;  // nor window thumbnails
+  env.installedApps = std::make_shared<UnavailableInstalledApps>();
+  env.appLauncher = std::make_shared<UnavailableAppLauncher>();
+  env.launchClock = std::make_shared<SystemLaunchClock>(SystemClock::shared());
+  env.focusObserver = nullptr;  // nor following the user's focus
+  env.menus = std::make_shared<UnavailableMenuSource>();
+  env.textFocus = nullptr;  // nor text-focus reports
+  env.clicks = std::make_shared<ClickRecord>();
+  env.keyLayout = keyLayoutLookup;
+  env.cursorSource = std::make_shared<UnavailableCursorSource>();
+  env.power = std::make_shared<UnavailablePowerManager>();
+  env.keepDisplayAwake = keepDisplayAwakeSetting;
+  // No display-sleep reading exists here: the display counts as awake.
+  env.isDisplayAsleep = [] { return false; };
+  // Screen capture on X11 needs no permission.
+  env.screenRecordingGranted = [] { return true; };
+  env.onWakeRequested = [](bool) -> asio::awaitable<void> { co_return; };
+  env.makeAudioCapture = []() -> std::shared_ptr<AudioCapturing> { return std::make_shared<UnavailableAudioCapture>(); };
+  env.audioEncoders = std::make_shared<UnavailableAudioEncoderFactory>();
+  env.audioArbiter = AudioTapArbiter::shared();
+  // Remote access is not set up on this host.
+  env.relayConfig = [](const Bytes&) -> std::optional<RelayProvision> { return std::nullopt; };
+  env.clock = SystemClock::shared();
+  return env;
+}
+
+}  // namespace brindlet::host

@@ -1,0 +1,231 @@
+#include "host/session/HostSession.h"
+
+#include <chrono>
+#include <exception>
+
+#include "host/app/PowerManaging.h"
+#include "host/capture/AudioTapArbiter.h"
+#include "host/capture/VideoEncoder.h"
+#include "host/control/PasteboardProviding.h"
+#include "host/session/HostSecurity.h"
+#include "host/session/SessionDispatch.h"
+
+#include <asio/error.hpp>
+#include <asio/system_error.hpp>
+
+namespace brindlet::host {
+
+namespace {
+
+// How long a final message gets on the wire before the connection is closed.
+constexpr auto flushDelay = std::chrono::milliseconds(200);
+
+void logHandlerFailure(const Message& message, const std::exception& error) {
+  sessionLog().error("%s failed: %s", std::string(message.name()).c_str(), error.what());
+}
+
+}  // namespace
+
+std::shared_ptr<HostSession> HostSession::make(const Executor& executor, std::shared_ptr<Connection> connection,
+                                               HostEnvironment env, std::shared_ptr<HostAuthGating> authGate,
+                                               std::optional<Bytes> fixedClientKey, StatusHandler onStatus) {
+  return std::make_shared<HostSession>(Token{}, executor, std::move(connection), std::move(env), std::move(authGate),
+                                       std::move(fixedClientKey), std::move(onStatus));
+}
+
+HostSession::HostSession(Token, const Executor& executor, std::shared_ptr<Connection> connection, HostEnvironment env,
+                         std::shared_ptr<HostAuthGating> authGate, std::optional<Bytes> fixedClientKey,
+                         StatusHandler onStatus)
+    : Actor(executor),
+      connection_(std::move(connection)),
+      env_(std::move(env)),
+      onStatus_(std::move(onStatus)),
+      authGate_(std::move(authGate)),
+      fixedClientKey_(std::move(fixedClientKey)) {}
+
+asio::awaitable<void> HostSession::start() { return isolated(run()); }
+
+asio::awaitable<void> HostSession::handle(Message message) {
+  // The message lives in this coroutine's frame while its handler runs.
+  return isolated([](std::shared_ptr<HostSession> self, Message owned) -> asio::awaitable<void> {
+    co_await self->dispatch(owned);
+  }(shared_from_this(), std::move(message)));
+}
+
+asio::awaitable<void> HostSession::replaced(std::string byDeviceName) {
+  return isolated(replacedIsolated(std::move(byDeviceName)));
+}
+
+asio::awaitable<void> HostSession::setKeepAwake(bool keepAwake) {
+  return isolated([](std::shared_ptr<HostSession> self, bool value) -> asio::awaitable<void> {
+    self->keepAwake_ = value;
+    if (self->helloAcked_) self->updateKeepAwake();
+    co_return;
+  }(shared_from_this(), keepAwake));
+}
+
+asio::awaitable<void> HostSession::sendRelayConfig() { return isolated(sendRelayConfigIsolated()); }
+
+asio::awaitable<void> HostSession::refreshHostStatus(bool force) {
+  return isolated([](std::shared_ptr<HostSession> self, bool value) -> asio::awaitable<void> {
+    self->refreshHostStatusIsolated(value);
+    co_return;
+  }(shared_from_this(), force));
+}
+
+asio::awaitable<HostStateReport> HostSession::currentHostState() {
+  return isolated([](std::shared_ptr<HostSession> self) -> asio::awaitable<HostStateReport> {
+    co_return self->currentHostStateIsolated();
+  }(shared_from_this()));
+}
+
+asio::awaitable<SessionStatus> HostSession::status() {
+  return isolated([](std::shared_ptr<HostSession> self) -> asio::awaitable<SessionStatus> {
+    co_return self->status_;
+  }(shared_from_this()));
+}
+
+asio::awaitable<void> HostSession::run() {
+  auto self = shared_from_this();
+  // What was on the clipboard before the session is never sent to the device.
+  if (env_.pasteboard) clipboardMark_->set(env_.pasteboard->changeCount());
+  sessionLog().info("connection accepted");
+  if (authGate_) co_await authGate_->start();
+  auto messages = connection_->messages();
+  while (auto message = co_await messages.next()) {
+    if (authGate_ && co_await authGate_->handle(*message) != AuthVerdict::proceed) continue;
+    co_await dispatch(*message);
+  }
+  if (authGate_) co_await authGate_->connectionClosed();
+  co_await end();
+}
+
+asio::awaitable<void> HostSession::dispatch(const Message& message) {
+  auto self = shared_from_this();
+  if (const auto* hello = message.as<msg::Hello>()) {
+    co_await checkDeviceAndHandleHello(*hello);
+    co_return;
+  }
+  if (!client_) {
+    // Before an accepted hello only the video switch is noted, for the hello to honour.
+    if (const auto* video = message.as<msg::SetVideoEnabled>()) videoEnabled_ = video->enabled;
+    co_return;
+  }
+  const auto& entry = SessionDispatch::standard().entry(message.type());
+  if (!entry.unavailable.empty()) {
+    reportUnavailable(message, entry.unavailable);
+    co_return;
+  }
+  if (!entry.handler) co_return;
+  // A failing service ends that message's handling only; the session carries on.
+  try {
+    co_await entry.handler(*this, message);
+  } catch (const asio::system_error& error) {
+    if (error.code() == asio::error::operation_aborted) throw;
+    logHandlerFailure(message, error);
+  } catch (const std::exception& error) {
+    logHandlerFailure(message, error);
+  }
+}
+
+void HostSession::reportUnavailable(const Message& message, std::string_view feature) {
+  if (unavailableSaid_.test(message.type())) return;
+  unavailableSaid_.set(message.type());
+  sessionLog().notice("%s ignored: %.*s not available on this host yet", std::string(message.name()).c_str(),
+                      static_cast<int>(feature.size()), feature.data());
+}
+
+asio::awaitable<void> HostSession::replacedIsolated(std::string byDeviceName) {
+  auto self = shared_from_this();
+  connection_->send(msg::SessionReplaced{std::move(byDeviceName)});
+  co_await closeAfterFlush();
+}
+
+asio::awaitable<void> HostSession::closeAfterFlush() {
+  try {
+    co_await env_.clock->sleep(flushDelay);
+  } catch (const std::exception&) {
+    // Cancelled: the connection is closed all the same.
+  }
+  connection_->close();
+}
+
+asio::awaitable<void> HostSession::sendRelayConfigIsolated() {
+  auto self = shared_from_this();
+  if (!helloAcked_) co_return;
+  std::optional<Bytes> key = fixedClientKey_;
+  if (authGate_) key = co_await authGate_->authenticatedPublicKey();
+  if (!key || !env_.relayConfig) co_return;
+  auto provision = env_.relayConfig(*key);
+  if (!provision || provision->relays.empty()) co_return;
+  connection_->send(msg::RelayConfig{provision->relays, provision->grant});
+}
+
+void HostSession::updateKeepAwake() {
+  if (keepAwake_) {
+    if (!assertionID_ && client_ && status_.phase != SessionStatus::Phase::ended && env_.power) {
+      assertionID_ = env_.power->holdDisplayAwake("Nolu remote session");
+    }
+    return;
+  }
+  releaseKeepAwake();
+}
+
+void HostSession::releaseKeepAwake() {
+  if (!assertionID_) return;
+  // The power manager releases it only while it still holds it: an assertion the
+  // application released already is not released twice.
+  env_.power->release(*assertionID_);
+  assertionID_.reset();
+}
+
+HostStateReport HostSession::currentHostStateIsolated() const {
+  if (lifecycleState_.state != HostState::ok) return lifecycleState_;
+  if (captureProblem_) return *captureProblem_;
+  return HostStateReport{};
+}
+
+void HostSession::refreshHostStatusIsolated(bool force) {
+  if (!helloAcked_) return;
+  auto report = currentHostStateIsolated();
+  if (!force && lastSentStatus_ == report) return;
+  sendHostStatus(std::move(report));
+}
+
+void HostSession::sendHostStatus(HostStateReport report) {
+  lastSentStatus_ = report;
+  connection_->send(msg::HostStatus{report.state, std::move(report.detail)});
+}
+
+void HostSession::publishStatus() {
+  if (onStatus_) onStatus_(status_);
+}
+
+double HostSession::uptime() const {
+  return std::chrono::duration<double>(env_.clock->uptimeNow()).count();
+}
+
+asio::awaitable<void> HostSession::end() {
+  auto self = shared_from_this();
+  // File transfers, fitted windows, menu actions and text focus are stopped here by their
+  // features once this host has them.
+  textFocusTask_.cancel();
+  if (textFocusStop_) std::exchange(textFocusStop_, nullptr)();
+  ++audioGeneration_;
+  audioMode_ = AudioMode::off;
+  if (env_.audioArbiter) env_.audioArbiter->release(audioOwnerID_);
+  releaseKeepAwake();
+  tasks_.clear();  // dropping a task cancels it
+  thumbnailTask_ = Task();
+  actionsTasks_.clear();
+  encoder_.reset();
+  capture_.reset();
+  captureStarted_ = false;
+  connection_->close();
+  status_.phase = SessionStatus::Phase::ended;
+  sessionLog().info("session ended");
+  publishStatus();
+  co_return;
+}
+
+}  // namespace brindlet::host

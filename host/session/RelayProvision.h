@@ -1,0 +1,19 @@
+#pragma once
+
+#include <vector>
+
+#include "kit/protocol/RelayEndpoint.h"
+#include "kit/support/Bytes.h"
+
+namespace brindlet::host {
+
+// What a device needs to reach this host from outside the local network: the relays and a
+// join grant for its key.
+struct RelayProvision {
+  std::vector<RelayEndpoint> relays;
+  Bytes grant;
+
+  bool operator==(const RelayProvision&) const = default;
+};
+
+}  // namespace brindlet::host

@@ -1,0 +1,86 @@
+#include "host/session/UnavailableServices.h"
+
+#include "host/session/HostSecurity.h"
+
+namespace brindlet::host {
+
+namespace {
+
+constexpr const char* input = "input injection";
+constexpr const char* pasteboard = "the clipboard";
+constexpr const char* appList = "the app list";
+constexpr const char* windowControl = "window control";
+constexpr const char* windowList = "the window list";
+constexpr const char* installedApps = "the installed-app list";
+constexpr const char* launching = "launching apps";
+constexpr const char* menus = "reading menus";
+constexpr const char* power = "keeping the display awake";
+constexpr const char* wake = "waking the display";
+constexpr const char* audioEncoding = "audio encoding";
+
+AsyncStream<Change> endedStream() {
+  AsyncStream<Change> stream;
+  stream.finish();
+  return stream;
+}
+
+}  // namespace
+
+void UnavailableInputInjector::key(const KeyEvent&) { throw ServiceUnavailable(input); }
+void UnavailableInputInjector::typeText(std::string_view) { throw ServiceUnavailable(input); }
+void UnavailableInputInjector::pointer(const PointerEvent&, const std::optional<DisplayInfo>&) {
+  throw ServiceUnavailable(input);
+}
+void UnavailableInputInjector::warp(Point) { throw ServiceUnavailable(input); }
+
+void UnavailablePasteboard::writeText(std::string_view) { throw ServiceUnavailable(pasteboard); }
+bool UnavailablePasteboard::writeFiles(const std::vector<PasteboardFile>&) { throw ServiceUnavailable(pasteboard); }
+
+asio::awaitable<std::vector<AppInfo>> UnavailableAppProvider::snapshot() { throw ServiceUnavailable(appList); }
+AsyncStream<Change> UnavailableAppProvider::changes() { return endedStream(); }
+asio::awaitable<std::vector<std::int32_t>> UnavailableAppProvider::recentPIDs() { throw ServiceUnavailable(appList); }
+AsyncStream<Change> UnavailableAppProvider::recentChanges() { return endedStream(); }
+
+void UnavailableWindowControl::activate(std::int32_t) { throw ServiceUnavailable(windowControl); }
+void UnavailableWindowControl::focusWindow(std::int32_t, const AppWindowRef&) {
+  throw ServiceUnavailable(windowControl);
+}
+std::optional<Rect> UnavailableWindowControl::setFrame(const Rect&, std::int32_t, const AppWindowRef&) {
+  throw ServiceUnavailable(windowControl);
+}
+
+asio::awaitable<std::optional<Rect>> UnavailableWindowTracker::visibleFrame(std::uint32_t) {
+  throw ServiceUnavailable(windowList);
+}
+std::optional<WindowRecord> UnavailableWindowTracker::windowInfo(std::uint32_t) { throw ServiceUnavailable(windowList); }
+std::vector<WindowRecord> UnavailableWindowTracker::windows(std::int32_t) { throw ServiceUnavailable(windowList); }
+
+asio::awaitable<std::vector<InstalledApp>> UnavailableInstalledApps::apps() { throw ServiceUnavailable(installedApps); }
+asio::awaitable<Bytes> UnavailableInstalledApps::icon(std::string) { throw ServiceUnavailable(installedApps); }
+
+std::optional<std::int32_t> UnavailableAppLauncher::runningPID(const std::string&) {
+  throw ServiceUnavailable(launching);
+}
+asio::awaitable<void> UnavailableAppLauncher::launch(std::string) { throw ServiceUnavailable(launching); }
+
+std::optional<MenuSource::FrontmostApp> UnavailableMenuSource::frontmostApp() { throw ServiceUnavailable(menus); }
+AsyncStream<Change> UnavailableMenuSource::activations() { return endedStream(); }
+asio::awaitable<std::optional<std::vector<MenuNode>>> UnavailableMenuSource::readMenus(std::int32_t) {
+  throw ServiceUnavailable(menus);
+}
+asio::awaitable<MenuPressResult> UnavailableMenuSource::press(std::int32_t, std::vector<std::string>) {
+  throw ServiceUnavailable(menus);
+}
+
+std::optional<PowerManaging::AssertionID> UnavailablePowerManager::holdDisplayAwake(std::string_view) {
+  sessionLog().notice("%s", ServiceUnavailable(power).what());
+  return std::nullopt;
+}
+
+void UnavailablePowerManager::wakeDisplay() { sessionLog().notice("%s", ServiceUnavailable(wake).what()); }
+
+std::unique_ptr<AudioEncoding> UnavailableAudioEncoderFactory::makeEncoder(int, double) const {
+  throw ServiceUnavailable(audioEncoding);
+}
+
+}  // namespace brindlet::host

@@ -1,0 +1,114 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <set>
+
+#include <asio/io_context.hpp>
+
+#include "host/capture/AudioCapturing.h"
+#include "host/capture/AudioTapArbiter.h"
+#include "host/capture/CaptureSource.h"
+#include "host/session/HostComposition.h"
+#include "host/session/UnavailableServices.h"
+#include "session/core/SessionDoubles.h"
+
+namespace brindlet::host::testing {
+namespace {
+
+// Points the settings and caches at a fresh folder for the test's life.
+class TemporaryHome {
+ public:
+  TemporaryHome() : root_(std::filesystem::temp_directory_path() / ("session-home-" + UUID::random().uuidString())) {
+    std::filesystem::create_directories(root_);
+    for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"}) {
+      if (const char* old = std::getenv(name)) saved_.emplace_back(name, old);
+      setenv(name, (root_ / name).c_str(), 1);
+    }
+  }
+  ~TemporaryHome() {
+    for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"}) unsetenv(name);
+    for (const auto& [name, value] : saved_) setenv(name.c_str(), value.c_str(), 1);
+    std::filesystem::remove_all(root_);
+  }
+  const std::filesystem::path& root() const { return root_; }
+
+ private:
+  std::filesystem::path root_;
+  std::vector<std::pair<std::string, std::string>> saved_;
+};
+
+TEST(HostComposition, TwoEnvironmentsShareTheHostButNoServiceObject) {
+  TemporaryHome home;
+  asio::io_context io;
+  auto encoders = std::make_shared<FixedEncoderFactory>(std::vector{CodecProfile::hevcMain});
+  auto displays = std::make_shared<FixedDisplays>(std::vector<DisplayInfo>{});
+  HostEnvironment a = HostEnvironment::live(io.get_executor(), encoders, displays);
+  HostEnvironment b = HostEnvironment::live(io.get_executor(), encoders, displays);
+
+  EXPECT_EQ(a.hostID, b.hostID);
+  EXPECT_EQ(a.hostName, b.hostName);
+  EXPECT_FALSE(a.hostName.empty());
+  // The application's display provider and encoder factory are the ones given.
+  EXPECT_EQ(a.displays, displays);
+  EXPECT_EQ(a.encoders, encoders);
+  // The audio tap is one for the whole computer: so is the arbiter that hands it out.
+  EXPECT_EQ(a.audioArbiter, b.audioArbiter);
+  EXPECT_EQ(a.audioArbiter, AudioTapArbiter::shared());
+
+  const std::vector<std::pair<const void*, const void*>> services{
+      {a.injector.get(), b.injector.get()},       {a.pasteboard.get(), b.pasteboard.get()},
+      {a.apps.get(), b.apps.get()},               {a.windowControl.get(), b.windowControl.get()},
+      {a.windowTracker.get(), b.windowTracker.get()}, {a.installedApps.get(), b.installedApps.get()},
+      {a.appLauncher.get(), b.appLauncher.get()}, {a.launchClock.get(), b.launchClock.get()},
+      {a.menus.get(), b.menus.get()},             {a.clicks.get(), b.clicks.get()},
+      {a.cursorSource.get(), b.cursorSource.get()}, {a.power.get(), b.power.get()},
+      {a.audioEncoders.get(), b.audioEncoders.get()}, {a.makeAudioCapture().get(), b.makeAudioCapture().get()}};
+  std::set<const void*> seen;
+  for (auto [x, y] : services) {
+    ASSERT_NE(x, nullptr);
+    EXPECT_NE(x, y);
+    EXPECT_TRUE(seen.insert(x).second);
+    EXPECT_TRUE(seen.insert(y).second);
+  }
+}
+
+TEST(HostComposition, LiveEnvironmentHasTheHostsIntervalsAndQuietDefaults) {
+  TemporaryHome home;
+  asio::io_context io;
+  HostEnvironment env = HostEnvironment::live(io.get_executor(), nullptr, nullptr);
+  EXPECT_EQ(env.launchTimeout, 15);
+  EXPECT_EQ(env.appPollInterval, 1);
+  EXPECT_EQ(env.focusPollInterval, 0.25);
+  EXPECT_EQ(env.focusDebounce, 0.3);
+  EXPECT_EQ(env.actionsRefreshInterval, 2);
+  EXPECT_EQ(env.followGrace, 0.8);
+  EXPECT_EQ(env.windowThumbnailInterval, 1);
+  EXPECT_EQ(env.idleRefreshDelay, 0.15);
+  EXPECT_EQ(env.statsInterval, 1);
+  EXPECT_EQ(env.clipboardPollInterval, 0.5);
+  EXPECT_EQ(env.thumbnailInterval, 1);
+  EXPECT_EQ(env.cursorPollInterval, 1.0 / 60);
+  EXPECT_EQ(env.cursorInputInterval, 1.0 / 120);
+  EXPECT_EQ(env.cursorShapePollInterval, 1.0 / 30);
+  EXPECT_EQ(env.inbox.root, home.root() / "XDG_CACHE_HOME" / "io.tavix.nolu.host" / "Inbox");
+  EXPECT_TRUE(env.keepDisplayAwake());  // the setting is absent
+  EXPECT_FALSE(env.relayConfig(Bytes(65, 4)));  // remote access is not set up
+  // What this host cannot do yet it says so, and never pretends to have done it.
+  auto capture = env.makeCapture();
+  EXPECT_NE(capture, nullptr);
+  EXPECT_NE(capture, env.makeCapture());  // a new source for each call
+  EXPECT_THROW(env.injector->key(KeyEvent{}), ServiceUnavailable);
+  EXPECT_THROW(env.pasteboard->writeText("x"), ServiceUnavailable);
+  EXPECT_FALSE(env.power->holdDisplayAwake("Nolu remote session"));
+  EXPECT_THROW(env.makeAudioCapture()->start(false, nullptr), AudioCaptureError);
+}
+
+TEST(HostComposition, TheQUICListenerIsNotAvailableYet) {
+  TemporaryHome home;
+  EXPECT_THROW(makeQUICListener(HostSecurity{}, std::nullopt, true), ServiceUnavailable);
+}
+
+}  // namespace
+}  // namespace brindlet::host::testing

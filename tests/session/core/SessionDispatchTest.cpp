@@ -1,0 +1,172 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "host/session/SessionDispatch.h"
+#include "host/session/UnavailableServices.h"
+#include "platform/log/Log.h"
+#include "session/core/SessionFixture.h"
+
+namespace brindlet::host::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The 29 messages a device sends after its hello.
+const std::set<std::string_view> deviceMessages{
+    "selectDisplay", "viewport",      "setThumbnails",  "feedback",    "requestCursorShape", "setAppListUpdates",
+    "activateApp",   "focus",         "windowThumbnails", "setVideoEnabled", "setAudio",     "requestAppIcons",
+    "launchApp",     "launchControl", "quitApp",        "fileOffer",   "fileChunk",          "fileEnd",
+    "fileCancel",    "watchActions",  "performAction",  "clipboardText", "key",              "pointer",
+    "text",          "ping",          "focusBack",      "unfocus",     "requestInstalledApps"};
+
+template <std::size_t... I>
+std::vector<std::pair<std::uint8_t, std::string_view>> allCases(std::index_sequence<I...>) {
+  return {{std::variant_alternative_t<I, Message::Value>::type, std::variant_alternative_t<I, Message::Value>::name}...};
+}
+
+TEST(SessionDispatchTable, EveryDeviceMessageHasItsPlaceAndNothingElseHasOne) {
+  const auto& table = SessionDispatch::standard();
+  int placed = 0;
+  for (auto [type, name] : allCases(std::make_index_sequence<Message::caseCount>{})) {
+    SCOPED_TRACE(std::string(name));
+    const auto& entry = table.entry(type);
+    bool hasPlace = entry.handler != nullptr || !entry.unavailable.empty();
+    EXPECT_EQ(hasPlace, deviceMessages.count(name) == 1);
+    EXPECT_FALSE(entry.handler != nullptr && !entry.unavailable.empty());
+    placed += hasPlace;
+  }
+  EXPECT_EQ(placed, 29);
+  for (auto name : {"feedback", "clipboardText", "key", "pointer", "text", "ping"}) {
+    bool found = false;
+    for (auto [type, caseName] : allCases(std::make_index_sequence<Message::caseCount>{})) {
+      if (caseName == name) found = table.entry(type).handler != nullptr;
+    }
+    EXPECT_TRUE(found) << name;
+  }
+}
+
+class LogCapture {
+ public:
+  LogCapture() {
+    previous_ = platform::setLogObserver([this](const platform::LogRecord& r) { records.push_back(r); });
+  }
+  ~LogCapture() { platform::setLogObserver(previous_); }
+  std::vector<std::string> containing(const std::string& text) const {
+    std::vector<std::string> lines;
+    for (const auto& r : records) {
+      if (r.message.find(text) != std::string::npos) lines.push_back(r.message);
+    }
+    return lines;
+  }
+  std::vector<platform::LogRecord> records;
+
+ private:
+  platform::LogObserver previous_;
+};
+
+using SessionDispatchTest = SessionFixture;
+
+TEST_F(SessionDispatchTest, InputReachesTheInjectorAndPingIsAnswered) {
+  services.injector->position = Point{640, 360};
+  startAccepted();
+  send(msg::Key{KeyEvent{HIDUsage::a, true, ModifierFlags::shift}});
+  send(msg::Text{"héllo"});
+  send(msg::Pointer{PointerEvent::MoveAbsolute{3, 0.5f, 0.25f}, 11});
+  send(msg::Pointer{PointerEvent::MoveAbsolute{99, 0.5f, 0.5f}, 12});
+  send(msg::Pointer{PointerEvent::Button{PointerButton::left, true, 1}, 13});
+  send(msg::Ping{0xFEEDFACECAFEBEEF});
+
+  EXPECT_EQ(services.injector->keys, (std::vector<KeyEvent>{{HIDUsage::a, true, ModifierFlags::shift}}));
+  EXPECT_EQ(services.injector->texts, (std::vector<std::string>{"héllo"}));
+  ASSERT_EQ(services.injector->pointers.size(), 3u);
+  ASSERT_TRUE(services.injector->pointers[0].display);
+  EXPECT_EQ(services.injector->pointers[0].display->name, "Main");  // the display of the list by its ID
+  EXPECT_FALSE(services.injector->pointers[1].display);             // an unknown display: none
+  EXPECT_FALSE(services.injector->pointers[2].display);
+  auto click = services.clicks->peek();
+  ASSERT_TRUE(click);
+  EXPECT_EQ(click->point, (Point{640, 360}));
+  EXPECT_EQ(received, (std::vector<Message>{msg::Pong{0xFEEDFACECAFEBEEF}}));
+}
+
+TEST_F(SessionDispatchTest, HandleTakesAMessageFromOutsideTheReceiveLoop) {
+  startAccepted();
+  bool done = false;
+  Task handling = perform([](HostSession& s) { return s.handle(msg::Ping{77}); }, &done);
+  EXPECT_TRUE(done);
+  EXPECT_EQ(received, (std::vector<Message>{msg::Pong{77}}));
+}
+
+TEST_F(SessionDispatchTest, ARelativeMoveWakesASleepingDisplay) {
+  startAccepted();
+  services.wakeRequests.clear();
+  int wakes = services.power->wakes;
+  send(msg::Pointer{PointerEvent::MoveRelative{3, 4}, 1});
+  EXPECT_EQ(services.power->wakes, wakes);
+  services.displayAsleep = true;
+  send(msg::Pointer{PointerEvent::MoveRelative{3, 4}, 2});
+  EXPECT_EQ(services.power->wakes, wakes + 1);
+  EXPECT_EQ(services.wakeRequests, (std::vector<bool>{true}));
+  EXPECT_EQ(services.injector->pointers.size(), 2u);
+}
+
+TEST_F(SessionDispatchTest, ClipboardTextFromTheDeviceGoesOnTheClipboard) {
+  startAccepted();
+  send(msg::ClipboardText{"from the phone"});
+  EXPECT_EQ(services.pasteboard->text, "from the phone");
+  EXPECT_TRUE(received.empty());
+}
+
+TEST_F(SessionDispatchTest, FeedbackAdaptsTheBitrateAndIsLoggedSparingly) {
+  LogCapture log;
+  startAccepted();
+  // Only a key-frame request: logged, bitrate unchanged.
+  send(msg::Feedback{Feedback{0, 0, 0, true}});
+  EXPECT_EQ(log.containing("feedback received=0 dropped=0 jitter=0.0ms keyframe=true").size(), 1u);
+  EXPECT_TRUE(statuses.empty());
+
+  // Clean reports 1 s apart: at most the first is logged.
+  loop.advance(5s);
+  send(msg::Feedback{Feedback{60, 0, 2.5f, false}});
+  loop.advance(1s);
+  send(msg::Feedback{Feedback{60, 0, 2.5f, false}});
+  EXPECT_EQ(log.containing("feedback received=60 dropped=0 jitter=2.5ms keyframe=false").size(), 1u);
+
+  // Dropped frames: always logged, and the bitrate comes down.
+  send(msg::Feedback{Feedback{50, 10, 40, false}});
+  EXPECT_EQ(log.containing("feedback received=50 dropped=10 jitter=40.0ms keyframe=false").size(), 1u);
+  ASSERT_FALSE(statuses.empty());
+  EXPECT_LT(statuses.back().targetBitrateMbps, 16.0);
+  EXPECT_GE(statuses.back().targetBitrateMbps, 4.0);
+}
+
+TEST_F(SessionDispatchTest, AMessageOfAFeatureNotBuiltYetIsIgnoredWithOneNotice) {
+  LogCapture log;
+  startAccepted();
+  send(msg::SetAppListUpdates{true});
+  send(msg::SetAppListUpdates{false});
+  send(msg::QuitApp{42});
+  EXPECT_TRUE(received.empty());
+  EXPECT_EQ(log.containing("setAppListUpdates ignored: app lists not available on this host yet").size(), 1u);
+  EXPECT_EQ(log.containing("quitApp ignored: quitting apps not available on this host yet").size(), 1u);
+  send(msg::Ping{9});
+  EXPECT_EQ(received, (std::vector<Message>{msg::Pong{9}}));
+}
+
+TEST_F(SessionDispatchTest, AServiceThatFailsEndsOnlyThatMessage) {
+  LogCapture log;
+  adjustEnvironment = [](HostEnvironment& env) { env.injector = std::make_shared<UnavailableInputInjector>(); };
+  startAccepted();
+  send(msg::Key{KeyEvent{HIDUsage::b, true, {}}});
+  EXPECT_EQ(log.containing("key failed: input injection is not available on this host yet").size(), 1u);
+  send(msg::Ping{2});
+  EXPECT_EQ(received, (std::vector<Message>{msg::Pong{2}}));
+  EXPECT_FALSE(deviceClosed);
+}
+
+}  // namespace
+}  // namespace brindlet::host::testing

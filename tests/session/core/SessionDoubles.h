@@ -1,0 +1,165 @@
+#pragma once
+
+// Test doubles for the services a session uses, and an environment made of them.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/app/PowerManaging.h"
+#include "host/capture/DisplayManager.h"
+#include "host/capture/VideoEncoder.h"
+#include "host/control/ClickRecord.h"
+#include "host/control/InputInjector.h"
+#include "host/control/PasteboardProviding.h"
+#include "host/session/HostEnvironment.h"
+#include "kit/pairing/HostAuthGating.h"
+#include "kit/support/ManualClock.h"
+
+namespace brindlet::host::testing {
+
+class FixedEncoderFactory final : public EncoderFactory {
+ public:
+  explicit FixedEncoderFactory(std::vector<CodecProfile> profiles) : profiles_(std::move(profiles)) {}
+  std::vector<CodecProfile> supportedProfiles() const override { return profiles_; }
+  std::shared_ptr<VideoEncoder> makeEncoder(CodecProfile, int64_t, EncoderOutputHandler) const override {
+    return nullptr;
+  }
+
+ private:
+  std::vector<CodecProfile> profiles_;
+};
+
+class FixedDisplays final : public DisplayProviding {
+ public:
+  explicit FixedDisplays(std::vector<DisplayInfo> displays) : displays_(std::move(displays)) {}
+  asio::awaitable<std::vector<DisplayInfo>> displays() override { co_return displays_; }
+  AsyncStream<Change> changes() override { return changes_; }
+
+ private:
+  std::vector<DisplayInfo> displays_;
+  AsyncStream<Change> changes_;
+};
+
+// Records what the session asked it to inject.
+class RecordingInjector final : public InputInjector {
+ public:
+  struct PointerCall {
+    PointerEvent event;
+    std::optional<DisplayInfo> display;
+  };
+
+  void key(const KeyEvent& event) override { keys.push_back(event); }
+  void typeText(std::string_view text) override { texts.emplace_back(text); }
+  void pointer(const PointerEvent& event, const std::optional<DisplayInfo>& display) override {
+    pointers.push_back({event, display});
+  }
+  std::optional<Point> resyncCursor(double) override { return position; }
+  void warp(Point to) override { position = to; }
+  void releaseAll() override {}
+
+  std::vector<KeyEvent> keys;
+  std::vector<std::string> texts;
+  std::vector<PointerCall> pointers;
+  std::optional<Point> position;
+};
+
+class MemoryPasteboard final : public PasteboardProviding {
+ public:
+  std::int64_t changeCount() const override { return count; }
+  std::optional<std::string> readText() const override { return text; }
+  void writeText(std::string_view value) override {
+    text = std::string(value);
+    ++count;
+  }
+  bool writeFiles(const std::vector<PasteboardFile>&) override { return false; }
+
+  std::int64_t count = 41;
+  std::optional<std::string> text;
+};
+
+// Counts assertions as a power manager's set of held assertions does.
+class CountingPowerManager final : public PowerManaging {
+ public:
+  std::optional<AssertionID> holdDisplayAwake(std::string_view name) override {
+    std::lock_guard lock(mutex);
+    names.emplace_back(name);
+    held.push_back(++lastID);
+    return lastID;
+  }
+  bool release(AssertionID id) override {
+    std::lock_guard lock(mutex);
+    auto found = std::find(held.begin(), held.end(), id);
+    if (found == held.end()) return false;
+    held.erase(found);
+    ++releases;
+    return true;
+  }
+  void releaseAll() override {
+    std::lock_guard lock(mutex);
+    releases += static_cast<int>(held.size());
+    held.clear();
+  }
+  void wakeDisplay() override { ++wakes; }
+
+  std::mutex mutex;
+  std::vector<std::string> names;
+  std::vector<AssertionID> held;
+  AssertionID lastID = 0;
+  int releases = 0;
+  int wakes = 0;
+};
+
+// A gate that has admitted `deviceID` (or nobody) and passes session traffic, or that
+// consumes everything.
+class FakeGate final : public HostAuthGating {
+ public:
+  asio::awaitable<void> start() override {
+    ++starts;
+    co_return;
+  }
+  asio::awaitable<AuthVerdict> handle(Message message) override {
+    offered.push_back(message);
+    co_return consumeAll ? AuthVerdict::consumed : AuthVerdict::proceed;
+  }
+  asio::awaitable<void> connectionClosed() override {
+    ++closes;
+    co_return;
+  }
+  asio::awaitable<std::optional<UUID>> authenticatedDeviceID() override { co_return deviceID; }
+  asio::awaitable<std::optional<Bytes>> authenticatedPublicKey() override { co_return publicKey; }
+
+  std::optional<UUID> deviceID;
+  std::optional<Bytes> publicKey;
+  bool consumeAll = false;
+  int starts = 0;
+  int closes = 0;
+  std::vector<Message> offered;
+};
+
+// An environment of doubles: two displays (the main one second), an encoder that makes
+// both host profiles, every reading "awake, permitted", remote access not set up.
+struct TestServices {
+  std::shared_ptr<ManualClock> clock;
+  std::shared_ptr<FixedEncoderFactory> encoders =
+      std::make_shared<FixedEncoderFactory>(std::vector{CodecProfile::hevcMain, CodecProfile::hevcMain444});
+  std::shared_ptr<FixedDisplays> displays = std::make_shared<FixedDisplays>(std::vector<DisplayInfo>{
+      {7, "Left", false, 1920, 1080, {-1920, 0, 1920, 1080}}, {3, "Main", true, 2560, 1440, {0, 0, 1280, 720}}});
+  std::shared_ptr<RecordingInjector> injector = std::make_shared<RecordingInjector>();
+  std::shared_ptr<MemoryPasteboard> pasteboard = std::make_shared<MemoryPasteboard>();
+  std::shared_ptr<CountingPowerManager> power = std::make_shared<CountingPowerManager>();
+  std::shared_ptr<ClickRecord> clicks = std::make_shared<ClickRecord>();
+  bool screenRecordingGranted = true;
+  bool displayAsleep = false;
+  std::vector<bool> wakeRequests;
+  std::optional<RelayProvision> provision;
+  std::vector<Bytes> provisionKeys;
+
+  HostEnvironment environment();
+};
+
+}  // namespace brindlet::host::testing
