@@ -1,0 +1,44 @@
+#pragma once
+
+// A device that paired with this host, as the paired-device file keeps it.
+//
+//   nlohmann::json record = device.toJSON();              // keys sorted, dates ISO 8601
+//   std::optional<PairedDevice> back = PairedDevice::fromJSON(record);
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "kit/support/Bytes.h"
+#include "kit/support/UUID.h"
+
+namespace brindlet {
+
+using Date = std::chrono::system_clock::time_point;
+
+// A date as ISO 8601 in UTC with whole seconds ("2026-12-10T12:46:43Z"); a fraction of a
+// second is dropped.
+std::string iso8601String(Date date);
+// The date of exactly that form; nothing for any other text (fractions, offsets, no "Z").
+std::optional<Date> parseISO8601(std::string_view text);
+
+struct PairedDevice {
+  UUID deviceID;
+  std::string name;
+  Bytes publicKey;  // X9.63, 65 bytes, as offered at pairing
+  Date pairedAt;
+  std::optional<Date> lastSeen;
+
+  // One record of the file: "deviceID" (upper-case UUID), "lastSeen" (left out when
+  // absent), "name", "pairedAt", "publicKey" (padded standard Base64).
+  nlohmann::json toJSON() const;
+  // Nothing when a member is missing or malformed; members it does not know are ignored.
+  static std::optional<PairedDevice> fromJSON(const nlohmann::json& record);
+
+  bool operator==(const PairedDevice&) const = default;
+};
+
+}  // namespace brindlet

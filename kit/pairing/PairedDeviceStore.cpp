@@ -1,0 +1,151 @@
+#include "kit/pairing/PairedDeviceStore.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/log/Log.h"
+#include "platform/storage/AtomicFile.h"
+#include "platform/storage/StorageDirectories.h"
+
+namespace brindlet {
+namespace {
+
+const platform::Logger& pairingLog() {
+  static const platform::Logger logger("io.tavix.nolu.host", "pairing");
+  return logger;
+}
+
+std::string compactDate(Date date) {
+  std::string text = iso8601String(date);
+  text.erase(std::remove_if(text.begin(), text.end(), [](char c) { return c == '-' || c == ':'; }), text.end());
+  return text;
+}
+
+}  // namespace
+
+std::filesystem::path defaultPairedDevicesURL() {
+  return platform::StorageDirectories::applicationSupportDirectory() / "Nolu" / "paired-devices.json";
+}
+
+PairedDeviceStore::PairedDeviceStore(std::optional<std::filesystem::path> fileURL) : fileURL_(std::move(fileURL)) {
+  if (fileURL_) load();
+}
+
+void PairedDeviceStore::load() {
+  Bytes content;
+  int rc = platform::AtomicFile::read(*fileURL_, content);
+  if (rc == ENOENT || rc == ENOTDIR) return;  // nothing there yet
+  std::vector<PairedDevice> loaded;
+  bool readable = rc == 0;
+  if (readable) {
+    auto document = nlohmann::json::parse(content.begin(), content.end(), nullptr, false);
+    readable = document.is_array();
+    for (std::size_t i = 0; readable && i < document.size(); ++i) {
+      auto device = PairedDevice::fromJSON(document[i]);
+      if (device)
+        loaded.push_back(std::move(*device));
+      else
+        readable = false;
+    }
+  }
+  if (readable) {
+    items_ = std::move(loaded);
+    return;
+  }
+  // The list starts empty, but the pairings in the file must not be lost to the next save.
+  if (rc != 0)
+    pairingLog().error("paired devices could not be read: %s", std::strerror(rc));
+  else
+    pairingLog().error("paired devices could not be decoded");
+  unreadableFileInPlace_ = true;
+  setUnreadableFileAside();
+}
+
+bool PairedDeviceStore::setUnreadableFileAside() {
+  if (!unreadableFileInPlace_) return true;
+  std::string base = fileURL_->string() + ".unreadable-" + compactDate(std::chrono::system_clock::now());
+  for (int n = 0; n < 100; ++n) {
+    std::string aside = n == 0 ? base : base + "-" + std::to_string(n);
+    if (::renameat2(AT_FDCWD, fileURL_->c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
+      pairingLog().error("unreadable paired-device file kept as %s", aside.c_str());
+      unreadableFileInPlace_ = false;
+      return true;
+    }
+    if (errno == ENOENT) {  // gone meanwhile: nothing left to keep
+      unreadableFileInPlace_ = false;
+      return true;
+    }
+    if (errno != EEXIST) break;
+  }
+  pairingLog().error("unreadable paired-device file could not be kept aside: %s", std::strerror(errno));
+  return false;
+}
+
+std::vector<PairedDevice> PairedDeviceStore::allPairedDevices() const {
+  std::lock_guard guard(lock_);
+  return items_;
+}
+
+std::optional<PairedDevice> PairedDeviceStore::pairedDevice(const UUID& deviceID) const {
+  std::lock_guard guard(lock_);
+  for (const auto& device : items_)
+    if (device.deviceID == deviceID) return device;
+  return std::nullopt;
+}
+
+bool PairedDeviceStore::upsertPairedDevice(const PairedDevice& device) {
+  std::lock_guard guard(lock_);
+  std::vector<PairedDevice> previous = items_;
+  std::erase_if(items_, [&](const PairedDevice& d) { return d.deviceID == device.deviceID; });
+  items_.push_back(device);
+  if (savePairedDevicesLocked()) return true;
+  items_ = std::move(previous);
+  return false;
+}
+
+bool PairedDeviceStore::removePairedDevice(const UUID& deviceID) {
+  std::lock_guard guard(lock_);
+  if (std::erase_if(items_, [&](const PairedDevice& d) { return d.deviceID == deviceID; }) == 0) return false;
+  savePairedDevicesLocked();
+  return true;
+}
+
+void PairedDeviceStore::updatePairedDeviceDate(const UUID& deviceID, Date date) {
+  std::lock_guard guard(lock_);
+  updatePairedDeviceDateLocked(deviceID, date);
+}
+
+void PairedDeviceStore::updatePairedDeviceDateLocked(const UUID& deviceID, Date date) {
+  for (auto& device : items_) {
+    if (device.deviceID == deviceID) {
+      device.lastSeen = date;
+      savePairedDevicesLocked();
+      return;
+    }
+  }
+}
+
+bool PairedDeviceStore::savePairedDevicesLocked() {
+  if (!fileURL_) return true;
+  nlohmann::json document = nlohmann::json::array();
+  for (const auto& device : items_) document.push_back(device.toJSON());
+  std::string text = document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+  std::error_code ignored;
+  std::filesystem::create_directories(fileURL_->parent_path(), ignored);
+  if (!setUnreadableFileAside()) return false;
+  int rc = platform::AtomicFile::write(*fileURL_, bytesOf(text), 0600);
+  ::chmod(fileURL_->c_str(), 0600);
+  if (rc != 0) {
+    pairingLog().error("paired devices could not be saved: %s", std::strerror(rc));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace brindlet
