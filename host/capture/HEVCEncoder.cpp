@@ -135,7 +135,7 @@ void HEVCEncoder::encode(const CapturedFrame& frame, bool forceKeyframe, bool hi
     }
     std::weak_ptr<HEVCEncoder> weak = weak_from_this();
     int status = session->encodeFrame(*frame.pixelBuffer, pts, key,
-                                      [weak, &meta, generation, profile](int st, uint32_t flags, const platform::EncodedSample* s) {
+                                      [weak, meta, generation, profile](int st, uint32_t flags, const platform::EncodedSample* s) {
                                           if (auto self = weak.lock()) self->handleOutput(st, flags, s, meta, generation, profile);
                                       });
     if (status != 0) {

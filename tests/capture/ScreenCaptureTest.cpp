@@ -14,6 +14,7 @@
 #include "host/capture/ScreenCaptureSource.h"
 #include "host/capture/VideoPipeline.h"
 #include "host/capture/VideoSink.h"
+#include "kit/transport/InMemoryConnection.h"
 #include "platform/capture/HEVCTestDecoder.h"
 #include "platform/capture/TestPictures.h"
 #include "platform/capture/XServerLock.h"
@@ -71,18 +72,23 @@ DisplayInfo displayNamed(const std::vector<DisplayInfo>& list, const std::string
 struct Road {
     TestLoop& loop;
     std::shared_ptr<RecordingConnection> connection = std::make_shared<RecordingConnection>();
-    std::shared_ptr<VideoSink> sink = std::make_shared<VideoSink>(connection);
+    std::shared_ptr<VideoSink> sink;
     std::shared_ptr<VideoEncoder> encoder;
     std::shared_ptr<VideoPipeline> pipeline;
     std::shared_ptr<ScreenCaptureSource> source;
 
-    Road(TestLoop& l, CodecProfile profile) : loop(l) {
+    Road(TestLoop& l, CodecProfile profile, std::shared_ptr<Connection> over = nullptr)
+        : loop(l), sink(std::make_shared<VideoSink>(over ? over : std::shared_ptr<Connection>(connection))) {
         auto s = sink;
         encoder = HEVCEncoder::make(profile, 8'000'000, [s](const EncoderOutput& o) {
             if (auto* f = std::get_if<EncoderOutput::Frame>(&o.value)) s->send(f->frame, f->latencyMs);
         }, smallMaker());
         pipeline = VideoPipeline::make(encoder, 150ms, loop.io.get_executor(), loop.clock);
         source = ScreenCaptureSource::make(loop.io.get_executor());
+        std::weak_ptr<VideoPipeline> weak = pipeline;
+        sink->setKeyframeRequester([weak] {
+            if (auto p = weak.lock()) p->requestKeyframe();
+        });
     }
     ~Road() {
         await(loop, source->stop());
@@ -319,4 +325,57 @@ TEST(ScreenCapture, StartAndUpdateFailWithTheirErrors) {
     } catch (const CaptureError& e) {
         EXPECT_EQ(std::string(e.what()), "The app has no capturable windows.");
     }
+}
+
+TEST(ScreenCapture, OverTheInProcessPairTheDeviceDecodesThePictureAndRecoversFromDrops) {
+    TestLoop loop;
+    auto displays = DisplayManager::make(loop.io.get_executor(), loop.clock);
+    const DisplayInfo right = displayNamed(await(loop, displays->displays()), "RIGHT");
+    XTestWindow window(int(right.frame.x) + 700, 400, 320, 240, true);
+    window.paint([](int x, int y) { return testPixel(x, y, 31); });
+    auto [host, device] = InMemoryConnection::pair();
+    auto received = device->videoFrames();
+    // Takes every frame that has arrived at the device (bounded wait for the first).
+    auto take = [&, received](std::vector<VideoFrame>& into) mutable {
+        size_t before = into.size();
+        for (int i = 0; i < 40; ++i) {
+            if (!loop.runUntil([&] { return received.count() > 0; }, i == 0 ? 5s : 300ms)) break;
+            while (received.count() > 0) into.push_back(*await(loop, received.next()));
+        }
+        return into.size() - before;
+    };
+
+    Road road(loop, CodecProfile::hevcMain444, host);
+    loop.advance(VideoPipeline::firstTick); // the pipeline's timer runs from the session's start
+    road.start(right, pixelViewport(right, 700, 400, 320, 240));
+    std::vector<VideoFrame> frames;
+    ASSERT_GT(take(frames), 0u);
+    ASSERT_TRUE(frames[0].isKeyframe);
+    auto sps = platform::parseHEVCSequenceParameterSet(frames[0].parameterSets.at(1));
+    ASSERT_TRUE(sps);
+    EXPECT_EQ(sps->profileIdc, 4) << "Main 4:4:4 as the parameter sets say it";
+    auto picture = decodeAll(frames);
+    ASSERT_TRUE(picture);
+    EXPECT_GT(psnrAgainstTestPicture(*picture, 31), 35.0);
+
+    // The device stops reading: the transport's budget fills, a frame is refused, and the sink
+    // holds the rest back. Then the screen stands still.
+    host->setMaxInFlight(2);
+    for (int seed = 32; seed < 36; ++seed) {
+        window.paint([seed](int x, int y) { return testPixel(x, y, seed); });
+        loop.runUntil([&] { return false; }, 100ms);
+    }
+    ASSERT_TRUE(road.sink->stats().waitingForKeyframe);
+    loop.runUntil([&] { return false; }, 300ms);
+    std::vector<VideoFrame> backlog;
+    take(backlog); // the device reads what was in flight
+    // Within one tick of the pipeline a key frame of the still picture goes out.
+    loop.advance(VideoPipeline::tickInterval);
+    std::vector<VideoFrame> repaired;
+    ASSERT_GT(take(repaired), 0u);
+    EXPECT_TRUE(repaired[0].isKeyframe);
+    EXPECT_FALSE(road.sink->stats().waitingForKeyframe);
+    picture = decodeAll(repaired); // a fresh decoder: the key frame alone gives the picture
+    ASSERT_TRUE(picture);
+    EXPECT_GT(psnrAgainstTestPicture(*picture, 35), 35.0);
 }
