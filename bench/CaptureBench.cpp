@@ -1,5 +1,5 @@
 // Capture and encoding of a 1920x1080 picture, each beside its bare reference in the same run:
-//  - BM_CaptureConvertEncode: our grab of a display, conversion and HEVC encoding (HEVCEncoder
+//  - BM_CaptureConvertEncode/0 (Main) and /1 (Main 4:4:4): our grab of a display, conversion and HEVC encoding (HEVCEncoder
 //    over the x265 session), against x265 encoding the same pictures, already in Y'CbCr, alone.
 //    Counters: ours_ms, bare_ms and overhead_pct (ours over bare).
 //  - BM_Capture: one grab through the screen layer against a bare MIT-SHM GetImage of the same
@@ -98,11 +98,12 @@ uint32_t mainDisplayID() {
 
 // x265 as the video layer sets it up, fed Y'CbCr directly.
 struct BareEncoder {
+    const bool full;
     x265_param* param = nullptr;
     x265_encoder* encoder = nullptr;
     std::vector<std::vector<uint8_t>> planes[3];
 
-    explicit BareEncoder(const std::vector<std::vector<uint32_t>>& images) {
+    BareEncoder(const std::vector<std::vector<uint32_t>>& images, bool yuv444) : full(yuv444) {
         param = x265_param_alloc();
         x265_param_default_preset(param, "ultrafast", "zerolatency");
         x265_param_parse(param, "pools", std::to_string(std::max(1u, std::thread::hardware_concurrency())).c_str());
@@ -110,7 +111,7 @@ struct BareEncoder {
         param->logLevel = X265_LOG_ERROR;
         param->sourceWidth = width;
         param->sourceHeight = height;
-        param->internalCsp = X265_CSP_I420;
+        param->internalCsp = yuv444 ? X265_CSP_I444 : X265_CSP_I420;
         param->fpsNum = 60;
         param->fpsDenom = 1;
         param->bframes = 0;
@@ -123,15 +124,16 @@ struct BareEncoder {
         param->rc.bitrate = 16000;
         param->rc.vbvMaxBitrate = 16000;
         param->rc.vbvBufferSize = 4000;
-        x265_param_apply_profile(param, "main");
+        x265_param_apply_profile(param, yuv444 ? "main444-8" : "main");
         encoder = x265_encoder_open(param);
-        auto converter = platform::PixelConverter::toPlanar(width, height, platform::PlanarFormat::yuv420, 4);
+        auto converter = platform::PixelConverter::toPlanar(
+            width, height, yuv444 ? platform::PlanarFormat::yuv444 : platform::PlanarFormat::yuv420, 4);
         for (const auto& image : images) {
-            for (int p = 0; p < 3; ++p) planes[p].emplace_back(p == 0 ? size_t(width) * height : size_t(width) * height / 4);
+            for (int p = 0; p < 3; ++p) planes[p].emplace_back(p == 0 || full ? size_t(width) * height : size_t(width) * height / 4);
             platform::PlanarPicture out;
             for (int p = 0; p < 3; ++p) {
                 out.planes[p] = planes[p].back().data();
-                out.strides[p] = p == 0 ? width : width / 2;
+                out.strides[p] = p == 0 || full ? width : width / 2;
             }
             converter->convert(reinterpret_cast<const uint8_t*>(image.data()), width * 4, out);
         }
@@ -146,7 +148,7 @@ struct BareEncoder {
         x265_picture_init(param, &out);
         for (int p = 0; p < 3; ++p) {
             in.planes[p] = planes[p][i].data();
-            in.stride[p] = p == 0 ? width : width / 2;
+            in.stride[p] = p == 0 || full ? width : width / 2;
         }
         in.pts = pts;
         x265_nal* nals = nullptr;
@@ -182,10 +184,12 @@ static void BM_CaptureConvertEncode(benchmark::State& state) {
     config.sourceRect = platform::ScreenRect{0, 0, width, height};
     grabber.configure(platform::ContentFilter::display(mainDisplayID()), config);
     size_t ourBytes = 0;
-    auto encoder = host::HEVCEncoder::make(CodecProfile::hevcMain, 16'000'000, [&](const host::EncoderOutput& o) {
+    const bool yuv444 = state.range(0) == 1;
+    auto encoder = host::HEVCEncoder::make(yuv444 ? CodecProfile::hevcMain444 : CodecProfile::hevcMain, 16'000'000,
+                                           [&](const host::EncoderOutput& o) {
         if (auto* f = std::get_if<host::EncoderOutput::Frame>(&o.value)) ourBytes += f->frame.payload.size();
     });
-    BareEncoder bare(screen.images);
+    BareEncoder bare(screen.images, yuv444);
     double oursMs = 0, bareMs = 0;
     int64_t rounds = 0;
     int i = 0;
@@ -206,7 +210,8 @@ static void BM_CaptureConvertEncode(benchmark::State& state) {
     benchmark::DoNotOptimize(ourBytes);
     report(state, oursMs, bareMs, rounds);
 }
-BENCHMARK(BM_CaptureConvertEncode)->Unit(benchmark::kMillisecond)->Iterations(60);
+// Argument 0: Main (4:2:0); 1: Main 4:4:4.
+BENCHMARK(BM_CaptureConvertEncode)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(60);
 
 static void BM_Capture(benchmark::State& state) {
     if (!std::getenv("DISPLAY")) {
