@@ -58,24 +58,28 @@ std::optional<Bytes> bytesField(const json& item, const char* name) {
   return base64Decode(it->get<std::string>());
 }
 
-// Calls `visit` with every decoded item file of one kind; stops at the first failure
-// (a missing folder is simply empty).
+// Calls `visit` with every decoded item file of one kind. An item that cannot be read does
+// not hide the others: it is skipped, and the first such failure is returned (a missing
+// folder is simply empty).
 template <class Visit>
 std::int32_t forEachItem(const std::filesystem::path& folder, std::string_view kind,
                          Visit visit) {
   std::error_code error;
   std::filesystem::directory_iterator it(folder, error);
   if (error) return error.value() == ENOENT ? KeychainStatus::success : KeychainStatus::ioFailure;
+  std::int32_t status = KeychainStatus::success;
   std::string prefix = std::string(kind) + "-";
   for (; it != std::filesystem::directory_iterator(); it.increment(error)) {
     if (error) return KeychainStatus::ioFailure;
     std::string name = it->path().filename().string();
     if (name.rfind(prefix, 0) != 0) continue;
     auto item = readItem(it->path(), kind);
-    if (item.status != KeychainStatus::success) return item.status;
-    visit(it->path(), *item.value);
+    if (item.status == KeychainStatus::success)
+      visit(it->path(), *item.value);
+    else if (status == KeychainStatus::success)
+      status = item.status;
   }
-  return error ? KeychainStatus::ioFailure : KeychainStatus::success;
+  return error ? KeychainStatus::ioFailure : status;
 }
 
 constexpr std::string_view passwordKind = "password";
@@ -267,30 +271,33 @@ std::int32_t Keychain::deleteCertificatesLabelled(const std::string& label) cons
                                       if (item.value("label", json()) == label)
                                         doomed.push_back(file);
                                     });
-  if (status != KeychainStatus::success) return status;
-  if (doomed.empty()) return KeychainStatus::itemNotFound;
+  if (doomed.empty() && status == KeychainStatus::success) return KeychainStatus::itemNotFound;
   for (const auto& file : doomed)
     if (std::int32_t rc = remove(file); rc != KeychainStatus::success) status = rc;
   return status;
 }
 
+// The key is found by its application label, which only the item files hold. An unreadable
+// file of another item does not matter once the key is found; without a match it may be
+// the key itself, so its failure is reported rather than "not found".
 KeychainResult<TLSIdentity> Keychain::copyIdentity(const CertificateItem& certificate) const {
   Guard guard(keychainLock());
   KeychainResult<TLSIdentity> result;
   std::optional<KeyItem> match;
-  bool undecodable = false;
-  result.status = forEachItem(folder_, keyKind, [&](const std::filesystem::path&, const json& item) {
-    if (match || bytesField(item, "applicationLabel") != certificate.publicKeyHash) return;
-    match = decodeKey(item);
-    if (!match) undecodable = true;
-  });
-  if (result.status != KeychainStatus::success) return result;
-  if (undecodable) {
-    result.status = KeychainStatus::invalidItem;
-  } else if (!match) {
-    result.status = KeychainStatus::itemNotFound;
-  } else {
+  std::int32_t undecodable = KeychainStatus::success;
+  std::int32_t status =
+      forEachItem(folder_, keyKind, [&](const std::filesystem::path&, const json& item) {
+        if (match || bytesField(item, "applicationLabel") != certificate.publicKeyHash) return;
+        match = decodeKey(item);
+        if (!match) undecodable = KeychainStatus::invalidItem;
+      });
+  if (match) {
+    result.status = KeychainStatus::success;
     result.value = TLSIdentity{certificate.der, match->key};
+  } else if (undecodable != KeychainStatus::success) {
+    result.status = undecodable;
+  } else {
+    result.status = status == KeychainStatus::success ? KeychainStatus::itemNotFound : status;
   }
   return result;
 }

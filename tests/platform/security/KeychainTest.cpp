@@ -72,6 +72,12 @@ TEST(Keychain, KeysAndCertificatesFormIdentitiesThroughThePublicKeyHash) {
   auto strangerCertificate = keychain.copyCertificate(Keychain::publicKeyHash(stranger.publicKeyX963()));
   EXPECT_EQ(keychain.copyIdentity(*strangerCertificate.value).status, KeychainStatus::itemNotFound);
 
+  // An unreadable item of another key hides nothing once the key is found; without a match
+  // it may have been the key itself, so that is a failure, not "not found".
+  std::filesystem::create_directory(keychain.folder() / "key-unreadable");
+  EXPECT_EQ(keychain.copyIdentity(*certificate.value).status, KeychainStatus::success);
+  EXPECT_EQ(keychain.copyIdentity(*strangerCertificate.value).status, KeychainStatus::ioFailure);
+
   EXPECT_EQ(keychain.deleteCertificatesLabelled("io.tavix.nolu.host.identity"), KeychainStatus::success);
   EXPECT_EQ(keychain.copyCertificate(stored.value->applicationLabel).status, KeychainStatus::itemNotFound);
   EXPECT_EQ(keychain.copyCertificate(Keychain::publicKeyHash(stranger.publicKeyX963())).status,
