@@ -1,0 +1,283 @@
+// QUIC transport over loopback, each figure beside a reference measured in the same run:
+//  - BM_QUICVideo/<frame bytes>: one-way throughput of video frames from the host's
+//    QUICConnection to a device's, 64 MiB an iteration, the sender retrying whenever the
+//    in-flight budget drops a frame (so nothing is lost and every byte is counted).
+//  - BM_NgtcpExampleDownload/<frame bytes>: ngtcp2's own example programs (gtlsserver and
+//    gtlsclient, Debian packages ngtcp2-server and ngtcp2-client) moving the same number of
+//    bytes as one iteration of BM_QUICVideo with the same frame size: a download of a file of
+//    that size, the client process started for each iteration. Same windows as ours.
+//  - BM_QUICRoundTrip: a ping from the device, answered by a pong from the host.
+//  - BM_UDPRoundTrip: the same exchange as two bare UDP datagrams between two sockets.
+// Counters: MB_per_s (bytes_per_second), and for the round trips the time per iteration.
+#include <benchmark/benchmark.h>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/ip/udp.hpp>
+#include <asio/use_future.hpp>
+#include <gnutls/gnutls.h>
+
+#include "kit/protocol/WireCodec.h"
+#include "kit/transport/QUICConnection.h"
+#include "platform/quic/QUICListener.h"
+#include "tests/platform/quic/TestCertificate.h"
+
+extern char** environ;
+
+using namespace brindlet;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr std::size_t kBytesPerIteration = 64 * 1024 * 1024;
+
+// A host listener and one device connected to it, on a context run by two threads.
+struct Loopback {
+  asio::io_context io;
+  asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
+  std::vector<std::thread> threads;
+  std::shared_ptr<platform::QUICListener> listener;
+  std::shared_ptr<QUICConnection> host;
+  std::shared_ptr<QUICConnection> device;
+  Strand strand = makeStrand(io.get_executor());
+
+  Loopback() {
+    for (int i = 0; i < 2; ++i) threads.emplace_back([this] { io.run(); });
+    auto identity = testing::makeTestIdentity();
+    QUICConfiguration configuration;
+    listener = platform::QUICListener::make(io, makeQUICParameters(identity, nullptr, configuration, io.get_executor()));
+    if (listener->listen({asio::ip::make_address("127.0.0.1"), 0})) throw std::runtime_error("cannot listen");
+    std::promise<std::shared_ptr<QUICConnection>> accepted;
+    listener->setNewGroupHandler([&accepted, configuration](std::shared_ptr<platform::QUICGroup> group) {
+      auto connection = QUICConnection::makeHost(group, configuration);
+      connection->start();
+      accepted.set_value(connection);
+    });
+    device = QUICConnection::makeClient(io, {asio::ip::make_address("127.0.0.1"), listener->port()},
+                                        ServerTrust::pinned(certificateFingerprint(identity.certificateDER)),
+                                        configuration);
+    device->start();
+    asio::co_spawn(strand, device->waitUntilReady(), asio::use_future).get();
+    host = accepted.get_future().get();
+    asio::co_spawn(strand, host->waitUntilReady(), asio::use_future).get();
+  }
+  ~Loopback() {
+    device->close();
+    listener->cancel();
+    host.reset();
+    device.reset();
+    work.reset();
+    io.stop();
+    for (auto& thread : threads) thread.join();
+  }
+};
+
+VideoFrame frameOf(std::size_t payload) {
+  VideoFrame frame;
+  frame.width = 1920;
+  frame.height = 1080;
+  frame.parameterSets = {Bytes(24, 1), Bytes(40, 2), Bytes(8, 3)};
+  frame.payload = Bytes(payload, 0x5a);
+  return frame;
+}
+
+std::size_t framesPerIteration(std::size_t payload) { return kBytesPerIteration / payload; }
+
+// Counts received frames and wakes the sender's thread when the expected number has come.
+struct FrameCounter {
+  std::mutex mutex;
+  std::condition_variable arrived;
+  std::size_t count = 0;
+  std::size_t bytes = 0;
+
+  static asio::awaitable<void> consume(AsyncStream<VideoFrame> frames, FrameCounter* counter) {
+    while (auto frame = co_await frames.next()) {
+      std::lock_guard lock(counter->mutex);
+      ++counter->count;
+      counter->bytes += frame->payload.size();
+      counter->arrived.notify_all();
+    }
+  }
+  void waitFor(std::size_t total) {
+    std::unique_lock lock(mutex);
+    arrived.wait(lock, [&] { return count >= total; });
+  }
+};
+
+void BM_QUICVideo(benchmark::State& state) {
+  const std::size_t payload = static_cast<std::size_t>(state.range(0));
+  Loopback loop;
+  FrameCounter counter;
+  asio::co_spawn(loop.strand, FrameCounter::consume(loop.device->videoFrames(), &counter), asio::detached);
+  VideoFrame frame = frameOf(payload);
+  const std::size_t frames = framesPerIteration(payload);
+  const std::size_t encoded = WireCodec::encodeVideoFrame(frame).size();
+  std::size_t expected = 0;
+  std::size_t drops = 0;
+  for (auto _ : state) {
+    expected += frames;
+    for (std::size_t sent = 0; sent < frames;) {
+      if (loop.host->sendVideo(frame)) {
+        ++sent;
+      } else {
+        ++drops;
+        std::this_thread::yield();
+      }
+    }
+    counter.waitFor(expected);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * frames * encoded));
+  state.counters["budget_drops_per_frame"] = static_cast<double>(drops) / static_cast<double>(expected);
+}
+BENCHMARK(BM_QUICVideo)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+
+// Runs a program with its output discarded; returns its process id, or -1.
+pid_t spawnQuiet(const std::vector<std::string>& arguments) {
+  std::vector<char*> argv;
+  for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+void writePEM(const std::filesystem::path& path, const char* header, const Bytes& der) {
+  gnutls_datum_t in{const_cast<unsigned char*>(der.data()), static_cast<unsigned>(der.size())}, out{};
+  gnutls_pem_base64_encode2(header, &in, &out);
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(out.data), out.size);
+  gnutls_free(out.data);
+}
+
+std::uint16_t freeUDPPort() {
+  asio::io_context io;
+  asio::ip::udp::socket socket(io, {asio::ip::make_address("127.0.0.1"), 0});
+  return socket.local_endpoint().port();
+}
+
+void BM_NgtcpExampleDownload(benchmark::State& state) {
+  const std::size_t payload = static_cast<std::size_t>(state.range(0));
+  const std::size_t size = framesPerIteration(payload) * WireCodec::encodeVideoFrame(frameOf(payload)).size();
+  char folderTemplate[] = "/tmp/quic-bench-XXXXXX";
+  if (!mkdtemp(folderTemplate)) {
+    state.SkipWithError("no temporary folder");
+    return;
+  }
+  std::filesystem::path folder(folderTemplate);
+  std::filesystem::create_directory(folder / "htdocs");
+  auto identity = testing::makeTestIdentity();
+  writePEM(folder / "cert.pem", "CERTIFICATE", identity.certificateDER);
+  writePEM(folder / "key.pem", "PRIVATE KEY", identity.privateKeyDER);
+  std::filesystem::resize_file((std::ofstream(folder / "htdocs" / "blob"), folder / "htdocs" / "blob"), size);
+
+  std::string port = std::to_string(freeUDPPort());
+  pid_t server = spawnQuiet({"gtlsserver", "-q", "-d", (folder / "htdocs").string(), "--max-data=16M",
+                             "--max-stream-data-bidi-remote=4M", "127.0.0.1", port, (folder / "key.pem").string(),
+                             (folder / "cert.pem").string()});
+  if (server < 0) {
+    state.SkipWithError("gtlsserver is not installed (Debian package ngtcp2-server)");
+    std::filesystem::remove_all(folder);
+    return;
+  }
+  std::this_thread::sleep_for(200ms);  // let the example server bind its socket
+  std::string uri = "https://127.0.0.1:" + port + "/blob";
+  for (auto _ : state) {
+    pid_t client = spawnQuiet({"gtlsclient", "-q", "--exit-on-all-streams-close", "--max-data=16M",
+                               "--max-stream-data-bidi-local=4M", "127.0.0.1", port, uri});
+    if (client < 0) {
+      state.SkipWithError("gtlsclient is not installed (Debian package ngtcp2-client)");
+      break;
+    }
+    int status = 0;
+    waitpid(client, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      state.SkipWithError("gtlsclient failed");
+      break;
+    }
+  }
+  kill(server, SIGTERM);
+  waitpid(server, nullptr, 0);
+  std::filesystem::remove_all(folder);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
+}
+BENCHMARK(BM_NgtcpExampleDownload)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+
+asio::awaitable<void> echoPings(std::shared_ptr<QUICConnection> host) {
+  auto messages = host->messages();
+  while (auto message = co_await messages.next()) {
+    if (const auto* ping = message->as<msg::Ping>()) {
+      Message pong = msg::Pong{ping->value};
+      host->send(pong);
+    }
+  }
+}
+
+void BM_QUICRoundTrip(benchmark::State& state) {
+  Loopback loop;
+  asio::co_spawn(loop.strand, echoPings(loop.host), asio::detached);
+  auto replies = loop.device->messages();
+  std::uint64_t value = 0;
+  for (auto _ : state) {
+    Message ping = msg::Ping{++value};
+    loop.device->send(ping);
+    auto reply = asio::co_spawn(loop.strand, replies.next(), asio::use_future).get();
+    if (!reply || !reply->is<msg::Pong>()) {
+      state.SkipWithError("no pong");
+      break;
+    }
+  }
+}
+BENCHMARK(BM_QUICRoundTrip)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+void BM_UDPRoundTrip(benchmark::State& state) {
+  asio::io_context io;
+  asio::ip::udp::socket a(io, {asio::ip::make_address("127.0.0.1"), 0});
+  asio::ip::udp::socket b(io, {asio::ip::make_address("127.0.0.1"), 0});
+  std::atomic<bool> stop{false};
+  std::thread echo([&] {
+    std::uint8_t buffer[64];
+    asio::ip::udp::endpoint from;
+    for (;;) {
+      std::size_t n = b.receive_from(asio::buffer(buffer), from);
+      if (stop) return;
+      b.send_to(asio::buffer(buffer, n), from);
+    }
+  });
+  std::uint8_t message[13] = {0, 0, 0, 9, 0x0D};
+  std::uint8_t reply[64];
+  for (auto _ : state) {
+    a.send_to(asio::buffer(message), b.local_endpoint());
+    a.receive(asio::buffer(reply));
+  }
+  stop = true;
+  a.send_to(asio::buffer(message), b.local_endpoint());
+  echo.join();
+}
+BENCHMARK(BM_UDPRoundTrip)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
