@@ -2,19 +2,10 @@
 
 #include <gnutls/crypto.h>
 
+#include "kit/pairing/AuthCrypto.h"
+#include "kit/pairing/SelfSignedIdentity.h"
+
 namespace brindlet {
-
-namespace {
-
-// Compares without an early exit, so the time taken says nothing about where they differ.
-bool equalInConstantTime(ByteView a, ByteView b) {
-  if (a.size() != b.size()) return false;
-  std::uint8_t difference = 0;
-  for (std::size_t i = 0; i < a.size(); ++i) difference |= static_cast<std::uint8_t>(a[i] ^ b[i]);
-  return difference == 0;
-}
-
-}  // namespace
 
 Bytes certificateFingerprint(ByteView der) {
   Bytes digest(32);
@@ -37,7 +28,7 @@ void FingerprintBox::verify(const platform::QUICPeerTrust& trust, const platform
     complete(true);
     return;
   }
-  if (equalInConstantTime(*seen, *expected_)) {
+  if (AuthCrypto::constantTimeEqual(*seen, *expected_)) {
     complete(true);
     return;
   }
@@ -83,6 +74,14 @@ platform::QUICParameters makeQUICParameters(const std::optional<platform::QUICId
     };
   }
   return parameters;
+}
+
+platform::QUICParameters makeQUICParameters(const std::shared_ptr<SelfSignedIdentity>& identity,
+                                            std::shared_ptr<FingerprintBox> box,
+                                            const QUICConfiguration& configuration, const Executor& executor) {
+  std::optional<platform::QUICIdentity> local;
+  if (identity) local = platform::QUICIdentity{identity->certificateDER, identity->privateKey().pkcs8DER()};
+  return makeQUICParameters(local, std::move(box), configuration, executor);
 }
 
 std::optional<Bytes> tlsExporter(platform::QUICGroup& group) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <chrono>
 #include <functional>
 #include <future>
@@ -15,6 +16,7 @@
 #include <asio/use_future.hpp>
 
 #include "kit/protocol/WireCodec.h"
+#include "kit/pairing/SelfSignedIdentity.h"
 #include "kit/support/ManualClock.h"
 #include "kit/transport/QUICConnection.h"
 #include "platform/quic/QUICListener.h"
@@ -48,8 +50,9 @@ class QUICConnectionTest : public ::testing::Test {
   }
 
   // A host listener that wraps each accepted group in a host-side connection.
-  void listen(QUICConfiguration configuration = {}, std::uint64_t maxStreams = 8) {
-    auto parameters = makeQUICParameters(identity, nullptr, configuration, io.get_executor());
+  void listen(QUICConfiguration configuration = {}, std::uint64_t maxStreams = 8,
+              std::optional<platform::QUICParameters> given = std::nullopt) {
+    auto parameters = given ? *given : makeQUICParameters(identity, nullptr, configuration, io.get_executor());
     parameters.initialMaxStreamsBidi = maxStreams;
     listener = QUICListener::make(io, parameters);
     ASSERT_FALSE(listener->listen({asio::ip::make_address("127.0.0.1"), 0}));
@@ -232,6 +235,24 @@ TEST_F(QUICConnectionTest, PinDecidesWhetherTheDeviceAcceptsTheHost) {
   EXPECT_EQ(readinessError(pinned), QUICError::pinMismatch());
 }
 
+TEST_F(QUICConnectionTest, DevicesPinTheHostIdentity) {
+  char folderTemplate[] = "/tmp/quic-keychain-XXXXXX";
+  ASSERT_TRUE(mkdtemp(folderTemplate));
+  platform::Keychain keychain{std::filesystem::path(folderTemplate)};
+  auto hostIdentity = createSelfSignedIdentity("app.nolu.identity.test", false, "Test Mac", keychain);
+  listen({}, 8, makeQUICParameters(hostIdentity, nullptr, {}, io.get_executor()));
+  auto d = device(ServerTrust::pinned(hostIdentity->fingerprint));
+  ready(d);
+  EXPECT_EQ(d->peerFingerprint(), hostIdentity->fingerprint);
+  auto h = host();
+  ready(h);
+  EXPECT_EQ(d->exporter(), h->exporter());
+  d->close();
+  listener->cancel();
+  hostIdentity.reset();
+  std::filesystem::remove_all(folderTemplate);
+}
+
 TEST_F(QUICConnectionTest, ClosingEndsBothSidesOnce) {
   listen();
   auto [d, h] = connectedPair();
@@ -300,6 +321,56 @@ TEST_F(QUICConnectionTest, DecodingErrorsDropAFrameOrEndTheConnection) {
   Bytes tooLarge{0x04, 0x00, 0x00, 0x01, 0x0D};  // announces 67,108,865 bytes
   raw.streams[1]->send(tooLarge, false, nullptr);
   EXPECT_EQ(allStates(h).back(), ConnectionState::failed("protocol error: frameTooLarge(67108865)"));
+}
+
+TEST_F(QUICConnectionTest, DeviceRefusesHostStreamsAndOutlivesTheEndOfItsVideoStream) {
+  // A host made of the bare transport.
+  listener = QUICListener::make(io, makeQUICParameters(identity, nullptr, {}, io.get_executor()));
+  ASSERT_FALSE(listener->listen({asio::ip::make_address("127.0.0.1"), 0}));
+  std::promise<std::shared_ptr<QUICGroup>> accepted;
+  std::map<std::uint8_t, std::shared_ptr<platform::QUICStream>> byKind;
+  listener->setNewGroupHandler([&](std::shared_ptr<QUICGroup> group) {
+    group->setNewStreamHandler([&](std::shared_ptr<platform::QUICStream> stream) {
+      stream->receive(1, 1, [&, stream](Bytes content, bool, auto) {
+        std::lock_guard lock(mutex);
+        if (!content.empty()) byKind[content[0]] = stream;
+      });
+    });
+    group->start();
+    accepted.set_value(group);
+  });
+  auto d = pinnedDevice();
+  ready(d);
+  auto group = accepted.get_future().get();
+  ASSERT_TRUE(eventually([&] {
+    std::lock_guard lock(mutex);
+    return byKind.size() == 5;
+  }));
+
+  std::promise<std::shared_ptr<platform::QUICStream>> opened;
+  asio::post(group->executor(), [&] { opened.set_value(group->openStream()); });
+  auto pushed = opened.get_future().get();
+  ASSERT_TRUE(pushed);
+  pushed->send(Bytes{1}, false, nullptr);
+  std::promise<std::string> refused;
+  pushed->receive(1, 1, [&](Bytes, bool, std::optional<platform::QUICTransportError> error) {
+    refused.set_value(error ? error->text : "");
+  });
+  EXPECT_EQ(refused.get_future().get().rfind("stream reset by peer", 0), 0u);
+
+  std::shared_ptr<platform::QUICStream> control, video;
+  {
+    std::lock_guard lock(mutex);
+    control = byKind[1];
+    video = byKind[3];
+  }
+  video->send({}, true, nullptr);  // the host ends its video stream
+  Message pong = msg::Pong{4};
+  control->send(WireCodec::encode(pong), false, nullptr);
+  EXPECT_EQ(run(d->messages().next()), pong);
+  EXPECT_EQ(d->states().count(), 2u);  // connecting, ready: nothing ended
+  group->setNewStreamHandler(nullptr);
+  listener->cancel();
 }
 
 TEST_F(QUICConnectionTest, DeviceFailsWhenItCannotOpenItsStreams) {
