@@ -131,8 +131,9 @@ private:
     // Opens x265 with the current properties and reads its parameter sets.
     int openEncoder(int threads) {
         closeEncoder();
-        param_ = x265_param_alloc();
-        if (!param_) return encoderFailed;
+        // Our own storage: this x265's x265_param_free() does not free what x265_param_alloc()
+        // gave (measured with AddressSanitizer), and each new rate opens a new encoder.
+        param_ = new x265_param{};
         if (x265_param_default_preset(param_, "ultrafast", realTime_ ? "zerolatency" : nullptr) < 0) return encoderFailed;
         std::string pools = std::to_string(threads);
         x265_param_parse(param_, "pools", pools.c_str());
@@ -229,7 +230,7 @@ private:
     void closeEncoder() {
         if (encoder_) x265_encoder_close(encoder_);
         encoder_ = nullptr;
-        if (param_) x265_param_free(param_);
+        delete param_;
         param_ = nullptr;
     }
 
