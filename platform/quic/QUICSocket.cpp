@@ -13,6 +13,9 @@
 #ifndef UDP_SEGMENT
 #define UDP_SEGMENT 103
 #endif
+#ifndef UDP_GRO
+#define UDP_GRO 104
+#endif
 
 namespace brindlet::platform {
 
@@ -20,6 +23,13 @@ namespace {
 constexpr std::size_t kReceiveBufferSize = 65536;
 constexpr int kDatagramsPerBurst = 256;
 constexpr int kSocketBufferSize = 8 * 1024 * 1024;
+
+// Asks the kernel to hand over runs of datagrams from one sender as one buffer (split again
+// by the segment size it reports); kernels without it deliver datagrams one by one.
+void enableReceiveCoalescing(int fd) {
+  int on = 1;
+  setsockopt(fd, SOL_UDP, UDP_GRO, &on, sizeof on);
+}
 
 void enlargeBuffers(int fd) {
   int size = kSocketBufferSize;
@@ -47,6 +57,7 @@ std::shared_ptr<QUICSocket> QUICSocket::open(Strand strand, const asio::ip::udp:
   socket.non_blocking(true, error);
   if (error) return nullptr;
   enlargeBuffers(socket.native_handle());
+  enableReceiveCoalescing(socket.native_handle());
   return std::make_shared<QUICSocket>(strand, std::move(socket));
 }
 
@@ -78,20 +89,38 @@ void QUICSocket::waitReadable() {
 void QUICSocket::drain() {
   auto keep = shared_from_this();
   sockaddr_storage from{};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
   for (int i = 0; i < kDatagramsPerBurst && !closed_; ++i) {
-    socklen_t fromLength = sizeof from;
-    ssize_t n = ::recvfrom(socket_.native_handle(), receiveBuffer_.data(), receiveBuffer_.size(), MSG_DONTWAIT,
-                           reinterpret_cast<sockaddr*>(&from), &fromLength);
+    iovec vector{receiveBuffer_.data(), receiveBuffer_.size()};
+    msghdr message{};
+    message.msg_name = &from;
+    message.msg_namelen = sizeof from;
+    message.msg_iov = &vector;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t n = ::recvmsg(socket_.native_handle(), &message, MSG_DONTWAIT);
     if (n < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK) break;
       if (errno == EINTR) continue;
       if (onError_) onError_(std::error_code(errno, std::system_category()));
       continue;
     }
+    std::size_t segment = static_cast<std::size_t>(n);
+    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header; header = CMSG_NXTHDR(&message, header)) {
+      if (header->cmsg_level == SOL_UDP && header->cmsg_type == UDP_GRO) {
+        int size = 0;
+        std::memcpy(&size, CMSG_DATA(header), sizeof size);
+        if (size > 0) segment = static_cast<std::size_t>(size);
+      }
+    }
     asio::ip::udp::endpoint sender;
-    std::memcpy(sender.data(), &from, std::min<std::size_t>(fromLength, sizeof(sockaddr_storage)));
-    sender.resize(fromLength);
-    if (onDatagram_) onDatagram_(receiveBuffer_.data(), static_cast<std::size_t>(n), sender);
+    std::memcpy(sender.data(), &from, std::min<std::size_t>(message.msg_namelen, sizeof(sockaddr_storage)));
+    sender.resize(message.msg_namelen);
+    // One datagram, or a run of them coalesced by the kernel: each segment is one datagram.
+    for (std::size_t offset = 0; offset < static_cast<std::size_t>(n) && onDatagram_ && !closed_; offset += segment) {
+      onDatagram_(receiveBuffer_.data() + offset, std::min(segment, static_cast<std::size_t>(n) - offset), sender);
+    }
   }
   if (onBurstEnd_ && !closed_) onBurstEnd_();
 }
