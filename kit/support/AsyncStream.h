@@ -77,15 +77,10 @@ class AsyncStream {
   // waiting task was cancelled).
   asio::awaitable<std::optional<T>> next() const {
     std::shared_ptr<State> state = state_;
-    {
-      std::lock_guard lock(state->mutex);
-      if (!state->items.empty()) {
-        std::optional<T> value(std::move(state->items.front()));
-        state->items.pop_front();
-        co_return value;
-      }
-      if (state->finished) co_return std::nullopt;
-    }
+    // No lock is held in the coroutine itself: g++ 12 can leave a lock_guard that a co_return
+    // leaves from locked.
+    typename State::Taken taken = state->takeWithoutWaiting();
+    if (taken.done) co_return std::move(taken.value);
     // A named initiation: g++ 12 destroys a lambda temporary in a co_await expression twice.
     auto initiation = [state](auto handler) { State::park(state, std::move(handler)); };
     co_return co_await asio::async_initiate<const asio::use_awaitable_t<>&, void(std::optional<T>)>(initiation,
@@ -110,6 +105,24 @@ class AsyncStream {
     detail::Parked<std::optional<T>> waiter;  // parked only while items is empty
     std::uint64_t waiterID = 0;
     bool finished = false;
+
+    // What next() gives without waiting: a value, or the end; `done` false when it must wait.
+    struct Taken {
+      bool done = false;
+      std::optional<T> value;
+    };
+    Taken takeWithoutWaiting() {
+      Taken taken;
+      std::lock_guard lock(mutex);
+      if (!items.empty()) {
+        taken.done = true;
+        taken.value.emplace(std::move(items.front()));
+        items.pop_front();
+      } else if (finished) {
+        taken.done = true;
+      }
+      return taken;
+    }
 
     // Runs on the consumer's strand, inside its co_await. The cancellation handler is
     // installed under the lock together with the parked waiter, so a cancellation (which
