@@ -63,13 +63,16 @@ TEST(AsyncQueue, APushRacingACancellationIsNeitherLostNorLeftWaiting) {
   std::vector<std::thread> threads;
   for (int i = 0; i < 4; ++i) threads.emplace_back([&io] { io.run(); });
 
-  auto takeOne = [](AsyncQueue<int> queue, std::atomic<int>* result) -> asio::awaitable<void> {
+  // `finished` is the last thing the consumer touches: the test's round ends only then.
+  auto takeOne = [](AsyncQueue<int> queue, std::atomic<int>* result, std::atomic<bool>* finished) -> asio::awaitable<void> {
     struct Settle {
       ~Settle() {
         if (result->load() == -2) result->store(-1);
+        finished->store(true);
       }
       std::atomic<int>* result;
-    } settle{result};
+      std::atomic<bool>* finished;
+    } settle{result, finished};
     auto item = co_await queue.next();
     result->store(item ? *item : -1);
   };
@@ -78,7 +81,8 @@ TEST(AsyncQueue, APushRacingACancellationIsNeitherLostNorLeftWaiting) {
   for (int round = 0; round < rounds; ++round) {
     AsyncQueue<int> queue;
     std::atomic<int> result{-2};  // -2 running, -1 ended without an item
-    Task task = Task::spawn(makeStrand(io.get_executor()), takeOne(queue, &result));
+    std::atomic<bool> finished{false};
+    Task task = Task::spawn(makeStrand(io.get_executor()), takeOne(queue, &result, &finished));
     // Let the consumer park in most rounds, not in all.
     for (int spin = 0; spin < (round % 5) * 200; ++spin) std::this_thread::yield();
     std::atomic<bool> go{false};
@@ -94,8 +98,8 @@ TEST(AsyncQueue, APushRacingACancellationIsNeitherLostNorLeftWaiting) {
     pusher.join();
     canceller.join();
     auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (result == -2 && std::chrono::steady_clock::now() < giveUp) std::this_thread::yield();
-    ASSERT_NE(result.load(), -2) << "consumer still waiting in round " << round;
+    while (!finished && std::chrono::steady_clock::now() < giveUp) std::this_thread::yield();
+    ASSERT_TRUE(finished) << "consumer still waiting in round " << round;
     if (result == round) {
       ++delivered;
       EXPECT_EQ(queue.count(), 0u);
