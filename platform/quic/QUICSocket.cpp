@@ -2,6 +2,7 @@
 
 #include <netinet/in.h>
 #include <netinet/udp.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -78,11 +79,13 @@ void QUICSocket::startReceiving(DatagramHandler onDatagram, BurstEndHandler onBu
 
 void QUICSocket::waitReadable() {
   if (closed_) return;
+  // The wait is armed again before the socket is drained: a datagram that arrives while
+  // draining then completes the new wait, and none is left unnoticed in the socket.
   socket_.async_wait(asio::ip::udp::socket::wait_read,
                      asio::bind_executor(strand_, [self = shared_from_this()](std::error_code error) {
                        if (error || self->closed_) return;
-                       self->drain();
                        self->waitReadable();
+                       self->drain();
                      }));
 }
 
@@ -90,6 +93,7 @@ void QUICSocket::drain() {
   auto keep = shared_from_this();
   sockaddr_storage from{};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+  bool burstFull = true;
   for (int i = 0; i < kDatagramsPerBurst && !closed_; ++i) {
     iovec vector{receiveBuffer_.data(), receiveBuffer_.size()};
     msghdr message{};
@@ -101,7 +105,10 @@ void QUICSocket::drain() {
     message.msg_controllen = sizeof control;
     ssize_t n = ::recvmsg(socket_.native_handle(), &message, MSG_DONTWAIT);
     if (n < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        burstFull = false;
+        break;
+      }
       if (errno == EINTR) continue;
       if (onError_) onError_(std::error_code(errno, std::system_category()));
       continue;
@@ -123,6 +130,12 @@ void QUICSocket::drain() {
     }
   }
   if (onBurstEnd_ && !closed_) onBurstEnd_();
+  if (!closed_ && burstFull) {
+    // More may wait; let other work of the strand run first.
+    asio::post(strand_, [self = shared_from_this()] {
+      if (!self->closed_) self->drain();
+    });
+  }
 }
 
 QUICSocket::SendResult QUICSocket::sendOne(const std::uint8_t* data, std::size_t size, std::size_t segment,
@@ -177,10 +190,18 @@ QUICSocket::SendResult QUICSocket::send(const std::uint8_t* data, std::size_t si
 void QUICSocket::whenWritable(std::function<void()> then) {
   if (closed_) return;
   socket_.async_wait(asio::ip::udp::socket::wait_write,
-                     asio::bind_executor(strand_, [self = shared_from_this(), then = std::move(then)](std::error_code error) {
+                     asio::bind_executor(strand_, [self = shared_from_this(), then](std::error_code error) {
                        if (error || self->closed_) return;
                        then();
                      }));
+  // The socket may have drained before the wait was armed, and then no change would complete
+  // it: look once now as well (a second call of `then` only writes again).
+  pollfd descriptor{socket_.native_handle(), POLLOUT, 0};
+  if (::poll(&descriptor, 1, 0) == 1 && (descriptor.revents & POLLOUT)) {
+    asio::post(strand_, [self = shared_from_this(), then] {
+      if (!self->closed_) then();
+    });
+  }
 }
 
 void QUICSocket::close() {
