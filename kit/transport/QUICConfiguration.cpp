@@ -1,17 +1,12 @@
 #include "kit/transport/QUICConfiguration.h"
 
-#include <gnutls/crypto.h>
-
 #include "kit/pairing/AuthCrypto.h"
 #include "kit/pairing/SelfSignedIdentity.h"
+#include "platform/crypto/Digest.h"
 
 namespace brindlet {
 
-Bytes certificateFingerprint(ByteView der) {
-  Bytes digest(32);
-  gnutls_hash_fast(GNUTLS_DIG_SHA256, der.data(), der.size(), digest.data());
-  return digest;
-}
+Bytes certificateFingerprint(ByteView der) { return platform::sha256(der); }
 
 void FingerprintBox::verify(const platform::QUICPeerTrust& trust, const platform::QUICVerifyCompletion& complete) {
   if (!trust.certificateChain.empty()) {
