@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <limits.h>
 
@@ -44,6 +45,21 @@ std::string localizedHostName() {
   return name;
 }
 
+QUICConfiguration hostQUICConfiguration() {
+  QUICConfiguration configuration;
+  configuration.maxVideoFramesInFlight = 3;
+  configuration.maxVideoBytesInFlight = 2'097'152;
+  configuration.idleTimeout = std::chrono::seconds(30);
+  configuration.handshakeTimeout = std::chrono::seconds(10);
+  configuration.maxBufferedIncomingVideoFrames = 8;
+  configuration.maxAudioPacketsInFlight = 20;
+  configuration.maxTransferBytesInFlight = 262'144;
+  configuration.maxBufferedIncomingAudioPackets = 200;
+  configuration.maxUDPPayloadSize = 1350;
+  return configuration;
+}
+
+// The host's QUIC listener (with its advertisement) is not built yet.
 ListenerStart makeQUICListener(const HostSecurity&, std::optional<std::uint16_t>, bool) {
   transportLog().info("creating QUIC listener, advertising as %s", localizedHostName().c_str());
   throw ServiceUnavailable("the QUIC listener");

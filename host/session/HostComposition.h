@@ -12,6 +12,7 @@
 #include "host/session/HostEnvironment.h"
 #include "host/session/HostSecurity.h"
 #include "kit/transport/HostListener.h"
+#include "kit/transport/QUICConfiguration.h"
 
 #include <asio/awaitable.hpp>
 
@@ -22,6 +23,9 @@ struct ListenerStart {
   std::shared_ptr<HostListener> listener;
   std::function<asio::awaitable<std::uint16_t>()> ready;
 };
+
+// The transport limits of the host's QUIC listener and of every connection it accepts.
+QUICConfiguration hostQUICConfiguration();
 
 // The QUIC listener with the host's identity, advertised under this computer's name when
 // `advertise`, on `port` or on any free port. Throws the listener's creation error.

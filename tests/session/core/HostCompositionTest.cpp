@@ -105,6 +105,19 @@ TEST(HostComposition, LiveEnvironmentHasTheHostsIntervalsAndQuietDefaults) {
   EXPECT_THROW(env.makeAudioCapture()->start(false, nullptr), AudioCaptureError);
 }
 
+TEST(HostComposition, TheHostsQUICLimits) {
+  QUICConfiguration c = hostQUICConfiguration();
+  EXPECT_EQ(c.maxVideoFramesInFlight, 3);
+  EXPECT_EQ(c.maxVideoBytesInFlight, 2 * 1024 * 1024);
+  EXPECT_EQ(c.idleTimeout, std::chrono::seconds(30));
+  EXPECT_EQ(c.handshakeTimeout, std::chrono::seconds(10));
+  EXPECT_EQ(c.maxBufferedIncomingVideoFrames, 8);
+  EXPECT_EQ(c.maxAudioPacketsInFlight, 20);
+  EXPECT_EQ(c.maxTransferBytesInFlight, 256 * 1024);
+  EXPECT_EQ(c.maxBufferedIncomingAudioPackets, 200);
+  EXPECT_EQ(c.maxUDPPayloadSize, 1350);
+}
+
 TEST(HostComposition, TheQUICListenerIsNotAvailableYet) {
   TemporaryHome home;
   EXPECT_THROW(makeQUICListener(HostSecurity{}, std::nullopt, true), ServiceUnavailable);

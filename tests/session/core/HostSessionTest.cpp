@@ -125,6 +125,20 @@ TEST_F(HelloTest, NoDisplaysIsNotedAndNothingIsSelected) {
   EXPECT_EQ(statuses.back().profile, CodecProfile::hevcMain444);
 }
 
+TEST_F(HelloTest, TheMainDisplayIsSelectedElseTheFirst) {
+  LogCapture log;
+  startSession();
+  send(hello());  // the main display is second in the list
+  EXPECT_EQ(log.containing("display 3 not streamed").size(), 1u);
+
+  reconnect();
+  services.displays = std::make_shared<FixedDisplays>(std::vector<DisplayInfo>{
+      {7, "Left", false, 1920, 1080, {-1920, 0, 1920, 1080}}, {3, "Right", false, 2560, 1440, {0, 0, 1280, 720}}});
+  startSession();
+  send(hello());
+  EXPECT_EQ(log.containing("display 7 not streamed").size(), 1u);
+}
+
 TEST(CodecProfileNegotiation, PicksTheHostsPreferenceThatBothSidesHave) {
   using P = CodecProfile;
   struct Case {

@@ -49,25 +49,6 @@ TEST(SessionDispatchTable, EveryDeviceMessageHasItsPlaceAndNothingElseHasOne) {
   }
 }
 
-class LogCapture {
- public:
-  LogCapture() {
-    previous_ = platform::setLogObserver([this](const platform::LogRecord& r) { records.push_back(r); });
-  }
-  ~LogCapture() { platform::setLogObserver(previous_); }
-  std::vector<std::string> containing(const std::string& text) const {
-    std::vector<std::string> lines;
-    for (const auto& r : records) {
-      if (r.message.find(text) != std::string::npos) lines.push_back(r.message);
-    }
-    return lines;
-  }
-  std::vector<platform::LogRecord> records;
-
- private:
-  platform::LogObserver previous_;
-};
-
 using SessionDispatchTest = SessionFixture;
 
 TEST_F(SessionDispatchTest, InputReachesTheInjectorAndPingIsAnswered) {

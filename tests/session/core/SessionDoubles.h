@@ -19,6 +19,7 @@
 #include "host/session/HostEnvironment.h"
 #include "kit/pairing/HostAuthGating.h"
 #include "kit/support/ManualClock.h"
+#include "platform/log/Log.h"
 
 namespace brindlet::host::testing {
 
@@ -139,6 +140,26 @@ class FakeGate final : public HostAuthGating {
   int starts = 0;
   int closes = 0;
   std::vector<Message> offered;
+};
+
+// Keeps what is logged while it lives.
+class LogCapture {
+ public:
+  LogCapture() {
+    previous_ = platform::setLogObserver([this](const platform::LogRecord& r) { records.push_back(r); });
+  }
+  ~LogCapture() { platform::setLogObserver(previous_); }
+  std::vector<std::string> containing(const std::string& text) const {
+    std::vector<std::string> lines;
+    for (const auto& r : records) {
+      if (r.message.find(text) != std::string::npos) lines.push_back(r.message);
+    }
+    return lines;
+  }
+  std::vector<platform::LogRecord> records;
+
+ private:
+  platform::LogObserver previous_;
 };
 
 // An environment of doubles: two displays (the main one second), an encoder that makes
