@@ -10,11 +10,13 @@
 #include "host/capture/AudioCapturing.h"
 #include "host/capture/AudioTapArbiter.h"
 #include "host/capture/ScreenCaptureSource.h"
+#include "host/control/CGEventInjector.h"
 #include "host/control/ClickRecord.h"
 #include "host/control/LayoutReverseMap.h"
 #include "host/control/SystemLaunchClock.h"
 #include "host/session/UnavailableServices.h"
 #include "kit/support/SystemClock.h"
+#include "platform/input/EventPoster.h"
 
 namespace brindlet::host {
 
@@ -73,7 +75,8 @@ HostEnvironment HostEnvironment::live(const Executor& executor, std::shared_ptr<
   env.displays = std::move(displays);
   env.makeCapture = [executor]() -> std::shared_ptr<CaptureSource> { return ScreenCaptureSource::make(executor); };
   env.encoders = std::move(encoders);
-  env.injector = std::make_shared<UnavailableInputInjector>();
+  env.clock = SystemClock::shared();
+  env.injector = std::make_shared<CGEventInjector>(std::make_shared<platform::EventPoster>(), env.clock);
   env.pasteboard = std::make_shared<UnavailablePasteboard>();
   env.inbox = HostInbox{HostInbox::defaultRoot()};
   env.thumbnails = nullptr;  // display thumbnails are not available on this host yet
@@ -102,7 +105,6 @@ HostEnvironment HostEnvironment::live(const Executor& executor, std::shared_ptr<
   env.audioArbiter = AudioTapArbiter::shared();
   // Remote access is not set up on this host.
   env.relayConfig = [](const Bytes&) -> std::optional<RelayProvision> { return std::nullopt; };
-  env.clock = SystemClock::shared();
   return env;
 }
 

@@ -6,6 +6,7 @@
 #include "host/app/PowerManaging.h"
 #include "host/capture/AudioTapArbiter.h"
 #include "host/capture/VideoEncoder.h"
+#include "host/control/InputInjector.h"
 #include "host/control/PasteboardProviding.h"
 #include "host/session/HostSecurity.h"
 #include "host/session/SessionDispatch.h"
@@ -215,6 +216,8 @@ asio::awaitable<void> HostSession::end() {
   audioMode_ = AudioMode::off;
   if (env_.audioArbiter) env_.audioArbiter->release(audioOwnerID_);
   releaseKeepAwake();
+  // Nothing the device left pressed stays down (or repeats) on this computer.
+  if (env_.injector) env_.injector->releaseAll();
   tasks_.clear();  // dropping a task cancels it
   thumbnailTask_ = Task();
   actionsTasks_.clear();

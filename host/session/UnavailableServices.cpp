@@ -6,7 +6,6 @@ namespace brindlet::host {
 
 namespace {
 
-constexpr const char* input = "input injection";
 constexpr const char* pasteboard = "the clipboard";
 constexpr const char* appList = "the app list";
 constexpr const char* windowControl = "window control";
@@ -25,13 +24,6 @@ AsyncStream<Change> endedStream() {
 }
 
 }  // namespace
-
-void UnavailableInputInjector::key(const KeyEvent&) { throw ServiceUnavailable(input); }
-void UnavailableInputInjector::typeText(std::string_view) { throw ServiceUnavailable(input); }
-void UnavailableInputInjector::pointer(const PointerEvent&, const std::optional<DisplayInfo>&) {
-  throw ServiceUnavailable(input);
-}
-void UnavailableInputInjector::warp(Point) { throw ServiceUnavailable(input); }
 
 void UnavailablePasteboard::writeText(std::string_view) { throw ServiceUnavailable(pasteboard); }
 bool UnavailablePasteboard::writeFiles(const std::vector<PasteboardFile>&) { throw ServiceUnavailable(pasteboard); }

@@ -12,7 +12,6 @@
 #include "host/capture/CursorSource.h"
 #include "host/control/AppLaunching.h"
 #include "host/control/AppProviding.h"
-#include "host/control/InputInjector.h"
 #include "host/control/InstalledAppsProviding.h"
 #include "host/control/MenuSource.h"
 #include "host/control/PasteboardProviding.h"
@@ -25,16 +24,6 @@ namespace brindlet::host {
 class ServiceUnavailable : public std::runtime_error {
  public:
   explicit ServiceUnavailable(const std::string& what) : std::runtime_error(what + " is not available on this host yet") {}
-};
-
-class UnavailableInputInjector final : public InputInjector {
- public:
-  void key(const KeyEvent&) override;
-  void typeText(std::string_view) override;
-  void pointer(const PointerEvent&, const std::optional<DisplayInfo>&) override;
-  std::optional<Point> resyncCursor(double) override { return std::nullopt; }
-  void warp(Point) override;
-  void releaseAll() override {}  // nothing was pressed
 };
 
 // Reads as an empty clipboard that never changes; writing fails.

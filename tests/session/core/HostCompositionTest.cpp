@@ -99,7 +99,6 @@ TEST(HostComposition, LiveEnvironmentHasTheHostsIntervalsAndQuietDefaults) {
   auto capture = env.makeCapture();
   EXPECT_NE(capture, nullptr);
   EXPECT_NE(capture, env.makeCapture());  // a new source for each call
-  EXPECT_THROW(env.injector->key(KeyEvent{}), ServiceUnavailable);
   EXPECT_THROW(env.pasteboard->writeText("x"), ServiceUnavailable);
   EXPECT_FALSE(env.power->holdDisplayAwake("Nolu remote session"));
   EXPECT_THROW(env.makeAudioCapture()->start(false, nullptr), AudioCaptureError);

@@ -216,6 +216,7 @@ TEST_F(LifecycleTest, ReplacementTellsTheDeviceThenClosesAndReleasesTheAssertion
   EXPECT_TRUE(sessionEnded);
   EXPECT_EQ(services.power->releases, 1);
   EXPECT_TRUE(services.power->held.empty());
+  EXPECT_EQ(services.injector->releases, 1);  // nothing stays pressed
   EXPECT_EQ(statuses.back().phase, SessionStatus::Phase::ended);
 }
 

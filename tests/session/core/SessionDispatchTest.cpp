@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "host/session/SessionDispatch.h"
-#include "host/session/UnavailableServices.h"
 #include "platform/log/Log.h"
 #include "session/core/SessionFixture.h"
 
@@ -140,10 +139,10 @@ TEST_F(SessionDispatchTest, AMessageOfAFeatureNotBuiltYetIsIgnoredWithOneNotice)
 
 TEST_F(SessionDispatchTest, AServiceThatFailsEndsOnlyThatMessage) {
   LogCapture log;
-  adjustEnvironment = [](HostEnvironment& env) { env.injector = std::make_shared<UnavailableInputInjector>(); };
+  services.injector->failure = "no keyboard";
   startAccepted();
   send(msg::Key{KeyEvent{HIDUsage::b, true, {}}});
-  EXPECT_EQ(log.containing("key failed: input injection is not available on this host yet").size(), 1u);
+  EXPECT_EQ(log.containing("key failed: no keyboard").size(), 1u);
   send(msg::Ping{2});
   EXPECT_EQ(received, (std::vector<Message>{msg::Pong{2}}));
   EXPECT_FALSE(deviceClosed);

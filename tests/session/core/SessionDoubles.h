@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -54,16 +55,21 @@ class RecordingInjector final : public InputInjector {
     std::optional<DisplayInfo> display;
   };
 
-  void key(const KeyEvent& event) override { keys.push_back(event); }
+  void key(const KeyEvent& event) override {
+    if (failure) throw std::runtime_error(*failure);
+    keys.push_back(event);
+  }
   void typeText(std::string_view text) override { texts.emplace_back(text); }
   void pointer(const PointerEvent& event, const std::optional<DisplayInfo>& display) override {
     pointers.push_back({event, display});
   }
   std::optional<Point> resyncCursor(double) override { return position; }
   void warp(Point to) override { position = to; }
-  void releaseAll() override {}
+  void releaseAll() override { ++releases; }
 
   std::vector<KeyEvent> keys;
+  int releases = 0;
+  std::optional<std::string> failure;  // key() throws it
   std::vector<std::string> texts;
   std::vector<PointerCall> pointers;
   std::optional<Point> position;
@@ -112,6 +118,7 @@ class CountingPowerManager final : public PowerManaging {
   std::vector<AssertionID> held;
   AssertionID lastID = 0;
   int releases = 0;
+  std::optional<std::string> failure;  // key() throws it
   int wakes = 0;
 };
 
