@@ -22,6 +22,7 @@
 #include <string_view>
 
 #include "kit/pairing/AuthTimeouts.h"
+#include "kit/pairing/HostAuthGating.h"
 #include "kit/pairing/HostPairingService.h"
 #include "kit/support/Actor.h"
 #include "kit/support/Clock.h"
@@ -30,12 +31,11 @@
 
 namespace brindlet {
 
-class HostAuthGate : public Actor, public std::enable_shared_from_this<HostAuthGate> {
+class HostAuthGate final : public HostAuthGating, public Actor, public std::enable_shared_from_this<HostAuthGate> {
  public:
-  enum class Verdict {
-    consumed,  // handled or dropped by the gate; the caller must not act on it
-    proceed,   // session traffic of the authenticated device
-  };
+  // consumed: handled or dropped by the gate, the caller must not act on it; proceed:
+  // session traffic of the authenticated device.
+  using Verdict = AuthVerdict;
   // Called once, on the gate's strand, when a device is admitted: after its connection was
   // registered with the pairing service and before the success message is sent. It must
   // return quickly and not call back into the gate.
@@ -47,15 +47,15 @@ class HostAuthGate : public Actor, public std::enable_shared_from_this<HostAuthG
                                             std::shared_ptr<Clock> clock = nullptr);
 
   // Sends the challenge and arms the response deadline. Once, when the connection is accepted.
-  asio::awaitable<void> start();
+  asio::awaitable<void> start() override;
   // Offered every incoming message, before and after authentication.
-  asio::awaitable<Verdict> handle(Message message);
+  asio::awaitable<Verdict> handle(Message message) override;
   // The connection's message stream has ended.
-  asio::awaitable<void> connectionClosed();
+  asio::awaitable<void> connectionClosed() override;
 
   // The admitted device and its X9.63 public key; nothing until a device is admitted.
-  asio::awaitable<std::optional<UUID>> authenticatedDeviceID();
-  asio::awaitable<std::optional<Bytes>> authenticatedPublicKey();
+  asio::awaitable<std::optional<UUID>> authenticatedDeviceID() override;
+  asio::awaitable<std::optional<Bytes>> authenticatedPublicKey() override;
 
   // The name a pairing device is stored and shown under: trimmed of white space and line
   // breaks, at most 64 user-perceived characters, "Unknown device" when nothing is left.

@@ -111,8 +111,10 @@ class PairingHarness {
 
   // With holdService the pairing service runs on serviceIO, which only the test runs
   // (runService), so a test can act while the gate waits for the service.
+  // `hostFingerprint` stands for the host certificate's (random unless given).
   explicit PairingHarness(bool holdService = false, std::optional<std::filesystem::path> file = std::nullopt,
-                          bool withConfirmer = true) {
+                          bool withConfirmer = true, std::optional<Bytes> hostFingerprint = std::nullopt) {
+    if (hostFingerprint) fingerprint = *hostFingerprint;
     store = std::make_shared<PairedDeviceStore>(file ? *file : temp.path() / "Nolu" / "paired-devices.json");
     auto clock = loop.clock;
     service = std::make_shared<HostPairingService>(
@@ -136,11 +138,13 @@ class PairingHarness {
     return ran;
   }
 
-  std::unique_ptr<HostEnd> accept(std::shared_ptr<Connection> connection, AuthTimeouts timeouts = AuthTimeouts{}) {
+  // A gate for the connection, served at once unless the caller starts `task` itself.
+  std::unique_ptr<HostEnd> accept(std::shared_ptr<Connection> connection, AuthTimeouts timeouts = AuthTimeouts{},
+                                  bool serve = true) {
     auto end = std::make_unique<HostEnd>();
     end->gate = HostAuthGate::make(loop.io.get_executor(), connection, service, timeouts,
                                    [this](const UUID& id) { admitted.push_back(id); }, loop.clock);
-    end->task = Task::spawn(loop.strand(), serveLikeASession(connection, end->gate, end->probe));
+    if (serve) end->task = Task::spawn(loop.strand(), serveLikeASession(connection, end->gate, end->probe));
     return end;
   }
 
