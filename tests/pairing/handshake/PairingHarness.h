@@ -91,9 +91,10 @@ inline ClientIdentity newDeviceIdentity() { return ClientIdentity{UUID::random()
 
 class PairingHarness {
  public:
-  TestLoop loop;  // first: the tasks below are cancelled before it goes
-  // The pairing service's own loop when a test holds the service back (see holdService).
+  // The pairing service's own loop when a test holds the service back (see holdService);
+  // it outlives everything that may hold the service.
   asio::io_context serviceIO;
+  TestLoop loop;  // before the tasks below, which are cancelled before it goes
   TempFolder temp;
   UUID hostID = UUID::random();
   Bytes fingerprint = AuthCrypto::randomBytes(32);
