@@ -1,0 +1,59 @@
+#include "platform/power/PowerAssertions.h"
+
+#include <gio/gio.h>
+
+#include "platform/log/Log.h"
+
+namespace brindlet::platform {
+
+namespace {
+
+constexpr const char* service = "org.freedesktop.ScreenSaver";
+constexpr const char* path = "/org/freedesktop/ScreenSaver";
+constexpr const char* applicationName = "Nolu Host";
+
+const Logger& powerLog() {
+  static const Logger logger("io.tavix.nolu.host", "power");
+  return logger;
+}
+
+}  // namespace
+
+PowerAssertions::PowerAssertions(std::shared_ptr<DBusBus> sessionBus) : bus_(std::move(sessionBus)) {}
+
+int PowerAssertions::preventDisplaySleep(const std::string& name, std::uint32_t& id) {
+  try {
+    GVariant* reply = bus_->call(service, path, service, "Inhibit", g_variant_new("(ss)", applicationName, name.c_str()),
+                                 G_VARIANT_TYPE("(u)"));
+    guint32 cookie = 0;
+    g_variant_get(reply, "(u)", &cookie);
+    g_variant_unref(reply);
+    id = cookie;
+    return 0;
+  } catch (const DBusError& error) {
+    powerLog().error("screen saver Inhibit failed: %s", error.what());
+    return error.code();
+  }
+}
+
+int PowerAssertions::release(std::uint32_t id) {
+  try {
+    g_variant_unref(bus_->call(service, path, service, "UnInhibit", g_variant_new("(u)", id), nullptr));
+    return 0;
+  } catch (const DBusError& error) {
+    powerLog().error("screen saver UnInhibit failed: %s", error.what());
+    return error.code();
+  }
+}
+
+int PowerAssertions::declareUserActivity(const std::string&) {
+  try {
+    g_variant_unref(bus_->call(service, path, service, "SimulateUserActivity", nullptr, nullptr));
+    return 0;
+  } catch (const DBusError& error) {
+    powerLog().error("screen saver SimulateUserActivity failed: %s", error.what());
+    return error.code();
+  }
+}
+
+}  // namespace brindlet::platform
