@@ -1,0 +1,262 @@
+#include "kit/transport/QUICHostListener.h"
+
+#include <asio/async_result.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/system_error.hpp>
+#include <asio/post.hpp>
+#include <asio/use_awaitable.hpp>
+
+#include "kit/transport/QUICConnection.h"
+#include "kit/transport/QUICError.h"
+#include "kit/transport/QUICConfiguration.h"
+#include "platform/log/Log.h"
+
+namespace brindlet {
+namespace {
+
+const platform::Logger& log() {
+  static const platform::Logger logger("io.tavix.nolu.transport", "listener");
+  return logger;
+}
+
+constexpr const char* kServiceType = "_nolu._udp";
+
+}  // namespace
+
+std::shared_ptr<QUICHostListener> QUICHostListener::create(asio::io_context& context, std::string hostName,
+                                                           std::optional<UUID> hostID,
+                                                           std::shared_ptr<SelfSignedIdentity> identity,
+                                                           std::optional<std::uint16_t> port, bool advertise,
+                                                           QUICConfiguration configuration) {
+  return std::shared_ptr<QUICHostListener>(new QUICHostListener(context, std::move(hostName), hostID,
+                                                                std::move(identity), port, advertise,
+                                                                std::move(configuration)));
+}
+
+QUICHostListener::QUICHostListener(asio::io_context& context, std::string hostName, std::optional<UUID> hostID,
+                                   std::shared_ptr<SelfSignedIdentity> identity, std::optional<std::uint16_t> port,
+                                   bool advertise, QUICConfiguration configuration)
+    : context_(context),
+      hostName_(std::move(hostName)),
+      hostID_(hostID),
+      advertise_(advertise),
+      requestedPort_(port),
+      configuration_(std::move(configuration)),
+      identity_(identity ? std::move(identity) : makeEphemeralIdentity(hostName_)),
+      queue_(makeStrand(context.get_executor())) {
+  certificateFingerprint_ = identity_->fingerprint;
+}
+
+QUICHostListener::~QUICHostListener() { stop(); }
+
+void QUICHostListener::start() {
+  platform::QUICParameters parameters = makeQUICParameters(identity_, nullptr, configuration_, context_.get_executor());
+  std::shared_ptr<platform::QUICListener> listener = platform::QUICListener::make(context_, std::move(parameters));
+  std::weak_ptr<QUICHostListener> weak = weak_from_this();
+  listener->setNewGroupHandler([weak](std::shared_ptr<platform::QUICGroup> group) {
+    if (auto self = weak.lock()) self->onGroup(std::move(group));
+  });
+  {
+    std::lock_guard lock(lock_);
+    listener_ = listener;
+  }
+  // Binding on the listener's queue plays the platform's state report: ready with the port,
+  // or failed with the reason.
+  const std::uint16_t port = requestedPort_.value_or(0);
+  asio::post(queue_, [weak, listener, port] {
+    auto self = weak.lock();
+    if (!self) return;
+    {
+      std::lock_guard lock(self->lock_);
+      if (self->listener_ != listener) return;  // stopped meanwhile
+    }
+    std::error_code error = listener->listen(asio::ip::udp::endpoint(asio::ip::udp::v4(), port));
+    if (error) {
+      self->onFailed(error);
+    } else {
+      self->onReady(listener->port());
+    }
+  });
+}
+
+void QUICHostListener::onReady(std::uint16_t port) {
+  log().info("listener ready port=%hu advertise=%s", port, advertise_ ? "true" : "false");
+  std::vector<PortWaiter> waiters;
+  std::unique_ptr<platform::DNSSDRegistration> registration;
+  {
+    std::lock_guard lock(lock_);
+    boundPort_ = port;
+    waiters = std::move(portWaiters_);
+    portWaiters_.clear();
+    if (advertise_ && !stopped_) {
+      platform::DNSSDService service{hostName_, kServiceType, "", port, {}};
+      if (hostID_) service.txt.set("id", hostID_->uuidString());
+      std::weak_ptr<QUICHostListener> weak = weak_from_this();
+      registration = std::make_unique<platform::DNSSDRegistration>(
+          queue_, std::move(service), [weak](const platform::DNSSDRegistrationEvent& event) {
+            auto self = weak.lock();
+            if (!self) return;
+            if (event.kind == platform::DNSSDRegistrationEvent::Kind::registered) {
+              std::lock_guard lock(self->lock_);
+              self->advertisedName_ = event.name;
+            } else {
+              log().error("advertisement failed: %s", event.error.c_str());
+            }
+          });
+    }
+  }
+  if (registration) {
+    try {
+      registration->start();
+    } catch (const std::exception& error) {
+      log().error("advertisement failed: %s", error.what());
+      registration.reset();
+    }
+  }
+  std::unique_ptr<platform::DNSSDRegistration> late;
+  if (registration) {
+    std::lock_guard lock(lock_);
+    if (stopped_) {
+      late = std::move(registration);  // stopped while it started: withdraw it again
+    } else {
+      registration_ = std::move(registration);
+    }
+  }
+  late.reset();
+  resumeWaiters(std::move(waiters), port);
+}
+
+void QUICHostListener::onFailed(const std::error_code& error) {
+  log().error("listener failed: %s", error.message().c_str());
+  std::vector<PortWaiter> waiters;
+  std::exception_ptr failure = std::make_exception_ptr(std::system_error(error));
+  {
+    std::lock_guard lock(lock_);
+    startError_ = failure;
+    waiters = std::move(portWaiters_);
+    portWaiters_.clear();
+  }
+  resumeWaiters(std::move(waiters), failure);
+  stop();
+}
+
+void QUICHostListener::resumeWaiters(std::vector<PortWaiter> waiters, const PortResult& result) {
+  for (auto& waiter : waiters) {
+    if (waiter.parked) waiter.parked.resume(result);
+  }
+}
+
+// Ends one parked waitUntilReady() whose task was cancelled.
+struct QUICHostListener::CancelPortWait {
+  CancelPortWait(std::weak_ptr<QUICHostListener> l, std::uint64_t i) : listener(std::move(l)), id(i) {}
+  void operator()(asio::cancellation_type) const {
+    if (auto self = listener.lock()) self->cancelWaiter(id);
+  }
+  std::weak_ptr<QUICHostListener> listener;
+  std::uint64_t id;
+};
+
+void QUICHostListener::cancelWaiter(std::uint64_t id) {
+  std::vector<PortWaiter> taken;
+  {
+    std::lock_guard lock(lock_);
+    for (auto it = portWaiters_.begin(); it != portWaiters_.end(); ++it) {
+      if (it->id == id) {
+        taken.push_back(std::move(*it));
+        portWaiters_.erase(it);
+        break;
+      }
+    }
+  }
+  resumeWaiters(std::move(taken), std::make_exception_ptr(asio::system_error(asio::error::operation_aborted)));
+}
+
+asio::awaitable<std::uint16_t> QUICHostListener::waitUntilReady() {
+  std::shared_ptr<QUICHostListener> self = shared_from_this();
+  // (The initiation is a statement of its own: g++ 12 destroys a temporary lambda inside a
+  // co_await expression twice.)
+  auto initiation = [self](auto handler) {
+    detail::Parked<PortResult> waiter(std::move(handler));
+    PortResult now;
+    {
+      std::lock_guard lock(self->lock_);
+      if (self->boundPort_) {
+        now = *self->boundPort_;
+      } else if (self->startError_) {
+        now = self->startError_;
+      } else if (self->stopped_) {
+        // Stopped before it was ready or failed: no event will ever answer.
+        now = std::make_exception_ptr(QUICError::failed("stopped"));
+      } else {
+        auto slot = waiter.cancellationSlot();
+        const std::uint64_t id = ++self->lastWaiterID_;
+        self->portWaiters_.push_back({id, std::move(waiter)});
+        if (slot.is_connected()) slot.template emplace<CancelPortWait>(std::weak_ptr<QUICHostListener>(self), id);
+        return;
+      }
+    }
+    waiter.resume(std::move(now));
+  };
+  PortResult result =
+      co_await asio::async_initiate<const asio::use_awaitable_t<>&, void(PortResult)>(initiation, asio::use_awaitable);
+  if (auto* error = std::get_if<std::exception_ptr>(&result)) std::rethrow_exception(*error);
+  co_return std::get<std::uint16_t>(result);
+}
+
+void QUICHostListener::onGroup(std::shared_ptr<platform::QUICGroup> group) {
+  auto connection = QUICConnection::makeHost(std::move(group), configuration_);
+  connection->start();
+  // The connection's own handshake and stream timers bound this wait.
+  asio::co_spawn(makeStrand(context_.get_executor()), awaitConnection(weak_from_this(), connection), asio::detached);
+}
+
+asio::awaitable<void> QUICHostListener::awaitConnection(std::weak_ptr<QUICHostListener> weak,
+                                                        std::shared_ptr<QUICConnection> connection) {
+  try {
+    co_await connection->waitUntilReady();
+  } catch (const std::exception&) {
+    // A device whose handshake or streams did not come up is never handed out.
+    connection->close();
+    co_return;
+  }
+  auto self = weak.lock();
+  if (!self) co_return;
+  bool stopped;
+  {
+    std::lock_guard lock(self->lock_);
+    stopped = self->stopped_;
+  }
+  if (stopped) {
+    connection->close();
+  } else {
+    self->connections_.yield(connection);
+  }
+}
+
+std::string QUICHostListener::advertisedName() const {
+  std::lock_guard lock(lock_);
+  return advertisedName_;
+}
+
+void QUICHostListener::stop() {
+  std::shared_ptr<platform::QUICListener> listener;
+  std::unique_ptr<platform::DNSSDRegistration> registration;
+  std::vector<PortWaiter> waiters;
+  {
+    std::lock_guard lock(lock_);
+    if (!stopped_) {
+      stopped_ = true;
+      listener = std::move(listener_);
+      registration = std::move(registration_);
+      waiters = std::move(portWaiters_);
+      portWaiters_.clear();
+    }
+  }
+  if (!waiters.empty()) resumeWaiters(std::move(waiters), std::make_exception_ptr(QUICError::failed("stopped")));
+  if (registration) registration->withdraw();
+  if (listener) listener->cancel();
+  connections_.finish();
+}
+
+}  // namespace brindlet

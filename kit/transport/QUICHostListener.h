@@ -1,0 +1,103 @@
+#pragma once
+
+#include <asio/awaitable.hpp>
+#include <asio/io_context.hpp>
+
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "kit/pairing/SelfSignedIdentity.h"
+#include "kit/support/AsyncStream.h"
+#include "kit/support/Bytes.h"
+#include "kit/support/Executor.h"
+#include "kit/support/UUID.h"
+#include "kit/support/detail/Parked.h"
+#include "kit/transport/Connection.h"
+#include "kit/transport/HostListener.h"
+#include "kit/transport/QUICConfiguration.h"
+#include "platform/dnssd/DNSSDRegistration.h"
+#include "platform/quic/QUICListener.h"
+
+namespace brindlet {
+
+class QUICConnection;
+
+// The host's QUIC listener: one UDP port presenting the host's TLS identity, advertised as
+// a "_nolu._udp" DNS-SD service with the host ID under the TXT key "id". Every accepted
+// connection is handed out on connections() only once it is ready; the rest are closed.
+class QUICHostListener final : public HostListener, public std::enable_shared_from_this<QUICHostListener> {
+ public:
+  // Uses `identity`, or makes a throw-away one named after `hostName` when none is given
+  // (which may throw IdentityError). `port`: the UDP port to bind, or any port when absent.
+  static std::shared_ptr<QUICHostListener> create(asio::io_context& context, std::string hostName,
+                                                  std::optional<UUID> hostID,
+                                                  std::shared_ptr<SelfSignedIdentity> identity,
+                                                  std::optional<std::uint16_t> port, bool advertise,
+                                                  QUICConfiguration configuration);
+  ~QUICHostListener() override;
+
+  // Starts listening; throws what the QUIC layer throws when it cannot make the listener.
+  void start() override;
+  AsyncStream<std::shared_ptr<Connection>> connections() override { return connections_; }
+  // Stops listening, withdraws the advertisement and ends connections(); safe more than once.
+  void stop() override;
+
+  // The bound UDP port once the listener is ready; throws the listener's failure, or
+  // QUICError "stopped" when it was stopped before it became ready.
+  asio::awaitable<std::uint16_t> waitUntilReady();
+
+  const Bytes& certificateFingerprint() const { return certificateFingerprint_; }
+  const std::string& hostName() const { return hostName_; }
+  // The name the advertisement is published under (the host name, or the next free
+  // alternative when another service has it); empty until it is published.
+  std::string advertisedName() const;
+
+ private:
+  using PortResult = std::variant<std::uint16_t, std::exception_ptr>;
+  struct PortWaiter {
+    std::uint64_t id = 0;
+    detail::Parked<PortResult> parked;
+  };
+  struct CancelPortWait;
+
+  QUICHostListener(asio::io_context& context, std::string hostName, std::optional<UUID> hostID,
+                   std::shared_ptr<SelfSignedIdentity> identity, std::optional<std::uint16_t> port,
+                   bool advertise, QUICConfiguration configuration);
+
+  void onReady(std::uint16_t port);
+  void onFailed(const std::error_code& error);
+  void onGroup(std::shared_ptr<platform::QUICGroup> group);
+  static asio::awaitable<void> awaitConnection(std::weak_ptr<QUICHostListener> weak,
+                                               std::shared_ptr<QUICConnection> connection);
+  static void resumeWaiters(std::vector<PortWaiter> waiters, const PortResult& result);
+  void cancelWaiter(std::uint64_t id);
+
+  asio::io_context& context_;
+  AsyncStream<std::shared_ptr<Connection>> connections_;
+  Bytes certificateFingerprint_;
+  const std::string hostName_;
+  const std::optional<UUID> hostID_;
+  const bool advertise_;
+  const std::optional<std::uint16_t> requestedPort_;
+  const QUICConfiguration configuration_;
+  std::shared_ptr<SelfSignedIdentity> identity_;
+  const Strand queue_;  // runs the platform listener's events
+
+  mutable std::mutex lock_;
+  std::shared_ptr<platform::QUICListener> listener_;
+  std::unique_ptr<platform::DNSSDRegistration> registration_;
+  std::string advertisedName_;
+  bool stopped_ = false;
+  std::vector<PortWaiter> portWaiters_;
+  std::uint64_t lastWaiterID_ = 0;
+  std::optional<std::uint16_t> boundPort_;
+  std::exception_ptr startError_;
+};
+
+}  // namespace brindlet
