@@ -4,9 +4,12 @@
 // test daemon that scripts/test-services runs.
 
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <optional>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kit/support/UUID.h"
@@ -59,24 +62,37 @@ inline std::vector<std::vector<std::string>> avahiBrowse() {
   return lines;
 }
 
-// The avahi-browse line for a service name, waiting a bounded time for it to appear.
-inline std::optional<std::vector<std::string>> browseLine(const std::string& name) {
-  for (int attempt = 0; attempt < 20; ++attempt) {
-    for (auto& fields : avahiBrowse()) {
-      if (fields.size() >= 10 && unescape(fields[3]) == name) return fields;
-    }
+// Asks avahi-browse again until `done` holds for what it prints, for at most 15 s: the
+// daemon probes a new name before it announces it, and forgets a withdrawn one a little later.
+inline bool browseUntil(const std::function<bool(const std::vector<std::vector<std::string>>&)>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  for (;;) {
+    if (done(avahiBrowse())) return true;
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  return std::nullopt;
 }
 
-// True once avahi-browse no longer lists the service (waiting a bounded time for that).
+// The avahi-browse line for a service name, once it appears.
+inline std::optional<std::vector<std::string>> browseLine(const std::string& name) {
+  std::optional<std::vector<std::string>> found;
+  browseUntil([&](const auto& lines) {
+    for (auto& fields : lines) {
+      if (fields.size() >= 10 && unescape(fields[3]) == name) found = fields;
+    }
+    return found.has_value();
+  });
+  return found;
+}
+
+// True once avahi-browse no longer lists the service.
 inline bool browseGone(const std::string& name) {
-  for (int attempt = 0; attempt < 20; ++attempt) {
-    bool listed = false;
-    for (auto& fields : avahiBrowse()) listed |= fields.size() >= 4 && unescape(fields[3]) == name;
-    if (!listed) return true;
-  }
-  return false;
+  return browseUntil([&](const auto& lines) {
+    for (auto& fields : lines) {
+      if (fields.size() >= 4 && unescape(fields[3]) == name) return false;
+    }
+    return true;
+  });
 }
 
 }  // namespace brindlet::testing
