@@ -84,12 +84,13 @@ private:
         free(reply);
     }
     void waitUntilViewable() {
-        for (int i = 0; i < 200; ++i) {
+        // The window manager maps it; on a busy machine that can take a few seconds.
+        for (int i = 0; i < 1000; ++i) {
             auto* attrs = xcb_get_window_attributes_reply(connection_, xcb_get_window_attributes(connection_, window_), nullptr);
             bool viewable = attrs && attrs->map_state == XCB_MAP_STATE_VIEWABLE;
             free(attrs);
             if (viewable) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10)); // the window manager maps it
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         throw std::runtime_error("window was not mapped");
     }
