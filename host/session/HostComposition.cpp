@@ -7,6 +7,7 @@
 #include <limits.h>
 
 #include "host/app/KeepDisplayAwakeSetting.h"
+#include "host/app/SystemPowerManager.h"
 #include "host/capture/AudioCapturing.h"
 #include "host/capture/AudioTapArbiter.h"
 #include "host/capture/ScreenCaptureSource.h"
@@ -93,7 +94,7 @@ HostEnvironment HostEnvironment::live(const Executor& executor, std::shared_ptr<
   env.clicks = std::make_shared<ClickRecord>();
   env.keyLayout = keyLayoutLookup;
   env.cursorSource = std::make_shared<UnavailableCursorSource>();
-  env.power = std::make_shared<UnavailablePowerManager>();
+  env.power = std::make_shared<SystemPowerManager>();
   env.keepDisplayAwake = keepDisplayAwakeSetting;
   // No display-sleep reading exists here: the display counts as awake.
   env.isDisplayAsleep = [] { return false; };

@@ -1,7 +1,5 @@
 #include "host/session/UnavailableServices.h"
 
-#include "host/session/HostSecurity.h"
-
 namespace brindlet::host {
 
 namespace {
@@ -13,8 +11,6 @@ constexpr const char* windowList = "the window list";
 constexpr const char* installedApps = "the installed-app list";
 constexpr const char* launching = "launching apps";
 constexpr const char* menus = "reading menus";
-constexpr const char* power = "keeping the display awake";
-constexpr const char* wake = "waking the display";
 constexpr const char* audioEncoding = "audio encoding";
 
 AsyncStream<Change> endedStream() {
@@ -63,13 +59,6 @@ asio::awaitable<std::optional<std::vector<MenuNode>>> UnavailableMenuSource::rea
 asio::awaitable<MenuPressResult> UnavailableMenuSource::press(std::int32_t, std::vector<std::string>) {
   throw ServiceUnavailable(menus);
 }
-
-std::optional<PowerManaging::AssertionID> UnavailablePowerManager::holdDisplayAwake(std::string_view) {
-  sessionLog().notice("%s", ServiceUnavailable(power).what());
-  return std::nullopt;
-}
-
-void UnavailablePowerManager::wakeDisplay() { sessionLog().notice("%s", ServiceUnavailable(wake).what()); }
 
 std::unique_ptr<AudioEncoding> UnavailableAudioEncoderFactory::makeEncoder(int, double) const {
   throw ServiceUnavailable(audioEncoding);

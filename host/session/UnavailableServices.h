@@ -7,7 +7,6 @@
 #include <stdexcept>
 #include <string>
 
-#include "host/app/PowerManaging.h"
 #include "host/capture/AudioEncoderFactory.h"
 #include "host/capture/CursorSource.h"
 #include "host/control/AppLaunching.h"
@@ -81,15 +80,6 @@ class UnavailableMenuSource final : public MenuSource {
 class UnavailableCursorSource final : public CursorSource {
  public:
   asio::awaitable<std::optional<CursorPoll>> poll(std::optional<std::uint64_t>) override { co_return std::nullopt; }
-};
-
-// Holds no assertion: keeping the display awake and waking it are logged as not available.
-class UnavailablePowerManager final : public PowerManaging {
- public:
-  std::optional<AssertionID> holdDisplayAwake(std::string_view name) override;
-  bool release(AssertionID) override { return false; }
-  void releaseAll() override {}
-  void wakeDisplay() override;
 };
 
 class UnavailableAudioEncoderFactory final : public AudioEncoderFactory {

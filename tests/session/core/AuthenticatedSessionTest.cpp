@@ -6,7 +6,7 @@
 #include <chrono>
 
 #include "host/session/HostSession.h"
-#include "host/session/SessionAuthGate.h"
+#include "kit/pairing/HostAuthGate.h"
 #include "kit/transport/InMemoryConnection.h"
 #include "pairing/handshake/PairingHarness.h"
 #include "session/core/SessionDoubles.h"
@@ -53,7 +53,7 @@ class AuthenticatedSession : public ::testing::Test {
     auto gate = HostAuthGate::make(harness.loop.io.get_executor(), hostEnd, harness.service, AuthTimeouts{},
                                    [this](const UUID& id) { harness.admitted.push_back(id); }, harness.loop.clock);
     session = HostSession::make(harness.loop.io.get_executor(), hostEnd, services.environment(),
-                                std::make_shared<SessionAuthGate>(gate), std::nullopt, nullptr);
+                                gate, std::nullopt, nullptr);
     Bytes token = harness.tokenFromLink();
     hostTask = Task::spawn(harness.loop.strand(), runSession(session));
     deviceTask = Task::spawn(harness.loop.strand(),

@@ -100,7 +100,6 @@ TEST(HostComposition, LiveEnvironmentHasTheHostsIntervalsAndQuietDefaults) {
   EXPECT_NE(capture, nullptr);
   EXPECT_NE(capture, env.makeCapture());  // a new source for each call
   EXPECT_THROW(env.pasteboard->writeText("x"), ServiceUnavailable);
-  EXPECT_FALSE(env.power->holdDisplayAwake("Nolu remote session"));
   EXPECT_THROW(env.makeAudioCapture()->start(false, nullptr), AudioCaptureError);
 }
 
