@@ -16,7 +16,9 @@
 #include "host/control/LayoutReverseMap.h"
 #include "host/control/SystemLaunchClock.h"
 #include "host/session/UnavailableServices.h"
+#include "kit/pairing/HostPairingService.h"
 #include "kit/support/SystemClock.h"
+#include "kit/transport/QUICHostListener.h"
 #include "platform/input/EventPoster.h"
 
 namespace brindlet::host {
@@ -62,10 +64,13 @@ QUICConfiguration hostQUICConfiguration() {
   return configuration;
 }
 
-// The host's QUIC listener (with its advertisement) is not built yet.
-ListenerStart makeQUICListener(const HostSecurity&, std::optional<std::uint16_t>, bool) {
-  transportLog().info("creating QUIC listener, advertising as %s", localizedHostName().c_str());
-  throw ServiceUnavailable("the QUIC listener");
+ListenerStart makeQUICListener(asio::io_context& context, const HostSecurity& security,
+                               std::optional<std::uint16_t> port, bool advertise) {
+  std::string hostName = localizedHostName();
+  transportLog().info("creating QUIC listener, advertising as %s", hostName.c_str());
+  auto listener = QUICHostListener::create(context, hostName, security.service->hostID(), security.identity, port,
+                                           advertise, hostQUICConfiguration());
+  return ListenerStart{listener, [listener] { return listener->waitUntilReady(); }};
 }
 
 HostEnvironment HostEnvironment::live(const Executor& executor, std::shared_ptr<EncoderFactory> encoders,

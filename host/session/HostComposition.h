@@ -15,6 +15,7 @@
 #include "kit/transport/QUICConfiguration.h"
 
 #include <asio/awaitable.hpp>
+#include <asio/io_context.hpp>
 
 namespace brindlet::host {
 
@@ -28,8 +29,10 @@ struct ListenerStart {
 QUICConfiguration hostQUICConfiguration();
 
 // The QUIC listener with the host's identity, advertised under this computer's name when
-// `advertise`, on `port` or on any free port. Throws the listener's creation error.
-ListenerStart makeQUICListener(const HostSecurity& security, std::optional<std::uint16_t> port, bool advertise);
+// `advertise`, on `port` or on any free port; it runs on `context`. Throws the listener's
+// creation error.
+ListenerStart makeQUICListener(asio::io_context& context, const HostSecurity& security,
+                               std::optional<std::uint16_t> port, bool advertise);
 
 // This computer's name as its user knows it (the "pretty" host name), else its host name.
 std::string localizedHostName();

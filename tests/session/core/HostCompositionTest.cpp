@@ -11,6 +11,9 @@
 #include "host/capture/AudioTapArbiter.h"
 #include "host/capture/CaptureSource.h"
 #include "host/session/HostComposition.h"
+#include "kit/pairing/HostPairingService.h"
+#include "kit/pairing/SelfSignedIdentity.h"
+#include "kit/support/Task.h"
 #include "host/session/UnavailableServices.h"
 #include "session/core/SessionDoubles.h"
 
@@ -116,9 +119,35 @@ TEST(HostComposition, TheHostsQUICLimits) {
   EXPECT_EQ(c.maxUDPPayloadSize, 1350);
 }
 
-TEST(HostComposition, TheQUICListenerIsNotAvailableYet) {
+asio::awaitable<void> readyPort(ListenerStart start, std::optional<std::uint16_t>* port) {
+  *port = co_await start.ready();
+}
+
+// Binds the listener and answers the port it got (nothing when it did not become ready).
+std::optional<std::uint16_t> boundPort(std::optional<std::uint16_t> requested) {
+  asio::io_context io;
+  auto identity = createSelfSignedIdentity("session.test.identity", false, "Studio");
+  auto service = std::make_shared<HostPairingService>(io.get_executor(), UUID::random(), "Studio",
+                                                      identity->fingerprint, nullptr, nullptr, nullptr);
+  ListenerStart start = makeQUICListener(io, HostSecurity{identity, service}, requested, false);
+  start.listener->start();
+  std::optional<std::uint16_t> port;
+  Task waiting = Task::spawn(makeStrand(io.get_executor()), readyPort(start, &port));
+  auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!port && std::chrono::steady_clock::now() < giveUp) io.run_for(std::chrono::milliseconds(10));
+  start.listener->stop();
+  io.run_for(std::chrono::milliseconds(10));
+  return port;
+}
+
+TEST(HostComposition, TheQUICListenerBindsTheRequestedPortElseAnyFreeOne) {
   TemporaryHome home;
-  EXPECT_THROW(makeQUICListener(HostSecurity{}, std::nullopt, true), ServiceUnavailable);
+  auto any = boundPort(std::nullopt);
+  ASSERT_TRUE(any);
+  EXPECT_NE(*any, 0);
+  auto again = boundPort(*any);
+  ASSERT_TRUE(again);
+  EXPECT_EQ(*again, *any);
 }
 
 }  // namespace
