@@ -1,0 +1,361 @@
+#include "host/app/AppModel.h"
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <thread>
+
+#include "host/app/KeepDisplayAwakeSetting.h"
+#include "host/app/NetworkPathWatch.h"
+#include "host/capture/VTEncoderFactory.h"
+#include "kit/pairing/HostAuthGate.h"
+#include "kit/pairing/PairedDeviceStore.h"
+#include "kit/support/SystemClock.h"
+
+#include <asio/post.hpp>
+
+namespace brindlet::host {
+
+namespace {
+
+constexpr AuthTimeouts gateTimeouts{10, 120, 60, 0.2};
+
+std::vector<PairedDevice> sortedByPairing(std::vector<PairedDevice> devices) {
+  std::stable_sort(devices.begin(), devices.end(),
+                   [](const PairedDevice& a, const PairedDevice& b) { return a.pairedAt < b.pairedAt; });
+  return devices;
+}
+
+}  // namespace
+
+AppModel::Services AppModel::defaultServices(const Executor& executor) {
+  Services services;
+  services.probeEncoders = []() -> std::shared_ptr<EncoderFactory> {
+    return std::make_shared<VTEncoderFactory>(
+        VTEncoderFactory::probe({CodecProfile::hevcMain444, CodecProfile::hevcMain}));
+  };
+  services.loadIdentity = [] { return loadOrCreateHostIdentity("io.tavix.nolu.host.identity", "Nolu Host"); };
+  services.openPairedDevices = [] { return std::make_shared<PairedDeviceStore>(defaultPairedDevicesURL()); };
+  services.makeGate = [executor](std::shared_ptr<Connection> connection, std::shared_ptr<HostPairingService> service,
+                                 AuthTimeouts timeouts,
+                                 AuthenticatedHandler onAuthenticated) -> std::shared_ptr<HostAuthGating> {
+    return HostAuthGate::make(executor, std::move(connection), std::move(service), timeouts,
+                              std::move(onAuthenticated));
+  };
+  services.permissions = Permissions::system();
+  services.clock = SystemClock::shared();
+  return services;
+}
+
+AppModel::ListenerFactory AppModel::defaultListenerFactory(asio::io_context& context) {
+  return [&context](const HostSecurity& security, std::optional<std::uint16_t> port) {
+    return makeQUICListener(context, security, port, true);
+  };
+}
+
+std::shared_ptr<AppModel> AppModel::make(const Executor& executor, Strand mainStrand, ListenerFactory listenerFactory,
+                                         std::shared_ptr<DisplayProviding> displays,
+                                         std::shared_ptr<PowerManaging> power, std::shared_ptr<HostListener> loopback,
+                                         Services services) {
+  auto model = std::make_shared<AppModel>(executor, std::move(mainStrand), std::move(listenerFactory),
+                                          std::move(displays), std::move(power), std::move(loopback),
+                                          std::move(services));
+  std::weak_ptr<AppModel> weak = model;
+  model->prompter_->onPresent = [weak](const PairingPrompter::Pending& pending) {
+    if (auto self = weak.lock(); self && self->showConfirmation) self->showConfirmation(pending);
+  };
+  model->prompter_->onDismiss = [weak] {
+    if (auto self = weak.lock(); self && self->closeConfirmation) self->closeConfirmation();
+  };
+  return model;
+}
+
+AppModel::AppModel(const Executor& executor, Strand mainStrand, ListenerFactory listenerFactory,
+                   std::shared_ptr<DisplayProviding> displays, std::shared_ptr<PowerManaging> power,
+                   std::shared_ptr<HostListener> loopback, Services services)
+    : executor_(executor),
+      main_(std::move(mainStrand)),
+      listenerFactory_(std::move(listenerFactory)),
+      displays_(std::move(displays)),
+      power_(std::move(power)),
+      loopback_(std::move(loopback)),
+      services_(std::move(services)),
+      prompter_(PairingPrompter::make(main_)) {
+  if (!services_.clock) services_.clock = SystemClock::shared();
+  if (services_.permissions) permissions_ = Permissions::current(*services_.permissions);
+  keepDisplayAwake_ = keepDisplayAwakeSetting();
+}
+
+AppModel::~AppModel() {
+  if (systemEvents_) systemEvents_->stop();
+  if (supervisor_) supervisor_->stop();
+}
+
+void AppModel::changed() {
+  if (onChange) onChange();
+}
+
+void AppModel::keep(Task task) {
+  std::erase_if(tasks_, [](const Task& t) { return !t.isRunning(); });
+  tasks_.push_back(std::move(task));
+}
+
+void AppModel::start() {
+  if (started_) return;
+  started_ = true;
+  if (services_.permissions) {
+    keep(Task::spawn(main_, pollPermissions(weak_from_this(), services_.clock, services_.permissions)));
+  }
+  // The probe blocks while it encodes test pictures: it runs on a thread of its own and its
+  // result comes back to the main strand.
+  std::weak_ptr<AppModel> weak = weak_from_this();
+  std::thread([weak, probe = services_.probeEncoders, main = main_] {
+    std::shared_ptr<EncoderFactory> encoders;
+    try {
+      encoders = probe();
+    } catch (const std::exception& error) {
+      encoderLog().error("encoder probe failed: %s", error.what());
+    }
+    asio::post(main, [weak, encoders] {
+      auto self = weak.lock();
+      if (!self) return;
+      self->encoders_ = encoders;
+      self->supportedProfiles_ = encoders ? encoders->supportedProfiles() : std::vector<CodecProfile>{};
+      self->encoderReady_ = true;
+      self->changed();
+      self->bootstrapSecurity();
+    });
+  }).detach();
+}
+
+asio::awaitable<void> AppModel::pollPermissions(std::weak_ptr<AppModel> weak, std::shared_ptr<Clock> clock,
+                                                std::shared_ptr<Permissions::System> system) {
+  for (;;) {
+    if (auto self = weak.lock()) {
+      Permissions::Status status = Permissions::current(*system);
+      if (!(status == self->permissions_)) {
+        self->permissions_ = status;
+        self->changed();
+      }
+    }
+    co_await clock->sleep(std::chrono::seconds(2));
+  }
+}
+
+void AppModel::bootstrapSecurity() {
+  UUID hostID = loadHostID();
+  std::string hostName = localizedHostName();
+  std::shared_ptr<SelfSignedIdentity> identity;
+  try {
+    identity = services_.loadIdentity();
+    if (!identity) throw std::runtime_error("no identity was made");
+  } catch (const std::exception& error) {
+    securityError_ = std::string("Could not load the host identity: ") + error.what();
+    transportLog().error("%s", securityError_->c_str());
+    changed();
+    startLoopbackAccepting();
+    return;
+  }
+  auto store = services_.openPairedDevices();
+  auto service = std::make_shared<HostPairingService>(executor_, hostID, hostName, identity->fingerprint, store,
+                                                      prompter_, HostPairingService::systemDate);
+  security_ = HostSecurity{identity, service};
+  keep(Task::spawn(main_, installChangeHandler(weak_from_this(), service, main_)));
+  pairedDevices_ = sortedByPairing(store->allPairedDevices());
+  changed();
+
+  std::weak_ptr<AppModel> weak = weak_from_this();
+  HostSecurity security = *security_;
+  ListenerFactory factory = listenerFactory_;
+  supervisor_ = ListenerSupervisor::make(
+      main_, [factory, security](std::optional<std::uint16_t> port) { return factory(security, port); },
+      [weak](std::shared_ptr<Connection> connection) {
+        if (auto self = weak.lock()) self->acceptConnection(std::move(connection), true);
+      },
+      BackoffPolicy{}, services_.clock);
+  // Remote access would take the port from here; without it the port is only kept.
+  supervisor_->onPortChange = [weak](std::optional<std::uint16_t> port) {
+    if (auto self = weak.lock()) self->listenerPort_ = port;
+  };
+  supervisor_->onStateChange = [weak](const ListenerState&) {
+    if (auto self = weak.lock()) self->changed();
+  };
+  supervisor_->start();
+  if (services_.watchSystem) startSystemEvents();
+  startLoopbackAccepting();
+}
+
+asio::awaitable<void> AppModel::installChangeHandler(std::weak_ptr<AppModel> weak,
+                                                     std::shared_ptr<HostPairingService> service, Strand main) {
+  co_await service->setChangeHandler([weak, main] {
+    asio::post(main, [weak] {
+      if (auto self = weak.lock()) self->reloadPairedDevices();
+    });
+  });
+}
+
+void AppModel::reloadPairedDevices() {
+  pairedDevices_ = security_ ? sortedByPairing(security_->service->store()->allPairedDevices())
+                             : std::vector<PairedDevice>{};
+  changed();
+}
+
+void AppModel::startSystemEvents() {
+  std::weak_ptr<AppModel> weak = weak_from_this();
+  Strand main = main_;
+  systemEvents_ = std::make_unique<platform::SystemPowerEvents>([weak, main](platform::PowerEvent event) {
+    asio::post(main, [weak, event] {
+      if (auto self = weak.lock()) self->handlePowerEvent(event);
+    });
+  });
+  systemEvents_->start();
+  keep(Task::spawn(main_, NetworkPathWatch::watchSystemPath(executor_, supervisor_)));
+}
+
+void AppModel::handlePowerEvent(platform::PowerEvent event) {
+  sessionLog().info("lifecycle event %s", platform::powerEventName(event));
+  switch (event) {
+    case platform::PowerEvent::willSleep:
+      asleep_ = true;
+      break;
+    case platform::PowerEvent::didWake:
+      asleep_ = false;
+      if (supervisor_) supervisor_->start();  // a wake always restarts listening
+      break;
+    case platform::PowerEvent::screensDidSleep:
+      displaysAsleep_ = true;
+      break;
+    case platform::PowerEvent::screensDidWake:
+      displaysAsleep_ = false;
+      wakePending_ = false;
+      break;
+    case platform::PowerEvent::screenLocked:
+      locked_ = true;
+      break;
+    case platform::PowerEvent::screenUnlocked:
+      locked_ = false;
+      break;
+  }
+}
+
+HostState AppModel::hostState() const {
+  if (asleep_) return HostState::asleep;
+  if (displaysAsleep_) return wakePending_ ? HostState::waking : HostState::displayAsleep;
+  if (locked_) return HostState::locked;
+  return HostState::ok;
+}
+
+void AppModel::startLoopbackAccepting() {
+  if (loopback_) keep(Task::spawn(main_, acceptConnections(weak_from_this(), loopback_, false)));
+}
+
+asio::awaitable<void> AppModel::acceptConnections(std::weak_ptr<AppModel> weak, std::shared_ptr<HostListener> listener,
+                                                  bool authenticate) {
+  AsyncStream<std::shared_ptr<Connection>> incoming = listener->connections();
+  while (auto connection = co_await incoming.next()) {
+    auto self = weak.lock();
+    if (!self) co_return;
+    self->acceptConnection(std::move(*connection), authenticate);
+  }
+}
+
+void AppModel::acceptConnection(std::shared_ptr<Connection> connection, bool authenticate) {
+  transportLog().info("connection accepted");
+  if (!encoders_ || (authenticate && !security_)) {
+    connection->close();
+    return;
+  }
+  UUID id = UUID::random();
+  std::weak_ptr<AppModel> weak = weak_from_this();
+  Strand main = main_;
+  std::shared_ptr<HostAuthGating> gate;
+  if (authenticate) {
+    gate = services_.makeGate(connection, security_->service, gateTimeouts, [weak, main, id](const UUID& deviceID) {
+      asio::post(main, [weak, id, deviceID] {
+        if (auto self = weak.lock()) self->activateSession(id, deviceID);
+      });
+    });
+  }
+
+  HostEnvironment env = HostEnvironment::live(executor_, encoders_, displays_);
+  env.power = power_;
+  env.keepDisplayAwake = keepDisplayAwakeSetting;
+  std::shared_ptr<PowerManaging> power = power_;
+  env.onWakeRequested = [power](bool displayWasAsleep) -> asio::awaitable<void> {
+    if (displayWasAsleep && power) power->wakeDisplay();
+    co_return;
+  };
+  if (services_.adjustEnvironment) services_.adjustEnvironment(env);
+
+  auto session = HostSession::make(executor_, connection, std::move(env), gate, std::nullopt,
+                                   [weak, main, id](const SessionStatus& status) {
+                                     asio::post(main, [weak, id, status] {
+                                       if (auto self = weak.lock()) self->sessionStatusChanged(status, id);
+                                     });
+                                   });
+  Candidate& candidate = candidates_[id];
+  candidate.session = session;
+  candidate.connection = connection;
+  if (!authenticate) activateSession(id, std::nullopt);
+  candidate.run = Task::spawn(main_, runSession(weak, session, id));
+}
+
+asio::awaitable<void> AppModel::runSession(std::weak_ptr<AppModel> weak, std::shared_ptr<HostSession> session,
+                                           UUID id) {
+  co_await session->start();
+  if (auto self = weak.lock()) self->dropCandidate(id);
+}
+
+void AppModel::dropCandidate(const UUID& id) {
+  auto found = candidates_.find(id);
+  if (found == candidates_.end()) return;
+  Task run = std::move(found->second.run);  // this very task may be the one ending here
+  candidates_.erase(found);
+}
+
+asio::awaitable<void> AppModel::replace(std::shared_ptr<HostSession> session, std::string name) {
+  co_await session->replaced(std::move(name));
+}
+
+void AppModel::activateSession(const UUID& id, std::optional<UUID> deviceID) {
+  auto found = candidates_.find(id);
+  if (found == candidates_.end()) return;
+  if (session_) {
+    if (sessionDeviceID_ && deviceID && *sessionDeviceID_ != *deviceID) {
+      std::string name = "Another device";
+      if (security_) {
+        for (const auto& device : security_->service->store()->allPairedDevices()) {
+          if (device.deviceID == *deviceID) {
+            name = device.name;
+            break;
+          }
+        }
+      }
+      keep(Task::spawn(main_, replace(session_, name)));
+    } else {
+      for (auto& [otherID, other] : candidates_) {
+        if (other.session == session_) other.connection->close();
+      }
+    }
+  }
+  session_ = found->second.session;
+  sessionToken_ = id;
+  sessionDeviceID_ = deviceID;
+  changed();
+}
+
+void AppModel::sessionStatusChanged(const SessionStatus& status, const UUID& token) {
+  if (!(token == sessionToken_)) return;
+  status_ = status;
+  if (status.phase == SessionStatus::Phase::ended) session_.reset();
+  changed();
+}
+
+void AppModel::answerPairing(bool accepted, const UUID& id) {
+  prompter_->resolve(accepted, id);
+  if (closeConfirmation) closeConfirmation();
+}
+
+void AppModel::declinePairingOnClose(const UUID& id) { prompter_->resolve(false, id); }
+
+}  // namespace brindlet::host

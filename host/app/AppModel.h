@@ -1,0 +1,187 @@
+#pragma once
+
+// The host's central model: it probes the encoder, bootstraps the host's identity, paired
+// devices and pairing service, supervises the network listener, turns every accepted
+// connection into a session (behind the authentication gate for network connections),
+// replaces the current session when another device takes over, follows sleep, wake, lock and
+// network changes, and polls the permissions. It lives on the application's main strand:
+// every member is touched there only.
+//
+//   auto model = AppModel::make(executor, mainStrand, defaultListenerFactory, displays, power,
+//                               loopback, AppModel::defaultServices(executor));
+//   model->start();
+//
+// Remote access is not part of this host yet: no relay controller is made, and the port the
+// supervisor publishes is only kept.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <asio/io_context.hpp>
+
+#include "host/app/ListenerSupervisor.h"
+#include "host/app/Permissions.h"
+#include "host/app/PowerManaging.h"
+#include "host/session/HostComposition.h"
+#include "host/session/HostSecurity.h"
+#include "host/session/HostSession.h"
+#include "host/session/SessionStatus.h"
+#include "host/ui/PairingPrompter.h"
+#include "kit/pairing/AuthTimeouts.h"
+#include "kit/pairing/HostAuthGating.h"
+#include "kit/pairing/HostPairingService.h"
+#include "kit/pairing/PairedDevice.h"
+#include "kit/protocol/MediaRecords.h"
+#include "kit/support/Clock.h"
+#include "kit/support/Task.h"
+#include "kit/transport/HostListener.h"
+#include "platform/power/SystemPowerEvents.h"
+
+namespace brindlet::host {
+
+class DisplayProviding;
+class EncoderFactory;
+
+class AppModel final : public std::enable_shared_from_this<AppModel> {
+ public:
+  using ListenerFactory = std::function<ListenerStart(const HostSecurity&, std::optional<std::uint16_t>)>;
+  using AuthenticatedHandler = std::function<void(const UUID&)>;
+  using GateFactory = std::function<std::shared_ptr<HostAuthGating>(
+      std::shared_ptr<Connection>, std::shared_ptr<HostPairingService>, AuthTimeouts, AuthenticatedHandler)>;
+
+  // What the model takes from the system; tests replace them.
+  struct Services {
+    // Probes the encoder (blocking; run on a thread of its own).
+    std::function<std::shared_ptr<EncoderFactory>()> probeEncoders;
+    // Loads or creates the host identity; throws when it can do neither.
+    std::function<std::shared_ptr<SelfSignedIdentity>()> loadIdentity;
+    std::function<std::shared_ptr<PairedDeviceStore>()> openPairedDevices;
+    GateFactory makeGate;
+    // Finishes each session's environment (after the model's own changes).
+    std::function<void(HostEnvironment&)> adjustEnvironment;
+    std::shared_ptr<Permissions::System> permissions;
+    // Follow sleep, wake, lock and network-path changes of this machine.
+    bool watchSystem = true;
+    std::shared_ptr<Clock> clock;
+  };
+  static Services defaultServices(const Executor& executor);
+
+  // The listener factory the application passes: the QUIC listener on `context`, advertised.
+  static ListenerFactory defaultListenerFactory(asio::io_context& context);
+
+  static std::shared_ptr<AppModel> make(const Executor& executor, Strand mainStrand, ListenerFactory listenerFactory,
+                                        std::shared_ptr<DisplayProviding> displays,
+                                        std::shared_ptr<PowerManaging> power, std::shared_ptr<HostListener> loopback,
+                                        Services services);
+
+  // Once: starts the permission poll and the probe-then-bootstrap work.
+  void start();
+
+  // The accept path: every connection, from the network listener (authenticate) or the
+  // loopback listener.
+  void acceptConnection(std::shared_ptr<Connection> connection, bool authenticate);
+
+  // Answers of the pairing confirmation (the dialog's Allow or Deny, and its closing).
+  void answerPairing(bool accepted, const UUID& id);
+  void declinePairingOnClose(const UUID& id);
+  // How the confirmation dialog is shown and closed (set by the application).
+  std::function<void(const PairingPrompter::Pending&)> showConfirmation;
+  std::function<void()> closeConfirmation;
+
+  // Sleep, wake, display sleep and lock.
+  void handlePowerEvent(platform::PowerEvent event);
+
+  // Told whenever an observed value changed.
+  std::function<void()> onChange;
+
+  // Observed values.
+  const std::optional<SessionStatus>& status() const { return status_; }
+  const Permissions::Status& permissions() const { return permissions_; }
+  bool encoderReady() const { return encoderReady_; }
+  const std::vector<CodecProfile>& supportedProfiles() const { return supportedProfiles_; }
+  const std::vector<PairedDevice>& pairedDevices() const { return pairedDevices_; }
+  const std::optional<std::string>& securityError() const { return securityError_; }
+  bool keepDisplayAwake() const { return keepDisplayAwake_; }
+
+  const std::shared_ptr<PairingPrompter>& prompter() const { return prompter_; }
+  const std::optional<HostSecurity>& security() const { return security_; }
+  const std::shared_ptr<ListenerSupervisor>& supervisor() const { return supervisor_; }
+  const std::shared_ptr<HostSession>& session() const { return session_; }
+  std::size_t candidateCount() const { return candidates_.size(); }
+  std::optional<std::uint16_t> listenerPort() const { return listenerPort_; }
+  HostState hostState() const;
+
+  AppModel(const Executor& executor, Strand mainStrand, ListenerFactory listenerFactory,
+           std::shared_ptr<DisplayProviding> displays, std::shared_ptr<PowerManaging> power,
+           std::shared_ptr<HostListener> loopback, Services services);
+  ~AppModel();
+
+ private:
+  struct Candidate {
+    std::shared_ptr<HostSession> session;
+    std::shared_ptr<Connection> connection;
+    Task run;
+  };
+
+  void bootstrapSecurity();
+  void startSystemEvents();
+  void startLoopbackAccepting();
+  void reloadPairedDevices();
+  void activateSession(const UUID& candidate, std::optional<UUID> deviceID);
+  void sessionStatusChanged(const SessionStatus& status, const UUID& token);
+  void dropCandidate(const UUID& id);
+  void keep(Task task);
+  void changed();
+
+  static asio::awaitable<void> pollPermissions(std::weak_ptr<AppModel> weak, std::shared_ptr<Clock> clock,
+                                               std::shared_ptr<Permissions::System> system);
+  static asio::awaitable<void> acceptConnections(std::weak_ptr<AppModel> weak, std::shared_ptr<HostListener> listener,
+                                                 bool authenticate);
+  static asio::awaitable<void> runSession(std::weak_ptr<AppModel> weak, std::shared_ptr<HostSession> session,
+                                          UUID id);
+  static asio::awaitable<void> installChangeHandler(std::weak_ptr<AppModel> weak,
+                                                    std::shared_ptr<HostPairingService> service, Strand main);
+  static asio::awaitable<void> replace(std::shared_ptr<HostSession> session, std::string name);
+
+  Executor executor_;
+  Strand main_;
+  ListenerFactory listenerFactory_;
+  std::shared_ptr<DisplayProviding> displays_;
+  std::shared_ptr<PowerManaging> power_;
+  std::shared_ptr<HostListener> loopback_;
+  Services services_;
+
+  std::optional<SessionStatus> status_;
+  Permissions::Status permissions_;
+  bool encoderReady_ = false;
+  std::vector<CodecProfile> supportedProfiles_;
+  std::vector<PairedDevice> pairedDevices_;
+  std::optional<std::string> securityError_;
+  bool keepDisplayAwake_ = true;
+
+  std::shared_ptr<PairingPrompter> prompter_;
+  std::optional<HostSecurity> security_;
+  std::shared_ptr<ListenerSupervisor> supervisor_;
+  std::optional<std::uint16_t> listenerPort_;
+  std::shared_ptr<EncoderFactory> encoders_;
+  std::shared_ptr<HostSession> session_;
+  std::map<UUID, Candidate> candidates_;
+  UUID sessionToken_ = UUID::random();
+  std::optional<UUID> sessionDeviceID_;
+  std::unique_ptr<platform::SystemPowerEvents> systemEvents_;
+  std::vector<Task> tasks_;
+  bool started_ = false;
+
+  // Sleep, display sleep and lock, as the system reported them.
+  bool asleep_ = false;
+  bool displaysAsleep_ = false;
+  bool locked_ = false;
+  bool wakePending_ = false;
+};
+
+}  // namespace brindlet::host

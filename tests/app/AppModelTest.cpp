@@ -1,0 +1,243 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/FakeListener.h"
+#include "host/app/AppModel.h"
+#include "host/capture/VideoEncoder.h"
+#include "kit/pairing/PairedDeviceStore.h"
+#include "kit/pairing/SelfSignedIdentity.h"
+#include "kit/transport/InMemoryConnection.h"
+#include "support/TestLoop.h"
+
+namespace brindlet::host {
+namespace {
+
+using namespace std::chrono_literals;
+using brindlet::testing::FakeListener;
+using brindlet::testing::FakeListenerFactory;
+using brindlet::testing::TestLoop;
+
+// A gate that admits the device the test named for its connection as soon as it starts.
+class FakeGate final : public HostAuthGating {
+ public:
+  FakeGate(std::optional<UUID> device, AppModel::AuthenticatedHandler onAuthenticated)
+      : device_(device), onAuthenticated_(std::move(onAuthenticated)) {}
+  asio::awaitable<void> start() override {
+    if (device_) onAuthenticated_(*device_);
+    co_return;
+  }
+  asio::awaitable<AuthVerdict> handle(Message) override { co_return AuthVerdict::consumed; }
+  asio::awaitable<void> connectionClosed() override { co_return; }
+  asio::awaitable<std::optional<UUID>> authenticatedDeviceID() override { co_return device_; }
+  asio::awaitable<std::optional<Bytes>> authenticatedPublicKey() override { co_return std::nullopt; }
+
+ private:
+  std::optional<UUID> device_;
+  AppModel::AuthenticatedHandler onAuthenticated_;
+};
+
+class FakeEncoders final : public EncoderFactory {
+ public:
+  std::vector<CodecProfile> supportedProfiles() const override { return {CodecProfile::hevcMain}; }
+  std::shared_ptr<VideoEncoder> makeEncoder(CodecProfile, int64_t, EncoderOutputHandler) const override {
+    return nullptr;
+  }
+};
+
+// Everything the host sends to one device, until its connection ends.
+struct Received {
+  std::vector<Message> messages;
+  bool ended = false;
+};
+
+struct DeviceEnd {
+  std::shared_ptr<InMemoryConnection> connection;
+  std::shared_ptr<Received> received = std::make_shared<Received>();
+  Task reader;
+
+  void startReading(const Strand& strand) { reader = Task::spawn(strand, read(connection, received)); }
+  bool ended() const { return received->ended; }
+
+  static asio::awaitable<void> read(std::shared_ptr<InMemoryConnection> connection, std::shared_ptr<Received> into) {
+    auto messages = connection->messages();
+    while (auto message = co_await messages.next()) into->messages.push_back(std::move(*message));
+    into->ended = true;
+  }
+};
+
+std::vector<std::shared_ptr<AppModel>>& keptModels() {
+  static auto* models = new std::vector<std::shared_ptr<AppModel>>();
+  return *models;
+}
+
+class AppModelTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = std::filesystem::temp_directory_path() / ("app-model-" + std::to_string(getpid()));
+    std::filesystem::create_directories(folder_);
+    setenv("XDG_CONFIG_HOME", (folder_ / "config").c_str(), 1);
+    setenv("XDG_DATA_HOME", (folder_ / "data").c_str(), 1);
+    store = std::make_shared<PairedDeviceStore>(folder_ / ("paired-" + std::to_string(++counter_) + ".json"));
+    store->upsertPairedDevice({phone, "Phone", Bytes(65, 4), Date(std::chrono::seconds(2000)), std::nullopt});
+    store->upsertPairedDevice({tablet, "Tablet", Bytes(65, 4), Date(std::chrono::seconds(1000)), std::nullopt});
+  }
+  void TearDown() override {
+    // Sessions end as when their devices leave; the model then lets go of them.
+    for (auto& host : hostEnds) host->close();
+    loop.advance(1s);
+    if (model && model->supervisor()) model->supervisor()->stop();
+    loop.settle();
+    // The application's model lives as long as its process; so does each test's.
+    if (model) keptModels().push_back(std::move(model));
+    std::filesystem::remove_all(folder_);
+  }
+
+  AppModel::Services services() {
+    AppModel::Services s;
+    s.probeEncoders = [] { return std::make_shared<FakeEncoders>(); };
+    s.loadIdentity = [] {
+      return createSelfSignedIdentity("app-model-test-" + std::to_string(getpid()), false, "Nolu Host");
+    };
+    s.openPairedDevices = [this] { return store; };
+    s.makeGate = [this](std::shared_ptr<Connection> connection, std::shared_ptr<HostPairingService>, AuthTimeouts,
+                        AppModel::AuthenticatedHandler onAuthenticated) -> std::shared_ptr<HostAuthGating> {
+      auto found = devices.find(connection.get());
+      return std::make_shared<FakeGate>(found == devices.end() ? std::nullopt : std::optional<UUID>(found->second),
+                                        std::move(onAuthenticated));
+    };
+    s.adjustEnvironment = [this](HostEnvironment& env) { env.clock = loop.clock; };
+    s.watchSystem = false;
+    s.clock = loop.clock;
+    return s;
+  }
+
+  void makeModel(AppModel::Services s) {
+    model = AppModel::make(loop.io.get_executor(), loop.strand(),
+                           [this](const HostSecurity&, std::optional<std::uint16_t> port) { return factory.make(port); },
+                           nullptr, nullptr, loopback, std::move(s));
+  }
+
+  void startAndAdvertise() {
+    makeModel(services());
+    model->start();
+    ASSERT_TRUE(loop.runUntil([&] { return model->supervisor() && factory.last(); }));
+    factory.last()->becomeReady(50000);
+    loop.settle();
+  }
+
+  // A device connecting over the network as `device` (nothing: not admitted).
+  std::unique_ptr<DeviceEnd> connect(std::optional<UUID> device) {
+    auto [host, client] = InMemoryConnection::pair();
+    auto end = std::make_unique<DeviceEnd>();
+    end->connection = client;
+    end->startReading(loop.strand());
+    if (device) devices[host.get()] = *device;
+    hostEnds.push_back(host);
+    factory.last()->deliver(host);
+    loop.settle();
+    return end;
+  }
+
+  static std::vector<std::string> replacements(const DeviceEnd& end) {
+    std::vector<std::string> names;
+    for (const auto& m : end.received->messages)
+      if (auto r = m.as<msg::SessionReplaced>()) names.push_back(r->byDeviceName);
+    return names;
+  }
+
+  TestLoop loop;
+  FakeListenerFactory factory;
+  std::shared_ptr<FakeListener> loopback = std::make_shared<FakeListener>();
+  std::shared_ptr<PairedDeviceStore> store;
+  std::map<Connection*, UUID> devices;
+  std::vector<std::shared_ptr<Connection>> hostEnds;
+  std::shared_ptr<AppModel> model;
+  UUID phone = UUID::random();
+  UUID tablet = UUID::random();
+  std::filesystem::path folder_;
+  static inline int counter_ = 0;
+};
+
+TEST_F(AppModelTest, AnAdmittedDeviceBecomesCurrentAndAnotherDeviceReplacesIt) {
+  startAndAdvertise();
+  EXPECT_EQ(model->listenerPort(), 50000);
+  ASSERT_EQ(model->pairedDevices().size(), 2u);
+  EXPECT_EQ(model->pairedDevices()[0].name, "Tablet");  // oldest pairing first
+
+  auto first = connect(phone);
+  auto firstSession = model->session();
+  ASSERT_TRUE(firstSession);
+
+  auto second = connect(tablet);
+  EXPECT_NE(model->session(), firstSession);
+  EXPECT_EQ(replacements(*first), std::vector<std::string>{"Tablet"});
+  EXPECT_FALSE(first->ended());
+  loop.advance(200ms);  // the replaced session closes 0.2 s after telling its device
+  EXPECT_TRUE(first->ended());
+
+  auto third = connect(UUID::random());  // admitted, but no longer in the store
+  EXPECT_EQ(replacements(*second), std::vector<std::string>{"Another device"});
+  loop.advance(200ms);
+  EXPECT_TRUE(loop.runUntil([&] { return model->candidateCount() == 1; }));
+}
+
+TEST_F(AppModelTest, TheSameDeviceReconnectingClosesItsOldConnectionWithoutAMessage) {
+  startAndAdvertise();
+  auto first = connect(phone);
+  auto second = connect(phone);
+  loop.settle();
+  EXPECT_TRUE(first->ended());
+  EXPECT_TRUE(replacements(*first).empty());
+  EXPECT_FALSE(second->ended());
+}
+
+TEST_F(AppModelTest, AConnectionNotYetAdmittedDoesNotTouchTheCurrentSession) {
+  startAndAdvertise();
+  auto first = connect(phone);
+  auto current = model->session();
+  auto stranger = connect(std::nullopt);
+  EXPECT_EQ(model->session(), current);
+  EXPECT_EQ(model->candidateCount(), 2u);
+  stranger->connection->close();
+  EXPECT_TRUE(loop.runUntil([&] { return model->candidateCount() == 1; }));
+  EXPECT_EQ(model->session(), current);
+}
+
+TEST_F(AppModelTest, WithoutAnIdentityOnlyTheLoopbackListenerRuns) {
+  auto s = services();
+  s.loadIdentity = []() -> std::shared_ptr<SelfSignedIdentity> { throw std::runtime_error("keychain locked"); };
+  makeModel(std::move(s));
+  model->start();
+  ASSERT_TRUE(loop.runUntil([&] { return model->securityError().has_value(); }));
+  EXPECT_EQ(*model->securityError(), "Could not load the host identity: keychain locked");
+  EXPECT_FALSE(model->supervisor());
+  EXPECT_TRUE(factory.requests.empty());
+
+  auto [host, client] = InMemoryConnection::pair();
+  hostEnds.push_back(host);
+  loopback->deliver(host);
+  loop.settle();
+  EXPECT_TRUE(model->session());  // an in-process client needs no identity
+}
+
+TEST_F(AppModelTest, AConnectionBeforeTheEncoderProbeIsClosedAndLeavesNoCandidate) {
+  makeModel(services());
+  auto [host, client] = InMemoryConnection::pair();
+  DeviceEnd end;
+  end.connection = client;
+  end.startReading(loop.strand());
+  model->acceptConnection(host, false);
+  loop.settle();
+  EXPECT_TRUE(end.ended());
+  EXPECT_EQ(model->candidateCount(), 0u);
+  EXPECT_FALSE(model->session());
+}
+
+}  // namespace
+}  // namespace brindlet::host
