@@ -7,6 +7,7 @@
 
 #include "host/control/HIDKeyTable.h"
 #include "host/control/LayoutReverseMap.h"
+#include "host/session/HostSecurity.h"
 #include "kit/protocol/CursorSpace.h"
 #include "platform/log/Log.h"
 
@@ -19,11 +20,6 @@ using platform::MouseEventType;
 
 constexpr std::uint16_t kShiftKey = 56;
 constexpr std::uint16_t kOptionKey = 58;
-
-const platform::Logger& sessionLog() {
-  static const platform::Logger log("io.tavix.nolu.host", "session");
-  return log;
-}
 
 // Each modifier bit maps to its event flag on its own; no other flag is ever set.
 std::uint64_t eventFlags(ModifierFlags modifiers) {
