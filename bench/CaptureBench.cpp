@@ -166,6 +166,19 @@ void report(benchmark::State& state, double ours, double bare, int64_t rounds) {
     state.counters["overhead_pct"] = bare > 0 ? (ours - bare) / bare * 100.0 : 0;
 }
 
+// Runs the pair in turns, each going first every other round, so neither always meets a
+// warm or a cold cache.
+template <typename Ours, typename Reference>
+void alternate(int64_t round, Ours& ours, Reference& reference) {
+    if (round % 2) {
+        ours();
+        reference();
+    } else {
+        reference();
+        ours();
+    }
+}
+
 double msSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
@@ -210,13 +223,7 @@ static void BM_CaptureConvertEncode(benchmark::State& state) {
             benchmark::DoNotOptimize(bare.encode(i % pictures, i));
             bareMs += msSince(start);
         };
-        if (i % 2) {
-            ours();
-            reference();
-        } else {
-            reference();
-            ours();
-        }
+        alternate(i, ours, reference);
         ++rounds;
         ++i;
     }
@@ -263,13 +270,7 @@ static void BM_Capture(benchmark::State& state) {
             benchmark::DoNotOptimize(address);
             bareMs += msSince(start);
         };
-        if (rounds % 2) {
-            ours();
-            reference();
-        } else {
-            reference();
-            ours();
-        }
+        alternate(rounds, ours, reference);
         ++rounds;
     }
     xcb_shm_detach(c, segment);
