@@ -5,7 +5,8 @@
 
 #include "host/app/PowerManaging.h"
 #include "host/capture/AudioTapArbiter.h"
-#include "host/capture/VideoEncoder.h"
+#include "host/capture/CaptureSource.h"
+#include "host/capture/VideoPipeline.h"
 #include "host/control/InputInjector.h"
 #include "host/control/PasteboardProviding.h"
 #include "host/session/HostSecurity.h"
@@ -221,9 +222,17 @@ asio::awaitable<void> HostSession::end() {
   tasks_.clear();  // dropping a task cancels it
   thumbnailTask_ = Task();
   actionsTasks_.clear();
-  encoder_.reset();
-  capture_.reset();
+  if (auto pipeline = std::exchange(pipeline_, nullptr)) pipeline->stop();
+  captureStopsTask_ = Task();
+  auto capture = std::exchange(capture_, nullptr);
   captureStarted_ = false;
+  if (capture) {
+    try {
+      co_await capture->stop();
+    } catch (const std::exception&) {
+      // Stopped or not, the source is dropped; the rest of the teardown must still happen.
+    }
+  }
   connection_->close();
   status_.phase = SessionStatus::Phase::ended;
   sessionLog().info("session ended");

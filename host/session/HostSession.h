@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "host/capture/BitrateController.h"
+#include "host/capture/CaptureScope.h"
 #include "host/control/ChangeCountBox.h"
 #include "host/control/TextFocusSource.h"
 #include "host/session/HostEnvironment.h"
@@ -40,7 +41,9 @@ namespace brindlet::host {
 
 class CaptureSource;
 class SessionDispatch;
-class VideoEncoder;
+class VideoPipeline;
+class VideoSink;
+struct CaptureStop;
 
 // A host state with its optional detail, as sent in hostStatus.
 struct HostStateReport {
@@ -76,6 +79,16 @@ class HostSession final : public Actor, public std::enable_shared_from_this<Host
   asio::awaitable<HostStateReport> currentHostState();
   asio::awaitable<SessionStatus> status();
 
+  // What happens on this computer rather than on the device: the displays changed; capture
+  // is held (sleep, display sleep) and later resumed, `restart` first stopping a source that
+  // still runs; a note for the session's status (none clears it); the state that sleep, wake
+  // and lock made of the host, sent to the device when it changed.
+  asio::awaitable<void> displaysChanged();
+  asio::awaitable<void> captureSuspended(std::string reason);
+  asio::awaitable<void> resumeCapture(bool restart);
+  asio::awaitable<void> hostNote(std::optional<std::string> note);
+  asio::awaitable<void> setLifecycleState(HostStateReport state);
+
   // The first of hevcMain444, hevcMain that both lists hold.
   static std::optional<CodecProfile> negotiateCodecProfile(const std::vector<CodecProfile>& client,
                                                            const std::vector<CodecProfile>& host);
@@ -108,11 +121,32 @@ class HostSession final : public Actor, public std::enable_shared_from_this<Host
   void publishStatus();
   double uptime() const;
 
-  // Operations of the streaming, periodic, cursor and text-focus work, which the hello and
-  // the handlers call; they are built with that work (HostSessionStreaming.cpp).
+  // Video: the pipeline, display selection, capture and the stream's geometry
+  // (HostSessionStreaming.cpp).
   void startPipeline(CodecProfile profile);
+  void encoderFellBack(CodecProfile from, CodecProfile to);
+  void setNote(const std::string& text);
   asio::awaitable<void> selectDisplay(std::uint32_t displayID, std::optional<Viewport> viewport);
+  asio::awaitable<void> selectDisplay(DisplayInfo display, Viewport viewport);
+  asio::awaitable<void> setVideoEnabled(bool enabled);
+  void sendStreamInfo();
+  void forceKeyframe();
+  void watchCaptureStops(const std::shared_ptr<CaptureSource>& source);
+  void captureStopped(const std::shared_ptr<CaptureSource>& source, const CaptureStop& stop);
+  void recordCaptureFailure(const std::string& description);
+  asio::awaitable<void> displaysChangedIsolated();
+  asio::awaitable<void> captureSuspendedIsolated(std::string reason);
+  asio::awaitable<void> resumeCaptureIsolated(bool restart);
+  void hostNoteIsolated(std::optional<std::string> note);
+  asio::awaitable<void> onSelectDisplay(const msg::SelectDisplay& message);
+  asio::awaitable<void> onViewport(const msg::Viewport& message);
+  asio::awaitable<void> onSetVideoEnabled(const msg::SetVideoEnabled& message);
+  static void registerStreamingHandlers(SessionDispatch& dispatch);
+
+  // The display-change and statistics tasks (HostSessionPeriodic.cpp). The cursor, clipboard
+  // and text-focus work is not built on this host yet.
   void startPeriodicTasks();
+  void reportStats();
   void startTextFocus();
   void sendCursorIfNeeded(double minInterval);
 
@@ -141,8 +175,17 @@ class HostSession final : public Actor, public std::enable_shared_from_this<Host
   std::optional<Viewport> viewport_;
   std::shared_ptr<CaptureSource> capture_;
   bool captureStarted_ = false;
-  std::shared_ptr<VideoEncoder> encoder_;  // the video pipeline's encoder, while one runs
+  Task captureStopsTask_;  // follows capture_'s stops
+  std::shared_ptr<VideoPipeline> pipeline_;
+  std::shared_ptr<VideoSink> sink_;
+  CaptureScope scope_;
   BitrateController bitrate_;
+  struct StatsMark {
+    double time = 0;
+    std::int64_t frames = 0;
+    std::int64_t bytes = 0;
+  };
+  std::optional<StatsMark> lastStats_;
   std::vector<Task> tasks_;  // the periodic tasks
   Task thumbnailTask_;
   std::shared_ptr<ChangeCountBox> clipboardMark_ = std::make_shared<ChangeCountBox>();
@@ -176,7 +219,6 @@ class HostSession final : public Actor, public std::enable_shared_from_this<Host
   std::function<void()> textFocusStop_;
   Task textFocusTask_;
   TextFocus lastTextFocus_;
-  bool streamingUnavailableSaid_ = false;
   std::bitset<256> unavailableSaid_;
 };
 

@@ -9,15 +9,12 @@ namespace {
 // The device messages whose features come with the streaming, app, window, audio, file and
 // action work of the session.
 void registerFeaturesNotBuiltYet(SessionDispatch& d) {
-  d.later<msg::SelectDisplay>("display selection");
-  d.later<msg::Viewport>("viewports");
   d.later<msg::SetThumbnails>("display thumbnails");
   d.later<msg::RequestCursorShape>("cursor shapes");
   d.later<msg::SetAppListUpdates>("app lists");
   d.later<msg::ActivateApp>("app activation");
   d.later<msg::Focus>("window focus");
   d.later<msg::WindowThumbnails>("window thumbnails");
-  d.later<msg::SetVideoEnabled>("switching video");
   d.later<msg::SetAudio>("audio");
   d.later<msg::RequestAppIcons>("app icons");
   d.later<msg::LaunchApp>("launching apps");
@@ -41,6 +38,7 @@ SessionDispatch SessionDispatch::build() {
   registerFeaturesNotBuiltYet(d);
   HostSession::registerCoreHandlers(d);
   HostSession::registerInputHandlers(d);
+  HostSession::registerStreamingHandlers(d);
   return d;
 }
 

@@ -84,7 +84,7 @@ TEST_F(AuthenticatedSession, APairedDevicesHelloIsAccepted) {
   ASSERT_TRUE(outcome->event);
   EXPECT_EQ(outcome->event->kind, ClientHandshake::Event::Kind::authenticated);
   EXPECT_EQ(harness.admitted, (std::vector<UUID>{identity.deviceID}));
-  EXPECT_EQ(names(device->received), (std::vector<std::string_view>{"helloAck", "hostStatus", "displayList"}));
+  EXPECT_EQ(names(device->received), (std::vector<std::string_view>{"helloAck", "hostStatus", "displayList", "streamInfo"}));
   EXPECT_EQ(services.power->held.size(), 1u);
 }
 

@@ -18,7 +18,7 @@ TEST_F(HelloTest, AcceptedHelloIsAnsweredInOrderAndHoldsTheDisplayAwake) {
   EXPECT_EQ(gate->starts, 1);
   send(hello());
 
-  ASSERT_EQ(receivedNames(), (std::vector<std::string_view>{"helloAck", "hostStatus", "displayList"}));
+  ASSERT_EQ(receivedNames(), (std::vector<std::string_view>{"helloAck", "hostStatus", "displayList", "streamInfo"}));
   const auto* ack = received[0].as<msg::HelloAck>();
   EXPECT_EQ(ack->version, 16);
   EXPECT_EQ(ack->hostID, services.environment().hostID);
@@ -48,7 +48,7 @@ TEST_F(HelloTest, RelayConfigFollowsTheAckWhenRemoteAccessIsSetUp) {
     services.provision = c.provision;
     startSession();
     send(hello());
-    std::vector<std::string_view> expected{"helloAck", "hostStatus", "displayList"};
+    std::vector<std::string_view> expected{"helloAck", "hostStatus", "displayList", "streamInfo"};
     if (c.sent) expected.insert(expected.begin() + 1, "relayConfig");
     ASSERT_EQ(receivedNames(), expected);
     if (c.sent) {
@@ -111,7 +111,7 @@ TEST_F(HelloTest, WithoutAGateEveryHelloCountsAsAuthenticated) {
   auto h = hello();
   h.deviceID = UUID::random();
   send(h);
-  EXPECT_EQ(receivedNames(), (std::vector<std::string_view>{"helloAck", "hostStatus", "displayList"}));
+  EXPECT_EQ(receivedNames(), (std::vector<std::string_view>{"helloAck", "hostStatus", "displayList", "streamInfo"}));
 }
 
 TEST_F(HelloTest, NoDisplaysIsNotedAndNothingIsSelected) {
@@ -129,14 +129,14 @@ TEST_F(HelloTest, TheMainDisplayIsSelectedElseTheFirst) {
   LogCapture log;
   startSession();
   send(hello());  // the main display is second in the list
-  EXPECT_EQ(log.containing("display 3 not streamed").size(), 1u);
+  EXPECT_EQ(log.containing("display selected Main id=3 ").size(), 1u);
 
   reconnect();
   services.displays = std::make_shared<FixedDisplays>(std::vector<DisplayInfo>{
       {7, "Left", false, 1920, 1080, {-1920, 0, 1920, 1080}}, {3, "Right", false, 2560, 1440, {0, 0, 1280, 720}}});
   startSession();
   send(hello());
-  EXPECT_EQ(log.containing("display 7 not streamed").size(), 1u);
+  EXPECT_EQ(log.containing("display selected Left id=7 ").size(), 1u);
 }
 
 TEST(CodecProfileNegotiation, PicksTheHostsPreferenceThatBothSidesHave) {
@@ -170,8 +170,10 @@ TEST_F(BeforeHelloTest, OnlyHelloAndTheVideoSwitchAreActedOn) {
   // Video switched off before hello: no Screen Recording check.
   send(msg::SetVideoEnabled{false});
   send(hello());
+  // Nor any capture or stream geometry.
   ASSERT_EQ(receivedNames(), (std::vector<std::string_view>{"helloAck", "hostStatus", "displayList"}));
   EXPECT_EQ(received[1].as<msg::HostStatus>()->state, HostState::ok);
+  EXPECT_TRUE(services.captures.empty());
 }
 
 TEST_F(BeforeHelloTest, WithVideoOnAMissingPermissionIsReported) {
@@ -257,7 +259,7 @@ TEST_F(LifecycleTest, RelayConfigWithoutAGateUsesTheFixedKey) {
   services.provision = RelayProvision{{{"relay.example.net", 7000}}, Bytes(170, 1)};
   startSession(false, Bytes(65, 7));
   send(hello());
-  EXPECT_EQ(receivedNames(), (std::vector<std::string_view>{"helloAck", "relayConfig", "hostStatus", "displayList"}));
+  EXPECT_EQ(receivedNames(), (std::vector<std::string_view>{"helloAck", "relayConfig", "hostStatus", "displayList", "streamInfo"}));
   EXPECT_EQ(services.provisionKeys, (std::vector<Bytes>{Bytes(65, 7)}));
 }
 
@@ -265,7 +267,7 @@ TEST_F(LifecycleTest, RelayConfigWithoutAnyKeySendsNothing) {
   services.provision = RelayProvision{{{"relay.example.net", 7000}}, Bytes(170, 1)};
   startSession(false);
   send(hello());
-  EXPECT_EQ(receivedNames(), (std::vector<std::string_view>{"helloAck", "hostStatus", "displayList"}));
+  EXPECT_EQ(receivedNames(), (std::vector<std::string_view>{"helloAck", "hostStatus", "displayList", "streamInfo"}));
   EXPECT_TRUE(services.provisionKeys.empty());
 }
 

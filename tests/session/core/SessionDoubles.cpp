@@ -27,6 +27,12 @@ HostEnvironment TestServices::environment() {
     provisionKeys.push_back(key);
     return provision;
   };
+  env.makeCapture = [this]() -> std::shared_ptr<CaptureSource> {
+    auto source = std::make_shared<FakeCaptureSource>();
+    source->failure = captureFailure;
+    captures.push_back(source);
+    return source;
+  };
   env.clock = clock;
   return env;
 }

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "host/app/PowerManaging.h"
+#include "capture/CaptureDoubles.h"
+#include "host/capture/CaptureSource.h"
 #include "host/capture/DisplayManager.h"
 #include "host/capture/VideoEncoder.h"
 #include "host/control/ClickRecord.h"
@@ -24,27 +26,91 @@
 
 namespace brindlet::host::testing {
 
+// Makes recording encoders for the profiles it was given, and keeps each with the output
+// handler the session gave it.
 class FixedEncoderFactory final : public EncoderFactory {
  public:
+  struct Made {
+    CodecProfile profile;
+    std::int64_t bitrate;
+    EncoderOutputHandler output;
+    std::shared_ptr<brindlet::testing::RecordingEncoder> encoder;
+  };
+
   explicit FixedEncoderFactory(std::vector<CodecProfile> profiles) : profiles_(std::move(profiles)) {}
   std::vector<CodecProfile> supportedProfiles() const override { return profiles_; }
-  std::shared_ptr<VideoEncoder> makeEncoder(CodecProfile, int64_t, EncoderOutputHandler) const override {
-    return nullptr;
+  std::shared_ptr<VideoEncoder> makeEncoder(CodecProfile profile, int64_t bitrate,
+                                            EncoderOutputHandler output) const override {
+    auto encoder = std::make_shared<brindlet::testing::RecordingEncoder>(output);
+    made.push_back({profile, bitrate, std::move(output), encoder});
+    return encoder;
   }
+
+  mutable std::vector<Made> made;
 
  private:
   std::vector<CodecProfile> profiles_;
 };
 
+// A display list the test changes; change() tells the subscriber.
 class FixedDisplays final : public DisplayProviding {
  public:
-  explicit FixedDisplays(std::vector<DisplayInfo> displays) : displays_(std::move(displays)) {}
-  asio::awaitable<std::vector<DisplayInfo>> displays() override { co_return displays_; }
+  explicit FixedDisplays(std::vector<DisplayInfo> displays) : list(std::move(displays)) {}
+  ~FixedDisplays() override { changes_.finish(); }
+  asio::awaitable<std::vector<DisplayInfo>> displays() override { co_return list; }
   AsyncStream<Change> changes() override { return changes_; }
+  void change() { changes_.yield(Change{}); }
+
+  std::vector<DisplayInfo> list;
 
  private:
-  std::vector<DisplayInfo> displays_;
   AsyncStream<Change> changes_;
+};
+
+// A capture source that records what it is told, fails when told to, and delivers the frames
+// and stops the test gives it.
+class FakeCaptureSource final : public CaptureSource {
+ public:
+  ~FakeCaptureSource() override { stops_.finish(); }
+  asio::awaitable<void> setScope(CaptureScope value) override {
+    scope = value;
+    co_return;
+  }
+  asio::awaitable<void> start(DisplayInfo display, Viewport viewport, FrameHandler handler) override {
+    calls.push_back("start " + std::to_string(display.id));
+    if (failure) throw std::runtime_error(*failure);
+    running = true;
+    onFrame = std::move(handler);
+    lastViewport = viewport;
+    co_return;
+  }
+  asio::awaitable<void> update(DisplayInfo display, Viewport viewport) override {
+    calls.push_back("update " + std::to_string(display.id));
+    if (failure) throw std::runtime_error(*failure);
+    lastViewport = viewport;
+    co_return;
+  }
+  asio::awaitable<void> stop() override {
+    calls.push_back("stop");
+    running = false;
+    co_return;
+  }
+  AsyncStream<CaptureStop> stops() override { return stops_; }
+  // Capture ends by itself, as when its display went away.
+  void stopByItself(std::uint32_t displayID, std::string description) {
+    running = false;
+    stops_.yield(CaptureStop{displayID, std::move(description)});
+  }
+
+  std::vector<std::string> calls;
+  std::optional<std::string> failure;  // start() and update() throw it
+  bool running = false;
+  CaptureScope scope;
+  std::optional<Viewport> lastViewport;
+  FrameHandler onFrame;
+
+ private:
+  AsyncStream<CaptureStop> stops_;
 };
 
 // Records what the session asked it to inject.
@@ -186,6 +252,8 @@ struct TestServices {
   std::vector<bool> wakeRequests;
   std::optional<RelayProvision> provision;
   std::vector<Bytes> provisionKeys;
+  std::vector<std::shared_ptr<FakeCaptureSource>> captures;  // every source a session made
+  std::optional<std::string> captureFailure;                 // given to each new source
 
   HostEnvironment environment();
 };
