@@ -1,5 +1,11 @@
 #include "platform/video/PixelConverter.h"
 
+#include <algorithm>
+#include <thread>
+#include <vector>
+
+#include "platform/video/YCbCrConversion.h"
+
 extern "C" {
 #include <libavutil/buffer.h>
 #include <libavutil/frame.h>
@@ -34,19 +40,14 @@ SwsContext* makeContext(int sw, int sh, AVPixelFormat sf, int dw, int dh, AVPixe
 } // namespace
 
 std::unique_ptr<PixelConverter> PixelConverter::toPlanar(int width, int height, PlanarFormat format, int threads) {
+    if (width <= 0 || height <= 0) return nullptr;
     std::unique_ptr<PixelConverter> p(new PixelConverter());
     p->srcWidth_ = p->dstWidth_ = width;
     p->srcHeight_ = p->dstHeight_ = height;
-    p->dstFormat_ = format == PlanarFormat::yuv444 ? AV_PIX_FMT_YUV444P : AV_PIX_FMT_YUV420P;
-    p->context_ = makeContext(width, height, AV_PIX_FMT_BGR0, width, height, static_cast<AVPixelFormat>(p->dstFormat_),
-                              SWS_BILINEAR, threads);
-    if (!p->context_) return nullptr;
-    // Full-range RGB in, BT.709 limited-range Y'CbCr out.
-    sws_setColorspaceDetails(p->context_, sws_getCoefficients(SWS_CS_ITU709), 1, sws_getCoefficients(SWS_CS_ITU709), 0,
-                             0, 1 << 16, 1 << 16);
-    p->srcFrame_ = av_frame_alloc();
-    p->dstFrame_ = av_frame_alloc();
-    if (!p->srcFrame_ || !p->dstFrame_) return nullptr;
+    p->planar_ = format;
+    // The conversion is bound by memory: a second band helps, more were measured to cost more
+    // than they save, as do bands of fewer than 256 rows.
+    p->bands_ = std::clamp(std::min(threads, height / 256), 1, 2);
     return p;
 }
 
@@ -101,9 +102,26 @@ bool PixelConverter::run(const uint8_t* src, int srcStride, uint8_t* const dstPl
 }
 
 bool PixelConverter::convert(const uint8_t* src, int srcStride, const PlanarPicture& dst) {
-    uint8_t* planes[4] = {dst.planes[0], dst.planes[1], dst.planes[2], nullptr};
-    int strides[4] = {dst.strides[0], dst.strides[1], dst.strides[2], 0};
-    return run(src, srcStride, planes, strides);
+    if (!planar_) return false;
+    const int width = srcWidth_, height = srcHeight_;
+    const bool full = *planar_ == PlanarFormat::yuv444;
+    auto convertRows = [&](int first, int end) {
+        if (full) {
+            convertBGRXToYCbCr444(src, srcStride, width, first, end, dst);
+        } else {
+            convertBGRXToYCbCr420(src, srcStride, width, height, first, end, dst);
+        }
+    };
+    // Even band edges, so that no chroma row is shared by two bands.
+    const int bandRows = ((height + bands_ - 1) / bands_ + 1) & ~1;
+    std::vector<std::thread> helpers;
+    helpers.reserve(static_cast<size_t>(bands_));
+    for (int first = bandRows; first < height; first += bandRows) {
+        helpers.emplace_back(convertRows, first, std::min(height, first + bandRows));
+    }
+    convertRows(0, std::min(height, bandRows));
+    for (auto& helper : helpers) helper.join();
+    return true;
 }
 
 bool PixelConverter::scale(const uint8_t* src, int srcStride, PixelBuffer& dst) {

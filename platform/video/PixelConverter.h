@@ -1,9 +1,9 @@
 #pragma once
-// Pixel conversion and resampling with libswscale, spread over a few threads.
-// Converts B,G,R,X pictures either to planar Y'CbCr (BT.709, limited range; 4:2:0 or 4:4:4)
-// or to B,G,R,X pictures of another size.
+// Converts B,G,R,X pictures either to planar Y'CbCr (BT.709, limited range; 4:2:0 or 4:4:4),
+// in bands of rows on a few threads, or to B,G,R,X pictures of another size with libswscale.
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "platform/video/PixelBuffer.h"
 
@@ -35,7 +35,7 @@ public:
     int dstWidth() const { return dstWidth_; }
     int dstHeight() const { return dstHeight_; }
 
-    // Converts `srcRows` rows starting at `src` (stride `srcStride`); false on failure.
+    // Converts the picture at `src` (stride `srcStride`); false on failure.
     bool convert(const uint8_t* src, int srcStride, const PlanarPicture& dst);
     bool scale(const uint8_t* src, int srcStride, PixelBuffer& dst);
 
@@ -47,6 +47,8 @@ private:
     AVFrame* dstFrame_ = nullptr;
     int srcWidth_ = 0, srcHeight_ = 0, dstWidth_ = 0, dstHeight_ = 0;
     int dstFormat_ = 0;
+    std::optional<PlanarFormat> planar_;  // set for a Y'CbCr conversion
+    int bands_ = 1;
 };
 
 } // namespace brindlet::platform
