@@ -186,9 +186,12 @@ asio::awaitable<void> HostSession::selectDisplay(DisplayInfo display, Viewport v
     std::weak_ptr<VideoPipeline> weakPipeline = pipeline_;
     try {
       co_await source->setScope(scope_);
-      co_await source->start(display, viewport, [weakPipeline](const CapturedFrame& frame) {
+      // Built in a statement of its own (see kit/support/Executor.h): inside the co_await
+      // expression the closure would be destroyed twice, dropping the pipeline's weak count.
+      FrameHandler onFrame = [weakPipeline](const CapturedFrame& frame) {
         if (auto pipeline = weakPipeline.lock()) pipeline->submit(frame);
-      });
+      };
+      co_await source->start(display, viewport, std::move(onFrame));
     } catch (...) {
       failure = std::current_exception();
     }
@@ -332,13 +335,15 @@ asio::awaitable<void> HostSession::displaysChangedIsolated() {
       co_return;
     }
     DisplayInfo display = *found;
-    co_await selectDisplay(display, defaultViewport(display, *client_));
+    Viewport viewport = defaultViewport(display, *client_);
+    co_await selectDisplay(display, viewport);
     co_return;
   }
   const DisplayInfo* fallback = mainOrFirst(list);
   if (!fallback) co_return;
   DisplayInfo display = *fallback;
-  co_await selectDisplay(display, defaultViewport(display, *client_));
+  Viewport viewport = defaultViewport(display, *client_);
+  co_await selectDisplay(display, viewport);
 }
 
 asio::awaitable<void> HostSession::captureSuspendedIsolated(std::string reason) {
