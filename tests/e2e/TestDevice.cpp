@@ -3,11 +3,13 @@
 #include <asio/co_spawn.hpp>
 #include <asio/use_future.hpp>
 
+#include <algorithm>
 #include <future>
 #include <stdexcept>
 
 #include "kit/support/Task.h"
 #include "platform/crypto/P256PrivateKey.h"
+#include "platform/video/MediaClock.h"
 
 namespace brindlet::testing {
 
@@ -67,7 +69,14 @@ TestDevice::~TestDevice() {
 }
 
 void TestDevice::close() {
-  if (connection_) connection_->close();
+  if (connection_ && !closed_) {
+    closed_ = true;
+    connection_->close();
+    // The close goes out on the device's threads (the end of the control stream, then the
+    // transport's own close a tenth of a second later); they keep running for that long,
+    // so the host learns of it at once rather than when the connection goes idle.
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
   if (browser_) browser_->stop();
 }
 
@@ -100,6 +109,25 @@ std::optional<DiscoveredHost> TestDevice::find(std::optional<UUID> hostID, std::
     return false;
   });
   return found;
+}
+
+DiscoveredHost TestDevice::connectTo(std::optional<UUID> hostID, const Bytes& pin, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  auto left = [&] {
+    return std::max(std::chrono::milliseconds(0), std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                      deadline - std::chrono::steady_clock::now()));
+  };
+  for (;;) {
+    auto host = find(hostID, left());
+    if (!host) throw QUICError::failed("no host found");
+    try {
+      connect(*host, pin);
+      return *host;
+    } catch (const QUICError& error) {
+      if (error.errorCase() == QUICError::Case::pinMismatch || left().count() == 0) throw;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
 }
 
 void TestDevice::connect(const DiscoveredHost& host, const Bytes& pin) {
@@ -145,6 +173,7 @@ asio::awaitable<void> TestDevice::readVideo(std::shared_ptr<State> state, std::s
   bool askedForKeyframe = false;
   auto frames = connection->videoFrames();
   while (auto frame = co_await frames.next()) {
+    const std::uint64_t receivedAt = platform::monotonicRawNowNs();
     {
       std::lock_guard lock(state->mutex);
       ++state->framesReceived;
@@ -169,7 +198,8 @@ asio::awaitable<void> TestDevice::readVideo(std::shared_ptr<State> state, std::s
     received.frameNumber = frame->frameNumber;
     received.captureTimeNs = frame->captureTimeNs;
     received.isKeyframe = frame->isKeyframe;
-    received.decodedAt = std::chrono::steady_clock::now();
+    received.receivedAtNs = receivedAt;
+    received.decodedAtNs = platform::monotonicRawNowNs();
     PictureHandler handler;
     {
       std::lock_guard lock(state->mutex);

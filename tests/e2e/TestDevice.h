@@ -6,8 +6,7 @@
 // blocks the caller (bounded by a limit) while the device's own threads do the work.
 //
 //   TestDevice device(identity, "Test iPad");
-//   auto host = device.find(hostID, 20s);
-//   device.connect(*host, pin);
+//   device.connectTo(hostID, pin, 20s);        // find() and connect()
 //   if (device.authenticate() != ClientHandshake::Event::authenticated()) ...
 //   device.hello();
 //   auto ack = device.waitFor<msg::HelloAck>(10s);
@@ -42,9 +41,12 @@ struct ReceivedPicture {
   DecodedPicture picture;
   std::uint32_t displayID = 0;
   std::uint64_t frameNumber = 0;
-  std::uint64_t captureTimeNs = 0;  // the host's monotonic clock when it captured the frame
   bool isKeyframe = false;
-  std::chrono::steady_clock::time_point decodedAt;
+  // On the clock of capture times (CLOCK_MONOTONIC_RAW, nanoseconds): when the host captured
+  // the picture, when this device took the frame up and when its decoding was done.
+  std::uint64_t captureTimeNs = 0;
+  std::uint64_t receivedAtNs = 0;
+  std::uint64_t decodedAtNs = 0;
 };
 
 class TestDevice {
@@ -67,6 +69,11 @@ class TestDevice {
   // Browses until a host with `hostID` (any host when absent) is listed; nothing when none
   // is within `limit`.
   std::optional<DiscoveredHost> find(std::optional<UUID> hostID, std::chrono::milliseconds limit);
+  // Finds the host and connects to it as find() and connect() do, trying again while the
+  // connection fails for a reason other than the pin and `limit` has not passed: a host that
+  // has just started under a name another one had can be listed with its predecessor's port
+  // for a moment. The host as found; throws the last failure.
+  DiscoveredHost connectTo(std::optional<UUID> hostID, const Bytes& pin, std::chrono::milliseconds limit);
   // Connects to a host that find() listed, or to an endpoint, pinning the host's
   // certificate; throws what the connection failed with.
   void connect(const DiscoveredHost& host, const Bytes& pin);
@@ -110,7 +117,7 @@ class TestDevice {
   std::uint64_t picturesDecoded() const;
   std::uint64_t framesReceived() const;
 
-  // Ends the connection (also done by the destructor).
+  // Ends the connection, letting the host know (also done by the destructor).
   void close();
 
  private:
@@ -129,6 +136,7 @@ class TestDevice {
   std::shared_ptr<Connection> connection_;
   Bytes pin_;
   std::uint32_t pointerSeq_ = 0;
+  bool closed_ = false;
 };
 
 }  // namespace brindlet::testing

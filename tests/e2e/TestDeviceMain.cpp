@@ -217,13 +217,8 @@ int run(int argc, char** argv) {
 
   TestDevice device(*identity, name);
   device.onMessage([](const Message& message) { say(describe(message)); });
-  auto host = device.find(hostID, limit);
-  if (!host) {
-    say("error no host found");
-    return 1;
-  }
-  say("found " + host->name + (host->hostID ? " " + host->hostID->uuidString() : ""));
-  device.connect(*host, *pin);
+  auto host = device.connectTo(hostID, *pin, limit);
+  say("connected to " + host.name + (host.hostID ? " " + host.hostID->uuidString() : ""));
   auto purpose = link ? ClientHandshake::Purpose::pairWithToken(link->token) : ClientHandshake::Purpose::authenticate();
   auto event = device.authenticate(purpose);
   if (event != ClientHandshake::Event::authenticated()) {

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cstring>
 #include <chrono>
 #include <fstream>
 #include <memory>
@@ -19,12 +20,18 @@
 
 #include "e2e/ChildProcess.h"
 #include "e2e/HostHome.h"
+#include "e2e/PNGFile.h"
 #include "e2e/TestDevice.h"
+#include "platform/capture/TestPictures.h"
 #include "platform/capture/XServerLock.h"
+#include "platform/capture/XTestWindow.h"
 #include "platform/power/DBusMock.h"
 
 // Xlib's macros last: they clash with names of the protocol.
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XRes.h>
+#include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
 #include "platform/input/X11InputObserver.h"
@@ -49,7 +56,11 @@ bool eventually(const std::function<bool()>& done, std::chrono::milliseconds lim
 // What the X server says of the pointer and keyboard.
 class XState {
  public:
-  XState() : display_(XOpenDisplay(nullptr)) {}
+  XState() : display_(XOpenDisplay(nullptr)) {
+    // A client can go away between listing it and asking about its resources: that error is
+    // expected, and must not end the test.
+    XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+  }
   ~XState() {
     if (display_) XCloseDisplay(display_);
   }
@@ -78,6 +89,60 @@ class XState {
     return std::any_of(std::begin(keys), std::end(keys), [](char c) { return c != 0; });
   }
 
+  // Lets go of every key and button that is down: a host stopped in the middle of a failed
+  // test does not release what its device held, and the next test must start clean.
+  void releaseEverything() {
+    char keys[32] = {};
+    XQueryKeymap(display_, keys);
+    for (int code = 8; code < 256; ++code) {
+      if (keys[code / 8] & (1 << (code % 8))) XTestFakeKeyEvent(display_, static_cast<unsigned>(code), False, 0);
+    }
+    const unsigned masks[] = {Button1Mask, Button2Mask, Button3Mask};
+    for (unsigned button = 1; button <= 3; ++button) {
+      if (pointer().mask & masks[button - 1]) XTestFakeButtonEvent(display_, button, False, 0);
+    }
+    XSync(display_, False);
+  }
+
+  // How many damage trackers the X clients of process `pid` hold: screen capture keeps one
+  // while it runs.
+  long damageTrackers(pid_t pid) {
+    XResClientIdSpec all{0, XRES_CLIENT_ID_PID_MASK};
+    long count = 0;
+    XResClientIdValue* ids = nullptr;
+    if (XResQueryClientIds(display_, 1, &all, &count, &ids) != Success) return -1;
+    long trackers = 0;
+    for (long i = 0; i < count; ++i) {
+      if (ids[i].spec.mask != XRES_CLIENT_ID_PID_MASK || XResGetClientPid(&ids[i]) != pid) continue;
+      int types = 0;
+      XResType* resources = nullptr;
+      // (This older call of the extension answers true for success.)
+      if (!XResQueryClientResources(display_, ids[i].spec.client, &types, &resources)) continue;
+      for (int t = 0; t < types; ++t) {
+        char* name = XGetAtomName(display_, resources[t].resource_type);
+        if (name && std::string(name) == "DamageExt") trackers += resources[t].count;
+        XFree(name);
+      }
+      XFree(resources);
+    }
+    XResClientIdsDestroy(count, ids);
+    return trackers;
+  }
+
+  // The pixels of a rectangle of the root window, B, G, R, X.
+  std::vector<std::uint8_t> grab(int x, int y, int width, int height) {
+    XImage* image = XGetImage(display_, DefaultRootWindow(display_), x, y, static_cast<unsigned>(width),
+                              static_cast<unsigned>(height), AllPlanes, ZPixmap);
+    std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width) * height * 4);
+    for (int row = 0; row < height; ++row) {
+      std::memcpy(pixels.data() + static_cast<std::size_t>(row) * width * 4,
+                  image->data + static_cast<std::ptrdiff_t>(row) * image->bytes_per_line,
+                  static_cast<std::size_t>(width) * 4);
+    }
+    XDestroyImage(image);
+    return pixels;
+  }
+
  private:
   Display* display_;
 };
@@ -102,6 +167,7 @@ class WholeProcessTest : public ::testing::Test {
     if (host) {
       host->stop();
       if (HasFailure()) std::cerr << "host output:\n" << host->output();
+      XState().releaseEverything();
     }
   }
 
@@ -122,12 +188,7 @@ class WholeProcessTest : public ::testing::Test {
   // Finds the host, connects, authenticates and says hello; waits for the display list.
   std::unique_ptr<TestDevice> sessionFor(const ClientIdentity& identity, const std::string& name) {
     auto device = std::make_unique<TestDevice>(identity, name);
-    auto found = device->find(hostID, 20s);
-    if (!found) {
-      ADD_FAILURE() << "the host was not found by browsing";
-      return nullptr;
-    }
-    device->connect(*found, pin);
+    device->connectTo(hostID, pin, 20s);
     auto event = device->authenticate();
     if (event != ClientHandshake::Event::authenticated()) {
       ADD_FAILURE() << "handshake ended with " << static_cast<int>(event.kind) << " " << event.text;
@@ -139,6 +200,15 @@ class WholeProcessTest : public ::testing::Test {
       return nullptr;
     }
     return device;
+  }
+
+  // The identity in a file, for the command-line device.
+  std::string writeIdentity(const ClientIdentity& identity) {
+    const auto file = home.root() / ("identity-" + identity.deviceID.uuidString());
+    Bytes data = identity.data();
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    return file.string();
   }
 
   std::size_t calls(const char* method) { return screenSaver.calls(DBusMock::screenSaver, method).size(); }
@@ -164,7 +234,7 @@ TEST_F(WholeProcessTest, APairedDeviceFindsTheHostAuthenticatesAndIsWelcomed) {
   auto found = device.find(hostID, 20s);
   ASSERT_TRUE(found) << "browsing did not find the host with ID " << hostID.uuidString();
   EXPECT_FALSE(found->viaRelay);
-  device.connect(*found, pin);
+  device.connectTo(hostID, pin, 20s);
   ASSERT_EQ(device.authenticate(), ClientHandshake::Event::authenticated());
   device.hello();
 
@@ -202,17 +272,18 @@ TEST_F(WholeProcessTest, AnUnpairedDeviceIsNotLetInAndAWrongPinFailsTheConnectio
   ASSERT_NO_FATAL_FAILURE(startHost());
 
   TestDevice stranger(TestDevice::newIdentity(), "Stranger");
-  auto found = stranger.find(hostID, 20s);
-  ASSERT_TRUE(found);
-  stranger.connect(*found, pin);
+  stranger.connectTo(hostID, pin, 20s);
   EXPECT_EQ(stranger.authenticate(), ClientHandshake::Event::notPaired());
 
   TestDevice misled(TestDevice::newIdentity(), "Misled");
   Bytes wrongPin = pin;
   wrongPin[0] ^= 0xff;
-  auto again = misled.find(hostID, 20s);
-  ASSERT_TRUE(again);
-  EXPECT_THROW(misled.connect(*again, wrongPin), QUICError);
+  try {
+    misled.connectTo(hostID, wrongPin, 20s);
+    ADD_FAILURE() << "connected to a host whose certificate is not the pinned one";
+  } catch (const QUICError& error) {
+    EXPECT_EQ(error, QUICError::pinMismatch());
+  }
 }
 
 TEST_F(WholeProcessTest, KeysTextPointerMovesAndClicksReachXClients) {
@@ -265,6 +336,93 @@ TEST_F(WholeProcessTest, KeysTextPointerMovesAndClicksReachXClients) {
   EXPECT_EQ(presses[0].y, x.pointer().y);
 }
 
+// PSNR of a rectangle of a decoded picture against the same rectangle as 4-byte pixels.
+double psnrOf(const ReceivedPicture& received, int x, int y, int width, int height, const std::vector<std::uint8_t>& truth) {
+  const DecodedPicture& p = received.picture;
+  if (x + width > p.width || y + height > p.height) return 0;
+  return psnrBGR(p.bgr0.data() + (static_cast<std::size_t>(y) * p.width + x) * 4, p.width * 4, truth.data(), width * 4,
+                 width, height);
+}
+
+std::vector<std::uint8_t> testPattern(int width, int height, int seed) {
+  std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width) * height * 4);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      std::uint32_t rgb = testPixel(x, y, seed);
+      std::memcpy(&pixels[(static_cast<std::size_t>(y) * width + x) * 4], &rgb, 4);
+    }
+  }
+  return pixels;
+}
+
+TEST_F(WholeProcessTest, TheDecodedVideoShowsWhatTheScreenShows) {
+  ClientIdentity identity = pairedDevice("Viewer");
+  ASSERT_NO_FATAL_FAILURE(startHost());
+  XState x;
+  ASSERT_TRUE(x.isReady());
+  // A window with a known picture on the main (left) monitor.
+  constexpr int left = 200, top = 150, width = 320, height = 240;
+  XTestWindow window(left, top, width, height, true);
+  window.paint([](int px, int py) { return testPixel(px, py, 1); });
+  auto screen = x.grab(left, top, width, height);
+  ASSERT_GT(psnrBGR(screen.data(), width * 4, testPattern(width, height, 1).data(), width * 4, width, height), 60)
+      << "the X screen does not show the test window";
+
+  auto device = sessionFor(identity, "Viewer");
+  ASSERT_TRUE(device);
+  auto displays = device->waitFor<msg::DisplayList>(0ms)->displays;
+  auto main = std::find_if(displays.begin(), displays.end(), [](const DisplayInfo& d) { return d.isMain; });
+  ASSERT_NE(main, displays.end());
+  ASSERT_EQ(main->frame.x, 0);
+  ASSERT_EQ(main->frame.y, 0);
+
+  // The main display, whole, at the device's screen size.
+  auto info = device->waitFor<msg::StreamInfo>(10s);
+  ASSERT_TRUE(info) << host->output();
+  EXPECT_EQ(info->displayID, main->id);
+  EXPECT_EQ(info->width, 1920u);
+  EXPECT_EQ(info->height, 1080u);
+  EXPECT_EQ(info->profile, CodecProfile::hevcMain444);
+  EXPECT_EQ(info->sourceRect, (NormalizedRect{0, 0, 1, 1}));
+
+  auto shows = [&](const std::vector<std::uint8_t>& truth) {
+    return [&, truth](const ReceivedPicture& r) { return psnrOf(r, left, top, width, height, truth) > 30; };
+  };
+  auto first = device->waitForPicture(shows(screen), 10s);
+  ASSERT_TRUE(first) << "no decoded picture shows the window; pictures decoded: " << device->picturesDecoded();
+  EXPECT_EQ(first->displayID, main->id);
+  EXPECT_EQ(first->picture.width, 1920);
+  EXPECT_EQ(first->picture.height, 1080);
+  EXPECT_EQ(first->picture.profile, 4) << "Main 4:4:4 is reported as range extensions";
+
+  // A change on the screen reaches the device.
+  window.paint([](int px, int py) { return testPixel(px, py, 4); });
+  auto changed = x.grab(left, top, width, height);
+  auto second = device->waitForPicture(shows(changed), 10s);
+  ASSERT_TRUE(second) << "the change did not reach the device";
+  EXPECT_GT(second->frameNumber, first->frameNumber);
+  EXPECT_LT(psnrOf(*second, left, top, width, height, screen), 25) << "still the old picture";
+  EXPECT_LE(second->captureTimeNs, second->receivedAtNs);
+
+  // The command-line device saves what it decodes as PNG.
+  const auto png = home.root() / "screen.png";
+  ChildProcess tool(BRINDLET_TEST_DEVICE_BINARY,
+                    {"--pin", toHex(pin), "--host-id", hostID.uuidString(), "--identity",
+                     writeIdentity(identity), "--name", "Viewer", "--png", png.string()},
+                    {});
+  auto status = tool.waitForExit(30s);
+  ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << tool.output();
+  std::ifstream file(png, std::ios::binary);
+  std::vector<unsigned char> header(24);
+  file.read(reinterpret_cast<char*>(header.data()), 24);
+  ASSERT_EQ(file.gcount(), 24);
+  EXPECT_EQ(std::string(header.begin() + 1, header.begin() + 4), "PNG");
+  EXPECT_EQ(std::string(header.begin() + 12, header.begin() + 16), "IHDR");
+  auto be32 = [&](int at) { return (header[at] << 24) | (header[at + 1] << 16) | (header[at + 2] << 8) | header[at + 3]; };
+  EXPECT_EQ(be32(16), 1920);
+  EXPECT_EQ(be32(20), 1080);
+}
+
 TEST_F(WholeProcessTest, ASecondDeviceReplacesTheFirst) {
   ClientIdentity first = pairedDevice("First iPad");
   ClientIdentity second = pairedDevice("Second iPhone");
@@ -292,15 +450,9 @@ TEST_F(WholeProcessTest, KillingTheDeviceEndsTheSessionAndReleasesWhatItHeld) {
   XState x;
   ASSERT_TRUE(x.isReady());
 
-  const std::string identityFile = (home.root() / "device-identity").string();
-  {
-    Bytes data = doomed.data();
-    std::ofstream(identityFile, std::ios::binary).write(reinterpret_cast<const char*>(data.data()),
-                                                        static_cast<std::streamsize>(data.size()));
-  }
   ChildProcess device(BRINDLET_TEST_DEVICE_BINARY,
-                      {"--pin", toHex(pin), "--host-id", hostID.uuidString(), "--identity", identityFile, "--name",
-                       "Doomed iPad", "--commands"},
+                      {"--pin", toHex(pin), "--host-id", hostID.uuidString(), "--identity", writeIdentity(doomed),
+                       "--name", "Doomed iPad", "--commands"},
                       {});
   ASSERT_TRUE(device.waitForOutput("received displayList", 30s)) << device.output();
   // It holds a modifier and a button down, and the display awake.
@@ -310,6 +462,7 @@ TEST_F(WholeProcessTest, KillingTheDeviceEndsTheSessionAndReleasesWhatItHeld) {
       << host->output();
   ASSERT_TRUE(eventually([&] { return calls("Inhibit") == 1; }, 5s));
   EXPECT_EQ(calls("UnInhibit"), 0u);
+  ASSERT_TRUE(eventually([&] { return x.damageTrackers(host->pid()) > 0; }, 10s)) << "capture did not start";
 
   device.signal(SIGKILL);
   ASSERT_TRUE(device.waitForExit(5s));
@@ -318,6 +471,7 @@ TEST_F(WholeProcessTest, KillingTheDeviceEndsTheSessionAndReleasesWhatItHeld) {
   EXPECT_FALSE(x.anyKeyDown()) << "a key stays down";
   EXPECT_EQ(x.pointer().mask & (Button1Mask | Button2Mask | Button3Mask), 0u) << "a button stays down";
   EXPECT_TRUE(eventually([&] { return calls("UnInhibit") == calls("Inhibit"); }, 5s)) << "the display stays awake";
+  EXPECT_TRUE(eventually([&] { return x.damageTrackers(host->pid()) == 0; }, 5s)) << "capture goes on";
 
   // The host still listens and takes a new session.
   auto again = sessionFor(next, "Next iPad");
