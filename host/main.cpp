@@ -78,5 +78,8 @@ int main() {
   io.run();
   for (auto& thread : threads) thread.join();
   power->releaseAll();
-  std::_Exit(0);  // the model's detached work (the encoder probe) must not outlive a torn-down context
+  // The model goes first (it closes its sessions' connections and waits for its encoder
+  // probe), the executor it ran on last.
+  model.reset();
+  return 0;
 }

@@ -12,6 +12,8 @@
 #include "kit/pairing/PairedDeviceStore.h"
 #include "kit/support/SystemClock.h"
 
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
 #include <asio/post.hpp>
 
 namespace brindlet::host {
@@ -89,6 +91,19 @@ AppModel::AppModel(const Executor& executor, Strand mainStrand, ListenerFactory 
 AppModel::~AppModel() {
   if (systemEvents_) systemEvents_->stop();
   if (supervisor_) supervisor_->stop();
+  // Every session ends as when its device leaves: its own teardown runs (it lets go of the
+  // display, of pressed keys and of capture) and its run, which holds the model only weakly,
+  // then ends by itself.
+  for (auto& [id, candidate] : candidates_) candidate.connection->close();
+  // The probe posts its result to the main strand: it must be done before the executor
+  // that strand belongs to can go.
+  if (probe_.joinable()) {
+    if (probe_.get_id() == std::this_thread::get_id()) {
+      probe_.detach();
+    } else {
+      probe_.join();
+    }
+  }
 }
 
 void AppModel::changed() {
@@ -109,7 +124,7 @@ void AppModel::start() {
   // The probe blocks while it encodes test pictures: it runs on a thread of its own and its
   // result comes back to the main strand.
   std::weak_ptr<AppModel> weak = weak_from_this();
-  std::thread([weak, probe = services_.probeEncoders, main = main_] {
+  probe_ = std::thread([weak, probe = services_.probeEncoders, main = main_] {
     std::shared_ptr<EncoderFactory> encoders;
     try {
       encoders = probe();
@@ -125,7 +140,7 @@ void AppModel::start() {
       self->changed();
       self->bootstrapSecurity();
     });
-  }).detach();
+  });
 }
 
 asio::awaitable<void> AppModel::pollPermissions(std::weak_ptr<AppModel> weak, std::shared_ptr<Clock> clock,
@@ -187,11 +202,14 @@ void AppModel::bootstrapSecurity() {
 
 asio::awaitable<void> AppModel::installChangeHandler(std::weak_ptr<AppModel> weak,
                                                      std::shared_ptr<HostPairingService> service, Strand main) {
-  co_await service->setChangeHandler([weak, main] {
+  // Built in a statement of its own: inside the co_await expression g++ 12 would destroy the
+  // closure twice, letting go of the model's weak count once too often.
+  HostPairingService::ChangeHandler handler = [weak, main] {
     asio::post(main, [weak] {
       if (auto self = weak.lock()) self->reloadPairedDevices();
     });
-  });
+  };
+  co_await service->setChangeHandler(std::move(handler));
 }
 
 void AppModel::reloadPairedDevices() {
@@ -293,25 +311,24 @@ void AppModel::acceptConnection(std::shared_ptr<Connection> connection, bool aut
                                        if (auto self = weak.lock()) self->sessionStatusChanged(status, id);
                                      });
                                    });
-  Candidate& candidate = candidates_[id];
-  candidate.session = session;
-  candidate.connection = connection;
+  candidates_[id] = Candidate{session, connection};
   if (!authenticate) activateSession(id, std::nullopt);
-  candidate.run = Task::spawn(main_, runSession(weak, session, id));
+  // Not the model's to cancel: the session serves its connection until the connection ends,
+  // so its teardown always runs (the model closes the connections when it goes).
+  asio::co_spawn(main_, runSession(weak, session, id), asio::detached);
 }
 
 asio::awaitable<void> AppModel::runSession(std::weak_ptr<AppModel> weak, std::shared_ptr<HostSession> session,
                                            UUID id) {
-  co_await session->start();
+  try {
+    co_await session->start();
+  } catch (const std::exception& error) {
+    sessionLog().error("session failed: %s", error.what());
+  }
   if (auto self = weak.lock()) self->dropCandidate(id);
 }
 
-void AppModel::dropCandidate(const UUID& id) {
-  auto found = candidates_.find(id);
-  if (found == candidates_.end()) return;
-  Task run = std::move(found->second.run);  // this very task may be the one ending here
-  candidates_.erase(found);
-}
+void AppModel::dropCandidate(const UUID& id) { candidates_.erase(id); }
 
 asio::awaitable<void> AppModel::replace(std::shared_ptr<HostSession> session, std::string name) {
   co_await session->replaced(std::move(name));

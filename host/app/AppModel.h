@@ -20,6 +20,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <asio/io_context.hpp>
@@ -125,7 +126,6 @@ class AppModel final : public std::enable_shared_from_this<AppModel> {
   struct Candidate {
     std::shared_ptr<HostSession> session;
     std::shared_ptr<Connection> connection;
-    Task run;
   };
 
   void bootstrapSecurity();
@@ -175,6 +175,7 @@ class AppModel final : public std::enable_shared_from_this<AppModel> {
   std::optional<UUID> sessionDeviceID_;
   std::unique_ptr<platform::SystemPowerEvents> systemEvents_;
   std::vector<Task> tasks_;
+  std::thread probe_;  // the encoder probe, joined before the model goes
   bool started_ = false;
 
   // Sleep, display sleep and lock, as the system reported them.

@@ -71,11 +71,6 @@ struct DeviceEnd {
   }
 };
 
-std::vector<std::shared_ptr<AppModel>>& keptModels() {
-  static auto* models = new std::vector<std::shared_ptr<AppModel>>();
-  return *models;
-}
-
 class AppModelTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -93,8 +88,8 @@ class AppModelTest : public ::testing::Test {
     loop.advance(1s);
     if (model && model->supervisor()) model->supervisor()->stop();
     loop.settle();
-    // The application's model lives as long as its process; so does each test's.
-    if (model) keptModels().push_back(std::move(model));
+    model.reset();
+    loop.settle();
     std::filesystem::remove_all(folder_);
   }
 
@@ -224,6 +219,23 @@ TEST_F(AppModelTest, WithoutAnIdentityOnlyTheLoopbackListenerRuns) {
   loopback->deliver(host);
   loop.settle();
   EXPECT_TRUE(model->session());  // an in-process client needs no identity
+}
+
+TEST_F(AppModelTest, AModelDestroyedAfterSessionsRanLetsGoOfEverything) {
+  startAndAdvertise();
+  auto first = connect(phone);
+  auto second = connect(tablet);  // replaces the first, which winds down
+  loop.advance(200ms);
+  ASSERT_TRUE(first->ended());
+  std::weak_ptr<AppModel> weakModel = model;
+  std::weak_ptr<HostSession> current = model->session();
+  ASSERT_FALSE(current.expired());
+
+  model.reset();  // as at the end of the process, with the second device still connected
+  loop.advance(1s);
+  EXPECT_TRUE(weakModel.expired());
+  EXPECT_TRUE(current.expired());
+  EXPECT_TRUE(second->ended());
 }
 
 TEST_F(AppModelTest, AConnectionBeforeTheEncoderProbeIsClosedAndLeavesNoCandidate) {
