@@ -11,6 +11,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/frame.h>
+#include <libavutil/opt.h>
 #include <libswscale/swscale.h>
 }
 
@@ -85,22 +86,57 @@ public:
         p.profile = context_->profile;
         p.pixelFormat = frame_->format;
         p.bgr0.resize(size_t(p.width) * p.height * 4);
-        sws_ = sws_getCachedContext(sws_, p.width, p.height, AVPixelFormat(frame_->format), p.width, p.height,
-                                    AV_PIX_FMT_BGR0, SWS_BILINEAR, nullptr, nullptr, nullptr);
-        sws_setColorspaceDetails(sws_, sws_getCoefficients(SWS_CS_ITU709), 0, sws_getCoefficients(SWS_CS_ITU709), 1, 0,
-                                 1 << 16, 1 << 16);
-        uint8_t* dst[4] = {p.bgr0.data(), nullptr, nullptr, nullptr};
-        int dstStride[4] = {p.width * 4, 0, 0, 0};
-        sws_scale(sws_, frame_->data, frame_->linesize, 0, p.height, dst, dstStride);
+        if (!converter(p.width, p.height, AVPixelFormat(frame_->format))) return std::nullopt;
+        AVFrame* out = av_frame_alloc();
+        out->format = AV_PIX_FMT_BGR0;
+        out->width = p.width;
+        out->height = p.height;
+        out->data[0] = p.bgr0.data();
+        out->linesize[0] = p.width * 4;
+        // A buffer over `p`'s pixels (without one the conversion would allocate its own); its
+        // release frees nothing.
+        out->buf[0] = av_buffer_create(p.bgr0.data(), p.bgr0.size(), [](void*, uint8_t*) {}, nullptr, 0);
+        const bool converted = out->buf[0] && sws_scale_frame(sws_, out, frame_) >= 0;
+        av_frame_free(&out);
         av_frame_unref(frame_);
+        if (!converted) return std::nullopt;
         return p;
     }
 
 private:
+    // The BT.709 conversion to BGR0 for pictures of this size and format, made on first use;
+    // it works in slices on several threads (the same pixels as one thread gives).
+    bool converter(int width, int height, AVPixelFormat format) {
+        if (sws_ && width == swsWidth_ && height == swsHeight_ && format == swsFormat_) return true;
+        sws_freeContext(sws_);
+        sws_ = sws_alloc_context();
+        av_opt_set_int(sws_, "srcw", width, 0);
+        av_opt_set_int(sws_, "srch", height, 0);
+        av_opt_set_int(sws_, "src_format", format, 0);
+        av_opt_set_int(sws_, "dstw", width, 0);
+        av_opt_set_int(sws_, "dsth", height, 0);
+        av_opt_set_int(sws_, "dst_format", AV_PIX_FMT_BGR0, 0);
+        av_opt_set_int(sws_, "sws_flags", SWS_BILINEAR, 0);
+        av_opt_set_int(sws_, "threads", 0, 0); // one a processor
+        if (sws_init_context(sws_, nullptr, nullptr) < 0) {
+            sws_freeContext(sws_);
+            sws_ = nullptr;
+            return false;
+        }
+        sws_setColorspaceDetails(sws_, sws_getCoefficients(SWS_CS_ITU709), 0, sws_getCoefficients(SWS_CS_ITU709), 1, 0,
+                                 1 << 16, 1 << 16);
+        swsWidth_ = width;
+        swsHeight_ = height;
+        swsFormat_ = format;
+        return true;
+    }
+
     AVCodecContext* context_ = nullptr;
     AVFrame* frame_ = nullptr;
     AVPacket* packet_ = nullptr;
     SwsContext* sws_ = nullptr;
+    int swsWidth_ = 0, swsHeight_ = 0;
+    AVPixelFormat swsFormat_ = AV_PIX_FMT_NONE;
 };
 
 // Peak signal-to-noise ratio over the B, G and R bytes of two pictures of 4-byte pixels.
