@@ -21,6 +21,21 @@ namespace brindlet::host {
 namespace {
 
 constexpr AuthTimeouts gateTimeouts{10, 120, 60, 0.2};
+constexpr const char* lockedNote = "Mac is locked";
+
+// The note that goes with a host state sleep, display sleep or lock made.
+std::optional<std::string> noteFor(HostState state) {
+  switch (state) {
+    case HostState::displayAsleep:
+      return "Mac display is asleep";
+    case HostState::asleep:
+      return "Mac is asleep";
+    case HostState::locked:
+      return lockedNote;
+    default:
+      return std::nullopt;
+  }
+}
 
 std::vector<PairedDevice> sortedByPairing(std::vector<PairedDevice> devices) {
   std::stable_sort(devices.begin(), devices.end(),
@@ -359,6 +374,37 @@ void AppModel::activateSession(const UUID& id, std::optional<UUID> deviceID) {
   sessionToken_ = id;
   sessionDeviceID_ = deviceID;
   changed();
+  // The newcomer learns what sleep, display sleep and lock made of this computer.
+  HostState state = hostState();
+  keep(Task::spawn(main_, tellLifecycle(session_, locked_, HostStateReport{state, noteFor(state)})));
+}
+
+asio::awaitable<void> AppModel::tellLifecycle(std::shared_ptr<HostSession> session, bool locked,
+                                              HostStateReport report) {
+  if (locked) {
+    std::optional<std::string> note = lockedNote;
+    co_await session->hostNote(std::move(note));
+  }
+  co_await session->setLifecycleState(std::move(report));
+}
+
+asio::awaitable<void> AppModel::suspendCapture(std::string reason) {
+  if (std::shared_ptr<HostSession> session = session_) co_await session->captureSuspended(std::move(reason));
+}
+
+asio::awaitable<void> AppModel::resumeCapture() {
+  if (std::shared_ptr<HostSession> session = session_) co_await session->resumeCapture(true);
+}
+
+asio::awaitable<void> AppModel::hostNote(std::optional<std::string> note) {
+  if (std::shared_ptr<HostSession> session = session_) co_await session->hostNote(std::move(note));
+}
+
+asio::awaitable<void> AppModel::publish(HostState state, std::optional<std::string> note) {
+  std::shared_ptr<HostSession> session = session_;
+  if (!session) co_return;
+  HostStateReport report{state, std::move(note)};
+  co_await session->setLifecycleState(std::move(report));
 }
 
 void AppModel::sessionStatusChanged(const SessionStatus& status, const UUID& token) {

@@ -25,6 +25,7 @@
 
 #include <asio/io_context.hpp>
 
+#include "host/app/CaptureControlling.h"
 #include "host/app/ListenerSupervisor.h"
 #include "host/app/Permissions.h"
 #include "host/app/PowerManaging.h"
@@ -48,7 +49,7 @@ namespace brindlet::host {
 class DisplayProviding;
 class EncoderFactory;
 
-class AppModel final : public std::enable_shared_from_this<AppModel> {
+class AppModel final : public CaptureControlling, public std::enable_shared_from_this<AppModel> {
  public:
   using ListenerFactory = std::function<ListenerStart(const HostSecurity&, std::optional<std::uint16_t>)>;
   using AuthenticatedHandler = std::function<void(const UUID&)>;
@@ -97,6 +98,12 @@ class AppModel final : public std::enable_shared_from_this<AppModel> {
   // Sleep, wake, display sleep and lock.
   void handlePowerEvent(platform::PowerEvent event);
 
+  // The current session's capture and host state (on the main strand).
+  asio::awaitable<void> suspendCapture(std::string reason) override;
+  asio::awaitable<void> resumeCapture() override;
+  asio::awaitable<void> hostNote(std::optional<std::string> note) override;
+  asio::awaitable<void> publish(HostState state, std::optional<std::string> note) override;
+
   // Told whenever an observed value changed.
   std::function<void()> onChange;
 
@@ -115,6 +122,7 @@ class AppModel final : public std::enable_shared_from_this<AppModel> {
   const std::shared_ptr<HostSession>& session() const { return session_; }
   std::size_t candidateCount() const { return candidates_.size(); }
   std::optional<std::uint16_t> listenerPort() const { return listenerPort_; }
+  // The host state that sleep, display sleep and lock make, as a new session is told it.
   HostState hostState() const;
 
   AppModel(const Executor& executor, Strand mainStrand, ListenerFactory listenerFactory,
@@ -147,6 +155,8 @@ class AppModel final : public std::enable_shared_from_this<AppModel> {
   static asio::awaitable<void> installChangeHandler(std::weak_ptr<AppModel> weak,
                                                     std::shared_ptr<HostPairingService> service, Strand main);
   static asio::awaitable<void> replace(std::shared_ptr<HostSession> session, std::string name);
+  static asio::awaitable<void> tellLifecycle(std::shared_ptr<HostSession> session, bool locked,
+                                             HostStateReport report);
 
   Executor executor_;
   Strand main_;

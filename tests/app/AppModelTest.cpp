@@ -139,6 +139,41 @@ class AppModelTest : public ::testing::Test {
     return end;
   }
 
+  // An in-process client: its session becomes current at once.
+  std::unique_ptr<DeviceEnd> connectInProcess() {
+    auto [host, client] = InMemoryConnection::pair();
+    auto end = std::make_unique<DeviceEnd>();
+    end->connection = client;
+    end->startReading(loop.strand());
+    hostEnds.push_back(host);
+    loopback->deliver(host);
+    loop.settle();
+    return end;
+  }
+
+  // What a session would report of the host, and its note.
+  struct Seen {
+    HostStateReport state;
+    std::optional<std::string> note;
+  };
+  Seen seen(std::shared_ptr<HostSession> session) {
+    auto out = std::make_shared<Seen>();
+    Task read = Task::spawn(loop.strand(), readSession(std::move(session), out));
+    loop.settle();
+    return *out;
+  }
+  static asio::awaitable<void> readSession(std::shared_ptr<HostSession> session, std::shared_ptr<Seen> out) {
+    out->state = co_await session->currentHostState();
+    SessionStatus status = co_await session->status();
+    out->note = status.note;
+  }
+
+  // Runs one of the model's operations on the current session, as the main strand would.
+  void onMain(asio::awaitable<void> operation) {
+    Task run = Task::spawn(loop.strand(), std::move(operation));
+    loop.settle();
+  }
+
   static std::vector<std::string> replacements(const DeviceEnd& end) {
     std::vector<std::string> names;
     for (const auto& m : end.received->messages)
@@ -219,6 +254,73 @@ TEST_F(AppModelTest, WithoutAnIdentityOnlyTheLoopbackListenerRuns) {
   loopback->deliver(host);
   loop.settle();
   EXPECT_TRUE(model->session());  // an in-process client needs no identity
+}
+
+TEST_F(AppModelTest, ANewSessionIsToldWhatSleepDisplaySleepAndLockMadeOfThisComputer) {
+  using platform::PowerEvent;
+  // Texts given as nullptr stand for none.
+  struct Case {
+    std::vector<PowerEvent> events;
+    HostState state;
+    const char* detail;
+    const char* note;
+  };
+  const std::vector<Case> cases{
+      {{}, HostState::ok, nullptr, nullptr},
+      {{PowerEvent::screenLocked}, HostState::locked, "Mac is locked", "Mac is locked"},
+      {{PowerEvent::screensDidSleep}, HostState::displayAsleep, "Mac display is asleep", nullptr},
+      {{PowerEvent::willSleep, PowerEvent::screensDidSleep}, HostState::asleep, "Mac is asleep", nullptr},
+      // Locked behind a sleeping display: the display's state, and the lock's note all the same.
+      {{PowerEvent::screenLocked, PowerEvent::screensDidSleep}, HostState::displayAsleep, "Mac display is asleep",
+       "Mac is locked"},
+      {{PowerEvent::screenLocked, PowerEvent::screenUnlocked}, HostState::ok, nullptr, nullptr},
+      {{PowerEvent::willSleep, PowerEvent::didWake}, HostState::ok, nullptr, nullptr},
+  };
+  auto text = [](const char* value) { return value ? std::optional<std::string>(value) : std::nullopt; };
+  startAndAdvertise();
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    for (auto event : {PowerEvent::screenUnlocked, PowerEvent::screensDidWake, PowerEvent::didWake}) {
+      model->handlePowerEvent(event);
+    }
+    for (auto event : cases[i].events) model->handlePowerEvent(event);
+    auto device = connectInProcess();
+    ASSERT_TRUE(model->session()) << i;
+    Seen told = seen(model->session());
+    EXPECT_EQ(told.state, (HostStateReport{cases[i].state, text(cases[i].detail)})) << "case " << i;
+    EXPECT_EQ(told.note, text(cases[i].note)) << "case " << i;
+  }
+}
+
+TEST_F(AppModelTest, AWakeRestartsListeningOnThePortItHad) {
+  startAndAdvertise();
+  model->handlePowerEvent(platform::PowerEvent::willSleep);
+  EXPECT_EQ(factory.requests.size(), 1u);
+  model->handlePowerEvent(platform::PowerEvent::didWake);
+  loop.settle();
+  EXPECT_TRUE(factory.listeners[0]->stopped);
+  EXPECT_EQ(factory.requests, (std::vector<std::optional<std::uint16_t>>{std::nullopt, 50000}));
+  EXPECT_EQ(model->supervisor()->state(), ListenerState::starting());
+}
+
+TEST_F(AppModelTest, CaptureControlReachesTheCurrentSessionOnly) {
+  startAndAdvertise();
+  onMain(model->publish(HostState::asleep, "Mac is asleep"));  // no session: nothing to tell
+  auto first = connectInProcess();
+  auto firstSession = model->session();
+  EXPECT_EQ(seen(firstSession).state, HostStateReport{});
+
+  onMain(model->publish(HostState::locked, "Mac is locked"));
+  onMain(model->suspendCapture("Mac display is asleep"));
+  Seen told = seen(firstSession);
+  EXPECT_EQ(told.state, (HostStateReport{HostState::locked, "Mac is locked"}));
+  EXPECT_EQ(told.note, "Mac display is asleep");
+  onMain(model->hostNote(std::nullopt));
+  EXPECT_EQ(seen(firstSession).note, std::nullopt);
+
+  auto second = connectInProcess();  // takes over: the first session is no longer told
+  onMain(model->hostNote("Mac is locked"));
+  EXPECT_EQ(seen(model->session()).note, "Mac is locked");
+  EXPECT_EQ(seen(firstSession).note, std::nullopt);
 }
 
 TEST_F(AppModelTest, AModelDestroyedAfterSessionsRanLetsGoOfEverything) {
