@@ -174,6 +174,13 @@ class AppModelTest : public ::testing::Test {
     loop.settle();
   }
 
+  static asio::awaitable<void> pair(std::shared_ptr<HostPairingService> service, PairedDevice device) {
+    co_await service->addPairedDevice(std::move(device));
+  }
+  static asio::awaitable<void> forget(std::shared_ptr<HostPairingService> service, UUID device) {
+    co_await service->forgetDevice(device);
+  }
+
   static std::vector<std::string> replacements(const DeviceEnd& end) {
     std::vector<std::string> names;
     for (const auto& m : end.received->messages)
@@ -217,6 +224,17 @@ TEST_F(AppModelTest, AnAdmittedDeviceBecomesCurrentAndAnotherDeviceReplacesIt) {
   EXPECT_TRUE(loop.runUntil([&] { return model->candidateCount() == 1; }));
 }
 
+TEST_F(AppModelTest, PairedDevicesFollowTheStoreOldestPairingFirst) {
+  startAndAdvertise();
+  auto service = model->security()->service;
+  UUID watch = UUID::random();
+  onMain(pair(service, PairedDevice{watch, "Watch", Bytes(65, 4), Date(std::chrono::seconds(500)), std::nullopt}));
+  onMain(forget(service, phone));
+  std::vector<std::string> names;
+  for (const auto& device : model->pairedDevices()) names.push_back(device.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"Watch", "Tablet"}));
+}
+
 TEST_F(AppModelTest, TheSameDeviceReconnectingClosesItsOldConnectionWithoutAMessage) {
   startAndAdvertise();
   auto first = connect(phone);
@@ -254,6 +272,12 @@ TEST_F(AppModelTest, WithoutAnIdentityOnlyTheLoopbackListenerRuns) {
   loopback->deliver(host);
   loop.settle();
   EXPECT_TRUE(model->session());  // an in-process client needs no identity
+
+  client->close();  // the client leaves: its ended status stays for the menu
+  loop.settle();
+  EXPECT_FALSE(model->session());
+  ASSERT_TRUE(model->status());
+  EXPECT_EQ(model->status()->phase, SessionStatus::Phase::ended);
 }
 
 TEST_F(AppModelTest, ANewSessionIsToldWhatSleepDisplaySleepAndLockMadeOfThisComputer) {
