@@ -79,7 +79,10 @@ int main() {
   for (auto& thread : threads) thread.join();
   power->releaseAll();
   // The model goes first (it closes its sessions' connections and waits for its encoder
-  // probe), the executor it ran on last.
+  // probe); what its going cancels or ends still runs, then the executor goes.
   model.reset();
+  displays.reset();
+  io.restart();
+  io.poll();
   return 0;
 }
