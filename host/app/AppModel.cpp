@@ -11,6 +11,7 @@
 #include "kit/pairing/HostAuthGate.h"
 #include "kit/pairing/PairedDeviceStore.h"
 #include "kit/support/SystemClock.h"
+#include "platform/power/LoginItem.h"
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
@@ -100,6 +101,7 @@ AppModel::AppModel(const Executor& executor, Strand mainStrand, ListenerFactory 
       prompter_(PairingPrompter::make(main_)) {
   if (!services_.clock) services_.clock = SystemClock::shared();
   if (services_.permissions) permissions_ = Permissions::current(*services_.permissions);
+  launchAtLogin_ = platform::LoginItem::mainApp().isEnabled();
   keepDisplayAwake_ = keepDisplayAwakeSetting();
 }
 

@@ -3,9 +3,11 @@
 // The host's central model: it probes the encoder, bootstraps the host's identity, paired
 // devices and pairing service, supervises the network listener, turns every accepted
 // connection into a session (behind the authentication gate for network connections),
-// replaces the current session when another device takes over, follows sleep, wake, lock and
+// replaces the current session when another device takes over and tells the new session
+// what sleep, display sleep and lock made of this computer, follows sleep, wake, lock and
 // network changes, and polls the permissions. It lives on the application's main strand:
-// every member is touched there only.
+// every member is touched there only. Its sessions are served until their connections end;
+// destroying the model closes those connections.
 //
 //   auto model = AppModel::make(executor, mainStrand, defaultListenerFactory, displays, power,
 //                               loopback, AppModel::defaultServices(executor));
@@ -110,6 +112,8 @@ class AppModel final : public CaptureControlling, public std::enable_shared_from
   // Observed values.
   const std::optional<SessionStatus>& status() const { return status_; }
   const Permissions::Status& permissions() const { return permissions_; }
+  // Whether the host starts at login, as read when the model was made.
+  bool launchAtLogin() const { return launchAtLogin_; }
   bool encoderReady() const { return encoderReady_; }
   const std::vector<CodecProfile>& supportedProfiles() const { return supportedProfiles_; }
   const std::vector<PairedDevice>& pairedDevices() const { return pairedDevices_; }
@@ -168,6 +172,7 @@ class AppModel final : public CaptureControlling, public std::enable_shared_from
 
   std::optional<SessionStatus> status_;
   Permissions::Status permissions_;
+  bool launchAtLogin_ = false;
   bool encoderReady_ = false;
   std::vector<CodecProfile> supportedProfiles_;
   std::vector<PairedDevice> pairedDevices_;

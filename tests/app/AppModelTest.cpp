@@ -13,6 +13,7 @@
 #include "kit/pairing/PairedDeviceStore.h"
 #include "kit/pairing/SelfSignedIdentity.h"
 #include "kit/transport/InMemoryConnection.h"
+#include "platform/power/LoginItem.h"
 #include "support/TestLoop.h"
 
 namespace brindlet::host {
@@ -362,6 +363,15 @@ TEST_F(AppModelTest, AModelDestroyedAfterSessionsRanLetsGoOfEverything) {
   EXPECT_TRUE(weakModel.expired());
   EXPECT_TRUE(current.expired());
   EXPECT_TRUE(second->ended());
+}
+
+TEST_F(AppModelTest, LaunchAtLoginIsReadFromTheAutostartEntryWhenTheModelIsMade) {
+  makeModel(services());
+  EXPECT_FALSE(model->launchAtLogin());
+  platform::LoginItem::mainApp().registerItem();
+  makeModel(services());
+  EXPECT_TRUE(model->launchAtLogin());
+  platform::LoginItem::mainApp().unregisterItem();
 }
 
 TEST_F(AppModelTest, AConnectionBeforeTheEncoderProbeIsClosedAndLeavesNoCandidate) {
