@@ -2,6 +2,14 @@
 
 #include "platform/video/PixelConverter.h"
 
+// A version of each conversion for AVX2, SSE4.1 and the baseline, chosen when the program is
+// loaded. Not under ThreadSanitizer: its run-time is not ready when the choice is made.
+#if defined(__SANITIZE_THREAD__)
+#define CONVERSION_CLONES
+#else
+#define CONVERSION_CLONES __attribute__((target_clones("avx2", "sse4.1", "default")))
+#endif
+
 namespace brindlet::platform {
 namespace {
 
@@ -31,7 +39,7 @@ void lumaRow(const uint32_t* row, int width, uint8_t* out) {
 
 } // namespace
 
-__attribute__((target_clones("avx2","sse4.1","default"))) void convertBGRXToYCbCr420(const uint8_t* src, int srcStride, int width, int height, int firstRow, int endRow,
+CONVERSION_CLONES void convertBGRXToYCbCr420(const uint8_t* src, int srcStride, int width, int height, int firstRow, int endRow,
                            const PlanarPicture& dst) {
     const int pairs = width / 2;
     for (int y = firstRow; y < endRow; y += 2) {
@@ -61,7 +69,7 @@ __attribute__((target_clones("avx2","sse4.1","default"))) void convertBGRXToYCbC
     }
 }
 
-__attribute__((target_clones("avx2","sse4.1","default"))) void convertBGRXToYCbCr444(const uint8_t* src, int srcStride, int width, int firstRow, int endRow,
+CONVERSION_CLONES void convertBGRXToYCbCr444(const uint8_t* src, int srcStride, int width, int firstRow, int endRow,
                            const PlanarPicture& dst) {
     for (int y = firstRow; y < endRow; ++y) {
         const auto* row = reinterpret_cast<const uint32_t*>(src + static_cast<ptrdiff_t>(y) * srcStride);

@@ -479,5 +479,29 @@ TEST_F(WholeProcessTest, KillingTheDeviceEndsTheSessionAndReleasesWhatItHeld) {
   EXPECT_TRUE(again->waitFor<msg::HelloAck>(0ms));
 }
 
+// Stopping the host (Ctrl-C, SIGTERM) in the middle of a session leaves nothing held on this
+// computer: no key or button down, no display kept awake.
+TEST_F(WholeProcessTest, StoppingTheHostLetsGoOfWhatTheDeviceHeld) {
+  ClientIdentity identity = pairedDevice("Holding iPad");
+  ASSERT_NO_FATAL_FAILURE(startHost());
+  XState x;
+  ASSERT_TRUE(x.isReady());
+  auto device = sessionFor(identity, "Holding iPad");
+  ASSERT_TRUE(device);
+  device->key(HIDUsage::leftShift, true);
+  device->button(PointerButton::left, true);
+  ASSERT_TRUE(eventually([&] { return x.keyIsDown(XK_Shift_L) && (x.pointer().mask & Button1Mask); }, 5s))
+      << host->output();
+  ASSERT_TRUE(eventually([&] { return calls("Inhibit") == 1; }, 5s));
+
+  host->signal(SIGTERM);
+  auto status = host->waitForExit(15s);
+  ASSERT_TRUE(status) << host->output();
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << host->output();
+  EXPECT_FALSE(x.anyKeyDown()) << "a key stays down";
+  EXPECT_EQ(x.pointer().mask & (Button1Mask | Button2Mask | Button3Mask), 0u) << "a button stays down";
+  EXPECT_EQ(calls("UnInhibit"), calls("Inhibit")) << "the display stays awake";
+}
+
 }  // namespace
 }  // namespace brindlet::testing
