@@ -62,6 +62,7 @@ AppModel::Services AppModel::defaultServices(const Executor& executor) {
   };
   services.permissions = Permissions::system();
   services.clock = SystemClock::shared();
+  services.inbox = HostInbox{HostInbox::defaultRoot()};
   return services;
 }
 
@@ -135,6 +136,12 @@ void AppModel::keep(Task task) {
 void AppModel::start() {
   if (started_) return;
   started_ = true;
+  if (services_.inbox) {
+    // Off the main strand; nobody waits for it.
+    asio::post(executor_, [inbox = *services_.inbox, now = services_.clock->wallNow()] {
+      inbox.prune(86'400, now, {});
+    });
+  }
   if (services_.permissions) {
     keep(Task::spawn(main_, pollPermissions(weak_from_this(), services_.clock, services_.permissions)));
   }

@@ -27,6 +27,7 @@
 
 #include <asio/io_context.hpp>
 
+#include "host/control/HostInbox.h"
 #include "host/app/CaptureControlling.h"
 #include "host/app/ListenerSupervisor.h"
 #include "host/app/Permissions.h"
@@ -72,6 +73,8 @@ class AppModel final : public CaptureControlling, public std::enable_shared_from
     // Follow sleep, wake, lock and network-path changes of this machine.
     bool watchSystem = true;
     std::shared_ptr<Clock> clock;
+    // Pruned of transfers older than a day when the model starts.
+    std::optional<HostInbox> inbox;
   };
   static Services defaultServices(const Executor& executor);
 

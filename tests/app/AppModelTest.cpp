@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -256,6 +259,23 @@ TEST_F(AppModelTest, AConnectionNotYetAdmittedDoesNotTouchTheCurrentSession) {
   stranger->connection->close();
   EXPECT_TRUE(loop.runUntil([&] { return model->candidateCount() == 1; }));
   EXPECT_EQ(model->session(), current);
+}
+
+TEST_F(AppModelTest, StartingPrunesTransfersOlderThanADayFromTheInbox) {
+  HostInbox inbox{folder_ / "Inbox"};
+  const auto now = loop.clock->wallNow();
+  for (auto [name, age] : {std::pair{"7", std::chrono::hours(25)}, std::pair{"8", std::chrono::hours(23)}}) {
+    std::filesystem::create_directories(inbox.root / name);
+    const auto when = std::chrono::system_clock::to_time_t(now - age);
+    struct timespec times[2] = {{when, 0}, {when, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (inbox.root / name).c_str(), times, 0), 0);
+  }
+  auto s = services();
+  s.inbox = inbox;
+  makeModel(std::move(s));
+  model->start();
+  EXPECT_TRUE(loop.runUntil([&] { return !std::filesystem::exists(inbox.root / "7"); }));
+  EXPECT_TRUE(std::filesystem::exists(inbox.root / "8"));
 }
 
 TEST_F(AppModelTest, WithoutAnIdentityOnlyTheLoopbackListenerRuns) {
