@@ -34,7 +34,7 @@
 
 #include <xcb/xcb.h>
 
-#include "e2e/ChildProcess.h"
+#include "support/ChildProcess.h"
 #include "e2e/HostHome.h"
 #include "e2e/TestDevice.h"
 #include "host/capture/HEVCEncoder.h"

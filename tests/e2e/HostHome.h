@@ -14,7 +14,7 @@
 #include <filesystem>
 #include <string>
 
-#include "e2e/ChildProcess.h"
+#include "support/ChildProcess.h"
 #include "kit/pairing/ClientIdentity.h"
 #include "kit/support/Bytes.h"
 #include "kit/support/UUID.h"

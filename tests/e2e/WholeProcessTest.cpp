@@ -18,7 +18,7 @@
 #include <string>
 #include <thread>
 
-#include "e2e/ChildProcess.h"
+#include "support/ChildProcess.h"
 #include "e2e/HostHome.h"
 #include "e2e/PNGFile.h"
 #include "e2e/TestDevice.h"

@@ -1,4 +1,4 @@
-#include "e2e/ChildProcess.h"
+#include "support/ChildProcess.h"
 
 #include <fcntl.h>
 #include <signal.h>
