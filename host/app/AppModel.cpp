@@ -11,6 +11,7 @@
 #include "kit/pairing/HostAuthGate.h"
 #include "kit/pairing/PairedDeviceStore.h"
 #include "kit/support/SystemClock.h"
+#include "kit/support/Task.h"
 #include "platform/power/LoginItem.h"
 
 #include <asio/co_spawn.hpp>
@@ -22,22 +23,6 @@ namespace brindlet::host {
 namespace {
 
 constexpr AuthTimeouts gateTimeouts{10, 120, 60, 0.2};
-constexpr const char* lockedNote = "Mac is locked";
-
-// The note that goes with a host state sleep, display sleep or lock made.
-std::optional<std::string> noteFor(HostState state) {
-  switch (state) {
-    case HostState::displayAsleep:
-      return "Mac display is asleep";
-    case HostState::asleep:
-      return "Mac is asleep";
-    case HostState::locked:
-      return lockedNote;
-    default:
-      return std::nullopt;
-  }
-}
-
 std::vector<PairedDevice> sortedByPairing(std::vector<PairedDevice> devices) {
   std::stable_sort(devices.begin(), devices.end(),
                    [](const PairedDevice& a, const PairedDevice& b) { return a.pairedAt < b.pairedAt; });
@@ -101,6 +86,7 @@ AppModel::AppModel(const Executor& executor, Strand mainStrand, ListenerFactory 
       services_(std::move(services)),
       prompter_(PairingPrompter::make(main_)) {
   if (!services_.clock) services_.clock = SystemClock::shared();
+  lifecycle_ = CaptureLifecycle::make(main_, power_, mainDisplayIsAsleep, services_.clock);
   if (services_.permissions) permissions_ = Permissions::current(*services_.permissions);
   launchAtLogin_ = platform::LoginItem::mainApp().isEnabled();
   keepDisplayAwake_ = keepDisplayAwakeSetting();
@@ -108,6 +94,7 @@ AppModel::AppModel(const Executor& executor, Strand mainStrand, ListenerFactory 
 
 AppModel::~AppModel() {
   if (systemEvents_) systemEvents_->stop();
+  powerEvents_.finish();
   if (supervisor_) supervisor_->stop();
   // Every session ends as when its device leaves: its own teardown runs (it lets go of the
   // display, of pressed keys and of capture) and its run, which holds the model only weakly,
@@ -220,7 +207,7 @@ void AppModel::bootstrapSecurity() {
     if (auto self = weak.lock()) self->changed();
   };
   supervisor_->start();
-  if (services_.watchSystem) startSystemEvents();
+  startSystemEvents();
   startLoopbackAccepting();
 }
 
@@ -243,48 +230,34 @@ void AppModel::reloadPairedDevices() {
 }
 
 void AppModel::startSystemEvents() {
-  std::weak_ptr<AppModel> weak = weak_from_this();
-  Strand main = main_;
-  systemEvents_ = std::make_unique<platform::SystemPowerEvents>([weak, main](platform::PowerEvent event) {
-    asio::post(main, [weak, event] {
-      if (auto self = weak.lock()) self->handlePowerEvent(event);
-    });
-  });
+  // The lifecycle reaches the current session through the model and restarts listening on a
+  // wake; it holds both weakly.
+  lifecycle_->setCapture(weak_from_this());
+  lifecycle_->setListener(supervisor_);
+  keep(Task::spawn(main_, feedLifecycle(powerEvents_, lifecycle_)));
+  if (!services_.watchSystem) return;
+  AsyncStream<HostPowerEvent> events = powerEvents_;
+  systemEvents_ = std::make_unique<platform::SystemPowerEvents>([events](HostPowerEvent event) { events.yield(event); });
   systemEvents_->start();
   keep(Task::spawn(main_, NetworkPathWatch::watchSystemPath(executor_, supervisor_)));
 }
 
-void AppModel::handlePowerEvent(platform::PowerEvent event) {
-  sessionLog().info("lifecycle event %s", platform::powerEventName(event));
-  switch (event) {
-    case platform::PowerEvent::willSleep:
-      asleep_ = true;
-      break;
-    case platform::PowerEvent::didWake:
-      asleep_ = false;
-      if (supervisor_) supervisor_->start();  // a wake always restarts listening
-      break;
-    case platform::PowerEvent::screensDidSleep:
-      displaysAsleep_ = true;
-      break;
-    case platform::PowerEvent::screensDidWake:
-      displaysAsleep_ = false;
-      wakePending_ = false;
-      break;
-    case platform::PowerEvent::screenLocked:
-      locked_ = true;
-      break;
-    case platform::PowerEvent::screenUnlocked:
-      locked_ = false;
-      break;
-  }
+asio::awaitable<void> AppModel::feedLifecycle(AsyncStream<HostPowerEvent> events,
+                                              std::shared_ptr<CaptureLifecycle> lifecycle) {
+  while (auto event = co_await events.next()) co_await lifecycle->handle(*event);
 }
 
-HostState AppModel::hostState() const {
-  if (asleep_) return HostState::asleep;
-  if (displaysAsleep_) return wakePending_ ? HostState::waking : HostState::displayAsleep;
-  if (locked_) return HostState::locked;
-  return HostState::ok;
+void AppModel::handlePowerEvent(HostPowerEvent event) { powerEvents_.yield(event); }
+
+asio::awaitable<void> AppModel::wakeDisplay(std::weak_ptr<AppModel> weak, Strand main, bool displayWasAsleep) {
+  // From the session's strand: the lifecycle is the main strand's.
+  co_await runOn(main, wakeDisplayOnMain(std::move(weak), displayWasAsleep));
+}
+
+asio::awaitable<void> AppModel::wakeDisplayOnMain(std::weak_ptr<AppModel> weak, bool displayWasAsleep) {
+  std::shared_ptr<CaptureLifecycle> lifecycle;
+  if (auto self = weak.lock()) lifecycle = self->lifecycle_;
+  if (lifecycle) co_await lifecycle->wakeDisplay(displayWasAsleep);
 }
 
 void AppModel::startLoopbackAccepting() {
@@ -322,11 +295,7 @@ void AppModel::acceptConnection(std::shared_ptr<Connection> connection, bool aut
   HostEnvironment env = HostEnvironment::live(executor_, encoders_, displays_);
   env.power = power_;
   env.keepDisplayAwake = keepDisplayAwakeSetting;
-  std::shared_ptr<PowerManaging> power = power_;
-  env.onWakeRequested = [power](bool displayWasAsleep) -> asio::awaitable<void> {
-    if (displayWasAsleep && power) power->wakeDisplay();
-    co_return;
-  };
+  env.onWakeRequested = [weak, main](bool displayWasAsleep) { return wakeDisplay(weak, main, displayWasAsleep); };
   if (services_.adjustEnvironment) services_.adjustEnvironment(env);
 
   auto session = HostSession::make(executor_, connection, std::move(env), gate, std::nullopt,
@@ -384,14 +353,15 @@ void AppModel::activateSession(const UUID& id, std::optional<UUID> deviceID) {
   sessionDeviceID_ = deviceID;
   changed();
   // The newcomer learns what sleep, display sleep and lock made of this computer.
-  HostState state = hostState();
-  keep(Task::spawn(main_, tellLifecycle(session_, locked_, HostStateReport{state, noteFor(state)})));
+  HostState state = lifecycle_->state();
+  keep(Task::spawn(main_, tellLifecycle(session_, lifecycle_->locked(),
+                                        HostStateReport{state, CaptureLifecycle::noteFor(state)})));
 }
 
 asio::awaitable<void> AppModel::tellLifecycle(std::shared_ptr<HostSession> session, bool locked,
                                               HostStateReport report) {
   if (locked) {
-    std::optional<std::string> note = lockedNote;
+    std::optional<std::string> note = CaptureLifecycle::noteFor(HostState::locked);
     co_await session->hostNote(std::move(note));
   }
   co_await session->setLifecycleState(std::move(report));

@@ -32,6 +32,8 @@
 #include "host/app/ListenerSupervisor.h"
 #include "host/app/Permissions.h"
 #include "host/app/PowerManaging.h"
+#include "host/capture/CaptureLifecycle.h"
+#include "host/capture/HostPowerEvent.h"
 #include "host/session/HostComposition.h"
 #include "host/session/HostSecurity.h"
 #include "host/session/HostSession.h"
@@ -42,6 +44,7 @@
 #include "kit/pairing/HostPairingService.h"
 #include "kit/pairing/PairedDevice.h"
 #include "kit/protocol/MediaRecords.h"
+#include "kit/support/AsyncStream.h"
 #include "kit/support/Clock.h"
 #include "kit/support/Task.h"
 #include "kit/transport/HostListener.h"
@@ -100,8 +103,9 @@ class AppModel final : public CaptureControlling, public std::enable_shared_from
   std::function<void(const PairingPrompter::Pending&)> showConfirmation;
   std::function<void()> closeConfirmation;
 
-  // Sleep, wake, display sleep and lock.
-  void handlePowerEvent(platform::PowerEvent event);
+  // Sleep, wake, display sleep and lock: queued, and handed to the capture lifecycle one at a
+  // time, in order, once the host is set up.
+  void handlePowerEvent(HostPowerEvent event);
 
   // The current session's capture and host state (on the main strand).
   asio::awaitable<void> suspendCapture(std::string reason) override;
@@ -130,7 +134,8 @@ class AppModel final : public CaptureControlling, public std::enable_shared_from
   std::size_t candidateCount() const { return candidates_.size(); }
   std::optional<std::uint16_t> listenerPort() const { return listenerPort_; }
   // The host state that sleep, display sleep and lock make, as a new session is told it.
-  HostState hostState() const;
+  HostState hostState() const { return lifecycle_->state(); }
+  const std::shared_ptr<CaptureLifecycle>& lifecycle() const { return lifecycle_; }
 
   AppModel(const Executor& executor, Strand mainStrand, ListenerFactory listenerFactory,
            std::shared_ptr<DisplayProviding> displays, std::shared_ptr<PowerManaging> power,
@@ -162,6 +167,10 @@ class AppModel final : public CaptureControlling, public std::enable_shared_from
   static asio::awaitable<void> installChangeHandler(std::weak_ptr<AppModel> weak,
                                                     std::shared_ptr<HostPairingService> service, Strand main);
   static asio::awaitable<void> replace(std::shared_ptr<HostSession> session, std::string name);
+  static asio::awaitable<void> feedLifecycle(AsyncStream<HostPowerEvent> events,
+                                             std::shared_ptr<CaptureLifecycle> lifecycle);
+  static asio::awaitable<void> wakeDisplay(std::weak_ptr<AppModel> weak, Strand main, bool displayWasAsleep);
+  static asio::awaitable<void> wakeDisplayOnMain(std::weak_ptr<AppModel> weak, bool displayWasAsleep);
   static asio::awaitable<void> tellLifecycle(std::shared_ptr<HostSession> session, bool locked,
                                              HostStateReport report);
 
@@ -191,16 +200,12 @@ class AppModel final : public CaptureControlling, public std::enable_shared_from
   std::map<UUID, Candidate> candidates_;
   UUID sessionToken_ = UUID::random();
   std::optional<UUID> sessionDeviceID_;
+  std::shared_ptr<CaptureLifecycle> lifecycle_;
   std::unique_ptr<platform::SystemPowerEvents> systemEvents_;
+  AsyncStream<HostPowerEvent> powerEvents_;
   std::vector<Task> tasks_;
   std::thread probe_;  // the encoder probe, joined before the model goes
   bool started_ = false;
-
-  // Sleep, display sleep and lock, as the system reported them.
-  bool asleep_ = false;
-  bool displaysAsleep_ = false;
-  bool locked_ = false;
-  bool wakePending_ = false;
 };
 
 }  // namespace brindlet::host

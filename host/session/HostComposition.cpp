@@ -73,6 +73,8 @@ ListenerStart makeQUICListener(asio::io_context& context, const HostSecurity& se
   return ListenerStart{listener, [listener] { return listener->waitUntilReady(); }};
 }
 
+bool mainDisplayIsAsleep() { return false; }
+
 HostEnvironment HostEnvironment::live(const Executor& executor, std::shared_ptr<EncoderFactory> encoders,
                                       std::shared_ptr<DisplayProviding> displays) {
   HostEnvironment env;
@@ -101,8 +103,7 @@ HostEnvironment HostEnvironment::live(const Executor& executor, std::shared_ptr<
   env.cursorSource = std::make_shared<UnavailableCursorSource>();
   env.power = std::make_shared<SystemPowerManager>();
   env.keepDisplayAwake = keepDisplayAwakeSetting;
-  // No display-sleep reading exists here: the display counts as awake.
-  env.isDisplayAsleep = [] { return false; };
+  env.isDisplayAsleep = mainDisplayIsAsleep;
   // Screen capture on X11 needs no permission.
   env.screenRecordingGranted = [] { return true; };
   env.onWakeRequested = [](bool) -> asio::awaitable<void> { co_return; };

@@ -328,12 +328,42 @@ TEST_F(AppModelTest, ANewSessionIsToldWhatSleepDisplaySleepAndLockMadeOfThisComp
       model->handlePowerEvent(event);
     }
     for (auto event : cases[i].events) model->handlePowerEvent(event);
+    loop.settle();  // the events reach the lifecycle before the device connects
     auto device = connectInProcess();
     ASSERT_TRUE(model->session()) << i;
     Seen told = seen(model->session());
     EXPECT_EQ(told.state, (HostStateReport{cases[i].state, text(cases[i].detail)})) << "case " << i;
     EXPECT_EQ(told.note, text(cases[i].note)) << "case " << i;
   }
+}
+
+TEST_F(AppModelTest, PowerEventsReachTheCurrentSessionInOrder) {
+  using platform::PowerEvent;
+  startAndAdvertise();
+  auto device = connectInProcess();
+  auto session = model->session();
+  ASSERT_TRUE(session);
+
+  model->handlePowerEvent(PowerEvent::willSleep);
+  model->handlePowerEvent(PowerEvent::screensDidSleep);
+  loop.settle();
+  Seen told = seen(session);
+  EXPECT_EQ(told.state, (HostStateReport{HostState::asleep, "Mac is asleep"}));
+  EXPECT_EQ(told.note, "Mac is asleep");
+
+  model->handlePowerEvent(PowerEvent::didWake);
+  loop.settle();
+  EXPECT_EQ(seen(session).state, (HostStateReport{HostState::displayAsleep, "Mac display is asleep"}));
+  model->handlePowerEvent(PowerEvent::screensDidWake);
+  model->handlePowerEvent(PowerEvent::screenLocked);
+  loop.settle();
+  told = seen(session);
+  EXPECT_EQ(told.state, (HostStateReport{HostState::locked, "Mac is locked"}));
+  EXPECT_EQ(told.note, "Mac is locked");
+  model->handlePowerEvent(PowerEvent::screenUnlocked);
+  loop.settle();
+  EXPECT_EQ(seen(session).state, (HostStateReport{HostState::ok, std::nullopt}));
+  EXPECT_FALSE(model->lifecycle()->captureSuspended());
 }
 
 TEST_F(AppModelTest, AWakeRestartsListeningOnThePortItHad) {
