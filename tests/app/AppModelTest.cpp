@@ -366,6 +366,31 @@ TEST_F(AppModelTest, PowerEventsReachTheCurrentSessionInOrder) {
   EXPECT_FALSE(model->lifecycle()->captureSuspended());
 }
 
+TEST_F(AppModelTest, ASessionsWakeRequestGoesToTheCaptureLifecycle) {
+  using platform::PowerEvent;
+  std::function<asio::awaitable<void>(bool)> wakeRequested;
+  auto s = services();
+  s.adjustEnvironment = [this, &wakeRequested](HostEnvironment& env) {
+    env.clock = loop.clock;
+    wakeRequested = env.onWakeRequested;
+  };
+  makeModel(std::move(s));
+  model->start();
+  ASSERT_TRUE(loop.runUntil([&] { return model->supervisor() && factory.last(); }));
+  auto device = connectInProcess();
+  auto session = model->session();
+  ASSERT_TRUE(session && wakeRequested);
+  model->handlePowerEvent(PowerEvent::screensDidSleep);
+  loop.settle();
+
+  // As the session asks, from its own strand.
+  Task ask = Task::spawn(loop.strand(), wakeRequested(false));
+  loop.settle();
+  EXPECT_EQ(seen(session).state, (HostStateReport{HostState::waking, std::nullopt}));
+  loop.advance(6s);  // no display wake came: the retry gives up
+  EXPECT_EQ(seen(session).state, (HostStateReport{HostState::displayAsleep, "Mac display is asleep"}));
+}
+
 TEST_F(AppModelTest, AWakeRestartsListeningOnThePortItHad) {
   startAndAdvertise();
   model->handlePowerEvent(platform::PowerEvent::willSleep);
