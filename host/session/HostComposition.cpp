@@ -20,6 +20,7 @@
 #include "kit/support/SystemClock.h"
 #include "kit/transport/QUICHostListener.h"
 #include "platform/input/EventPoster.h"
+#include "platform/screen/DisplayPower.h"
 
 namespace brindlet::host {
 
@@ -73,7 +74,10 @@ ListenerStart makeQUICListener(asio::io_context& context, const HostSecurity& se
   return ListenerStart{listener, [listener] { return listener->waitUntilReady(); }};
 }
 
-bool mainDisplayIsAsleep() { return false; }
+bool mainDisplayIsAsleep() {
+  // A server without DPMS never puts its monitors to sleep.
+  return platform::monitorsAreAsleep().value_or(false);
+}
 
 HostEnvironment HostEnvironment::live(const Executor& executor, std::shared_ptr<EncoderFactory> encoders,
                                       std::shared_ptr<DisplayProviding> displays) {

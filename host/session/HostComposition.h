@@ -34,8 +34,8 @@ QUICConfiguration hostQUICConfiguration();
 ListenerStart makeQUICListener(asio::io_context& context, const HostSecurity& security,
                                std::optional<std::uint16_t> port, bool advertise);
 
-// Whether the main display sleeps. No display-sleep reading exists on this host: the display
-// counts as awake.
+// Whether the main display sleeps: the X server's monitors are in a DPMS power-saving mode. A
+// server without DPMS counts as awake.
 bool mainDisplayIsAsleep();
 
 // This computer's name as its user knows it (the "pretty" host name), else its host name.

@@ -15,6 +15,7 @@
 #include "platform/capture/XServerLock.h"
 #include "platform/capture/XTestWindow.h"
 #include "platform/screen/DisplayConfiguration.h"
+#include "platform/screen/DisplayPower.h"
 #include "platform/screen/ScreenStream.h"
 #include "platform/screen/ShareableContent.h"
 
@@ -129,6 +130,13 @@ TEST(DisplayConfiguration, ReportsMonitorsSetAndRemoved) {
     }
     EXPECT_FALSE(has("BRINDLETTEST"));
     config->setReconfigurationCallback({});
+}
+
+// The test server has no DPMS, so whether its monitors sleep cannot be told; nor for a server
+// that cannot be reached.
+TEST(DisplayPower, WithoutDPMSOrAServerNothingIsKnown) {
+    EXPECT_EQ(monitorsAreAsleep(), std::nullopt);
+    EXPECT_EQ(monitorsAreAsleep(":9999"), std::nullopt);
 }
 
 TEST(ScreenStream, RegionOfADisplayArrivesAsDrawnAndOnlyWhenItChanges) {
