@@ -75,8 +75,9 @@ ListenerStart makeQUICListener(asio::io_context& context, const HostSecurity& se
 }
 
 bool mainDisplayIsAsleep() {
+  static platform::MonitorPower monitors;
   // A server without DPMS never puts its monitors to sleep.
-  return platform::monitorsAreAsleep().value_or(false);
+  return monitors.asleep().value_or(false);
 }
 
 HostEnvironment HostEnvironment::live(const Executor& executor, std::shared_ptr<EncoderFactory> encoders,

@@ -5,18 +5,23 @@
 
 namespace brindlet::platform {
 
-std::optional<bool> monitorsAreAsleep(const std::string& displayName) {
-    Display* display = XOpenDisplay(displayName.empty() ? nullptr : displayName.c_str());
-    if (!display) return std::nullopt;
-    std::optional<bool> asleep;
+MonitorPower::MonitorPower(const std::string& displayName)
+    : display_(XOpenDisplay(displayName.empty() ? nullptr : displayName.c_str())) {
     int event = 0, error = 0;
-    if (DPMSQueryExtension(display, &event, &error) && DPMSCapable(display)) {
-        CARD16 level = DPMSModeOn;
-        BOOL enabled = False;
-        if (DPMSInfo(display, &level, &enabled)) asleep = enabled && level != DPMSModeOn;
-    }
-    XCloseDisplay(display);
-    return asleep;
+    capable_ = display_ && DPMSQueryExtension(display_, &event, &error) && DPMSCapable(display_);
+}
+
+MonitorPower::~MonitorPower() {
+    if (display_) XCloseDisplay(display_);
+}
+
+std::optional<bool> MonitorPower::asleep() {
+    if (!capable_) return std::nullopt;
+    std::lock_guard lock(mutex_);
+    CARD16 level = DPMSModeOn;
+    BOOL enabled = False;
+    if (!DPMSInfo(display_, &level, &enabled)) return std::nullopt;
+    return enabled && level != DPMSModeOn;
 }
 
 } // namespace brindlet::platform

@@ -135,8 +135,8 @@ TEST(DisplayConfiguration, ReportsMonitorsSetAndRemoved) {
 // The test server has no DPMS, so whether its monitors sleep cannot be told; nor for a server
 // that cannot be reached.
 TEST(DisplayPower, WithoutDPMSOrAServerNothingIsKnown) {
-    EXPECT_EQ(monitorsAreAsleep(), std::nullopt);
-    EXPECT_EQ(monitorsAreAsleep(":9999"), std::nullopt);
+    EXPECT_EQ(MonitorPower().asleep(), std::nullopt);
+    EXPECT_EQ(MonitorPower(":9999").asleep(), std::nullopt);
 }
 
 TEST(ScreenStream, RegionOfADisplayArrivesAsDrawnAndOnlyWhenItChanges) {
