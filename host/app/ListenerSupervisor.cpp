@@ -172,7 +172,7 @@ asio::awaitable<void> ListenerSupervisor::run(std::weak_ptr<ListenerSupervisor> 
     if (!delay) co_return;
     std::shared_ptr<Clock> clock = self->clock_;
     self.reset();
-    co_await clock->sleep(std::chrono::duration_cast<Clock::Duration>(std::chrono::duration<double>(*delay)));
+    co_await clock->sleep(Clock::seconds(*delay));
   }
 }
 

@@ -6,6 +6,17 @@
 
 namespace brindlet::host {
 
+const DisplayInfo* findDisplay(const std::vector<DisplayInfo>& displays, uint32_t id) {
+    auto found = std::find_if(displays.begin(), displays.end(), [id](const DisplayInfo& d) { return d.id == id; });
+    return found != displays.end() ? &*found : nullptr;
+}
+
+const DisplayInfo* mainOrFirstDisplay(const std::vector<DisplayInfo>& displays) {
+    auto main = std::find_if(displays.begin(), displays.end(), [](const DisplayInfo& d) { return d.isMain; });
+    if (main != displays.end()) return &*main;
+    return displays.empty() ? nullptr : &displays.front();
+}
+
 std::vector<DisplayInfo> displayInfos(const std::vector<platform::ScreenDisplay>& displays) {
     std::vector<DisplayInfo> list;
     for (const auto& d : displays) {

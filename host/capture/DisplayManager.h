@@ -25,6 +25,11 @@ public:
 // Display records as the list reports them, sorted: main first, then by ascending ID.
 std::vector<DisplayInfo> displayInfos(const std::vector<platform::ScreenDisplay>& displays);
 
+// The entry of `displays` with `id`; none when it has none.
+const DisplayInfo* findDisplay(const std::vector<DisplayInfo>& displays, uint32_t id);
+// The main display, else the first; none for an empty list.
+const DisplayInfo* mainOrFirstDisplay(const std::vector<DisplayInfo>& displays);
+
 class DisplayManager final : public DisplayProviding, public Actor, public std::enable_shared_from_this<DisplayManager> {
 public:
     // Registers for display reconfiguration on the X server named `displayName` (empty: DISPLAY).

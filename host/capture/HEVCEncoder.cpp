@@ -1,4 +1,5 @@
 #include "host/capture/HEVCEncoder.h"
+#include "host/session/HostSecurity.h"
 
 #include <algorithm>
 
@@ -7,11 +8,6 @@
 
 namespace brindlet::host {
 namespace {
-
-const platform::Logger& encoderLog() {
-    static const platform::Logger logger("io.tavix.nolu.host", "encoder");
-    return logger;
-}
 
 platform::HEVCProfileLevel profileLevel(CodecProfile profile) {
     switch (profile) {

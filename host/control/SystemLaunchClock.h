@@ -15,7 +15,7 @@ class SystemLaunchClock final : public LaunchClock {
 
   double now() override { return std::chrono::duration<double>(clock_->uptimeNow()).count(); }
   asio::awaitable<void> sleep(double seconds) override {
-    return clock_->sleep(std::chrono::duration_cast<Clock::Duration>(std::chrono::duration<double>(seconds)));
+    return clock_->sleep(Clock::seconds(seconds));
   }
 
  private:

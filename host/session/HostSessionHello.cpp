@@ -93,14 +93,13 @@ asio::awaitable<void> HostSession::handleHello(const msg::Hello& hello) {
   connection_->send(msg::DisplayList{displays_});
   startPeriodicTasks();
   startTextFocus();
-  if (displays_.empty()) {
+  const DisplayInfo* chosen = mainOrFirstDisplay(displays_);
+  if (!chosen) {
     status_.note = "No displays available";
     publishStatus();
     co_return;
   }
-  auto main = std::find_if(displays_.begin(), displays_.end(), [](const DisplayInfo& d) { return d.isMain; });
-  const DisplayInfo& chosen = main != displays_.end() ? *main : displays_.front();
-  co_await selectDisplay(chosen.id, std::nullopt);
+  co_await selectDisplay(chosen->id, std::nullopt);
 }
 
 asio::awaitable<void> HostSession::reject(std::string reason) {

@@ -1,6 +1,5 @@
-#include <algorithm>
-
 #include "host/app/PowerManaging.h"
+#include "host/capture/DisplayManager.h"
 #include "host/control/ClickRecord.h"
 #include "host/control/InputInjector.h"
 #include "host/control/PasteboardProviding.h"
@@ -30,9 +29,7 @@ asio::awaitable<void> HostSession::onPointer(const msg::Pointer& pointer) {
   const PointerEvent& event = pointer.event;
   std::optional<DisplayInfo> target;
   if (const auto* move = std::get_if<PointerEvent::MoveAbsolute>(&event.value)) {
-    auto found = std::find_if(displays_.begin(), displays_.end(),
-                              [&](const DisplayInfo& d) { return d.id == move->displayID; });
-    if (found != displays_.end()) target = *found;
+    if (const DisplayInfo* found = findDisplay(displays_, move->displayID)) target = *found;
   }
   if (std::holds_alternative<PointerEvent::MoveRelative>(event.value) && env_.isDisplayAsleep()) {
     env_.power->wakeDisplay();

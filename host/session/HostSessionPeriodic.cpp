@@ -2,7 +2,6 @@
 // stream's statistics. Cursor, clipboard and text-focus reporting are not built on this host
 // yet.
 
-#include <chrono>
 
 #include "host/capture/DisplayManager.h"
 #include "host/capture/VideoSink.h"
@@ -12,10 +11,6 @@
 namespace brindlet::host {
 
 namespace {
-
-Clock::Duration seconds(double value) {
-  return std::chrono::duration_cast<Clock::Duration>(std::chrono::duration<double>(value));
-}
 
 asio::awaitable<void> followDisplayChanges(std::weak_ptr<HostSession> weak, AsyncStream<Change> changes) {
   while (auto change = co_await changes.next()) {
@@ -38,7 +33,7 @@ void HostSession::startPeriodicTasks() {
       if (!self) co_return;
       self->reportStats();
     }
-  }(weak, env_.clock, seconds(env_.statsInterval))));
+  }(weak, env_.clock, Clock::seconds(env_.statsInterval))));
 }
 
 void HostSession::reportStats() {

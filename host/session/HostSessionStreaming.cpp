@@ -3,7 +3,6 @@
 // the stream's geometry (streamInfo), and what happens on this computer: display changes,
 // capture held and resumed, notes for the status.
 
-#include <algorithm>
 #include <string>
 
 #include "host/capture/CaptureGeometry.h"
@@ -33,18 +32,6 @@ std::string describe(const std::exception_ptr& error) {
   } catch (...) {
     return "Unknown capture error.";
   }
-}
-
-const DisplayInfo* findDisplay(const std::vector<DisplayInfo>& displays, std::uint32_t id) {
-  auto found = std::find_if(displays.begin(), displays.end(), [id](const DisplayInfo& d) { return d.id == id; });
-  return found != displays.end() ? &*found : nullptr;
-}
-
-// The main display, or the first one; nothing for an empty list.
-const DisplayInfo* mainOrFirst(const std::vector<DisplayInfo>& displays) {
-  auto main = std::find_if(displays.begin(), displays.end(), [](const DisplayInfo& d) { return d.isMain; });
-  if (main != displays.end()) return &*main;
-  return displays.empty() ? nullptr : &displays.front();
 }
 
 bool sameGeometry(const DisplayInfo& a, const DisplayInfo& b) {
@@ -118,8 +105,7 @@ void HostSession::startPipeline(CodecProfile profile) {
     }
   };
   auto encoder = env_.encoders->makeEncoder(profile, bitrate_.bitrate, std::move(output));
-  auto pipeline = VideoPipeline::make(std::move(encoder), std::chrono::duration_cast<Clock::Duration>(
-                                                              std::chrono::duration<double>(env_.idleRefreshDelay)),
+  auto pipeline = VideoPipeline::make(std::move(encoder), Clock::seconds(env_.idleRefreshDelay),
                                       strand.get_inner_executor(), env_.clock);
   std::weak_ptr<VideoPipeline> weakPipeline = pipeline;
   sink->setKeyframeRequester([weakPipeline] {
@@ -339,7 +325,7 @@ asio::awaitable<void> HostSession::displaysChangedIsolated() {
     co_await selectDisplay(display, viewport);
     co_return;
   }
-  const DisplayInfo* fallback = mainOrFirst(list);
+  const DisplayInfo* fallback = mainOrFirstDisplay(list);
   if (!fallback) co_return;
   DisplayInfo display = *fallback;
   Viewport viewport = defaultViewport(display, *client_);
@@ -371,7 +357,7 @@ asio::awaitable<void> HostSession::resumeCaptureIsolated(bool restart) {
   displays_ = co_await env_.displays->displays();
   connection_->send(msg::DisplayList{displays_});
   const DisplayInfo* target = current_ ? findDisplay(displays_, current_->id) : nullptr;
-  if (!target) target = mainOrFirst(displays_);
+  if (!target) target = mainOrFirstDisplay(displays_);
   if (!target) {
     status_.note = "No displays available";
     publishStatus();

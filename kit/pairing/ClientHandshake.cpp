@@ -173,7 +173,7 @@ asio::awaitable<ClientHandshake::Event> ClientHandshake::run(std::shared_ptr<Con
   auto handshake = std::make_shared<ClientHandshake>(connection, std::move(identity), std::move(purpose),
                                                      std::move(deviceName), std::move(hostFingerprint), onEvent);
   auto reading = readUntilFinal(connection, handshake, box);
-  auto limit = sleepFor(clock, std::chrono::duration_cast<Clock::Duration>(std::chrono::duration<double>(timeLimit)));
+  auto limit = sleepFor(clock, Clock::seconds(timeLimit));
   co_await (std::move(reading) || std::move(limit));
   std::lock_guard guard(box->lock);
   co_return box->event.value_or(Event::failed("timed out"));

@@ -8,6 +8,7 @@
 #include <asio/this_coro.hpp>
 
 #include "kit/pairing/AuthCrypto.h"
+#include "kit/pairing/PairingLog.h"
 #include "kit/support/SystemClock.h"
 #include "platform/crypto/Digest.h"
 #include "platform/crypto/P256PublicKey.h"
@@ -15,15 +16,6 @@
 
 namespace brindlet {
 namespace {
-
-const platform::Logger& pairingLog() {
-  static const platform::Logger logger("io.tavix.nolu.host", "pairing");
-  return logger;
-}
-
-Clock::Duration seconds(double value) {
-  return std::chrono::duration_cast<Clock::Duration>(std::chrono::duration<double>(value));
-}
 
 // The seven messages of the handshake: authChallenge (0x11) to pairResult (0x17).
 bool isHandshakeMessage(const Message& message) { return message.type() >= 0x11 && message.type() <= 0x17; }
@@ -250,7 +242,7 @@ asio::awaitable<void> HostAuthGate::decisionTask(std::weak_ptr<HostAuthGate> wea
   bool accepted = false;
   if (confirmer) {
     auto asking = confirmer->confirm(deviceName, code);
-    auto timer = sleepFor(clock, seconds(confirmSeconds));
+    auto timer = sleepFor(clock, Clock::seconds(confirmSeconds));
     auto first = co_await (std::move(asking) || std::move(timer));
     accepted = first.index() == 0 && std::get<0>(first);
   }
@@ -299,7 +291,7 @@ void HostAuthGate::finish(Message message) {
 asio::awaitable<void> HostAuthGate::flushThenClose(std::shared_ptr<Clock> clock, std::shared_ptr<Connection> connection,
                                                    double flushSeconds) {
   try {
-    co_await clock->sleep(seconds(flushSeconds));
+    co_await clock->sleep(Clock::seconds(flushSeconds));
   } catch (const std::exception&) {
     // Interrupted: close now.
   }
@@ -313,7 +305,7 @@ void HostAuthGate::armDeadline(double deadlineSeconds) {
 
 asio::awaitable<void> HostAuthGate::deadlineTask(std::weak_ptr<HostAuthGate> weakGate, std::shared_ptr<Clock> clock,
                                                  double deadlineSeconds, std::uint64_t generation) {
-  co_await clock->sleep(seconds(deadlineSeconds));
+  co_await clock->sleep(Clock::seconds(deadlineSeconds));
   if (auto gate = weakGate.lock()) gate->deadlineExpired(generation);
 }
 

@@ -9,17 +9,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/log/Log.h"
+#include "kit/pairing/PairingLog.h"
 #include "platform/storage/AtomicFile.h"
 #include "platform/storage/StorageDirectories.h"
 
 namespace brindlet {
 namespace {
-
-const platform::Logger& pairingLog() {
-  static const platform::Logger logger("io.tavix.nolu.host", "pairing");
-  return logger;
-}
 
 std::string compactDate(Date date) {
   std::string text = iso8601String(date);

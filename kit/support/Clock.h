@@ -24,6 +24,11 @@ class Clock {
  public:
   using Duration = std::chrono::nanoseconds;
 
+  // A span given in (fractional) seconds, as settings and intervals are.
+  static Duration seconds(double value) {
+    return std::chrono::duration_cast<Duration>(std::chrono::duration<double>(value));
+  }
+
   virtual ~Clock() = default;
 
   virtual Duration continuousNow() const = 0;

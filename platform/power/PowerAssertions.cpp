@@ -2,7 +2,7 @@
 
 #include <gio/gio.h>
 
-#include "platform/log/Log.h"
+#include "platform/power/PowerLog.h"
 
 namespace brindlet::platform {
 
@@ -11,11 +11,6 @@ namespace {
 constexpr const char* service = "org.freedesktop.ScreenSaver";
 constexpr const char* path = "/org/freedesktop/ScreenSaver";
 constexpr const char* applicationName = "Nolu Host";
-
-const Logger& powerLog() {
-  static const Logger logger("io.tavix.nolu.host", "power");
-  return logger;
-}
 
 }  // namespace
 

@@ -9,17 +9,12 @@
 #include <thread>
 #include <vector>
 
-#include "platform/log/Log.h"
 #include "platform/power/DBusBus.h"
+#include "platform/power/PowerLog.h"
 
 namespace brindlet::platform {
 
 namespace {
-
-const Logger& powerLog() {
-  static const Logger logger("io.tavix.nolu.host", "power");
-  return logger;
-}
 
 constexpr const char* login1 = "org.freedesktop.login1";
 
