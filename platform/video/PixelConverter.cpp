@@ -1,6 +1,9 @@
 #include "platform/video/PixelConverter.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -39,6 +42,62 @@ SwsContext* makeContext(int sw, int sh, AVPixelFormat sf, int dw, int dh, AVPixe
 
 } // namespace
 
+// Threads that each convert one band of every picture, made once with the converter: a
+// picture's bands start together and the caller converts the first one itself.
+class PixelConverter::BandWorkers {
+public:
+    explicit BandWorkers(int helpers) {
+        for (int band = 1; band <= helpers; ++band) threads_.emplace_back([this, band] { serve(band); });
+    }
+    ~BandWorkers() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        for (auto& thread : threads_) thread.join();
+    }
+
+    // job(0) on the calling thread and job(band) on each helper; returns when all are done.
+    void run(const std::function<void(int)>& job) {
+        {
+            std::lock_guard lock(mutex_);
+            job_ = &job;
+            pending_ = static_cast<int>(threads_.size());
+            ++round_;
+        }
+        wake_.notify_all();
+        job(0);
+        std::unique_lock lock(mutex_);
+        done_.wait(lock, [this] { return pending_ == 0; });
+        job_ = nullptr;
+    }
+
+private:
+    void serve(int band) {
+        uint64_t seen = 0;
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [&] { return stopping_ || round_ != seen; });
+            if (stopping_) return;
+            seen = round_;
+            const auto* job = job_;
+            lock.unlock();
+            (*job)(band);
+            lock.lock();
+            if (--pending_ == 0) done_.notify_one();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_, done_;
+    const std::function<void(int)>* job_ = nullptr;
+    uint64_t round_ = 0;
+    int pending_ = 0;
+    bool stopping_ = false;
+    std::vector<std::thread> threads_;
+};
+
 std::unique_ptr<PixelConverter> PixelConverter::toPlanar(int width, int height, PlanarFormat format, int threads) {
     if (width <= 0 || height <= 0) return nullptr;
     std::unique_ptr<PixelConverter> p(new PixelConverter());
@@ -48,6 +107,7 @@ std::unique_ptr<PixelConverter> PixelConverter::toPlanar(int width, int height, 
     // Up to four bands of at least 256 rows: at 1920x1080 a band each on four threads takes
     // 0.65 ms against 1.2 ms on one (more bands were not measured to help).
     p->bands_ = std::clamp(std::min(threads, height / 256), 1, 4);
+    if (p->bands_ > 1) p->workers_ = std::make_unique<BandWorkers>(p->bands_ - 1);
     return p;
 }
 
@@ -105,22 +165,22 @@ bool PixelConverter::convert(const uint8_t* src, int srcStride, const PlanarPict
     if (!planar_) return false;
     const int width = srcWidth_, height = srcHeight_;
     const bool full = *planar_ == PlanarFormat::yuv444;
-    auto convertRows = [&](int first, int end) {
+    // Even band edges, so that no chroma row is shared by two bands.
+    const int bandRows = ((height + bands_ - 1) / bands_ + 1) & ~1;
+    const std::function<void(int)> convertBand = [&](int band) {
+        const int first = band * bandRows, end = std::min(height, first + bandRows);
+        if (first >= end) return;
         if (full) {
             convertBGRXToYCbCr444(src, srcStride, width, first, end, dst);
         } else {
             convertBGRXToYCbCr420(src, srcStride, width, height, first, end, dst);
         }
     };
-    // Even band edges, so that no chroma row is shared by two bands.
-    const int bandRows = ((height + bands_ - 1) / bands_ + 1) & ~1;
-    std::vector<std::thread> helpers;
-    helpers.reserve(static_cast<size_t>(bands_));
-    for (int first = bandRows; first < height; first += bandRows) {
-        helpers.emplace_back(convertRows, first, std::min(height, first + bandRows));
+    if (workers_) {
+        workers_->run(convertBand);
+    } else {
+        convertBand(0);
     }
-    convertRows(0, std::min(height, bandRows));
-    for (auto& helper : helpers) helper.join();
     return true;
 }
 

@@ -49,6 +49,8 @@ private:
     int dstFormat_ = 0;
     std::optional<PlanarFormat> planar_;  // set for a Y'CbCr conversion
     int bands_ = 1;
+    class BandWorkers;
+    std::unique_ptr<BandWorkers> workers_;  // the threads of bands after the first
 };
 
 } // namespace brindlet::platform
