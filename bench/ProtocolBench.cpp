@@ -26,10 +26,18 @@ std::vector<Message> inputMessages() {
   for (std::size_t i = 0; i < inputCount; ++i) {
     const auto seq = static_cast<std::uint32_t>(i);
     switch (i % 4) {
-      case 0: messages.push_back(msg::Key{KeyEvent{HIDUsage::a, i % 8 == 0, ModifierFlags::shift}}); break;
-      case 1: messages.push_back(msg::Pointer{PointerEvent::MoveRelative{1.5f, -2.0f}, seq}); break;
-      case 2: messages.push_back(msg::Pointer{PointerEvent::MoveAbsolute{1, 0.25f, 0.75f}, seq}); break;
-      default: messages.push_back(msg::Pointer{PointerEvent::Scroll{0, -4.0f, ScrollPhase::changed}, seq}); break;
+      case 0:
+        messages.push_back(msg::Key{KeyEvent{HIDUsage::a, i % 8 == 0, ModifierFlags::shift}});
+        break;
+      case 1:
+        messages.push_back(msg::Pointer{PointerEvent::MoveRelative{1.5f, -2.0f}, seq});
+        break;
+      case 2:
+        messages.push_back(msg::Pointer{PointerEvent::MoveAbsolute{1, 0.25f, 0.75f}, seq});
+        break;
+      default:
+        messages.push_back(msg::Pointer{PointerEvent::Scroll{0, -4.0f, ScrollPhase::changed}, seq});
+        break;
     }
   }
   return messages;
@@ -151,7 +159,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && !run.error_occurred) times_[run.benchmark_name()] = run.GetAdjustedRealTime();
+      if (run.run_type == Run::RT_Iteration && !run.error_occurred)
+        times_[run.benchmark_name()] = run.GetAdjustedRealTime();
     }
   }
   void Finalize() override {

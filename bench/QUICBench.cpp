@@ -30,13 +30,13 @@
 #include <thread>
 #include <vector>
 
+#include <gnutls/gnutls.h>
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/udp.hpp>
 #include <asio/use_future.hpp>
-#include <gnutls/gnutls.h>
 
 #include "kit/protocol/WireCodec.h"
 #include "kit/transport/QUICConnection.h"
@@ -66,7 +66,8 @@ struct Loopback {
     for (int i = 0; i < 2; ++i) threads.emplace_back([this] { io.run(); });
     auto identity = testing::makeTestIdentity();
     QUICConfiguration configuration;
-    listener = platform::QUICListener::make(io, makeQUICParameters(identity, nullptr, configuration, io.get_executor()));
+    listener =
+        platform::QUICListener::make(io, makeQUICParameters(identity, nullptr, configuration, io.get_executor()));
     if (listener->listen({asio::ip::make_address("127.0.0.1"), 0})) throw std::runtime_error("cannot listen");
     std::promise<std::shared_ptr<QUICConnection>> accepted;
     listener->setNewGroupHandler([&accepted, configuration](std::shared_ptr<platform::QUICGroup> group) {
@@ -74,9 +75,9 @@ struct Loopback {
       connection->start();
       accepted.set_value(connection);
     });
-    device = QUICConnection::makeClient(io, {asio::ip::make_address("127.0.0.1"), listener->port()},
-                                        ServerTrust::pinned(certificateFingerprint(identity.certificateDER)),
-                                        configuration);
+    device =
+        QUICConnection::makeClient(io, {asio::ip::make_address("127.0.0.1"), listener->port()},
+                                   ServerTrust::pinned(certificateFingerprint(identity.certificateDER)), configuration);
     device->start();
     asio::co_spawn(strand, device->waitUntilReady(), asio::use_future).get();
     host = accepted.get_future().get();
@@ -227,7 +228,12 @@ void BM_NgtcpExampleDownload(benchmark::State& state) {
   std::filesystem::remove_all(folder);
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
 }
-BENCHMARK(BM_NgtcpExampleDownload)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_NgtcpExampleDownload)
+    ->Arg(100'000)
+    ->Arg(1'000'000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(2.0);
 
 asio::awaitable<void> echoPings(std::shared_ptr<QUICConnection> host) {
   auto messages = host->messages();

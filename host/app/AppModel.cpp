@@ -61,9 +61,9 @@ std::shared_ptr<AppModel> AppModel::make(const Executor& executor, Strand mainSt
                                          std::shared_ptr<DisplayProviding> displays,
                                          std::shared_ptr<PowerManaging> power, std::shared_ptr<HostListener> loopback,
                                          Services services) {
-  auto model = std::make_shared<AppModel>(executor, std::move(mainStrand), std::move(listenerFactory),
-                                          std::move(displays), std::move(power), std::move(loopback),
-                                          std::move(services));
+  auto model =
+      std::make_shared<AppModel>(executor, std::move(mainStrand), std::move(listenerFactory), std::move(displays),
+                                 std::move(power), std::move(loopback), std::move(services));
   std::weak_ptr<AppModel> weak = model;
   model->prompter_->onPresent = [weak](const PairingPrompter::Pending& pending) {
     if (auto self = weak.lock(); self && self->showConfirmation) self->showConfirmation(pending);
@@ -125,9 +125,8 @@ void AppModel::start() {
   started_ = true;
   if (services_.inbox) {
     // Off the main strand; nobody waits for it.
-    asio::post(executor_, [inbox = *services_.inbox, now = services_.clock->wallNow()] {
-      inbox.prune(86'400, now, {});
-    });
+    asio::post(executor_,
+               [inbox = *services_.inbox, now = services_.clock->wallNow()] { inbox.prune(86'400, now, {}); });
   }
   if (services_.permissions) {
     keep(Task::spawn(main_, pollPermissions(weak_from_this(), services_.clock, services_.permissions)));
@@ -224,8 +223,8 @@ asio::awaitable<void> AppModel::installChangeHandler(std::weak_ptr<AppModel> wea
 }
 
 void AppModel::reloadPairedDevices() {
-  pairedDevices_ = security_ ? sortedByPairing(security_->service->store()->allPairedDevices())
-                             : std::vector<PairedDevice>{};
+  pairedDevices_ =
+      security_ ? sortedByPairing(security_->service->store()->allPairedDevices()) : std::vector<PairedDevice>{};
   changed();
 }
 
@@ -237,7 +236,8 @@ void AppModel::startSystemEvents() {
   keep(Task::spawn(main_, feedLifecycle(powerEvents_, lifecycle_)));
   if (!services_.watchSystem) return;
   AsyncStream<HostPowerEvent> events = powerEvents_;
-  systemEvents_ = std::make_unique<platform::SystemPowerEvents>([events](HostPowerEvent event) { events.yield(event); });
+  systemEvents_ =
+      std::make_unique<platform::SystemPowerEvents>([events](HostPowerEvent event) { events.yield(event); });
   systemEvents_->start();
   keep(Task::spawn(main_, NetworkPathWatch::watchSystemPath(executor_, supervisor_)));
 }
@@ -354,8 +354,8 @@ void AppModel::activateSession(const UUID& id, std::optional<UUID> deviceID) {
   changed();
   // The newcomer learns what sleep, display sleep and lock made of this computer.
   HostState state = lifecycle_->state();
-  keep(Task::spawn(main_, tellLifecycle(session_, lifecycle_->locked(),
-                                        HostStateReport{state, CaptureLifecycle::noteFor(state)})));
+  keep(Task::spawn(
+      main_, tellLifecycle(session_, lifecycle_->locked(), HostStateReport{state, CaptureLifecycle::noteFor(state)})));
 }
 
 asio::awaitable<void> AppModel::tellLifecycle(std::shared_ptr<HostSession> session, bool locked,

@@ -27,13 +27,13 @@
 
 #include <asio/io_context.hpp>
 
-#include "host/control/HostInbox.h"
 #include "host/app/CaptureControlling.h"
 #include "host/app/ListenerSupervisor.h"
 #include "host/app/Permissions.h"
 #include "host/app/PowerManaging.h"
 #include "host/capture/CaptureLifecycle.h"
 #include "host/capture/HostPowerEvent.h"
+#include "host/control/HostInbox.h"
 #include "host/session/HostComposition.h"
 #include "host/session/HostSecurity.h"
 #include "host/session/HostSession.h"
@@ -162,8 +162,7 @@ class AppModel final : public CaptureControlling, public std::enable_shared_from
                                                std::shared_ptr<Permissions::System> system);
   static asio::awaitable<void> acceptConnections(std::weak_ptr<AppModel> weak, std::shared_ptr<HostListener> listener,
                                                  bool authenticate);
-  static asio::awaitable<void> runSession(std::weak_ptr<AppModel> weak, std::shared_ptr<HostSession> session,
-                                          UUID id);
+  static asio::awaitable<void> runSession(std::weak_ptr<AppModel> weak, std::shared_ptr<HostSession> session, UUID id);
   static asio::awaitable<void> installChangeHandler(std::weak_ptr<AppModel> weak,
                                                     std::shared_ptr<HostPairingService> service, Strand main);
   static asio::awaitable<void> replace(std::shared_ptr<HostSession> session, std::string name);
@@ -171,8 +170,7 @@ class AppModel final : public CaptureControlling, public std::enable_shared_from
                                              std::shared_ptr<CaptureLifecycle> lifecycle);
   static asio::awaitable<void> wakeDisplay(std::weak_ptr<AppModel> weak, Strand main, bool displayWasAsleep);
   static asio::awaitable<void> wakeDisplayOnMain(std::weak_ptr<AppModel> weak, bool displayWasAsleep);
-  static asio::awaitable<void> tellLifecycle(std::shared_ptr<HostSession> session, bool locked,
-                                             HostStateReport report);
+  static asio::awaitable<void> tellLifecycle(std::shared_ptr<HostSession> session, bool locked, HostStateReport report);
 
   Executor executor_;
   Strand main_;

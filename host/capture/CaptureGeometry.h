@@ -10,11 +10,11 @@
 namespace brindlet::host {
 
 struct CaptureGeometry {
-    Rect sourceRect; // display points, relative to the display's own origin
-    uint32_t width = 0;
-    uint32_t height = 0;
+  Rect sourceRect;  // display points, relative to the display's own origin
+  uint32_t width = 0;
+  uint32_t height = 0;
 
-    bool operator==(const CaptureGeometry&) const = default;
+  bool operator==(const CaptureGeometry&) const = default;
 };
 
 // A pixel count clamped to 2 ... 8192 and made even.
@@ -27,4 +27,4 @@ Viewport defaultViewport(const DisplayInfo& display, const ClientCapabilities& c
 CaptureGeometry displayOutputSize(const DisplayInfo& display, const Viewport& viewport);
 CaptureGeometry captureOutputSize(const DisplayInfo& display, const Viewport& viewport, const CaptureScope& scope);
 
-} // namespace brindlet::host
+}  // namespace brindlet::host

@@ -14,8 +14,7 @@ constexpr const char* lockedNote = "Mac is locked";
 
 std::shared_ptr<CaptureLifecycle> CaptureLifecycle::make(Strand main, std::shared_ptr<PowerManaging> power,
                                                          std::function<bool()> isDisplayAsleep,
-                                                         std::shared_ptr<Clock> clock,
-                                                         Clock::Duration wakeRetryDelay) {
+                                                         std::shared_ptr<Clock> clock, Clock::Duration wakeRetryDelay) {
   return std::make_shared<CaptureLifecycle>(std::move(main), std::move(power), std::move(isDisplayAsleep),
                                             std::move(clock), wakeRetryDelay);
 }

@@ -8,10 +8,10 @@
 namespace brindlet::host {
 
 struct CapturedFrame {
-    platform::PixelBufferRef pixelBuffer; // B,G,R,X as captured
-    uint32_t displayID = 0;
-    NormalizedRect sourceRect;  // the viewport source rectangle this picture shows
-    uint64_t captureTimeNs = 0; // CLOCK_MONOTONIC_RAW when the picture was on screen
+  platform::PixelBufferRef pixelBuffer;  // B,G,R,X as captured
+  uint32_t displayID = 0;
+  NormalizedRect sourceRect;   // the viewport source rectangle this picture shows
+  uint64_t captureTimeNs = 0;  // CLOCK_MONOTONIC_RAW when the picture was on screen
 };
 
-} // namespace brindlet::host
+}  // namespace brindlet::host

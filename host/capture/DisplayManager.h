@@ -15,11 +15,11 @@
 namespace brindlet::host {
 
 class DisplayProviding {
-public:
-    virtual ~DisplayProviding() = default;
-    // Main display first, the others by ascending ID; never fails (empty without displays).
-    virtual asio::awaitable<std::vector<DisplayInfo>> displays() = 0;
-    virtual AsyncStream<Change> changes() = 0;
+ public:
+  virtual ~DisplayProviding() = default;
+  // Main display first, the others by ascending ID; never fails (empty without displays).
+  virtual asio::awaitable<std::vector<DisplayInfo>> displays() = 0;
+  virtual AsyncStream<Change> changes() = 0;
 };
 
 // Display records as the list reports them, sorted: main first, then by ascending ID.
@@ -30,24 +30,26 @@ const DisplayInfo* findDisplay(const std::vector<DisplayInfo>& displays, uint32_
 // The main display, else the first; none for an empty list.
 const DisplayInfo* mainOrFirstDisplay(const std::vector<DisplayInfo>& displays);
 
-class DisplayManager final : public DisplayProviding, public Actor, public std::enable_shared_from_this<DisplayManager> {
-public:
-    // Registers for display reconfiguration on the X server named `displayName` (empty: DISPLAY).
-    static std::shared_ptr<DisplayManager> make(const Executor& executor, std::shared_ptr<Clock> clock,
-                                                std::string displayName = {});
-    ~DisplayManager() override;
+class DisplayManager final : public DisplayProviding,
+                             public Actor,
+                             public std::enable_shared_from_this<DisplayManager> {
+ public:
+  // Registers for display reconfiguration on the X server named `displayName` (empty: DISPLAY).
+  static std::shared_ptr<DisplayManager> make(const Executor& executor, std::shared_ptr<Clock> clock,
+                                              std::string displayName = {});
+  ~DisplayManager() override;
 
-    asio::awaitable<std::vector<DisplayInfo>> displays() override;
-    AsyncStream<Change> changes() override { return broadcaster_->changes(); }
-    const std::shared_ptr<ChangeBroadcaster>& broadcaster() const { return broadcaster_; }
+  asio::awaitable<std::vector<DisplayInfo>> displays() override;
+  AsyncStream<Change> changes() override { return broadcaster_->changes(); }
+  const std::shared_ptr<ChangeBroadcaster>& broadcaster() const { return broadcaster_; }
 
-private:
-    DisplayManager(const Executor& executor, std::shared_ptr<ChangeBroadcaster> broadcaster)
-        : Actor(executor), broadcaster_(std::move(broadcaster)) {}
-    asio::awaitable<std::vector<DisplayInfo>> displaysIsolated();
+ private:
+  DisplayManager(const Executor& executor, std::shared_ptr<ChangeBroadcaster> broadcaster)
+      : Actor(executor), broadcaster_(std::move(broadcaster)) {}
+  asio::awaitable<std::vector<DisplayInfo>> displaysIsolated();
 
-    std::shared_ptr<ChangeBroadcaster> broadcaster_;
-    std::unique_ptr<platform::DisplayConfiguration> configuration_;
+  std::shared_ptr<ChangeBroadcaster> broadcaster_;
+  std::unique_ptr<platform::DisplayConfiguration> configuration_;
 };
 
-} // namespace brindlet::host
+}  // namespace brindlet::host

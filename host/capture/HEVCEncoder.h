@@ -16,10 +16,10 @@ namespace brindlet::host {
 
 // The fields of a decoder configuration record ("hvcC") that name the stream's profile.
 struct HVCCInfo {
-    uint8_t profileIdc = 0;
-    uint8_t chromaFormatIdc = 0;
-    uint8_t lumaBitDepth = 0;
-    uint8_t chromaBitDepth = 0;
+  uint8_t profileIdc = 0;
+  uint8_t chromaFormatIdc = 0;
+  uint8_t lumaBitDepth = 0;
+  uint8_t chromaBitDepth = 0;
 };
 // Nothing unless the record has at least 19 bytes and version 1.
 std::optional<HVCCInfo> parseHVCC(const std::vector<uint8_t>& record);
@@ -30,53 +30,57 @@ HVCCInfo expectedHVCC(CodecProfile profile);
 platform::CompressionSessionMaker defaultCompressionSessionMaker();
 
 class HEVCEncoder final : public VideoEncoder, public std::enable_shared_from_this<HEVCEncoder> {
-public:
-    static std::shared_ptr<HEVCEncoder> make(CodecProfile profile, int64_t bitrate, EncoderOutputHandler output,
-                                             platform::CompressionSessionMaker maker = defaultCompressionSessionMaker());
+ public:
+  static std::shared_ptr<HEVCEncoder> make(CodecProfile profile, int64_t bitrate, EncoderOutputHandler output,
+                                           platform::CompressionSessionMaker maker = defaultCompressionSessionMaker());
 
-    CodecProfile activeProfile() const override;
-    CodecProfile requestedProfile() const { return requestedProfile_; }
-    void encode(const CapturedFrame& frame, bool forceKeyframe, bool highQuality) override;
-    void invalidate() override;
-    void requestKeyframe() override;
-    bool keyframePending() const override;
-    void setBitrate(int64_t bitrate) override;
+  CodecProfile activeProfile() const override;
+  CodecProfile requestedProfile() const { return requestedProfile_; }
+  void encode(const CapturedFrame& frame, bool forceKeyframe, bool highQuality) override;
+  void invalidate() override;
+  void requestKeyframe() override;
+  bool keyframePending() const override;
+  void setBitrate(int64_t bitrate) override;
 
-    uint64_t generation() const;
+  uint64_t generation() const;
 
-private:
-    struct FrameMeta {
-        CapturedFrame frame;
-        uint64_t number = 0;
-        uint64_t captureTimeNs = 0;
-        uint32_t width = 0, height = 0;
-    };
+ private:
+  struct FrameMeta {
+    CapturedFrame frame;
+    uint64_t number = 0;
+    uint64_t captureTimeNs = 0;
+    uint32_t width = 0, height = 0;
+  };
 
-    HEVCEncoder(CodecProfile profile, int64_t bitrate, EncoderOutputHandler output, platform::CompressionSessionMaker maker)
-        : output_(std::move(output)), requestedProfile_(profile), activeProfile_(profile), bitrate_(bitrate),
-          maker_(std::move(maker)) {}
+  HEVCEncoder(CodecProfile profile, int64_t bitrate, EncoderOutputHandler output,
+              platform::CompressionSessionMaker maker)
+      : output_(std::move(output)),
+        requestedProfile_(profile),
+        activeProfile_(profile),
+        bitrate_(bitrate),
+        maker_(std::move(maker)) {}
 
-    std::shared_ptr<platform::CompressionSession> makeSession(int width, int height, CodecProfile profile,
-                                                              int64_t bitrate, std::string& error) const;
-    void handleOutput(int status, uint32_t flags, const platform::EncodedSample* sample, const FrameMeta& meta,
-                      uint64_t generation, CodecProfile profile);
-    void fallBack(CodecProfile profile, const CapturedFrame& frame);
+  std::shared_ptr<platform::CompressionSession> makeSession(int width, int height, CodecProfile profile,
+                                                            int64_t bitrate, std::string& error) const;
+  void handleOutput(int status, uint32_t flags, const platform::EncodedSample* sample, const FrameMeta& meta,
+                    uint64_t generation, CodecProfile profile);
+  void fallBack(CodecProfile profile, const CapturedFrame& frame);
 
-    mutable std::mutex lock_;
-    const EncoderOutputHandler output_;
-    const CodecProfile requestedProfile_;
-    CodecProfile activeProfile_;
-    std::shared_ptr<platform::CompressionSession> session_;
-    int sessionWidth_ = 0;
-    int sessionHeight_ = 0;
-    uint64_t generation_ = 0;
-    bool verified_ = false;
-    bool forceNext_ = true;
-    int64_t bitrate_;
-    uint64_t frameNumber_ = 0;
-    int64_t lastPTS_ = 0;
-    bool highQualityActive_ = false;
-    const platform::CompressionSessionMaker maker_;
+  mutable std::mutex lock_;
+  const EncoderOutputHandler output_;
+  const CodecProfile requestedProfile_;
+  CodecProfile activeProfile_;
+  std::shared_ptr<platform::CompressionSession> session_;
+  int sessionWidth_ = 0;
+  int sessionHeight_ = 0;
+  uint64_t generation_ = 0;
+  bool verified_ = false;
+  bool forceNext_ = true;
+  int64_t bitrate_;
+  uint64_t frameNumber_ = 0;
+  int64_t lastPTS_ = 0;
+  bool highQualityActive_ = false;
+  const platform::CompressionSessionMaker maker_;
 };
 
-} // namespace brindlet::host
+}  // namespace brindlet::host

@@ -14,43 +14,43 @@
 namespace brindlet::host {
 
 struct EncoderOutput {
-    struct Frame {
-        VideoFrame frame;
-        double latencyMs = 0;
-    };
-    struct ProfileFallback {
-        CodecProfile requested;
-        CodecProfile to;
-    };
-    struct Failed {
-        std::string text;
-    };
-    std::variant<Frame, ProfileFallback, Failed> value;
+  struct Frame {
+    VideoFrame frame;
+    double latencyMs = 0;
+  };
+  struct ProfileFallback {
+    CodecProfile requested;
+    CodecProfile to;
+  };
+  struct Failed {
+    std::string text;
+  };
+  std::variant<Frame, ProfileFallback, Failed> value;
 };
 
 // Called from any thread, possibly from several at once.
 using EncoderOutputHandler = std::function<void(const EncoderOutput&)>;
 
 class VideoEncoder {
-public:
-    virtual ~VideoEncoder() = default;
-    virtual CodecProfile activeProfile() const = 0;
-    virtual void encode(const CapturedFrame& frame, bool forceKeyframe, bool highQuality) = 0;
-    // Ends the current session; its outputs still under way are dropped.
-    virtual void invalidate() = 0;
-    // The next frame is a key frame.
-    virtual void requestKeyframe() = 0;
-    // A key frame has been asked for and no frame has been encoded since.
-    virtual bool keyframePending() const = 0;
-    virtual void setBitrate(int64_t bitrate) = 0;
+ public:
+  virtual ~VideoEncoder() = default;
+  virtual CodecProfile activeProfile() const = 0;
+  virtual void encode(const CapturedFrame& frame, bool forceKeyframe, bool highQuality) = 0;
+  // Ends the current session; its outputs still under way are dropped.
+  virtual void invalidate() = 0;
+  // The next frame is a key frame.
+  virtual void requestKeyframe() = 0;
+  // A key frame has been asked for and no frame has been encoded since.
+  virtual bool keyframePending() const = 0;
+  virtual void setBitrate(int64_t bitrate) = 0;
 };
 
 class EncoderFactory {
-public:
-    virtual ~EncoderFactory() = default;
-    virtual std::vector<CodecProfile> supportedProfiles() const = 0;
-    virtual std::shared_ptr<VideoEncoder> makeEncoder(CodecProfile profile, int64_t bitrate,
-                                                      EncoderOutputHandler output) const = 0;
+ public:
+  virtual ~EncoderFactory() = default;
+  virtual std::vector<CodecProfile> supportedProfiles() const = 0;
+  virtual std::shared_ptr<VideoEncoder> makeEncoder(CodecProfile profile, int64_t bitrate,
+                                                    EncoderOutputHandler output) const = 0;
 };
 
-} // namespace brindlet::host
+}  // namespace brindlet::host

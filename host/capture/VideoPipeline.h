@@ -16,42 +16,42 @@
 namespace brindlet::host {
 
 class VideoPipeline : public std::enable_shared_from_this<VideoPipeline> {
-public:
-    static constexpr std::chrono::milliseconds firstTick{50};
-    static constexpr std::chrono::milliseconds tickInterval{25};
+ public:
+  static constexpr std::chrono::milliseconds firstTick{50};
+  static constexpr std::chrono::milliseconds tickInterval{25};
 
-    // Starts the timer on a strand of `executor` (the pipeline's queue).
-    static std::shared_ptr<VideoPipeline> make(std::shared_ptr<VideoEncoder> encoder, Clock::Duration idleDelay,
-                                               const Executor& executor, std::shared_ptr<Clock> clock);
-    ~VideoPipeline();
+  // Starts the timer on a strand of `executor` (the pipeline's queue).
+  static std::shared_ptr<VideoPipeline> make(std::shared_ptr<VideoEncoder> encoder, Clock::Duration idleDelay,
+                                             const Executor& executor, std::shared_ptr<Clock> clock);
+  ~VideoPipeline();
 
-    const std::shared_ptr<VideoEncoder>& encoder() const { return encoder_; }
+  const std::shared_ptr<VideoEncoder>& encoder() const { return encoder_; }
 
-    // Called for every captured frame; encodes it at once on the caller's thread.
-    void submit(const CapturedFrame& frame);
-    // The next frame is a key frame; on a still screen the last frame is encoded again.
-    void requestKeyframe();
-    // Forgets the last frame: nothing is re-encoded until a new one arrives.
-    void dropLastFrame();
-    // Stops the timer and ends the encoder's session.
-    void stop();
+  // Called for every captured frame; encodes it at once on the caller's thread.
+  void submit(const CapturedFrame& frame);
+  // The next frame is a key frame; on a still screen the last frame is encoded again.
+  void requestKeyframe();
+  // Forgets the last frame: nothing is re-encoded until a new one arrives.
+  void dropLastFrame();
+  // Stops the timer and ends the encoder's session.
+  void stop();
 
-private:
-    VideoPipeline(std::shared_ptr<VideoEncoder> encoder, Clock::Duration idleDelay, const Executor& executor,
-                  std::shared_ptr<Clock> clock)
-        : encoder_(std::move(encoder)), idleDelay_(idleDelay), strand_(makeStrand(executor)), clock_(std::move(clock)) {}
-    static asio::awaitable<void> runTimer(std::weak_ptr<VideoPipeline> pipeline, std::shared_ptr<Clock> clock);
-    void tick();
+ private:
+  VideoPipeline(std::shared_ptr<VideoEncoder> encoder, Clock::Duration idleDelay, const Executor& executor,
+                std::shared_ptr<Clock> clock)
+      : encoder_(std::move(encoder)), idleDelay_(idleDelay), strand_(makeStrand(executor)), clock_(std::move(clock)) {}
+  static asio::awaitable<void> runTimer(std::weak_ptr<VideoPipeline> pipeline, std::shared_ptr<Clock> clock);
+  void tick();
 
-    const std::shared_ptr<VideoEncoder> encoder_;
-    const Clock::Duration idleDelay_;
-    std::mutex lock_;
-    std::optional<CapturedFrame> lastFrame_;
-    Clock::Duration lastArrival_{0};
-    bool dirty_ = false;
-    Strand strand_;
-    std::shared_ptr<Clock> clock_;
-    Task timer_;
+  const std::shared_ptr<VideoEncoder> encoder_;
+  const Clock::Duration idleDelay_;
+  std::mutex lock_;
+  std::optional<CapturedFrame> lastFrame_;
+  Clock::Duration lastArrival_{0};
+  bool dirty_ = false;
+  Strand strand_;
+  std::shared_ptr<Clock> clock_;
+  Task timer_;
 };
 
-} // namespace brindlet::host
+}  // namespace brindlet::host

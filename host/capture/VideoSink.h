@@ -13,31 +13,31 @@
 namespace brindlet::host {
 
 class VideoSink {
-public:
-    struct Stats {
-        int64_t framesSent = 0;
-        int64_t framesDropped = 0;
-        int64_t bytesSent = 0; // payload bytes only
-        std::optional<double> lastLatencyMs;
-        bool waitingForKeyframe = false;
+ public:
+  struct Stats {
+    int64_t framesSent = 0;
+    int64_t framesDropped = 0;
+    int64_t bytesSent = 0;  // payload bytes only
+    std::optional<double> lastLatencyMs;
+    bool waitingForKeyframe = false;
 
-        bool operator==(const Stats&) const = default;
-    };
+    bool operator==(const Stats&) const = default;
+  };
 
-    explicit VideoSink(std::shared_ptr<Connection> connection) : connection_(std::move(connection)) {}
+  explicit VideoSink(std::shared_ptr<Connection> connection) : connection_(std::move(connection)) {}
 
-    // From the encoder's output threads, possibly several at once.
-    void send(const VideoFrame& frame, double latencyMs);
+  // From the encoder's output threads, possibly several at once.
+  void send(const VideoFrame& frame, double latencyMs);
 
-    Stats stats() const;
-    // Called, outside the sink's lock, after each failed send.
-    void setKeyframeRequester(std::function<void()> requester);
+  Stats stats() const;
+  // Called, outside the sink's lock, after each failed send.
+  void setKeyframeRequester(std::function<void()> requester);
 
-private:
-    std::shared_ptr<Connection> connection_;
-    mutable std::mutex lock_;
-    Stats stats_;
-    std::function<void()> keyframeRequester_;
+ private:
+  std::shared_ptr<Connection> connection_;
+  mutable std::mutex lock_;
+  Stats stats_;
+  std::function<void()> keyframeRequester_;
 };
 
-} // namespace brindlet::host
+}  // namespace brindlet::host

@@ -16,29 +16,29 @@
 namespace brindlet::host {
 
 struct RunningAppRecord {
-    int32_t pid = 0;
-    std::string bundleID;
-    std::string name;
-    bool isRegular = false;
-    bool isFrontmost = false;
-    bool isHidden = false;
-    std::string bundlePath;
-    std::string executablePath;
+  int32_t pid = 0;
+  std::string bundleID;
+  std::string name;
+  bool isRegular = false;
+  bool isFrontmost = false;
+  bool isHidden = false;
+  std::string bundlePath;
+  std::string executablePath;
 
-    bool operator==(const RunningAppRecord&) const = default;
+  bool operator==(const RunningAppRecord&) const = default;
 };
 
 struct WindowRecord {
-    uint32_t id = 0;
-    int32_t pid = 0;
-    std::string title;
-    Rect frame; // global points, origin top-left of the main display
-    int layer = 0;
-    bool isOnScreen = false;
-    bool isMinimized = false;
-    std::string ownerName;
+  uint32_t id = 0;
+  int32_t pid = 0;
+  std::string title;
+  Rect frame;  // global points, origin top-left of the main display
+  int layer = 0;
+  bool isOnScreen = false;
+  bool isMinimized = false;
+  std::string ownerName;
 
-    bool operator==(const WindowRecord&) const = default;
+  bool operator==(const WindowRecord&) const = default;
 };
 
 // A window counts as an app window only on layer 0 and at least this large (inclusive).
@@ -50,11 +50,13 @@ std::vector<RunningAppRecord> resolvePIDsByBundlePath(const std::vector<RunningA
                                                       const std::map<int32_t, std::string>& processPaths);
 
 // The windows that belong in an app's window list, with on-screen and minimised flags decided.
-std::vector<WindowRecord> filterAppWindows(const std::vector<WindowRecord>& windows, const std::set<int32_t>& hiddenPIDs,
+std::vector<WindowRecord> filterAppWindows(const std::vector<WindowRecord>& windows,
+                                           const std::set<int32_t>& hiddenPIDs,
                                            const std::map<int32_t, std::set<uint32_t>>& minimizedByPID);
 
 // The sorted app list of `appList`.
-std::vector<AppInfo> groupWindowsByApp(const std::vector<RunningAppRecord>& apps, const std::vector<WindowRecord>& windows,
+std::vector<AppInfo> groupWindowsByApp(const std::vector<RunningAppRecord>& apps,
+                                       const std::vector<WindowRecord>& windows,
                                        const std::vector<DisplayInfo>& displays,
                                        const std::function<Bytes(const RunningAppRecord&)>& icon);
 
@@ -71,4 +73,4 @@ Rect clampedFrame(const Rect& frame, double width, double height, const Rect& bo
 // A display-local rectangle as fractions of the display.
 NormalizedRect normalizedRect(const Rect& rect, const DisplayInfo& display);
 
-} // namespace brindlet::host
+}  // namespace brindlet::host

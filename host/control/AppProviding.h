@@ -3,9 +3,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "host/capture/ChangeBroadcaster.h"
 #include "kit/protocol/DesktopRecords.h"
-#include "host/capture/ChangeBroadcaster.h"
-#include "host/capture/ChangeBroadcaster.h"
 #include "kit/support/AsyncStream.h"
 
 #include <asio/awaitable.hpp>

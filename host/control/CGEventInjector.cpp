@@ -56,9 +56,7 @@ CGEventInjector::CGEventInjector(std::shared_ptr<platform::EventPosting> poster,
                                  Keyboard keyboard)
     : poster_(std::move(poster)), clock_(std::move(clock)), keyboard_(std::move(keyboard)) {}
 
-double CGEventInjector::uptime() const {
-  return std::chrono::duration<double>(clock_->uptimeNow()).count();
-}
+double CGEventInjector::uptime() const { return std::chrono::duration<double>(clock_->uptimeNow()).count(); }
 
 bool CGEventInjector::postKey(std::uint16_t keyCode, bool isDown, std::uint64_t eventFlags, bool flagsChanged) {
   return poster_->postKeyboard({keyCode, isDown, eventFlags, flagsChanged});
@@ -234,11 +232,21 @@ void CGEventInjector::postScroll(ScrollPhase phase, float dx, float dy) {
   }
   platform::ScrollWheelEvent event{v, h, 0, 0};
   switch (phase) {
-    case ScrollPhase::began: event.scrollPhase = 1; break;
-    case ScrollPhase::changed: event.scrollPhase = 2; break;
-    case ScrollPhase::ended: event.scrollPhase = 4; break;
-    case ScrollPhase::momentum: event.momentumPhase = wasMomentum ? 2 : 1; break;
-    case ScrollPhase::momentumEnded: event.momentumPhase = 3; break;
+    case ScrollPhase::began:
+      event.scrollPhase = 1;
+      break;
+    case ScrollPhase::changed:
+      event.scrollPhase = 2;
+      break;
+    case ScrollPhase::ended:
+      event.scrollPhase = 4;
+      break;
+    case ScrollPhase::momentum:
+      event.momentumPhase = wasMomentum ? 2 : 1;
+      break;
+    case ScrollPhase::momentumEnded:
+      event.momentumPhase = 3;
+      break;
   }
   poster_->postScroll(event);
 }

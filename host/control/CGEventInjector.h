@@ -2,10 +2,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <map>
 #include <set>
 #include <string_view>
 #include <vector>
@@ -71,7 +71,7 @@ class CGEventInjector final : public InputInjector {
   std::shared_ptr<const Clock> clock_;
   Keyboard keyboard_;
 
-  std::mutex mutex_;  // guards everything below
+  std::mutex mutex_;                        // guards everything below
   std::set<std::uint8_t> held_;             // buttons pressed by injection (PointerButton raw values)
   std::map<std::uint16_t, bool> heldKeys_;  // virtual keys pressed by key events: is it a modifier
   PointerTracker tracker_;

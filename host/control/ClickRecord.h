@@ -12,7 +12,7 @@ namespace brindlet::host {
 class ClickRecord {
  public:
   struct Click {
-    Point point;  // global points
+    Point point;      // global points
     double time = 0;  // seconds of system uptime
 
     bool operator==(const Click&) const = default;

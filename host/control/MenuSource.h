@@ -5,9 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "host/capture/ChangeBroadcaster.h"
 #include "kit/protocol/DesktopRecords.h"
-#include "host/capture/ChangeBroadcaster.h"
-#include "host/capture/ChangeBroadcaster.h"
 #include "kit/support/AsyncStream.h"
 
 #include <asio/awaitable.hpp>

@@ -14,9 +14,7 @@ class SystemLaunchClock final : public LaunchClock {
   explicit SystemLaunchClock(std::shared_ptr<Clock> clock) : clock_(std::move(clock)) {}
 
   double now() override { return std::chrono::duration<double>(clock_->uptimeNow()).count(); }
-  asio::awaitable<void> sleep(double seconds) override {
-    return clock_->sleep(Clock::seconds(seconds));
-  }
+  asio::awaitable<void> sleep(double seconds) override { return clock_->sleep(Clock::seconds(seconds)); }
 
  private:
   std::shared_ptr<Clock> clock_;

@@ -2,9 +2,9 @@
 
 #include <unistd.h>
 
+#include <limits.h>
 #include <chrono>
 #include <fstream>
-#include <limits.h>
 
 #include "host/app/KeepDisplayAwakeSetting.h"
 #include "host/app/SystemPowerManager.h"
@@ -112,7 +112,9 @@ HostEnvironment HostEnvironment::live(const Executor& executor, std::shared_ptr<
   // Screen capture on X11 needs no permission.
   env.screenRecordingGranted = [] { return true; };
   env.onWakeRequested = [](bool) -> asio::awaitable<void> { co_return; };
-  env.makeAudioCapture = []() -> std::shared_ptr<AudioCapturing> { return std::make_shared<UnavailableAudioCapture>(); };
+  env.makeAudioCapture = []() -> std::shared_ptr<AudioCapturing> {
+    return std::make_shared<UnavailableAudioCapture>();
+  };
   env.audioEncoders = std::make_shared<UnavailableAudioEncoderFactory>();
   env.audioArbiter = AudioTapArbiter::shared();
   // Remote access is not set up on this host.

@@ -203,9 +203,7 @@ void HostSession::publishStatus() {
   if (onStatus_) onStatus_(status_);
 }
 
-double HostSession::uptime() const {
-  return std::chrono::duration<double>(env_.clock->uptimeNow()).count();
-}
+double HostSession::uptime() const { return std::chrono::duration<double>(env_.clock->uptimeNow()).count(); }
 
 asio::awaitable<void> HostSession::end() {
   auto self = shared_from_this();

@@ -2,7 +2,6 @@
 // stream's statistics. Cursor, clipboard and text-focus reporting are not built on this host
 // yet.
 
-
 #include "host/capture/DisplayManager.h"
 #include "host/capture/VideoSink.h"
 #include "host/session/HostSecurity.h"
@@ -47,8 +46,8 @@ void HostSession::reportStats() {
   }
   lastStats_ = StatsMark{now, stats.framesSent, stats.bytesSent};
   if (status_.fps > 0) {
-    sessionLog().info("sending %.1f fps %.1f Mbps dropped=%ld encodeLatency=%.1fms", status_.fps,
-                      status_.bitrateMbps, static_cast<long>(stats.framesDropped), stats.lastLatencyMs.value_or(0));
+    sessionLog().info("sending %.1f fps %.1f Mbps dropped=%ld encodeLatency=%.1fms", status_.fps, status_.bitrateMbps,
+                      static_cast<long>(stats.framesDropped), stats.lastLatencyMs.value_or(0));
   }
   status_.framesSent = stats.framesSent;
   status_.framesDropped = stats.framesDropped;

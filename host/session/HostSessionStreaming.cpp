@@ -117,8 +117,7 @@ void HostSession::startPipeline(CodecProfile profile) {
 
 void HostSession::encoderFellBack(CodecProfile from, CodecProfile to) {
   status_.profile = to;
-  status_.note = "Encoder fell back from " + std::string(caseName(from)) + " to " +
-                 std::string(caseName(to));
+  status_.note = "Encoder fell back from " + std::string(caseName(from)) + " to " + std::string(caseName(to));
   sessionLog().error("encoder fell back %s -> %s", std::string(displayName(from)).c_str(),
                      std::string(displayName(to)).c_str());
   publishStatus();
@@ -365,8 +364,8 @@ asio::awaitable<void> HostSession::resumeCaptureIsolated(bool restart) {
   }
   status_.note.reset();
   DisplayInfo display = *target;
-  Viewport viewport = (current_ && viewport_ && current_->id == display.id) ? *viewport_
-                                                                            : defaultViewport(display, *client_);
+  Viewport viewport =
+      (current_ && viewport_ && current_->id == display.id) ? *viewport_ : defaultViewport(display, *client_);
   co_await selectDisplay(display, viewport);
   forceKeyframe();
   sessionLog().info("capture resumed");

@@ -31,8 +31,8 @@ class SessionDispatch {
   using Handler = asio::awaitable<void> (*)(HostSession&, const Message&);
 
   struct Entry {
-    Handler handler = nullptr;      // set for a handled message
-    std::string_view unavailable;   // set for a device message whose feature is not built yet
+    Handler handler = nullptr;     // set for a handled message
+    std::string_view unavailable;  // set for a device message whose feature is not built yet
   };
 
   // The session's table, built once.

@@ -40,7 +40,9 @@ std::optional<Rect> UnavailableWindowControl::setFrame(const Rect&, std::int32_t
 asio::awaitable<std::optional<Rect>> UnavailableWindowTracker::visibleFrame(std::uint32_t) {
   throw ServiceUnavailable(windowList);
 }
-std::optional<WindowRecord> UnavailableWindowTracker::windowInfo(std::uint32_t) { throw ServiceUnavailable(windowList); }
+std::optional<WindowRecord> UnavailableWindowTracker::windowInfo(std::uint32_t) {
+  throw ServiceUnavailable(windowList);
+}
 std::vector<WindowRecord> UnavailableWindowTracker::windows(std::int32_t) { throw ServiceUnavailable(windowList); }
 
 asio::awaitable<std::vector<InstalledApp>> UnavailableInstalledApps::apps() { throw ServiceUnavailable(installedApps); }

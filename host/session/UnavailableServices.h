@@ -22,7 +22,8 @@ namespace brindlet::host {
 // "<what> is not available on this host yet".
 class ServiceUnavailable : public std::runtime_error {
  public:
-  explicit ServiceUnavailable(const std::string& what) : std::runtime_error(what + " is not available on this host yet") {}
+  explicit ServiceUnavailable(const std::string& what)
+      : std::runtime_error(what + " is not available on this host yet") {}
 };
 
 // Reads as an empty clipboard that never changes; writing fails.

@@ -12,8 +12,7 @@ namespace {
 
 void append(Bytes& out, ByteView part) { out.insert(out.end(), part.begin(), part.end()); }
 
-Bytes transcript(ByteView nonce, ByteView hostFingerprint, const UUID& deviceID,
-                 const std::optional<Bytes>& exporter) {
+Bytes transcript(ByteView nonce, ByteView hostFingerprint, const UUID& deviceID, const std::optional<Bytes>& exporter) {
   Bytes input;
   input.reserve(132);
   append(input, exporter ? authLabelV2TLS() : authLabelV1());
@@ -48,20 +47,19 @@ Bytes transcriptHash(ByteView nonce, ByteView hostFingerprint, const UUID& devic
   return platform::sha256(transcript(nonce, hostFingerprint, deviceID, exporter));
 }
 
-Bytes sign(ByteView nonce, ByteView hostFingerprint, const UUID& deviceID,
-           const std::optional<Bytes>& exporter, const platform::P256PrivateKey& key) {
+Bytes sign(ByteView nonce, ByteView hostFingerprint, const UUID& deviceID, const std::optional<Bytes>& exporter,
+           const platform::P256PrivateKey& key) {
   return key.signDigest(transcriptHash(nonce, hostFingerprint, deviceID, exporter));
 }
 
-bool verify(ByteView signature, ByteView publicKeyX963, ByteView nonce, ByteView hostFingerprint,
-            const UUID& deviceID, const std::optional<Bytes>& exporter) {
+bool verify(ByteView signature, ByteView publicKeyX963, ByteView nonce, ByteView hostFingerprint, const UUID& deviceID,
+            const std::optional<Bytes>& exporter) {
   auto key = platform::P256PublicKey::fromX963(publicKeyX963);
   if (!key || signature.size() != 64) return false;
   return key->verifyDigest(transcriptHash(nonce, hostFingerprint, deviceID, exporter), signature);
 }
 
-Bytes pairingProof(ByteView token, ByteView hostFingerprint, ByteView publicKeyX963,
-                   const UUID& deviceID) {
+Bytes pairingProof(ByteView token, ByteView hostFingerprint, ByteView publicKeyX963, const UUID& deviceID) {
   Bytes input;
   input.reserve(129);
   append(input, pairLabel());
@@ -73,8 +71,7 @@ Bytes pairingProof(ByteView token, ByteView hostFingerprint, ByteView publicKeyX
 
 Bytes commitment(ByteView clientNonce) { return platform::sha256(clientNonce); }
 
-std::string comparisonCode(ByteView hostFingerprint, ByteView publicKeyX963, ByteView hostNonce,
-                           ByteView clientNonce) {
+std::string comparisonCode(ByteView hostFingerprint, ByteView publicKeyX963, ByteView hostNonce, ByteView clientNonce) {
   Bytes input;
   input.reserve(176);
   append(input, sasLabel());
@@ -83,8 +80,8 @@ std::string comparisonCode(ByteView hostFingerprint, ByteView publicKeyX963, Byt
   append(input, hostNonce);
   append(input, clientNonce);
   Bytes d = platform::sha256(input);
-  std::uint32_t v = (std::uint32_t{d[0]} << 24) | (std::uint32_t{d[1]} << 16) |
-                    (std::uint32_t{d[2]} << 8) | std::uint32_t{d[3]};
+  std::uint32_t v =
+      (std::uint32_t{d[0]} << 24) | (std::uint32_t{d[1]} << 16) | (std::uint32_t{d[2]} << 8) | std::uint32_t{d[3]};
   char code[16];
   std::snprintf(code, sizeof code, "%06u", v % 1000000u);
   return code;

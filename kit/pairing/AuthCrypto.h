@@ -24,18 +24,17 @@ Bytes transcriptHash(ByteView nonce, ByteView hostFingerprint, const UUID& devic
 
 // ECDSA P-256 over the transcript hash: the raw 64-byte signature r || s. Throws
 // platform::CryptoError when the key cannot sign.
-Bytes sign(ByteView nonce, ByteView hostFingerprint, const UUID& deviceID,
-           const std::optional<Bytes>& exporter, const platform::P256PrivateKey& key);
+Bytes sign(ByteView nonce, ByteView hostFingerprint, const UUID& deviceID, const std::optional<Bytes>& exporter,
+           const platform::P256PrivateKey& key);
 
 // Whether `signature` (raw 64 bytes) is the device's signature of the transcript under the
 // X9.63 public key. A malformed key or signature is simply not valid.
-bool verify(ByteView signature, ByteView publicKeyX963, ByteView nonce, ByteView hostFingerprint,
-            const UUID& deviceID, const std::optional<Bytes>& exporter);
+bool verify(ByteView signature, ByteView publicKeyX963, ByteView nonce, ByteView hostFingerprint, const UUID& deviceID,
+            const std::optional<Bytes>& exporter);
 
 // HMAC-SHA256 keyed with the pairing token over "brindlet-pair-v1", the host fingerprint,
 // the device's X9.63 public key and its ID.
-Bytes pairingProof(ByteView token, ByteView hostFingerprint, ByteView publicKeyX963,
-                   const UUID& deviceID);
+Bytes pairingProof(ByteView token, ByteView hostFingerprint, ByteView publicKeyX963, const UUID& deviceID);
 
 // SHA-256 of the client nonce, without label.
 Bytes commitment(ByteView clientNonce);
@@ -43,8 +42,7 @@ Bytes commitment(ByteView clientNonce);
 // The six-digit code both sides show: SHA-256 over "brindlet-sas-v1", fingerprint, public
 // key, host nonce and client nonce; its first four bytes big-endian, modulo 1,000,000,
 // zero-padded to six digits.
-std::string comparisonCode(ByteView hostFingerprint, ByteView publicKeyX963, ByteView hostNonce,
-                           ByteView clientNonce);
+std::string comparisonCode(ByteView hostFingerprint, ByteView publicKeyX963, ByteView hostNonce, ByteView clientNonce);
 
 // Bytes from the system's secure generator; the process stops if it fails.
 Bytes randomBytes(std::size_t count);

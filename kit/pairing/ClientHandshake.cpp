@@ -80,7 +80,8 @@ void ClientHandshake::answerChallenge(const Bytes& nonce) {
   }
   Bytes signature;
   try {
-    signature = AuthCrypto::sign(nonce, *fingerprint, identity_.deviceID, connection_->exporter(), identity_.privateKey);
+    signature =
+        AuthCrypto::sign(nonce, *fingerprint, identity_.deviceID, connection_->exporter(), identity_.privateKey);
   } catch (const std::exception&) {
     end(Event::failed("signing failed"));
     return;
@@ -115,7 +116,8 @@ bool ClientHandshake::handle(const Message& message) {
         }
         Message request;
         if (purpose_.kind == Purpose::Kind::pairWithToken) {
-          Bytes proof = AuthCrypto::pairingProof(purpose_.token, fingerprint, identity_.publicKeyX963(), identity_.deviceID);
+          Bytes proof =
+              AuthCrypto::pairingProof(purpose_.token, fingerprint, identity_.publicKeyX963(), identity_.deviceID);
           request = msg::PairRequest{PairMethod::token, deviceName_, std::move(proof)};
         } else {
           request = msg::PairRequest{PairMethod::compare, deviceName_, AuthCrypto::commitment(clientNonce)};

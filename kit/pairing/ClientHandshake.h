@@ -40,7 +40,7 @@ class ClientHandshake {
   struct Event {
     enum class Kind { showCode, pairingFailed, failed, authenticated, notPaired, denied };
     Kind kind = Kind::failed;
-    std::string text;                          // the code of showCode, the reason of failed
+    std::string text;                            // the code of showCode, the reason of failed
     PairResult pairResult = PairResult::failed;  // pairingFailed only
 
     static Event showCode(std::string code) { return Event{Kind::showCode, std::move(code), PairResult::failed}; }

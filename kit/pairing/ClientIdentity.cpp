@@ -34,8 +34,6 @@ ClientIdentity ClientIdentity::loadOrCreate(SecretStore& store) {
   return identity;
 }
 
-KeychainSecretStore ClientIdentity::defaultStore() {
-  return KeychainSecretStore("io.tavix.nolu.client", "identity");
-}
+KeychainSecretStore ClientIdentity::defaultStore() { return KeychainSecretStore("io.tavix.nolu.client", "identity"); }
 
 }  // namespace brindlet

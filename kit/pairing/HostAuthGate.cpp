@@ -49,7 +49,8 @@ HostAuthGate::HostAuthGate(const Executor& executor, std::shared_ptr<Connection>
       clock_(clock ? std::move(clock) : SystemClock::shared()) {}
 
 std::string HostAuthGate::cleanDeviceName(std::string_view name) {
-  icu::UnicodeString text = icu::UnicodeString::fromUTF8(icu::StringPiece(name.data(), static_cast<int32_t>(name.size())));
+  icu::UnicodeString text =
+      icu::UnicodeString::fromUTF8(icu::StringPiece(name.data(), static_cast<int32_t>(name.size())));
   std::int32_t start = 0;
   std::int32_t end = text.length();
   while (start < end && isNameSpace(text.char32At(start))) start = text.moveIndex32(start, 1);
@@ -62,7 +63,8 @@ std::string HostAuthGate::cleanDeviceName(std::string_view name) {
   if (trimmed.isEmpty()) return "Unknown device";
 
   UErrorCode status = U_ZERO_ERROR;
-  std::unique_ptr<icu::BreakIterator> characters(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+  std::unique_ptr<icu::BreakIterator> characters(
+      icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
   if (U_SUCCESS(status)) {
     characters->setText(trimmed);
     std::int32_t count = 0;
@@ -88,9 +90,8 @@ asio::awaitable<HostAuthGate::Verdict> HostAuthGate::handle(Message message) {
 asio::awaitable<void> HostAuthGate::connectionClosed() { return isolated(connectionClosedNow()); }
 
 asio::awaitable<std::optional<UUID>> HostAuthGate::authenticatedDeviceID() {
-  co_return co_await isolated([](HostAuthGate* gate) -> asio::awaitable<std::optional<UUID>> {
-    co_return gate->authenticatedDeviceID_;
-  }(this));
+  co_return co_await isolated(
+      [](HostAuthGate* gate) -> asio::awaitable<std::optional<UUID>> { co_return gate->authenticatedDeviceID_; }(this));
 }
 
 asio::awaitable<std::optional<Bytes>> HostAuthGate::authenticatedPublicKey() {
@@ -230,8 +231,8 @@ void HostAuthGate::handlePairReveal(const Bytes& clientNonce) {
   }
   std::string code = AuthCrypto::comparisonCode(service_->hostFingerprint(), *publicKey_, hostNonce_, clientNonce);
   phase_ = Phase::awaitingUser;
-  decision_ = spawn(decisionTask(weak_from_this(), service_->confirmer(), clock_, timeouts_.confirm, deviceName_,
-                                 std::move(code)));
+  decision_ = spawn(
+      decisionTask(weak_from_this(), service_->confirmer(), clock_, timeouts_.confirm, deviceName_, std::move(code)));
 }
 
 asio::awaitable<void> HostAuthGate::decisionTask(std::weak_ptr<HostAuthGate> weakGate,

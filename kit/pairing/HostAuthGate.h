@@ -84,9 +84,8 @@ class HostAuthGate final : public HostAuthGating, public Actor, public std::enab
   static asio::awaitable<void> deadlineTask(std::weak_ptr<HostAuthGate> gate, std::shared_ptr<Clock> clock,
                                             double seconds, std::uint64_t generation);
   static asio::awaitable<void> decisionTask(std::weak_ptr<HostAuthGate> gate,
-                                            std::shared_ptr<PairingConfirming> confirmer,
-                                            std::shared_ptr<Clock> clock, double seconds, std::string deviceName,
-                                            std::string code);
+                                            std::shared_ptr<PairingConfirming> confirmer, std::shared_ptr<Clock> clock,
+                                            double seconds, std::string deviceName, std::string code);
   static asio::awaitable<void> flushThenClose(std::shared_ptr<Clock> clock, std::shared_ptr<Connection> connection,
                                               double seconds);
 

@@ -37,7 +37,8 @@ void HostPairingService::notifyChange() const {
 }
 
 asio::awaitable<void> HostPairingService::setChangeHandler(ChangeHandler handler) {
-  return isolated(onStrandVoid([this, handler = std::move(handler)]() mutable { changeHandler_ = std::move(handler); }));
+  return isolated(
+      onStrandVoid([this, handler = std::move(handler)]() mutable { changeHandler_ = std::move(handler); }));
 }
 
 asio::awaitable<PairingToken> HostPairingService::issuePairingToken() {
@@ -105,7 +106,8 @@ asio::awaitable<void> HostPairingService::registerLiveConnection(UUID tag, UUID 
 }
 
 asio::awaitable<void> HostPairingService::unregisterLiveConnection(UUID tag) {
-  return isolated(onStrandVoid([this, tag] { std::erase_if(live_, [&](const LiveConnection& l) { return l.tag == tag; }); }));
+  return isolated(
+      onStrandVoid([this, tag] { std::erase_if(live_, [&](const LiveConnection& l) { return l.tag == tag; }); }));
 }
 
 asio::awaitable<void> HostPairingService::forgetDevice(UUID deviceID) {

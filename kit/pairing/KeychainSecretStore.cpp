@@ -9,8 +9,7 @@ using platform::KeychainStatus;
 SecretStoreError::SecretStoreError(std::int32_t status)
     : std::runtime_error("keychain status " + std::to_string(status)), status_(status) {}
 
-KeychainSecretStore::KeychainSecretStore(std::string service, std::string account,
-                                         platform::Keychain keychain)
+KeychainSecretStore::KeychainSecretStore(std::string service, std::string account, platform::Keychain keychain)
     : service(std::move(service)), account(std::move(account)), keychain_(std::move(keychain)) {}
 
 std::optional<Bytes> KeychainSecretStore::load() {

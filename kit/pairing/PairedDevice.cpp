@@ -41,8 +41,8 @@ std::string iso8601String(Date date) {
 std::optional<Date> parseISO8601(std::string_view text) {
   using namespace std::chrono;
   // YYYY-MM-DDTHH:MM:SSZ
-  if (text.size() != 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' ||
-      text[16] != ':' || text[19] != 'Z')
+  if (text.size() != 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' || text[16] != ':' ||
+      text[19] != 'Z')
     return std::nullopt;
   int y, mo, d, h, mi, s;
   if (!readDigits(text, 0, 4, y) || !readDigits(text, 5, 2, mo) || !readDigits(text, 8, 2, d) ||

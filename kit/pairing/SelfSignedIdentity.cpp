@@ -60,9 +60,8 @@ Bytes integer(ByteView value) {
 }
 
 const Bytes ecdsaWithSHA256 = {0x30, 0x0A, 0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x04, 0x03, 0x02};
-const Bytes p256KeyInfoPrefix = {0x30, 0x59, 0x30, 0x13, 0x06, 0x07, 0x2A, 0x86, 0x48, 0xCE,
-                                 0x3D, 0x02, 0x01, 0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D,
-                                 0x03, 0x01, 0x07, 0x03, 0x42, 0x00};
+const Bytes p256KeyInfoPrefix = {0x30, 0x59, 0x30, 0x13, 0x06, 0x07, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x02, 0x01,
+                                 0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07, 0x03, 0x42, 0x00};
 
 Bytes name(const std::string& commonName) {
   Bytes commonNameOID = {0x06, 0x03, 0x55, 0x04, 0x03};
@@ -78,8 +77,7 @@ std::shared_ptr<SelfSignedIdentity> adopt(SelfSignedIdentity* identity) {
 
 }  // namespace
 
-IdentityError::IdentityError(Case kind, std::string reason, std::int32_t status,
-                             const std::string& text)
+IdentityError::IdentityError(Case kind, std::string reason, std::int32_t status, const std::string& text)
     : std::runtime_error(text), kind_(kind), reason_(std::move(reason)), status_(status) {}
 
 IdentityError IdentityError::keyGeneration(const std::string& reason) {
@@ -95,26 +93,23 @@ IdentityError IdentityError::certificate() {
 }
 
 Bytes formatCertificateTime(std::chrono::system_clock::time_point date) {
-  std::time_t seconds = std::chrono::system_clock::to_time_t(
-      std::chrono::floor<std::chrono::seconds>(date));
+  std::time_t seconds = std::chrono::system_clock::to_time_t(std::chrono::floor<std::chrono::seconds>(date));
   std::tm utc{};
   gmtime_r(&seconds, &utc);
   char text[32];
-  std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02dZ", utc.tm_year + 1900,
-                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
+  std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02dZ", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday,
+                utc.tm_hour, utc.tm_min, utc.tm_sec);
   return element(0x18, bytesOf(text));
 }
 
 Bytes buildTBSCertificate(ByteView serial, std::chrono::system_clock::time_point notBefore,
-                          std::chrono::system_clock::time_point notAfter,
-                          const std::string& commonName, ByteView publicKeyX963) {
+                          std::chrono::system_clock::time_point notAfter, const std::string& commonName,
+                          ByteView publicKeyX963) {
   const Bytes version = {0xA0, 0x03, 0x02, 0x01, 0x02};
   Bytes subject = name(commonName);
-  Bytes validity =
-      element(0x30, concat({formatCertificateTime(notBefore), formatCertificateTime(notAfter)}));
+  Bytes validity = element(0x30, concat({formatCertificateTime(notBefore), formatCertificateTime(notAfter)}));
   Bytes keyInfo = concat({p256KeyInfoPrefix, publicKeyX963});
-  return element(0x30, concat({version, integer(serial), ecdsaWithSHA256, subject, validity,
-                               subject, keyInfo}));
+  return element(0x30, concat({version, integer(serial), ecdsaWithSHA256, subject, validity, subject, keyInfo}));
 }
 
 Bytes wrapCertificate(ByteView tbs, ByteView signatureDER) {
@@ -133,15 +128,14 @@ std::optional<Bytes> findIdentityKey(ByteView tag, const platform::Keychain& key
   return key.value->applicationLabel;
 }
 
-std::optional<std::pair<platform::TLSIdentity, Bytes>> findIdentityCertificate(
-    const std::string& label, const platform::Keychain& keychain) {
+std::optional<std::pair<platform::TLSIdentity, Bytes>> findIdentityCertificate(const std::string& label,
+                                                                               const platform::Keychain& keychain) {
   std::lock_guard guard(platform::keychainLock());
   auto hash = findIdentityKey(bytesOf(label), keychain);
   if (!hash) return std::nullopt;
   auto certificate = keychain.copyCertificate(*hash);
   if (certificate.status == KeychainStatus::itemNotFound) return std::nullopt;
-  if (certificate.status != KeychainStatus::success)
-    throw IdentityError::keychain(certificate.status);
+  if (certificate.status != KeychainStatus::success) throw IdentityError::keychain(certificate.status);
   auto identity = keychain.copyIdentity(*certificate.value);
   if (identity.status == KeychainStatus::itemNotFound) return std::nullopt;
   if (identity.status != KeychainStatus::success) throw IdentityError::keychain(identity.status);
@@ -165,8 +159,8 @@ void deleteIdentityItems(const std::string& label, const platform::Keychain& key
 
 // The identity.
 
-SelfSignedIdentity::SelfSignedIdentity(platform::TLSIdentity tlsIdentity, Bytes tagBytes,
-                                       bool persistent, platform::Keychain keychain)
+SelfSignedIdentity::SelfSignedIdentity(platform::TLSIdentity tlsIdentity, Bytes tagBytes, bool persistent,
+                                       platform::Keychain keychain)
     : identity(std::move(tlsIdentity)),
       certificateDER(identity.certificateDER),
       fingerprint(platform::sha256(certificateDER)),
@@ -178,8 +172,7 @@ SelfSignedIdentity::~SelfSignedIdentity() {
   if (!isPersistent) deleteIdentityItems(tag, keychain_);
 }
 
-std::shared_ptr<SelfSignedIdentity> createSelfSignedIdentity(const std::string& label,
-                                                             bool persistent,
+std::shared_ptr<SelfSignedIdentity> createSelfSignedIdentity(const std::string& label, bool persistent,
                                                              const std::string& commonName,
                                                              const platform::Keychain& keychain) {
   Bytes tag = bytesOf(label);
@@ -206,8 +199,8 @@ std::shared_ptr<SelfSignedIdentity> createSelfSignedIdentity(const std::string& 
   Bytes serial = platform::secureRandomBytes(16);
   serial[0] &= 0x7f;
   auto now = std::chrono::system_clock::now();
-  Bytes tbs = buildTBSCertificate(serial, now - std::chrono::seconds(3600),
-                                  now + std::chrono::seconds(315360000), commonName, publicKey);
+  Bytes tbs = buildTBSCertificate(serial, now - std::chrono::seconds(3600), now + std::chrono::seconds(315360000),
+                                  commonName, publicKey);
 
   auto fail = [&](IdentityError error) {
     deleteIdentityItems(tag, keychain);
@@ -230,16 +223,14 @@ std::shared_ptr<SelfSignedIdentity> createSelfSignedIdentity(const std::string& 
   return adopt(new SelfSignedIdentity(std::move(*identity.value), tag, persistent, keychain));
 }
 
-std::shared_ptr<SelfSignedIdentity> loadOrCreateHostIdentity(const std::string& label,
-                                                             const std::string& commonName,
+std::shared_ptr<SelfSignedIdentity> loadOrCreateHostIdentity(const std::string& label, const std::string& commonName,
                                                              const platform::Keychain& keychain) {
   return createSelfSignedIdentity(label, true, commonName, keychain);
 }
 
 std::shared_ptr<SelfSignedIdentity> makeEphemeralIdentity(const std::string& commonName,
                                                           const platform::Keychain& keychain) {
-  return createSelfSignedIdentity("app.nolu.identity." + UUID::random().uuidString(), false,
-                                  commonName, keychain);
+  return createSelfSignedIdentity("app.nolu.identity." + UUID::random().uuidString(), false, commonName, keychain);
 }
 
 }  // namespace brindlet

@@ -51,19 +51,18 @@ class SelfSignedIdentity {
   // Certificate and private key for the TLS layer (`identity.addTo(credentials)` installs
   // them into GnuTLS credentials; `identity.privateKey.pkcs8DER()` is the key as DER).
   const platform::TLSIdentity identity;
-  const Bytes certificateDER;   // the exact DER of the certificate
-  const Bytes fingerprint;      // SHA-256 of certificateDER, 32 bytes
-  const Bytes tag;              // UTF-8 bytes of the label the items are stored under
+  const Bytes certificateDER;  // the exact DER of the certificate
+  const Bytes fingerprint;     // SHA-256 of certificateDER, 32 bytes
+  const Bytes tag;             // UTF-8 bytes of the label the items are stored under
   const bool isPersistent;
 
   // The private key, e.g. for signing relay messages with the host key.
   const platform::P256PrivateKey& privateKey() const { return identity.privateKey; }
 
  private:
-  friend std::shared_ptr<SelfSignedIdentity> createSelfSignedIdentity(
-      const std::string&, bool, const std::string&, const platform::Keychain&);
-  SelfSignedIdentity(platform::TLSIdentity identity, Bytes tag, bool persistent,
-                     platform::Keychain keychain);
+  friend std::shared_ptr<SelfSignedIdentity> createSelfSignedIdentity(const std::string&, bool, const std::string&,
+                                                                      const platform::Keychain&);
+  SelfSignedIdentity(platform::TLSIdentity identity, Bytes tag, bool persistent, platform::Keychain keychain);
   platform::Keychain keychain_;
 };
 
@@ -81,8 +80,7 @@ std::shared_ptr<SelfSignedIdentity> loadOrCreateHostIdentity(
 
 // A throw-away identity under the label "app.nolu.identity." and a fresh UUID.
 std::shared_ptr<SelfSignedIdentity> makeEphemeralIdentity(
-    const std::string& commonName,
-    const platform::Keychain& keychain = platform::Keychain::standard());
+    const std::string& commonName, const platform::Keychain& keychain = platform::Keychain::standard());
 
 // The application label (public-key hash) of the key stored under `tag`; nothing when there
 // is no such key. Throws IdentityError::keychain for any other failure.
@@ -90,8 +88,8 @@ std::optional<Bytes> findIdentityKey(ByteView tag, const platform::Keychain& key
 
 // The stored identity for a label and its certificate's DER; nothing when a piece is
 // missing. Throws IdentityError::keychain for any other failure.
-std::optional<std::pair<platform::TLSIdentity, Bytes>> findIdentityCertificate(
-    const std::string& label, const platform::Keychain& keychain);
+std::optional<std::pair<platform::TLSIdentity, Bytes>> findIdentityCertificate(const std::string& label,
+                                                                               const platform::Keychain& keychain);
 
 // Removes every item of an identity (results ignored).
 void deleteIdentityItems(ByteView tag, const platform::Keychain& keychain);
@@ -106,8 +104,8 @@ Bytes formatCertificateTime(std::chrono::system_clock::time_point date);
 // validity, the P-256 key; no extensions), and the certificate around it with the DER
 // signature of the to-be-signed bytes.
 Bytes buildTBSCertificate(ByteView serial, std::chrono::system_clock::time_point notBefore,
-                          std::chrono::system_clock::time_point notAfter,
-                          const std::string& commonName, ByteView publicKeyX963);
+                          std::chrono::system_clock::time_point notAfter, const std::string& commonName,
+                          ByteView publicKeyX963);
 Bytes wrapCertificate(ByteView tbs, ByteView signatureDER);
 
 }  // namespace brindlet

@@ -31,12 +31,11 @@ struct HIDUsage {
   static const HIDUsage fn;
 };
 
-inline constexpr HIDUsage HIDUsage::a{0x04}, HIDUsage::b{0x05}, HIDUsage::c{0x06}, HIDUsage::d{0x07},
-    HIDUsage::e{0x08}, HIDUsage::f{0x09}, HIDUsage::g{0x0A}, HIDUsage::h{0x0B}, HIDUsage::i{0x0C},
-    HIDUsage::j{0x0D}, HIDUsage::k{0x0E}, HIDUsage::l{0x0F}, HIDUsage::m{0x10}, HIDUsage::n{0x11},
-    HIDUsage::o{0x12}, HIDUsage::p{0x13}, HIDUsage::q{0x14}, HIDUsage::r{0x15}, HIDUsage::s{0x16},
-    HIDUsage::t{0x17}, HIDUsage::u{0x18}, HIDUsage::v{0x19}, HIDUsage::w{0x1A}, HIDUsage::x{0x1B},
-    HIDUsage::y{0x1C}, HIDUsage::z{0x1D};
+inline constexpr HIDUsage HIDUsage::a{0x04}, HIDUsage::b{0x05}, HIDUsage::c{0x06}, HIDUsage::d{0x07}, HIDUsage::e{0x08},
+    HIDUsage::f{0x09}, HIDUsage::g{0x0A}, HIDUsage::h{0x0B}, HIDUsage::i{0x0C}, HIDUsage::j{0x0D}, HIDUsage::k{0x0E},
+    HIDUsage::l{0x0F}, HIDUsage::m{0x10}, HIDUsage::n{0x11}, HIDUsage::o{0x12}, HIDUsage::p{0x13}, HIDUsage::q{0x14},
+    HIDUsage::r{0x15}, HIDUsage::s{0x16}, HIDUsage::t{0x17}, HIDUsage::u{0x18}, HIDUsage::v{0x19}, HIDUsage::w{0x1A},
+    HIDUsage::x{0x1B}, HIDUsage::y{0x1C}, HIDUsage::z{0x1D};
 inline constexpr HIDUsage HIDUsage::digit1{0x1E}, HIDUsage::digit2{0x1F}, HIDUsage::digit3{0x20},
     HIDUsage::digit4{0x21}, HIDUsage::digit5{0x22}, HIDUsage::digit6{0x23}, HIDUsage::digit7{0x24},
     HIDUsage::digit8{0x25}, HIDUsage::digit9{0x26}, HIDUsage::digit0{0x27};
@@ -53,8 +52,8 @@ inline constexpr HIDUsage HIDUsage::home{0x4A}, HIDUsage::pageUp{0x4B}, HIDUsage
     HIDUsage::end{0x4D}, HIDUsage::pageDown{0x4E}, HIDUsage::rightArrow{0x4F}, HIDUsage::leftArrow{0x50},
     HIDUsage::downArrow{0x51}, HIDUsage::upArrow{0x52};
 inline constexpr HIDUsage HIDUsage::leftControl{0xE0}, HIDUsage::leftShift{0xE1}, HIDUsage::leftOption{0xE2},
-    HIDUsage::leftCommand{0xE3}, HIDUsage::rightControl{0xE4}, HIDUsage::rightShift{0xE5},
-    HIDUsage::rightOption{0xE6}, HIDUsage::rightCommand{0xE7};
+    HIDUsage::leftCommand{0xE3}, HIDUsage::rightControl{0xE4}, HIDUsage::rightShift{0xE5}, HIDUsage::rightOption{0xE6},
+    HIDUsage::rightCommand{0xE7};
 inline constexpr HIDUsage HIDUsage::fn{0xFF03};
 
 // The modifier bits of a key event. Bits 0x40 and 0x80 have no name but are kept as they are.
@@ -131,7 +130,6 @@ struct PointerScroll {
   ScrollPhase phase = ScrollPhase::began;
   bool operator==(const PointerScroll&) const = default;
 };
-
 
 struct PointerEvent {
   using MoveRelative = PointerMoveRelative;

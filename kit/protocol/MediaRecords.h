@@ -20,8 +20,8 @@ template <>
 struct RawRange<CodecProfile> {
   static constexpr std::uint8_t first = 0, last = 3;
 };
-inline constexpr std::array<CodecProfile, 4> allCodecProfiles{
-    CodecProfile::hevcMain, CodecProfile::hevcMain10, CodecProfile::hevcMain444, CodecProfile::hevcMain44410};
+inline constexpr std::array<CodecProfile, 4> allCodecProfiles{CodecProfile::hevcMain, CodecProfile::hevcMain10,
+                                                              CodecProfile::hevcMain444, CodecProfile::hevcMain44410};
 // The case's own name, as in "hevcMain444".
 std::string_view caseName(CodecProfile profile);
 // The name shown to the user and in the log, as in "HEVC 4:4:4".
@@ -156,9 +156,8 @@ template <>
 struct RawRange<HostState> {
   static constexpr std::uint8_t first = 0, last = 6;
 };
-inline constexpr std::array<HostState, 7> allHostStates{HostState::ok,     HostState::displayAsleep,
-                                                        HostState::waking, HostState::locked,
-                                                        HostState::asleep, HostState::captureBlocked,
-                                                        HostState::permissionMissing};
+inline constexpr std::array<HostState, 7> allHostStates{
+    HostState::ok,     HostState::displayAsleep,  HostState::waking,           HostState::locked,
+    HostState::asleep, HostState::captureBlocked, HostState::permissionMissing};
 
 }  // namespace brindlet

@@ -37,10 +37,10 @@
 #include "kit/support/Bytes.h"
 #include "kit/support/UUID.h"
 
-#define BRINDLET_MESSAGE_CASE(Name, typeByte, caseName, channelCase)  \
-  static constexpr std::uint8_t type = typeByte;                      \
+#define BRINDLET_MESSAGE_CASE(Name, typeByte, caseName, channelCase)   \
+  static constexpr std::uint8_t type = typeByte;                       \
   static constexpr ::brindlet::Channel channel = Channel::channelCase; \
-  static constexpr std::string_view name = caseName;                  \
+  static constexpr std::string_view name = caseName;                   \
   bool operator==(const Name&) const = default;
 
 namespace brindlet::msg {
@@ -373,13 +373,12 @@ class Message {
       msg::SetThumbnails, msg::Thumbnail, msg::Feedback, msg::ClipboardText, msg::Key, msg::Pointer, msg::Ping,
       msg::Pong, msg::StreamInfo, msg::CursorState, msg::AuthChallenge, msg::AuthResponse, msg::AuthResult,
       msg::PairRequest, msg::PairNonce, msg::PairReveal, msg::PairResult, msg::HostStatus, msg::AppList,
-      msg::SetAppListUpdates, msg::ActivateApp, msg::Focus, msg::Unfocus, msg::WindowThumbnails,
-      msg::WindowThumbnail, msg::StreamMode, msg::CursorShape, msg::RequestCursorShape, msg::SetVideoEnabled,
-      msg::Text, msg::SetAudio, msg::AudioConfig, msg::AudioStatus, msg::RelayConfig, msg::FocusBack,
-      msg::RequestInstalledApps, msg::InstalledApps, msg::RequestAppIcons, msg::AppIcon, msg::LaunchApp,
-      msg::LaunchStatus, msg::LaunchControl, msg::QuitApp, msg::RecentApps, msg::FileOffer, msg::FileChunk,
-      msg::FileEnd, msg::FileCancel, msg::FileStatus, msg::WatchActions, msg::AppActions, msg::PerformAction,
-      msg::ActionResult, msg::TextFocus, msg::SessionReplaced>;
+      msg::SetAppListUpdates, msg::ActivateApp, msg::Focus, msg::Unfocus, msg::WindowThumbnails, msg::WindowThumbnail,
+      msg::StreamMode, msg::CursorShape, msg::RequestCursorShape, msg::SetVideoEnabled, msg::Text, msg::SetAudio,
+      msg::AudioConfig, msg::AudioStatus, msg::RelayConfig, msg::FocusBack, msg::RequestInstalledApps,
+      msg::InstalledApps, msg::RequestAppIcons, msg::AppIcon, msg::LaunchApp, msg::LaunchStatus, msg::LaunchControl,
+      msg::QuitApp, msg::RecentApps, msg::FileOffer, msg::FileChunk, msg::FileEnd, msg::FileCancel, msg::FileStatus,
+      msg::WatchActions, msg::AppActions, msg::PerformAction, msg::ActionResult, msg::TextFocus, msg::SessionReplaced>;
 
   // Number of message cases.
   static constexpr std::size_t caseCount = std::variant_size_v<Value>;
@@ -390,8 +389,7 @@ class Message {
 
   Message() = default;  // an empty ping; messages are normally built from a case
   template <class T>
-    requires isCase<T>
-  Message(T&& body) : value(std::forward<T>(body)) {}
+  requires isCase<T> Message(T&& body) : value(std::forward<T>(body)) {}
 
   // The wire type byte of the case (0x01 to 0x3E).
   std::uint8_t type() const {

@@ -485,7 +485,8 @@ msg::Pointer read(WireReader& r) {
       m.event = e;
       break;
     }
-    default: throw WireError::invalidValue("pointer kind " + std::to_string(kind));
+    default:
+      throw WireError::invalidValue("pointer kind " + std::to_string(kind));
   }
   return m;
 }
@@ -869,7 +870,8 @@ Message decodeAs(WireReader& r) {
 template <std::size_t... I>
 constexpr std::array<BodyDecoder, 256> makeDecoders(std::index_sequence<I...>) {
   std::array<BodyDecoder, 256> table{};
-  ((table[std::variant_alternative_t<I, Message::Value>::type] = &decodeAs<std::variant_alternative_t<I, Message::Value>>),
+  ((table[std::variant_alternative_t<I, Message::Value>::type] =
+        &decodeAs<std::variant_alternative_t<I, Message::Value>>),
    ...);
   return table;
 }
@@ -882,8 +884,7 @@ constexpr std::array<BodyDecoder, 256> bodyDecoders = makeDecoders(std::make_ind
 // stays within what the reader, which lowers the same budget node by node, accepts.
 void writeMenuTree(std::span<const MenuNode> nodes, int depth, int& budget, int reserved, Bytes& out) {
   const int available = budget - reserved;
-  const std::size_t count =
-      available <= 0 ? 0 : std::min({static_cast<std::size_t>(available), nodes.size(), u16Cap});
+  const std::size_t count = available <= 0 ? 0 : std::min({static_cast<std::size_t>(available), nodes.size(), u16Cap});
   W::writeU16(static_cast<std::uint16_t>(count), out);
   for (std::size_t i = 0; i < count; ++i) {
     const MenuNode& node = nodes[i];

@@ -33,8 +33,8 @@ std::optional<T> WireDecoder::withNextPayload(F&& decode) {
   const std::size_t available = buffer_.size() - offset_;
   if (available < 4) return std::nullopt;
   const std::uint8_t* header = buffer_.data() + offset_;
-  const std::uint32_t length = (std::uint32_t{header[0]} << 24) | (std::uint32_t{header[1]} << 16) |
-                               (std::uint32_t{header[2]} << 8) | header[3];
+  const std::uint32_t length =
+      (std::uint32_t{header[0]} << 24) | (std::uint32_t{header[1]} << 16) | (std::uint32_t{header[2]} << 8) | header[3];
   if (length > WireCodec::maxFrameSize) {
     poisoned_ = WireError::frameTooLarge(length);
     buffer_ = Bytes();

@@ -7,10 +7,18 @@ namespace brindlet {
 WireError::WireError(Case c, std::uint8_t typeByte, std::string text, std::int64_t length)
     : case_(c), typeByte_(typeByte), text_(std::move(text)), length_(length) {
   switch (case_) {
-    case Case::unknownType: description_ = "unknownType(" + std::to_string(typeByte_) + ")"; break;
-    case Case::invalidValue: description_ = "invalidValue(\"" + text_ + "\")"; break;
-    case Case::frameTooLarge: description_ = "frameTooLarge(" + std::to_string(length_) + ")"; break;
-    case Case::truncated: description_ = "truncated"; break;
+    case Case::unknownType:
+      description_ = "unknownType(" + std::to_string(typeByte_) + ")";
+      break;
+    case Case::invalidValue:
+      description_ = "invalidValue(\"" + text_ + "\")";
+      break;
+    case Case::frameTooLarge:
+      description_ = "frameTooLarge(" + std::to_string(length_) + ")";
+      break;
+    case Case::truncated:
+      description_ = "truncated";
+      break;
   }
 }
 

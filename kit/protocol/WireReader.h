@@ -32,8 +32,8 @@ class WireReader {
   std::uint64_t readU64();
   std::int32_t readInt32();
   float readFloat();
-  bool readBool();                // "bool N" for a byte other than 0 or 1
-  std::string readString();       // "invalid UTF-8" for bytes that are not UTF-8
+  bool readBool();           // "bool N" for a byte other than 0 or 1
+  std::string readString();  // "invalid UTF-8" for bytes that are not UTF-8
   Bytes readData();
   UUID readUUID();
   NormalizedRect readRect();

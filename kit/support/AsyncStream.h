@@ -83,8 +83,8 @@ class AsyncStream {
     if (taken.done) co_return std::move(taken.value);
     // A named initiation: g++ 12 destroys a lambda temporary in a co_await expression twice.
     auto initiation = [state](auto handler) { State::park(state, std::move(handler)); };
-    co_return co_await asio::async_initiate<const asio::use_awaitable_t<>&, void(std::optional<T>)>(initiation,
-                                                                                                   asio::use_awaitable);
+    co_return co_await asio::async_initiate<const asio::use_awaitable_t<>&, void(std::optional<T>)>(
+        initiation, asio::use_awaitable);
   }
 
   // The number of buffered values that the consumer has not taken yet.

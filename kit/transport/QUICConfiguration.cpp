@@ -45,8 +45,8 @@ bool FingerprintBox::mismatch() const {
 }
 
 platform::QUICParameters makeQUICParameters(const std::optional<platform::QUICIdentity>& identity,
-                                            std::shared_ptr<FingerprintBox> box,
-                                            const QUICConfiguration& configuration, const Executor& executor) {
+                                            std::shared_ptr<FingerprintBox> box, const QUICConfiguration& configuration,
+                                            const Executor& executor) {
   platform::QUICParameters parameters;
   parameters.applicationProtocols = {quicApplicationProtocol};
   auto seconds = std::chrono::duration_cast<std::chrono::seconds>(configuration.idleTimeout).count();
@@ -72,8 +72,8 @@ platform::QUICParameters makeQUICParameters(const std::optional<platform::QUICId
 }
 
 platform::QUICParameters makeQUICParameters(const std::shared_ptr<SelfSignedIdentity>& identity,
-                                            std::shared_ptr<FingerprintBox> box,
-                                            const QUICConfiguration& configuration, const Executor& executor) {
+                                            std::shared_ptr<FingerprintBox> box, const QUICConfiguration& configuration,
+                                            const Executor& executor) {
   std::optional<platform::QUICIdentity> local;
   if (identity) local = platform::QUICIdentity{identity->certificateDER, identity->privateKey().pkcs8DER()};
   return makeQUICParameters(local, std::move(box), configuration, executor);

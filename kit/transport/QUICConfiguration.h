@@ -73,14 +73,14 @@ class FingerprintBox {
 // a device-side connection no identity and its box. The verify step runs on a strand of
 // `executor` made for these parameters.
 platform::QUICParameters makeQUICParameters(const std::optional<platform::QUICIdentity>& identity,
-                                            std::shared_ptr<FingerprintBox> box,
-                                            const QUICConfiguration& configuration, const Executor& executor);
+                                            std::shared_ptr<FingerprintBox> box, const QUICConfiguration& configuration,
+                                            const Executor& executor);
 
 class SelfSignedIdentity;
 // The same with the host's identity (its certificate and key become the local TLS identity).
 platform::QUICParameters makeQUICParameters(const std::shared_ptr<SelfSignedIdentity>& identity,
-                                            std::shared_ptr<FingerprintBox> box,
-                                            const QUICConfiguration& configuration, const Executor& executor);
+                                            std::shared_ptr<FingerprintBox> box, const QUICConfiguration& configuration,
+                                            const Executor& executor);
 
 // The exporter of an established group: 32 bytes, or nothing. Call on the group's executor.
 std::optional<Bytes> tlsExporter(platform::QUICGroup& group);

@@ -30,11 +30,16 @@ std::string textOf(const std::optional<QUICTransportError>& error) { return erro
 
 const char* streamKindName(StreamKind kind) {
   switch (kind) {
-    case StreamKind::control: return "control";
-    case StreamKind::input: return "input";
-    case StreamKind::video: return "video";
-    case StreamKind::audio: return "audio";
-    case StreamKind::transfer: return "transfer";
+    case StreamKind::control:
+      return "control";
+    case StreamKind::input:
+      return "input";
+    case StreamKind::video:
+      return "video";
+    case StreamKind::audio:
+      return "audio";
+    case StreamKind::transfer:
+      return "transfer";
   }
   return "control";
 }
@@ -217,26 +222,34 @@ void QUICConnection::onStreamState(StreamKind kind, const Stream& stream, QUICSt
   }
   if (state != QUICStreamState::ready) return;
   std::weak_ptr<QUICConnection> weak = weak_from_this();
-  stream->send(Bytes{static_cast<std::uint8_t>(kind)}, false, [weak, counter](std::optional<QUICTransportError> failure) {
-    auto self = weak.lock();
-    if (!self) return;
-    if (failure) {
-      self->finish(ConnectionState::failed("preamble failed: " + failure->text));
-      return;
-    }
-    bool last;
-    {
-      std::lock_guard guard(self->lock_);
-      last = --*counter == 0;
-    }
-    if (last) self->markReady();
-  });
+  stream->send(Bytes{static_cast<std::uint8_t>(kind)}, false,
+               [weak, counter](std::optional<QUICTransportError> failure) {
+                 auto self = weak.lock();
+                 if (!self) return;
+                 if (failure) {
+                   self->finish(ConnectionState::failed("preamble failed: " + failure->text));
+                   return;
+                 }
+                 bool last;
+                 {
+                   std::lock_guard guard(self->lock_);
+                   last = --*counter == 0;
+                 }
+                 if (last) self->markReady();
+               });
   switch (kind) {
-    case StreamKind::control: startReader(Reader::control, stream); break;
-    case StreamKind::video: startReader(Reader::video, stream); break;
-    case StreamKind::audio: startReader(Reader::audio, stream); break;
+    case StreamKind::control:
+      startReader(Reader::control, stream);
+      break;
+    case StreamKind::video:
+      startReader(Reader::video, stream);
+      break;
+    case StreamKind::audio:
+      startReader(Reader::audio, stream);
+      break;
     case StreamKind::input:
-    case StreamKind::transfer: break;
+    case StreamKind::transfer:
+      break;
   }
 }
 
@@ -283,11 +296,17 @@ void QUICConnection::attach(StreamKind kind, const Stream& stream) {
     return;
   }
   switch (kind) {
-    case StreamKind::control: startReader(Reader::control, stream); break;
+    case StreamKind::control:
+      startReader(Reader::control, stream);
+      break;
     case StreamKind::input:
-    case StreamKind::transfer: startReader(Reader::messages, stream); break;
+    case StreamKind::transfer:
+      startReader(Reader::messages, stream);
+      break;
     case StreamKind::video:
-    case StreamKind::audio: startReader(Reader::discard, stream); break;
+    case StreamKind::audio:
+      startReader(Reader::discard, stream);
+      break;
   }
   if (ready) markReady();
 }
@@ -306,33 +325,33 @@ void QUICConnection::read(Reader reader, Stream stream, std::shared_ptr<WireDeco
     // The consumer is behind: leave the data with the transport (its flow-control window
     // holds the sender back) and look again shortly.
     std::lock_guard guard(lock_);
-    after(kVideoRecheck, videoPoll_, [reader, stream, decoder](QUICConnection& self) {
-      self.read(reader, stream, decoder);
-    });
+    after(kVideoRecheck, videoPoll_,
+          [reader, stream, decoder](QUICConnection& self) { self.read(reader, stream, decoder); });
     return;
   }
   std::size_t largest = reader == Reader::audio     ? kAudioReadSize
                         : reader == Reader::discard ? kDiscardReadSize
                                                     : kMessageReadSize;
   std::weak_ptr<QUICConnection> weak = weak_from_this();
-  stream->receive(1, largest, [weak, reader, stream, decoder](Bytes content, bool isComplete,
-                                                              std::optional<QUICTransportError> error) {
-    auto self = weak.lock();
-    if (!self) return;
-    if (reader != Reader::discard) {
-      if (!content.empty()) decoder->append(content);
-      if (!self->decode(reader, *decoder)) return;  // poisoned: the stream is not read again
-    }
-    if (error) {
-      self->finish(ConnectionState::failed(error->text));
-      return;
-    }
-    if (isComplete) {
-      if (reader == Reader::control) self->finish(ConnectionState::closed());
-      return;
-    }
-    self->read(reader, stream, decoder);
-  });
+  stream->receive(
+      1, largest,
+      [weak, reader, stream, decoder](Bytes content, bool isComplete, std::optional<QUICTransportError> error) {
+        auto self = weak.lock();
+        if (!self) return;
+        if (reader != Reader::discard) {
+          if (!content.empty()) decoder->append(content);
+          if (!self->decode(reader, *decoder)) return;  // poisoned: the stream is not read again
+        }
+        if (error) {
+          self->finish(ConnectionState::failed(error->text));
+          return;
+        }
+        if (isComplete) {
+          if (reader == Reader::control) self->finish(ConnectionState::closed());
+          return;
+        }
+        self->read(reader, stream, decoder);
+      });
 }
 
 bool QUICConnection::decode(Reader reader, WireDecoder& decoder) {
@@ -399,8 +418,8 @@ asio::awaitable<void> QUICConnection::waitUntilReady() {
     waiter.resume(std::move(outcome));
   };
   std::optional<QUICError> error =
-      co_await asio::async_initiate<const asio::use_awaitable_t<>&, void(std::optional<QUICError>)>(initiation,
-                                                                                                    asio::use_awaitable);
+      co_await asio::async_initiate<const asio::use_awaitable_t<>&, void(std::optional<QUICError>)>(
+          initiation, asio::use_awaitable);
   if (error) throw *error;
 }
 
@@ -522,8 +541,8 @@ bool QUICConnection::sendVideo(const VideoFrame& frame) {
 
 bool QUICConnection::sendAudio(const AudioPacket& packet) {
   return sendMedia(StreamKind::audio, WireCodec::encodeAudioPacket(packet), &QUICConnection::audioPacketsInFlight_,
-                   &QUICConnection::audioBytesInFlight_, configuration_.maxAudioPacketsInFlight,
-                   maxAudioBytesInFlight, "audio send failed: ");
+                   &QUICConnection::audioBytesInFlight_, configuration_.maxAudioPacketsInFlight, maxAudioBytesInFlight,
+                   "audio send failed: ");
 }
 
 bool QUICConnection::sendMedia(StreamKind kind, Bytes bytes, std::int64_t QUICConnection::*count,
@@ -558,7 +577,8 @@ asio::awaitable<bool> QUICConnection::sendTransfer(Message message) {
     {
       std::lock_guard guard(lock_);
       if (!isReady_ || isFinished_ || !streams_.count(StreamKind::transfer)) co_return false;
-      bool fits = transferBytesInFlight_ == 0 || transferBytesInFlight_ + size <= configuration_.maxTransferBytesInFlight;
+      bool fits =
+          transferBytesInFlight_ == 0 || transferBytesInFlight_ + size <= configuration_.maxTransferBytesInFlight;
       if (fits) {
         transferBytesInFlight_ += size;
         handOver(StreamKind::transfer, std::move(bytes), [weak, size](std::optional<QUICTransportError> error) {

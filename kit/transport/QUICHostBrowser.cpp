@@ -64,9 +64,8 @@ HostBrowserPlatform HostBrowserPlatform::system() {
   platform.browse = [](const Strand& strand, const std::string& type,
                        ResultsHandler handler) -> std::shared_ptr<PlatformActivity> {
     auto browser = std::make_unique<platform::DNSSDBrowser>(
-        strand, type, [handler](const std::vector<platform::DNSSDBrowseResult>& results, const auto&) {
-          handler(results);
-        });
+        strand, type,
+        [handler](const std::vector<platform::DNSSDBrowseResult>& results, const auto&) { handler(results); });
     browser->start();
     return std::make_shared<Running<platform::DNSSDBrowser>>(std::move(browser));
   };
@@ -111,9 +110,10 @@ void QUICHostBrowser::startBrowsing() {
   std::weak_ptr<QUICHostBrowser> weak = weak_from_this();
   std::shared_ptr<PlatformActivity> browser;
   try {
-    browser = platform_.browse(queue_, kServiceType, [weak, generation](std::vector<platform::DNSSDBrowseResult> results) {
-      if (auto self = weak.lock()) self->onResults(generation, results);
-    });
+    browser =
+        platform_.browse(queue_, kServiceType, [weak, generation](std::vector<platform::DNSSDBrowseResult> results) {
+          if (auto self = weak.lock()) self->onResults(generation, results);
+        });
   } catch (const std::exception&) {
     // No DNS-SD service to browse with: the list stays as it is until the next restart.
   }

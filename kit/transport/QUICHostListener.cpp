@@ -3,13 +3,13 @@
 #include <asio/async_result.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
-#include <asio/system_error.hpp>
 #include <asio/post.hpp>
+#include <asio/system_error.hpp>
 #include <asio/use_awaitable.hpp>
 
+#include "kit/transport/QUICConfiguration.h"
 #include "kit/transport/QUICConnection.h"
 #include "kit/transport/QUICError.h"
-#include "kit/transport/QUICConfiguration.h"
 #include "platform/log/Log.h"
 
 namespace brindlet {
@@ -29,9 +29,8 @@ std::shared_ptr<QUICHostListener> QUICHostListener::create(asio::io_context& con
                                                            std::shared_ptr<SelfSignedIdentity> identity,
                                                            std::optional<std::uint16_t> port, bool advertise,
                                                            QUICConfiguration configuration) {
-  return std::shared_ptr<QUICHostListener>(new QUICHostListener(context, std::move(hostName), hostID,
-                                                                std::move(identity), port, advertise,
-                                                                std::move(configuration)));
+  return std::shared_ptr<QUICHostListener>(new QUICHostListener(
+      context, std::move(hostName), hostID, std::move(identity), port, advertise, std::move(configuration)));
 }
 
 QUICHostListener::QUICHostListener(asio::io_context& context, std::string hostName, std::optional<UUID> hostID,

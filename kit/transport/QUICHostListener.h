@@ -67,8 +67,8 @@ class QUICHostListener final : public HostListener, public std::enable_shared_fr
   struct CancelPortWait;
 
   QUICHostListener(asio::io_context& context, std::string hostName, std::optional<UUID> hostID,
-                   std::shared_ptr<SelfSignedIdentity> identity, std::optional<std::uint16_t> port,
-                   bool advertise, QUICConfiguration configuration);
+                   std::shared_ptr<SelfSignedIdentity> identity, std::optional<std::uint16_t> port, bool advertise,
+                   QUICConfiguration configuration);
 
   void onReady(std::uint16_t port);
   void onFailed(const std::error_code& error);

@@ -27,11 +27,16 @@ inline constexpr std::array<StreamKind, 5> allStreamKinds{StreamKind::control, S
 // The stream a channel's traffic travels on (one to one).
 constexpr StreamKind streamKind(Channel channel) {
   switch (channel) {
-    case Channel::control: return StreamKind::control;
-    case Channel::input: return StreamKind::input;
-    case Channel::video: return StreamKind::video;
-    case Channel::audio: return StreamKind::audio;
-    case Channel::transfer: return StreamKind::transfer;
+    case Channel::control:
+      return StreamKind::control;
+    case Channel::input:
+      return StreamKind::input;
+    case Channel::video:
+      return StreamKind::video;
+    case Channel::audio:
+      return StreamKind::audio;
+    case Channel::transfer:
+      return StreamKind::transfer;
   }
   return StreamKind::control;
 }

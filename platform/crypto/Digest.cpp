@@ -16,8 +16,7 @@ Bytes sha256(ByteView data) {
 
 Bytes hmacSHA256(ByteView key, ByteView data) {
   Bytes out(32);
-  int rc = gnutls_hmac_fast(GNUTLS_MAC_SHA256, key.data(), key.size(), data.data(), data.size(),
-                            out.data());
+  int rc = gnutls_hmac_fast(GNUTLS_MAC_SHA256, key.data(), key.size(), data.data(), data.size(), out.data());
   if (rc < 0) throw CryptoError("gnutls_hmac_fast", rc);
   return out;
 }

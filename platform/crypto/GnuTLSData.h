@@ -22,8 +22,7 @@ struct OwnedDatum {
 
 // A datum over bytes that the caller keeps alive.
 inline gnutls_datum_t datumOf(ByteView bytes) {
-  return gnutls_datum_t{const_cast<unsigned char*>(bytes.data()),
-                        static_cast<unsigned>(bytes.size())};
+  return gnutls_datum_t{const_cast<unsigned char*>(bytes.data()), static_cast<unsigned>(bytes.size())};
 }
 
 // An unsigned big-endian integer as exactly `width` bytes: leading zeros dropped or added.

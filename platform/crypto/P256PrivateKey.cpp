@@ -32,12 +32,10 @@ namespace {
 std::optional<Bytes> publicPointOf(gnutls_privkey_t key) {
   gnutls_ecc_curve_t curve = GNUTLS_ECC_CURVE_INVALID;
   OwnedDatum x, y, k;
-  if (gnutls_privkey_export_ecc_raw2(key, &curve, &x, &y, &k, GNUTLS_EXPORT_FLAG_NO_LZ) < 0)
-    return std::nullopt;
+  if (gnutls_privkey_export_ecc_raw2(key, &curve, &x, &y, &k, GNUTLS_EXPORT_FLAG_NO_LZ) < 0) return std::nullopt;
   if (curve != GNUTLS_ECC_CURVE_SECP256R1) return std::nullopt;
   Bytes point{0x04};
-  if (!appendFixedWidth(point, x.view(), 32) || !appendFixedWidth(point, y.view(), 32))
-    return std::nullopt;
+  if (!appendFixedWidth(point, x.view(), 32) || !appendFixedWidth(point, y.view(), 32)) return std::nullopt;
   return point;
 }
 
@@ -92,8 +90,7 @@ P256PrivateKey::P256PrivateKey(std::shared_ptr<const Impl> impl) : impl_(std::mo
 
 P256PrivateKey P256PrivateKey::generate() {
   auto impl = std::make_shared<Impl>();
-  int rc = gnutls_privkey_generate2(impl->key, GNUTLS_PK_ECDSA,
-                                    GNUTLS_CURVE_TO_BITS(GNUTLS_ECC_CURVE_SECP256R1), 0,
+  int rc = gnutls_privkey_generate2(impl->key, GNUTLS_PK_ECDSA, GNUTLS_CURVE_TO_BITS(GNUTLS_ECC_CURVE_SECP256R1), 0,
                                     nullptr, 0);
   if (rc < 0) throw CryptoError("gnutls_privkey_generate2", rc);
   return P256PrivateKey(std::move(impl));
@@ -105,11 +102,10 @@ std::optional<P256PrivateKey> P256PrivateKey::fromPKCS8(ByteView der) {
   gnutls_datum_t input = datumOf(der);
   gnutls_ecc_curve_t curve = GNUTLS_ECC_CURVE_INVALID;
   OwnedDatum x, y, k;
-  bool ok = gnutls_x509_privkey_import_pkcs8(x509, &input, GNUTLS_X509_FMT_DER, nullptr,
-                                             GNUTLS_PKCS_PLAIN) >= 0 &&
+  bool ok = gnutls_x509_privkey_import_pkcs8(x509, &input, GNUTLS_X509_FMT_DER, nullptr, GNUTLS_PKCS_PLAIN) >= 0 &&
             gnutls_x509_privkey_get_pk_algorithm(x509) == GNUTLS_PK_ECDSA &&
-            gnutls_x509_privkey_export_ecc_raw(x509, &curve, &x, &y, &k) >= 0 &&
-            curve == GNUTLS_ECC_CURVE_SECP256R1 && gnutls_x509_privkey_verify_params(x509) >= 0;
+            gnutls_x509_privkey_export_ecc_raw(x509, &curve, &x, &y, &k) >= 0 && curve == GNUTLS_ECC_CURVE_SECP256R1 &&
+            gnutls_x509_privkey_verify_params(x509) >= 0;
   if (!ok) {
     gnutls_x509_privkey_deinit(x509);
     return std::nullopt;
@@ -132,8 +128,7 @@ std::optional<P256PrivateKey> P256PrivateKey::fromRawScalar(ByteView scalar) {
   if (!point) return std::nullopt;
   auto impl = std::make_shared<Impl>();
   gnutls_datum_t x = datumOf(point->first), y = datumOf(point->second), k = datumOf(scalar);
-  if (gnutls_privkey_import_ecc_raw(impl->key, GNUTLS_ECC_CURVE_SECP256R1, &x, &y, &k) < 0)
-    return std::nullopt;
+  if (gnutls_privkey_import_ecc_raw(impl->key, GNUTLS_ECC_CURVE_SECP256R1, &x, &y, &k) < 0) return std::nullopt;
   try {
     return P256PrivateKey(std::move(impl));
   } catch (const CryptoError&) {
@@ -146,8 +141,7 @@ Bytes P256PrivateKey::pkcs8DER() const {
   int rc = gnutls_privkey_export_x509(impl_->key, &x509);
   if (rc < 0) throw CryptoError("gnutls_privkey_export_x509", rc);
   OwnedDatum out;
-  rc = gnutls_x509_privkey_export2_pkcs8(x509, GNUTLS_X509_FMT_DER, nullptr, GNUTLS_PKCS_PLAIN,
-                                         &out);
+  rc = gnutls_x509_privkey_export2_pkcs8(x509, GNUTLS_X509_FMT_DER, nullptr, GNUTLS_PKCS_PLAIN, &out);
   gnutls_x509_privkey_deinit(x509);
   if (rc < 0) throw CryptoError("gnutls_x509_privkey_export2_pkcs8", rc);
   return out.bytes();
@@ -156,8 +150,7 @@ Bytes P256PrivateKey::pkcs8DER() const {
 Bytes P256PrivateKey::rawScalar() const {
   gnutls_ecc_curve_t curve = GNUTLS_ECC_CURVE_INVALID;
   OwnedDatum x, y, k;
-  int rc = gnutls_privkey_export_ecc_raw2(impl_->key, &curve, &x, &y, &k,
-                                          GNUTLS_EXPORT_FLAG_NO_LZ);
+  int rc = gnutls_privkey_export_ecc_raw2(impl_->key, &curve, &x, &y, &k, GNUTLS_EXPORT_FLAG_NO_LZ);
   if (rc < 0) throw CryptoError("gnutls_privkey_export_ecc_raw2", rc);
   Bytes out;
   if (!appendFixedWidth(out, k.view(), 32))

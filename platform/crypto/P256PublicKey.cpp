@@ -50,8 +50,7 @@ std::optional<P256PublicKey> P256PublicKey::fromX963(ByteView point) {
   auto impl = std::make_shared<Impl>();
   if (gnutls_pubkey_init(&impl->key) < 0) return std::nullopt;
   gnutls_datum_t dx = datumOf(x), dy = datumOf(y);
-  if (gnutls_pubkey_import_ecc_raw(impl->key, GNUTLS_ECC_CURVE_SECP256R1, &dx, &dy) < 0)
-    return std::nullopt;
+  if (gnutls_pubkey_import_ecc_raw(impl->key, GNUTLS_ECC_CURVE_SECP256R1, &dx, &dy) < 0) return std::nullopt;
   return P256PublicKey(std::move(impl), Bytes(point.begin(), point.end()));
 }
 

@@ -32,9 +32,7 @@ std::optional<X509Certificate> X509Certificate::parse(ByteView der) {
 std::string X509Certificate::commonName() const {
   char buffer[1024];
   size_t size = sizeof buffer;
-  if (gnutls_x509_crt_get_dn_by_oid(impl_->crt, GNUTLS_OID_X520_COMMON_NAME, 0, 0, buffer,
-                                    &size) < 0)
-    return {};
+  if (gnutls_x509_crt_get_dn_by_oid(impl_->crt, GNUTLS_OID_X520_COMMON_NAME, 0, 0, buffer, &size) < 0) return {};
   return std::string(buffer, size);
 }
 
@@ -45,8 +43,7 @@ std::optional<Bytes> X509Certificate::publicKeyX963() const {
   if (gnutls_x509_crt_get_pk_ecc_raw(impl_->crt, &curve, &x, &y) < 0) return std::nullopt;
   if (curve != GNUTLS_ECC_CURVE_SECP256R1) return std::nullopt;
   Bytes point{0x04};
-  if (!appendFixedWidth(point, x.view(), 32) || !appendFixedWidth(point, y.view(), 32))
-    return std::nullopt;
+  if (!appendFixedWidth(point, x.view(), 32) || !appendFixedWidth(point, y.view(), 32)) return std::nullopt;
   return point;
 }
 

@@ -15,8 +15,7 @@ AvahiSession::AvahiSession(StateHandler handler) : handler_(std::move(handler)) 
   poll_ = avahi_threaded_poll_new();
   if (!poll_) throw DNSSDError("cannot create the Avahi event loop");
   int error = 0;
-  client_ = avahi_client_new(avahi_threaded_poll_get(poll_), AVAHI_CLIENT_NO_FAIL, clientCallback,
-                             this, &error);
+  client_ = avahi_client_new(avahi_threaded_poll_get(poll_), AVAHI_CLIENT_NO_FAIL, clientCallback, this, &error);
   if (!client_) {
     avahi_threaded_poll_free(poll_);
     throw DNSSDError(avahi_strerror(error));
@@ -63,8 +62,8 @@ void AvahiSession::clientCallback(AvahiClient* client, AvahiClientState state, v
 
 void AvahiSession::makeClient() {
   int error = 0;
-  AvahiClient* client = avahi_client_new(avahi_threaded_poll_get(poll_), AVAHI_CLIENT_NO_FAIL,
-                                         clientCallback, this, &error);
+  AvahiClient* client =
+      avahi_client_new(avahi_threaded_poll_get(poll_), AVAHI_CLIENT_NO_FAIL, clientCallback, this, &error);
   if (!client) {
     dnssdLog().error("cannot reconnect to the Avahi daemon: %s", avahi_strerror(error));
     return;

@@ -53,11 +53,10 @@ void DNSSDBrowser::cancel() {
 void DNSSDBrowser::onClientState(AvahiClient* client, AvahiClientState state) {
   if (state == AVAHI_CLIENT_S_RUNNING) {
     if (browser_) return;
-    browser_ = avahi_service_browser_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, type_.c_str(),
-                                         nullptr, AvahiLookupFlags(0), browseCallback, this);
+    browser_ = avahi_service_browser_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, type_.c_str(), nullptr,
+                                         AvahiLookupFlags(0), browseCallback, this);
     if (!browser_) {
-      dnssdLog().error("cannot browse for %s: %s", type_.c_str(),
-                       avahi_strerror(avahi_client_errno(client)));
+      dnssdLog().error("cannot browse for %s: %s", type_.c_str(), avahi_strerror(avahi_client_errno(client)));
     }
   } else if (state == AVAHI_CLIENT_FAILURE) {
     // The browser and resolvers go with the client; so do the services seen through it.
@@ -67,10 +66,9 @@ void DNSSDBrowser::onClientState(AvahiClient* client, AvahiClientState state) {
   }
 }
 
-void DNSSDBrowser::browseCallback(AvahiServiceBrowser* browser, AvahiIfIndex interface,
-                                  AvahiProtocol protocol, AvahiBrowserEvent event, const char* name,
-                                  const char* type, const char* domain, AvahiLookupResultFlags,
-                                  void* context) {
+void DNSSDBrowser::browseCallback(AvahiServiceBrowser* browser, AvahiIfIndex interface, AvahiProtocol protocol,
+                                  AvahiBrowserEvent event, const char* name, const char* type, const char* domain,
+                                  AvahiLookupResultFlags, void* context) {
   auto* self = static_cast<DNSSDBrowser*>(context);
   switch (event) {
     case AVAHI_BROWSER_NEW:
@@ -101,15 +99,13 @@ void DNSSDBrowser::add(AvahiClient* client, DNSSDServiceInstance instance) {
   const auto& service = entry->result.service;
   // The resolver keeps running and reports changes of address, port or TXT record.
   AvahiServiceResolver* resolver = avahi_service_resolver_new(
-      client, service.interfaceIndex, service.ipv6 ? AVAHI_PROTO_INET6 : AVAHI_PROTO_INET,
-      service.name.c_str(), service.type.c_str(), service.domain.c_str(), AVAHI_PROTO_UNSPEC,
-      AvahiLookupFlags(0), resolveCallback, entry);
+      client, service.interfaceIndex, service.ipv6 ? AVAHI_PROTO_INET6 : AVAHI_PROTO_INET, service.name.c_str(),
+      service.type.c_str(), service.domain.c_str(), AVAHI_PROTO_UNSPEC, AvahiLookupFlags(0), resolveCallback, entry);
   if (resolver) {
     entry->resolver = resolver;
     return;
   }
-  dnssdLog().error("cannot resolve %s: %s", service.name.c_str(),
-                   avahi_strerror(avahi_client_errno(client)));
+  dnssdLog().error("cannot resolve %s: %s", service.name.c_str(), avahi_strerror(avahi_client_errno(client)));
   entry->reported = true;
   report(DNSSDBrowseChange::Kind::added, entry->result);
 }

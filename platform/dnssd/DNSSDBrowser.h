@@ -52,8 +52,7 @@ struct DNSSDBrowseChange {
 // Events are delivered in order on the executor given; none once cancel() has returned.
 class DNSSDBrowser {
  public:
-  using Handler =
-      std::function<void(const std::vector<DNSSDBrowseResult>& results, const DNSSDBrowseChange& change)>;
+  using Handler = std::function<void(const std::vector<DNSSDBrowseResult>& results, const DNSSDBrowseChange& change)>;
 
   DNSSDBrowser(const asio::any_io_executor& executor, std::string type, Handler handler);
   ~DNSSDBrowser();
@@ -73,14 +72,12 @@ class DNSSDBrowser {
   };
 
   void onClientState(AvahiClient* client, AvahiClientState state);
-  static void browseCallback(AvahiServiceBrowser* browser, AvahiIfIndex interface,
-                             AvahiProtocol protocol, AvahiBrowserEvent event, const char* name,
-                             const char* type, const char* domain, AvahiLookupResultFlags flags,
-                             void* context);
-  static void resolveCallback(AvahiServiceResolver* resolver, AvahiIfIndex interface,
-                              AvahiProtocol protocol, AvahiResolverEvent event, const char* name,
-                              const char* type, const char* domain, const char* hostName,
-                              const AvahiAddress* address, uint16_t port, AvahiStringList* txt,
+  static void browseCallback(AvahiServiceBrowser* browser, AvahiIfIndex interface, AvahiProtocol protocol,
+                             AvahiBrowserEvent event, const char* name, const char* type, const char* domain,
+                             AvahiLookupResultFlags flags, void* context);
+  static void resolveCallback(AvahiServiceResolver* resolver, AvahiIfIndex interface, AvahiProtocol protocol,
+                              AvahiResolverEvent event, const char* name, const char* type, const char* domain,
+                              const char* hostName, const AvahiAddress* address, uint16_t port, AvahiStringList* txt,
                               AvahiLookupResultFlags flags, void* context);
   void add(AvahiClient* client, DNSSDServiceInstance instance);
   void remove(const DNSSDServiceInstance& instance);

@@ -16,16 +16,15 @@ AvahiStringList* makeStringList(const TXTRecord& txt) {
   // avahi_string_list_add_pair prepends: add in reverse to keep the record's order.
   const auto& entries = txt.entries();
   for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
-    list = avahi_string_list_add_pair_arbitrary(
-        list, it->first.c_str(), reinterpret_cast<const uint8_t*>(it->second.data()), it->second.size());
+    list = avahi_string_list_add_pair_arbitrary(list, it->first.c_str(),
+                                                reinterpret_cast<const uint8_t*>(it->second.data()), it->second.size());
   }
   return list;
 }
 
 }  // namespace
 
-DNSSDRegistration::DNSSDRegistration(const asio::any_io_executor& executor, DNSSDService service,
-                                     Handler handler)
+DNSSDRegistration::DNSSDRegistration(const asio::any_io_executor& executor, DNSSDService service, Handler handler)
     : gate_(executor), handler_(std::move(handler)), service_(std::move(service)) {}
 
 DNSSDRegistration::~DNSSDRegistration() { withdraw(); }
@@ -88,9 +87,8 @@ void DNSSDRegistration::publish(AvahiClient* client) {
   for (;;) {
     const std::string current = name();
     int rc = avahi_entry_group_add_service_strlst(
-        group_, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0), current.c_str(),
-        service_.type.c_str(), service_.domain.empty() ? nullptr : service_.domain.c_str(), nullptr,
-        service_.port, txt);
+        group_, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0), current.c_str(), service_.type.c_str(),
+        service_.domain.empty() ? nullptr : service_.domain.c_str(), nullptr, service_.port, txt);
     if (rc == AVAHI_ERR_COLLISION) {
       // Another service on this host already has the name.
       rename();

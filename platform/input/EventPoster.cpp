@@ -75,8 +75,11 @@ EventPoster::ModifierChange EventPoster::applyModifiers(unsigned wanted, bool wa
   char keys[32] = {};
   XQueryKeymap(display_, keys);
   const X11Modifiers& m = keyboard_->modifiers();
-  const std::pair<unsigned, KeyCode> managed[] = {
-      {m.shift, m.shiftKey}, {m.control, m.controlKey}, {m.alt, m.altKey}, {m.super, m.superKey}, {m.level3, m.level3Key}};
+  const std::pair<unsigned, KeyCode> managed[] = {{m.shift, m.shiftKey},
+                                                  {m.control, m.controlKey},
+                                                  {m.alt, m.altKey},
+                                                  {m.super, m.superKey},
+                                                  {m.level3, m.level3Key}};
   for (auto [mask, key] : managed) {
     if (mask == 0) continue;
     const auto& holders = m.keysOf[bitIndex(mask)];
@@ -229,16 +232,29 @@ bool EventPoster::postMouse(const MouseEvent& event) {
   unsigned button = 0;
   bool press = false;
   switch (event.type) {
-    case MouseEventType::leftMouseDown: button = 1, press = true; break;
-    case MouseEventType::leftMouseUp: button = 1; break;
-    case MouseEventType::rightMouseDown: button = 3, press = true; break;
-    case MouseEventType::rightMouseUp: button = 3; break;
-    case MouseEventType::otherMouseDown: button = 2, press = true; break;
-    case MouseEventType::otherMouseUp: button = 2; break;
+    case MouseEventType::leftMouseDown:
+      button = 1, press = true;
+      break;
+    case MouseEventType::leftMouseUp:
+      button = 1;
+      break;
+    case MouseEventType::rightMouseDown:
+      button = 3, press = true;
+      break;
+    case MouseEventType::rightMouseUp:
+      button = 3;
+      break;
+    case MouseEventType::otherMouseDown:
+      button = 2, press = true;
+      break;
+    case MouseEventType::otherMouseUp:
+      button = 2;
+      break;
     case MouseEventType::mouseMoved:
     case MouseEventType::leftMouseDragged:
     case MouseEventType::rightMouseDragged:
-    case MouseEventType::otherMouseDragged: break;
+    case MouseEventType::otherMouseDragged:
+      break;
   }
   XTestFakeMotionEvent(display_, -1, *x, *y, CurrentTime);
   if (button != 0) XTestFakeButtonEvent(display_, button, press ? True : False, CurrentTime);

@@ -31,11 +31,16 @@ std::string utf8(char32_t c) {
 
 int stateIndex(uint32_t modifierKeyState) {
   switch (modifierKeyState) {
-    case modifier_key_state::none: return 0;
-    case modifier_key_state::shift: return 1;
-    case modifier_key_state::option: return 2;
-    case modifier_key_state::shiftOption: return 3;
-    default: return -1;
+    case modifier_key_state::none:
+      return 0;
+    case modifier_key_state::shift:
+      return 1;
+    case modifier_key_state::option:
+      return 2;
+    case modifier_key_state::shiftOption:
+      return 3;
+    default:
+      return -1;
   }
 }
 

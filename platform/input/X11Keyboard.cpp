@@ -10,9 +10,9 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string_view>
-#include <functional>
 
 namespace brindlet::platform {
 namespace {
@@ -98,12 +98,23 @@ void X11Keyboard::reload() {
       if (slot == 0) slot = static_cast<KeyCode>(key);
     };
     switch (syms[0]) {
-      case XK_Shift_L: claim(mods.shiftKey); break;
-      case XK_Control_L: claim(mods.controlKey); break;
-      case XK_Alt_L: claim(mods.altKey); break;
-      case XK_Super_L: claim(mods.superKey); break;
-      case XK_ISO_Level3_Shift: claim(mods.level3Key); break;
-      default: break;
+      case XK_Shift_L:
+        claim(mods.shiftKey);
+        break;
+      case XK_Control_L:
+        claim(mods.controlKey);
+        break;
+      case XK_Alt_L:
+        claim(mods.altKey);
+        break;
+      case XK_Super_L:
+        claim(mods.superKey);
+        break;
+      case XK_ISO_Level3_Shift:
+        claim(mods.level3Key);
+        break;
+      default:
+        break;
     }
   }
 

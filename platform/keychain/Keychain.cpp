@@ -62,8 +62,7 @@ std::optional<Bytes> bytesField(const json& item, const char* name) {
 // not hide the others: it is skipped, and the first such failure is returned (a missing
 // folder is simply empty).
 template <class Visit>
-std::int32_t forEachItem(const std::filesystem::path& folder, std::string_view kind,
-                         Visit visit) {
+std::int32_t forEachItem(const std::filesystem::path& folder, std::string_view kind, Visit visit) {
   std::error_code error;
   std::filesystem::directory_iterator it(folder, error);
   if (error) return error.value() == ENOENT ? KeychainStatus::success : KeychainStatus::ioFailure;
@@ -97,8 +96,7 @@ std::optional<Keychain::KeyItem> decodeKey(const json& item) {
   auto tag = bytesField(item, "applicationTag");
   auto applicationLabel = bytesField(item, "applicationLabel");
   auto der = bytesField(item, "keyData");
-  if (!tag || !applicationLabel || !der || !item.value("label", json()).is_string())
-    return std::nullopt;
+  if (!tag || !applicationLabel || !der || !item.value("label", json()).is_string()) return std::nullopt;
   auto key = P256PrivateKey::fromPKCS8(*der);
   std::fill(der->begin(), der->end(), 0);
   if (!key) return std::nullopt;
@@ -114,13 +112,13 @@ std::optional<Keychain::CertificateItem> decodeCertificate(const json& item) {
 
 // The decoded item, when it decodes and is the item asked for.
 template <class T>
-KeychainResult<T> decodeItem(KeychainResult<json> item, std::optional<T> (*decode)(const json&),
-                             Bytes T::*identifying, ByteView expected) {
+KeychainResult<T> decodeItem(KeychainResult<json> item, std::optional<T> (*decode)(const json&), Bytes T::*identifying,
+                             ByteView expected) {
   KeychainResult<T> result{item.status, std::nullopt};
   if (item.status != KeychainStatus::success) return result;
   auto value = decode(*item.value);
-  if (!value || !std::equal(((*value).*identifying).begin(), ((*value).*identifying).end(),
-                            expected.begin(), expected.end())) {
+  if (!value ||
+      !std::equal(((*value).*identifying).begin(), ((*value).*identifying).end(), expected.begin(), expected.end())) {
     result.status = KeychainStatus::invalidItem;
     return result;
   }
@@ -147,8 +145,7 @@ std::filesystem::path Keychain::itemPath(std::string_view kind, ByteView identif
   return folder_ / (std::string(kind) + "-" + hexOf(sha256(identifying)));
 }
 
-std::int32_t Keychain::store(const std::filesystem::path& file, const std::string& content,
-                             bool exclusive) const {
+std::int32_t Keychain::store(const std::filesystem::path& file, const std::string& content, bool exclusive) const {
   if (AtomicFile::makeFolder(folder_, 0700) != 0) return KeychainStatus::ioFailure;
   int rc = AtomicFile::write(file, viewOf(content), 0600, exclusive);
   if (rc == EEXIST && exclusive) return KeychainStatus::duplicateItem;
@@ -161,15 +158,13 @@ std::int32_t Keychain::remove(const std::filesystem::path& file) const {
 
 // Generic passwords.
 
-KeychainResult<Bytes> Keychain::copyGenericPassword(const std::string& service,
-                                                    const std::string& account) const {
+KeychainResult<Bytes> Keychain::copyGenericPassword(const std::string& service, const std::string& account) const {
   Guard guard(keychainLock());
   auto item = readItem(itemPath(passwordKind, passwordIdentity(service, account)), passwordKind);
   KeychainResult<Bytes> result{item.status, std::nullopt};
   if (item.status != KeychainStatus::success) return result;
   auto data = bytesField(*item.value, "data");
-  if (!data || item.value->value("service", "") != service ||
-      item.value->value("account", "") != account) {
+  if (!data || item.value->value("service", "") != service || item.value->value("account", "") != account) {
     result.status = KeychainStatus::invalidItem;
     return result;
   }
@@ -178,47 +173,42 @@ KeychainResult<Bytes> Keychain::copyGenericPassword(const std::string& service,
 }
 
 namespace {
-std::string passwordContent(const std::string& service, const std::string& account,
-                            ByteView data) {
-  return json{{"class", passwordKind}, {"service", service}, {"account", account},
-              {"data", base64Encode(data)}}
-      .dump();
+std::string passwordContent(const std::string& service, const std::string& account, ByteView data) {
+  return json{{"class", passwordKind}, {"service", service}, {"account", account}, {"data", base64Encode(data)}}.dump();
 }
 }  // namespace
 
-std::int32_t Keychain::addGenericPassword(const std::string& service, const std::string& account,
-                                          ByteView data) const {
+std::int32_t Keychain::addGenericPassword(const std::string& service, const std::string& account, ByteView data) const {
   Guard guard(keychainLock());
-  return store(itemPath(passwordKind, passwordIdentity(service, account)),
-               passwordContent(service, account, data), true);
+  return store(itemPath(passwordKind, passwordIdentity(service, account)), passwordContent(service, account, data),
+               true);
 }
 
-std::int32_t Keychain::updateGenericPassword(const std::string& service,
-                                             const std::string& account, ByteView data) const {
+std::int32_t Keychain::updateGenericPassword(const std::string& service, const std::string& account,
+                                             ByteView data) const {
   Guard guard(keychainLock());
   auto file = itemPath(passwordKind, passwordIdentity(service, account));
   if (::access(file.c_str(), F_OK) != 0) return statusForErrno(errno);
   return store(file, passwordContent(service, account, data), false);
 }
 
-std::int32_t Keychain::deleteGenericPassword(const std::string& service,
-                                             const std::string& account) const {
+std::int32_t Keychain::deleteGenericPassword(const std::string& service, const std::string& account) const {
   Guard guard(keychainLock());
   return remove(itemPath(passwordKind, passwordIdentity(service, account)));
 }
 
 // Keys.
 
-std::int32_t Keychain::addKey(ByteView applicationTag, const std::string& label,
-                              const P256PrivateKey& key) const {
+std::int32_t Keychain::addKey(ByteView applicationTag, const std::string& label, const P256PrivateKey& key) const {
   Guard guard(keychainLock());
   Bytes der = key.pkcs8DER();
-  std::string content = json{{"class", keyKind},
-                             {"applicationTag", base64Encode(applicationTag)},
-                             {"label", label},
-                             {"applicationLabel", base64Encode(publicKeyHash(key.publicKeyX963()))},
-                             {"keyData", base64Encode(der)}}
-                            .dump();
+  std::string content = json{
+      {"class", keyKind},
+      {"applicationTag", base64Encode(applicationTag)},
+      {"label", label},
+      {"applicationLabel", base64Encode(publicKeyHash(key.publicKeyX963()))},
+      {"keyData",
+       base64Encode(der)}}.dump();
   std::fill(der.begin(), der.end(), 0);
   std::int32_t status = store(itemPath(keyKind, applicationTag), content, true);
   std::fill(content.begin(), content.end(), 0);
@@ -227,8 +217,8 @@ std::int32_t Keychain::addKey(ByteView applicationTag, const std::string& label,
 
 KeychainResult<Keychain::KeyItem> Keychain::copyKey(ByteView applicationTag) const {
   Guard guard(keychainLock());
-  return decodeItem(readItem(itemPath(keyKind, applicationTag), keyKind), decodeKey,
-                    &KeyItem::applicationTag, applicationTag);
+  return decodeItem(readItem(itemPath(keyKind, applicationTag), keyKind), decodeKey, &KeyItem::applicationTag,
+                    applicationTag);
 }
 
 std::int32_t Keychain::deleteKeys(ByteView applicationTag) const {
@@ -244,18 +234,19 @@ std::int32_t Keychain::addCertificate(const std::string& label, ByteView der) co
   std::optional<Bytes> point = certificate ? certificate->publicKeyX963() : std::nullopt;
   if (!point) return KeychainStatus::invalidParameter;
   Bytes hash = publicKeyHash(*point);
-  std::string content = json{{"class", certificateKind},
-                             {"label", label},
-                             {"publicKeyHash", base64Encode(hash)},
-                             {"certificate", base64Encode(der)}}
-                            .dump();
+  std::string content = json{
+      {"class", certificateKind},
+      {"label", label},
+      {"publicKeyHash", base64Encode(hash)},
+      {"certificate",
+       base64Encode(der)}}.dump();
   return store(itemPath(certificateKind, hash), content, true);
 }
 
 KeychainResult<Keychain::CertificateItem> Keychain::copyCertificate(ByteView publicKeyHash) const {
   Guard guard(keychainLock());
-  return decodeItem(readItem(itemPath(certificateKind, publicKeyHash), certificateKind),
-                    decodeCertificate, &CertificateItem::publicKeyHash, publicKeyHash);
+  return decodeItem(readItem(itemPath(certificateKind, publicKeyHash), certificateKind), decodeCertificate,
+                    &CertificateItem::publicKeyHash, publicKeyHash);
 }
 
 std::int32_t Keychain::deleteCertificates(ByteView publicKeyHash) const {
@@ -266,11 +257,9 @@ std::int32_t Keychain::deleteCertificates(ByteView publicKeyHash) const {
 std::int32_t Keychain::deleteCertificatesLabelled(const std::string& label) const {
   Guard guard(keychainLock());
   std::vector<std::filesystem::path> doomed;
-  std::int32_t status = forEachItem(folder_, certificateKind,
-                                    [&](const std::filesystem::path& file, const json& item) {
-                                      if (item.value("label", json()) == label)
-                                        doomed.push_back(file);
-                                    });
+  std::int32_t status = forEachItem(folder_, certificateKind, [&](const std::filesystem::path& file, const json& item) {
+    if (item.value("label", json()) == label) doomed.push_back(file);
+  });
   if (doomed.empty() && status == KeychainStatus::success) return KeychainStatus::itemNotFound;
   for (const auto& file : doomed)
     if (std::int32_t rc = remove(file); rc != KeychainStatus::success) status = rc;
@@ -285,12 +274,11 @@ KeychainResult<TLSIdentity> Keychain::copyIdentity(const CertificateItem& certif
   KeychainResult<TLSIdentity> result;
   std::optional<KeyItem> match;
   std::int32_t undecodable = KeychainStatus::success;
-  std::int32_t status =
-      forEachItem(folder_, keyKind, [&](const std::filesystem::path&, const json& item) {
-        if (match || bytesField(item, "applicationLabel") != certificate.publicKeyHash) return;
-        match = decodeKey(item);
-        if (!match) undecodable = KeychainStatus::invalidItem;
-      });
+  std::int32_t status = forEachItem(folder_, keyKind, [&](const std::filesystem::path&, const json& item) {
+    if (match || bytesField(item, "applicationLabel") != certificate.publicKeyHash) return;
+    match = decodeKey(item);
+    if (!match) undecodable = KeychainStatus::invalidItem;
+  });
   if (match) {
     result.status = KeychainStatus::success;
     result.value = TLSIdentity{certificate.der, match->key};

@@ -45,14 +45,10 @@ class Keychain {
   static Keychain standard();
   const std::filesystem::path& folder() const { return folder_; }
 
-  KeychainResult<Bytes> copyGenericPassword(const std::string& service,
-                                            const std::string& account) const;
-  std::int32_t addGenericPassword(const std::string& service, const std::string& account,
-                                  ByteView data) const;
-  std::int32_t updateGenericPassword(const std::string& service, const std::string& account,
-                                     ByteView data) const;
-  std::int32_t deleteGenericPassword(const std::string& service,
-                                     const std::string& account) const;
+  KeychainResult<Bytes> copyGenericPassword(const std::string& service, const std::string& account) const;
+  std::int32_t addGenericPassword(const std::string& service, const std::string& account, ByteView data) const;
+  std::int32_t updateGenericPassword(const std::string& service, const std::string& account, ByteView data) const;
+  std::int32_t deleteGenericPassword(const std::string& service, const std::string& account) const;
 
   struct KeyItem {
     Bytes applicationTag;
@@ -60,8 +56,7 @@ class Keychain {
     Bytes applicationLabel;
     P256PrivateKey key;
   };
-  std::int32_t addKey(ByteView applicationTag, const std::string& label,
-                      const P256PrivateKey& key) const;
+  std::int32_t addKey(ByteView applicationTag, const std::string& label, const P256PrivateKey& key) const;
   KeychainResult<KeyItem> copyKey(ByteView applicationTag) const;
   std::int32_t deleteKeys(ByteView applicationTag) const;
 
@@ -83,8 +78,7 @@ class Keychain {
 
  private:
   std::filesystem::path itemPath(std::string_view kind, ByteView identifying) const;
-  std::int32_t store(const std::filesystem::path& file, const std::string& content,
-                     bool exclusive) const;
+  std::int32_t store(const std::filesystem::path& file, const std::string& content, bool exclusive) const;
   std::int32_t remove(const std::filesystem::path& file) const;
 
   std::filesystem::path folder_;

@@ -35,18 +35,24 @@ bool journalRuns() {
 
 int priorityOf(LogLevel level) {
   switch (level) {
-    case LogLevel::info: return LOG_INFO;
-    case LogLevel::notice: return LOG_NOTICE;
-    case LogLevel::error: return LOG_ERR;
+    case LogLevel::info:
+      return LOG_INFO;
+    case LogLevel::notice:
+      return LOG_NOTICE;
+    case LogLevel::error:
+      return LOG_ERR;
   }
   return LOG_NOTICE;
 }
 
 const char* nameOf(LogLevel level) {
   switch (level) {
-    case LogLevel::info: return "info";
-    case LogLevel::notice: return "default";
-    case LogLevel::error: return "error";
+    case LogLevel::info:
+      return "info";
+    case LogLevel::notice:
+      return "default";
+    case LogLevel::error:
+      return "error";
   }
   return "default";
 }
@@ -67,8 +73,8 @@ Logger::Logger(std::string subsystem, std::string category)
 
 void Logger::log(LogLevel level, std::string_view message) const {
   if (journalRuns()) {
-    sd_journal_send("MESSAGE=%.*s", static_cast<int>(message.size()), message.data(), "PRIORITY=%d",
-                    priorityOf(level), "SUBSYSTEM=%s", subsystem_.c_str(), "CATEGORY=%s", category_.c_str(),
+    sd_journal_send("MESSAGE=%.*s", static_cast<int>(message.size()), message.data(), "PRIORITY=%d", priorityOf(level),
+                    "SUBSYSTEM=%s", subsystem_.c_str(), "CATEGORY=%s", category_.c_str(),
                     "SYSLOG_IDENTIFIER=brindlet-host", nullptr);
   } else {
     std::fprintf(stderr, "[%s:%s] %s: %.*s\n", subsystem_.c_str(), category_.c_str(), nameOf(level),
@@ -77,11 +83,11 @@ void Logger::log(LogLevel level, std::string_view message) const {
   observe(LogRecord{subsystem_, category_, level, std::string(message)});
 }
 
-#define BRINDLET_LOG_AT(level)             \
-  va_list args;                            \
-  va_start(args, format);                  \
+#define BRINDLET_LOG_AT(level)              \
+  va_list args;                             \
+  va_start(args, format);                   \
   std::string text = formatV(format, args); \
-  va_end(args);                            \
+  va_end(args);                             \
   log(level, text)
 
 void Logger::info(const char* format, ...) const { BRINDLET_LOG_AT(LogLevel::info); }

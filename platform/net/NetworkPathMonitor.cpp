@@ -21,20 +21,23 @@ namespace brindlet::platform {
 
 const char* interfaceTypeName(NetworkInterfaceType type) {
   switch (type) {
-    case NetworkInterfaceType::wifi: return "wifi";
-    case NetworkInterfaceType::wiredEthernet: return "wiredEthernet";
-    case NetworkInterfaceType::cellular: return "cellular";
-    case NetworkInterfaceType::loopback: return "loopback";
-    case NetworkInterfaceType::other: return "other";
+    case NetworkInterfaceType::wifi:
+      return "wifi";
+    case NetworkInterfaceType::wiredEthernet:
+      return "wiredEthernet";
+    case NetworkInterfaceType::cellular:
+      return "cellular";
+    case NetworkInterfaceType::loopback:
+      return "loopback";
+    case NetworkInterfaceType::other:
+      return "other";
   }
   return "other";
 }
 
 namespace {
 
-std::system_error lastError(const char* what) {
-  return std::system_error(errno, std::generic_category(), what);
-}
+std::system_error lastError(const char* what) { return std::system_error(errno, std::generic_category(), what); }
 
 class FileDescriptor {
  public:
@@ -141,9 +144,8 @@ NetworkPath NetworkPathMonitor::currentPath() {
   dump(fd.get(), RTM_GETADDR, AF_UNSPEC, [&](nlmsghdr* header) {
     if (header->nlmsg_type != RTM_NEWADDR) return;
     const auto* info = static_cast<const ifaddrmsg*>(NLMSG_DATA(header));
-    if (info->ifa_family == AF_INET ||
-        (info->ifa_family == AF_INET6 && info->ifa_scope == RT_SCOPE_UNIVERSE &&
-         !(info->ifa_flags & IFA_F_TENTATIVE))) {
+    if (info->ifa_family == AF_INET || (info->ifa_family == AF_INET6 && info->ifa_scope == RT_SCOPE_UNIVERSE &&
+                                        !(info->ifa_flags & IFA_F_TENTATIVE))) {
       addressed.insert(static_cast<int>(info->ifa_index));
     }
   });

@@ -52,7 +52,8 @@ GDBusConnection* DBusBus::connection() {
   GError* error = nullptr;
   auto flags = static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                                                  G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION);
-  GDBusConnection* connection = g_dbus_connection_new_for_address_sync(address_->c_str(), flags, nullptr, nullptr, &error);
+  GDBusConnection* connection =
+      g_dbus_connection_new_for_address_sync(address_->c_str(), flags, nullptr, nullptr, &error);
   if (!connection) throwError(error);
   g_dbus_connection_set_exit_on_close(connection, FALSE);
   connection_ = connection;

@@ -18,8 +18,8 @@ PowerAssertions::PowerAssertions(std::shared_ptr<DBusBus> sessionBus) : bus_(std
 
 int PowerAssertions::preventDisplaySleep(const std::string& name, std::uint32_t& id) {
   try {
-    GVariant* reply = bus_->call(service, path, service, "Inhibit", g_variant_new("(ss)", applicationName, name.c_str()),
-                                 G_VARIANT_TYPE("(u)"));
+    GVariant* reply = bus_->call(service, path, service, "Inhibit",
+                                 g_variant_new("(ss)", applicationName, name.c_str()), G_VARIANT_TYPE("(u)"));
     guint32 cookie = 0;
     g_variant_get(reply, "(u)", &cookie);
     g_variant_unref(reply);

@@ -22,12 +22,18 @@ constexpr const char* login1 = "org.freedesktop.login1";
 
 const char* powerEventName(PowerEvent event) {
   switch (event) {
-    case PowerEvent::willSleep: return "willSleep";
-    case PowerEvent::didWake: return "didWake";
-    case PowerEvent::screensDidSleep: return "screensDidSleep";
-    case PowerEvent::screensDidWake: return "screensDidWake";
-    case PowerEvent::screenLocked: return "screenLocked";
-    case PowerEvent::screenUnlocked: return "screenUnlocked";
+    case PowerEvent::willSleep:
+      return "willSleep";
+    case PowerEvent::didWake:
+      return "didWake";
+    case PowerEvent::screensDidSleep:
+      return "screensDidSleep";
+    case PowerEvent::screensDidWake:
+      return "screensDidWake";
+    case PowerEvent::screenLocked:
+      return "screenLocked";
+    case PowerEvent::screenUnlocked:
+      return "screenUnlocked";
   }
   return "unknown";
 }

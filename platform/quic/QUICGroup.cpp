@@ -153,7 +153,8 @@ QUICGroup::~QUICGroup() {
 
 std::shared_ptr<QUICGroup> QUICGroup::connect(asio::io_context& context, const asio::ip::udp::endpoint& remote,
                                               QUICParameters parameters) {
-  auto group = std::shared_ptr<QUICGroup>(new QUICGroup(context, asio::make_strand(context), std::move(parameters), false));
+  auto group =
+      std::shared_ptr<QUICGroup>(new QUICGroup(context, asio::make_strand(context), std::move(parameters), false));
   group->remote_ = remote;
   return group;
 }
@@ -240,8 +241,8 @@ bool QUICGroup::setUpTLS(std::string& error) {
   }
   std::vector<gnutls_datum_t> protocols;
   for (const std::string& name : parameters_.applicationProtocols) {
-    protocols.push_back({reinterpret_cast<unsigned char*>(const_cast<char*>(name.data())),
-                         static_cast<unsigned>(name.size())});
+    protocols.push_back(
+        {reinterpret_cast<unsigned char*>(const_cast<char*>(name.data())), static_cast<unsigned>(name.size())});
   }
   if (!protocols.empty()) {
     rv = gnutls_alpn_set_protocols(tls_, protocols.data(), static_cast<unsigned>(protocols.size()),
@@ -398,7 +399,8 @@ std::optional<Bytes> QUICGroup::exportKeyingMaterial(std::string_view label, std
   }
   if (!tls_ || !handshakeDone_ || ended_) return std::nullopt;
   Bytes out(length);
-  if (gnutls_prf_rfc5705(tls_, label.size(), label.data(), 0, nullptr, length, reinterpret_cast<char*>(out.data())) != 0) {
+  if (gnutls_prf_rfc5705(tls_, label.size(), label.data(), 0, nullptr, length, reinterpret_cast<char*>(out.data())) !=
+      0) {
     return std::nullopt;
   }
   return out;
@@ -545,11 +547,10 @@ void QUICGroup::writePackets() {
     }
     ngtcp2_ssize written = -1;
     ngtcp2_pkt_info info{};
-    ngtcp2_ssize n = ngtcp2_conn_writev_stream(conn_, &ps.path, &info, buffer + used, maxPayload, &written, flags,
-                                               id, vectors, count, now);
+    ngtcp2_ssize n = ngtcp2_conn_writev_stream(conn_, &ps.path, &info, buffer + used, maxPayload, &written, flags, id,
+                                               vectors, count, now);
     if (n < 0) {
-      if (n == NGTCP2_ERR_STREAM_DATA_BLOCKED || n == NGTCP2_ERR_STREAM_SHUT_WR ||
-          n == NGTCP2_ERR_STREAM_NOT_FOUND) {
+      if (n == NGTCP2_ERR_STREAM_DATA_BLOCKED || n == NGTCP2_ERR_STREAM_SHUT_WR || n == NGTCP2_ERR_STREAM_NOT_FOUND) {
         stream->blocked_ = n == NGTCP2_ERR_STREAM_DATA_BLOCKED;
         if (n != NGTCP2_ERR_STREAM_DATA_BLOCKED) stream->txError_ = "stream closed for sending";
         stream->inSendQueue_ = false;
@@ -698,8 +699,8 @@ void QUICGroup::closeWith(const ngtcp2_connection_close_error& error, QUICGroupS
     ngtcp2_path_storage_zero(&ps);
     ngtcp2_pkt_info info{};
     std::uint8_t packet[1500];
-    ngtcp2_ssize n = ngtcp2_conn_write_connection_close(conn_, &ps.path, &info, packet, sizeof packet, &error,
-                                                        timestamp());
+    ngtcp2_ssize n =
+        ngtcp2_conn_write_connection_close(conn_, &ps.path, &info, packet, sizeof packet, &error, timestamp());
     if (n > 0 && pendingSize_ == 0) {
       const asio::ip::udp::endpoint* to = ownsSocket_ ? nullptr : &remote_;
       socket_->send(packet, static_cast<std::size_t>(n), static_cast<std::size_t>(n), to);
@@ -960,9 +961,8 @@ void QUICGroup::failSends(QUICStream& stream, const std::string& reason) {
     if (chunk.completed) continue;
     chunk.completed = true;
     if (chunk.completion) {
-      asio::post(strand_, [completion = std::move(chunk.completion), reason] {
-        completion(QUICTransportError{reason});
-      });
+      asio::post(strand_,
+                 [completion = std::move(chunk.completion), reason] { completion(QUICTransportError{reason}); });
       chunk.completion = nullptr;
     }
   }
@@ -992,9 +992,12 @@ void QUICGroup::streamStart(const std::shared_ptr<QUICStream>& stream) {
 void QUICGroup::streamSend(const std::shared_ptr<QUICStream>& stream, Bytes data, bool fin,
                            QUICStream::SendCompletion completion) {
   std::optional<std::string> refusal;
-  if (ended_) refusal = endReason_.value_or("connection closed");
-  else if (stream->txError_) refusal = *stream->txError_;
-  else if (stream->finQueued_) refusal = "stream already ended";
+  if (ended_)
+    refusal = endReason_.value_or("connection closed");
+  else if (stream->txError_)
+    refusal = *stream->txError_;
+  else if (stream->finQueued_)
+    refusal = "stream already ended";
   if (refusal) {
     if (completion) asio::post(strand_, [completion, reason = *refusal] { completion(QUICTransportError{reason}); });
     return;
@@ -1041,9 +1044,8 @@ void QUICGroup::deliver(const std::shared_ptr<QUICStream>& stream) {
     auto completion = std::move(request.completion);
     stream->pendingReceive_.reset();
     stream->rxEndDelivered_ = true;
-    asio::post(strand_, [completion, reason = *stream->rxError_] {
-      completion({}, false, QUICTransportError{reason});
-    });
+    asio::post(strand_,
+               [completion, reason = *stream->rxError_] { completion({}, false, QUICTransportError{reason}); });
     return;
   }
   if (available < minimum && !endKnown) return;

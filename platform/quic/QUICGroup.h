@@ -14,13 +14,13 @@
 #include <string_view>
 #include <vector>
 
+#include <gnutls/gnutls.h>
+#include <ngtcp2/ngtcp2.h>
+#include <ngtcp2/ngtcp2_crypto.h>
 #include <asio/io_context.hpp>
 #include <asio/ip/udp.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/strand.hpp>
-#include <gnutls/gnutls.h>
-#include <ngtcp2/ngtcp2.h>
-#include <ngtcp2/ngtcp2_crypto.h>
 
 #include "kit/support/Bytes.h"
 #include "platform/quic/QUICStream.h"
@@ -84,10 +84,10 @@ class QUICGroup : public std::enable_shared_from_this<QUICGroup> {
 
   QUICGroup(asio::io_context& context, Strand strand, QUICParameters parameters, bool server);
 
-  static std::shared_ptr<QUICGroup> accept(asio::io_context& context, Strand strand,
-                                           std::shared_ptr<QUICSocket> socket, const QUICParameters& parameters,
-                                           const ngtcp2_pkt_hd& header, const asio::ip::udp::endpoint& remote,
-                                           ListenerHooks hooks, Bytes& initialConnectionID);
+  static std::shared_ptr<QUICGroup> accept(asio::io_context& context, Strand strand, std::shared_ptr<QUICSocket> socket,
+                                           const QUICParameters& parameters, const ngtcp2_pkt_hd& header,
+                                           const asio::ip::udp::endpoint& remote, ListenerHooks hooks,
+                                           Bytes& initialConnectionID);
 
   bool setUpClient(std::string& error);
   bool setUpServer(const ngtcp2_pkt_hd& header, std::string& error);
@@ -139,7 +139,8 @@ class QUICGroup : public std::enable_shared_from_this<QUICGroup> {
   void advance(QUICStream& stream, std::uint64_t bytes, bool finWritten);
   void releaseAcked(QUICStream& stream);
   void failSends(QUICStream& stream, const std::string& reason);
-  void reportStream(const std::shared_ptr<QUICStream>& stream, QUICStreamState state, std::optional<std::string> reason);
+  void reportStream(const std::shared_ptr<QUICStream>& stream, QUICStreamState state,
+                    std::optional<std::string> reason);
   void reportState(QUICGroupState state, std::optional<std::string> reason);
 
   asio::io_context& context_;

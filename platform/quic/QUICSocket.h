@@ -26,8 +26,8 @@ class QUICSocket : public std::enable_shared_from_this<QUICSocket> {
   using ErrorHandler = std::function<void(std::error_code)>;
 
   struct SendResult {
-    std::size_t sent = 0;    // bytes that left
-    std::error_code error;   // would_block: the rest must wait for whenWritable
+    std::size_t sent = 0;   // bytes that left
+    std::error_code error;  // would_block: the rest must wait for whenWritable
   };
 
   // Opens a socket bound to `local`; with `remote`, the socket is connected to it.
@@ -39,8 +39,7 @@ class QUICSocket : public std::enable_shared_from_this<QUICSocket> {
 
   void startReceiving(DatagramHandler onDatagram, BurstEndHandler onBurstEnd, ErrorHandler onError);
   // Sends `size` bytes made of packets of `segment` bytes (the last may be shorter).
-  SendResult send(const std::uint8_t* data, std::size_t size, std::size_t segment,
-                  const asio::ip::udp::endpoint* to);
+  SendResult send(const std::uint8_t* data, std::size_t size, std::size_t segment, const asio::ip::udp::endpoint* to);
   void whenWritable(std::function<void()> then);
   void close();
 
@@ -50,8 +49,8 @@ class QUICSocket : public std::enable_shared_from_this<QUICSocket> {
  private:
   void waitReadable();
   void drain();
-  SendResult sendOne(const std::uint8_t* data, std::size_t size, std::size_t segment,
-                     const asio::ip::udp::endpoint* to, bool segmented);
+  SendResult sendOne(const std::uint8_t* data, std::size_t size, std::size_t segment, const asio::ip::udp::endpoint* to,
+                     bool segmented);
 
   Strand strand_;
   asio::ip::udp::socket socket_;

@@ -47,7 +47,8 @@ QUICIdentity decode(const gnutls_datum_t& certificate, const gnutls_datum_t& key
   }
   gnutls_datum_t certificateDER{}, keyDER{};
   int rv = gnutls_x509_crt_export2(crt, GNUTLS_X509_FMT_DER, &certificateDER);
-  if (rv == 0) rv = gnutls_x509_privkey_export2_pkcs8(privateKey, GNUTLS_X509_FMT_DER, nullptr, GNUTLS_PKCS_PLAIN, &keyDER);
+  if (rv == 0)
+    rv = gnutls_x509_privkey_export2_pkcs8(privateKey, GNUTLS_X509_FMT_DER, nullptr, GNUTLS_PKCS_PLAIN, &keyDER);
   cleanup();
   if (rv != 0) throw std::runtime_error(gnutls_strerror(rv));
   return QUICIdentity{takeDatum(certificateDER), takeDatum(keyDER)};
@@ -56,13 +57,13 @@ QUICIdentity decode(const gnutls_datum_t& certificate, const gnutls_datum_t& key
 }  // namespace
 
 QUICIdentity QUICIdentity::fromPEM(std::string_view certificatePEM, std::string_view privateKeyPEM) {
-  return decode(datumOf(certificatePEM.data(), certificatePEM.size()), datumOf(privateKeyPEM.data(), privateKeyPEM.size()),
-                GNUTLS_X509_FMT_PEM);
+  return decode(datumOf(certificatePEM.data(), certificatePEM.size()),
+                datumOf(privateKeyPEM.data(), privateKeyPEM.size()), GNUTLS_X509_FMT_PEM);
 }
 
 QUICIdentity QUICIdentity::fromDER(Bytes certificateDER, Bytes privateKeyDER) {
-  return decode(datumOf(certificateDER.data(), certificateDER.size()), datumOf(privateKeyDER.data(), privateKeyDER.size()),
-                GNUTLS_X509_FMT_DER);
+  return decode(datumOf(certificateDER.data(), certificateDER.size()),
+                datumOf(privateKeyDER.data(), privateKeyDER.size()), GNUTLS_X509_FMT_DER);
 }
 
 }  // namespace brindlet::platform

@@ -15,38 +15,38 @@ namespace brindlet::platform {
 class SharedMemoryPool;
 
 class ScreenGrabber {
-public:
-    // Where to read on the X screen (root pixels) and what to deliver.
-    struct Geometry {
-        int x = 0, y = 0, width = 0, height = 0;
-        int outWidth = 0, outHeight = 0;
-    };
+ public:
+  // Where to read on the X screen (root pixels) and what to deliver.
+  struct Geometry {
+    int x = 0, y = 0, width = 0, height = 0;
+    int outWidth = 0, outHeight = 0;
+  };
 
-    // Uses `connection`, which must outlive the grabber; needs MIT-SHM.
-    explicit ScreenGrabber(XConnection& connection);
-    ~ScreenGrabber();
-    ScreenGrabber(const ScreenGrabber&) = delete;
-    ScreenGrabber& operator=(const ScreenGrabber&) = delete;
+  // Uses `connection`, which must outlive the grabber; needs MIT-SHM.
+  explicit ScreenGrabber(XConnection& connection);
+  ~ScreenGrabber();
+  ScreenGrabber(const ScreenGrabber&) = delete;
+  ScreenGrabber& operator=(const ScreenGrabber&) = delete;
 
-    // Takes new settings; throws ScreenError (and keeps the former ones) when they cannot be used.
-    void configure(const ContentFilter& filter, const StreamConfiguration& configuration);
-    const Geometry& geometry() const { return geometry_; }
+  // Takes new settings; throws ScreenError (and keeps the former ones) when they cannot be used.
+  void configure(const ContentFilter& filter, const StreamConfiguration& configuration);
+  const Geometry& geometry() const { return geometry_; }
 
-    // The rectangle as it is now; nothing when the server refused (the display is gone).
-    PixelBufferRef grab();
+  // The rectangle as it is now; nothing when the server refused (the display is gone).
+  PixelBufferRef grab();
 
-private:
-    void maskToApplications(uint8_t* pixels, int stride);
+ private:
+  void maskToApplications(uint8_t* pixels, int stride);
 
-    XConnection& connection_;
-    ContentFilter filter_;
-    StreamConfiguration configuration_;
-    Geometry geometry_;
-    std::shared_ptr<SharedMemoryPool> direct_;  // buffers of the captured size
-    std::shared_ptr<SharedMemoryPool> scratch_; // one segment to scale from
-    std::unique_ptr<PixelConverter> scaler_;
-    std::shared_ptr<PixelBufferPool> scaled_;
-    std::vector<uint8_t> mask_;
+  XConnection& connection_;
+  ContentFilter filter_;
+  StreamConfiguration configuration_;
+  Geometry geometry_;
+  std::shared_ptr<SharedMemoryPool> direct_;   // buffers of the captured size
+  std::shared_ptr<SharedMemoryPool> scratch_;  // one segment to scale from
+  std::unique_ptr<PixelConverter> scaler_;
+  std::shared_ptr<PixelBufferPool> scaled_;
+  std::vector<uint8_t> mask_;
 };
 
-} // namespace brindlet::platform
+}  // namespace brindlet::platform

@@ -34,8 +34,7 @@ int writeAll(int fd, ByteView content) {
 
 }  // namespace
 
-int AtomicFile::write(const std::filesystem::path& file, ByteView content, mode_t mode,
-                      bool exclusive) {
+int AtomicFile::write(const std::filesystem::path& file, ByteView content, mode_t mode, bool exclusive) {
   std::filesystem::path folder = file.parent_path();
   if (folder.empty()) folder = ".";
   std::string temp = (folder / ("." + file.filename().string() + ".XXXXXX")).string();

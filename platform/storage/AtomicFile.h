@@ -16,8 +16,7 @@ class AtomicFile {
  public:
   // Replaces (or creates) the file. With `exclusive`, fails with EEXIST when the file
   // is already there instead of replacing it.
-  static int write(const std::filesystem::path& file, ByteView content, mode_t mode,
-                   bool exclusive = false);
+  static int write(const std::filesystem::path& file, ByteView content, mode_t mode, bool exclusive = false);
   // Reads the whole file into `content`. ENOENT when it does not exist.
   static int read(const std::filesystem::path& file, Bytes& content);
   // Creates the folder and its missing parents; the folder itself gets `mode` (also

@@ -22,22 +22,17 @@ std::filesystem::path StorageDirectories::homeDirectory() {
   std::vector<char> buffer(16384);
   struct passwd entry {};
   struct passwd* found = nullptr;
-  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
-      found->pw_dir)
+  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir)
     return found->pw_dir;
   return "/";
 }
 
-std::filesystem::path StorageDirectories::configDirectory() {
-  return fromEnvironment("XDG_CONFIG_HOME", ".config");
-}
+std::filesystem::path StorageDirectories::configDirectory() { return fromEnvironment("XDG_CONFIG_HOME", ".config"); }
 
 std::filesystem::path StorageDirectories::applicationSupportDirectory() {
   return fromEnvironment("XDG_DATA_HOME", ".local/share");
 }
 
-std::filesystem::path StorageDirectories::cachesDirectory() {
-  return fromEnvironment("XDG_CACHE_HOME", ".cache");
-}
+std::filesystem::path StorageDirectories::cachesDirectory() { return fromEnvironment("XDG_CACHE_HOME", ".cache"); }
 
 }  // namespace brindlet::platform

@@ -26,8 +26,7 @@ UserDefaults::UserDefaults(std::filesystem::path file) : file_(std::move(file)) 
   aside += ".unreadable";
   std::error_code ignored;
   std::filesystem::rename(file_, aside, ignored);
-  systemLog("Nolu: settings file %s is not a JSON object; moved to %s", file_.c_str(),
-            aside.c_str());
+  systemLog("Nolu: settings file %s is not a JSON object; moved to %s", file_.c_str(), aside.c_str());
 }
 
 std::filesystem::path UserDefaults::standardFile() {
@@ -80,11 +79,8 @@ void UserDefaults::saveLocked() {
   text.push_back('\n');
   int rc = AtomicFile::makeFolder(file_.parent_path(), 0700);
   if (rc == 0)
-    rc = AtomicFile::write(file_, ByteView(reinterpret_cast<const std::uint8_t*>(text.data()),
-                                           text.size()),
-                           0600);
-  if (rc != 0)
-    systemLog("Nolu: settings could not be saved to %s: %s", file_.c_str(), std::strerror(rc));
+    rc = AtomicFile::write(file_, ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), 0600);
+  if (rc != 0) systemLog("Nolu: settings could not be saved to %s: %s", file_.c_str(), std::strerror(rc));
 }
 
 }  // namespace brindlet::platform

@@ -22,7 +22,7 @@ constexpr int propertyNotSupported = -12900;
 constexpr int parameterError = -12902;
 constexpr int invalidSession = -12903;
 constexpr int encoderFailed = -12911;
-} // namespace compressionStatus
+}  // namespace compressionStatus
 
 enum class HEVCProfileLevel { mainAutoLevel, main10AutoLevel, main444AutoLevel, main44410AutoLevel };
 
@@ -30,10 +30,10 @@ enum class HEVCProfileLevel { mainAutoLevel, main10AutoLevel, main444AutoLevel, 
 constexpr uint32_t encodeInfoFrameDropped = 1u << 1;
 
 struct EncodedSample {
-    std::vector<uint8_t> data;  // length-prefixed NAL units
-    bool notSync = false;       // true for a delta frame
-    int64_t ptsNs = 0;
-    std::shared_ptr<const HEVCFormatDescription> format;
+  std::vector<uint8_t> data;  // length-prefixed NAL units
+  bool notSync = false;       // true for a delta frame
+  int64_t ptsNs = 0;
+  std::shared_ptr<const HEVCFormatDescription> format;
 };
 
 // Called once per encoded frame with the status, the info flags and the sample (absent on
@@ -41,24 +41,24 @@ struct EncodedSample {
 using CompressionOutputHandler = std::function<void(int status, uint32_t infoFlags, const EncodedSample* sample)>;
 
 class CompressionSession {
-public:
-    virtual ~CompressionSession() = default;
-    // Properties set before `prepareToEncodeFrames` shape the stream; bit rate and the
-    // quantiser cap may also change while it runs.
-    virtual int setProfileLevel(HEVCProfileLevel profile) = 0;
-    virtual int setRealTime(bool on) = 0;
-    virtual int setAllowFrameReordering(bool on) = 0;
-    virtual int setExpectedFrameRate(int fps) = 0;
-    virtual int setMaxKeyFrameInterval(int frames) = 0;
-    virtual int setMaxKeyFrameIntervalDuration(double seconds) = 0;
-    virtual int setAverageBitRate(int64_t bitsPerSecond) = 0;
-    virtual int setMaxAllowedFrameQP(int qp) = 0;
-    virtual int setColorimetryBT709() = 0;
-    virtual int prepareToEncodeFrames() = 0;
-    virtual int encodeFrame(const PixelBuffer& picture, int64_t ptsNs, bool forceKeyFrame,
-                            const CompressionOutputHandler& handler) = 0;
-    // Ends the session; later calls fail with `invalidSession`.
-    virtual void invalidate() = 0;
+ public:
+  virtual ~CompressionSession() = default;
+  // Properties set before `prepareToEncodeFrames` shape the stream; bit rate and the
+  // quantiser cap may also change while it runs.
+  virtual int setProfileLevel(HEVCProfileLevel profile) = 0;
+  virtual int setRealTime(bool on) = 0;
+  virtual int setAllowFrameReordering(bool on) = 0;
+  virtual int setExpectedFrameRate(int fps) = 0;
+  virtual int setMaxKeyFrameInterval(int frames) = 0;
+  virtual int setMaxKeyFrameIntervalDuration(double seconds) = 0;
+  virtual int setAverageBitRate(int64_t bitsPerSecond) = 0;
+  virtual int setMaxAllowedFrameQP(int qp) = 0;
+  virtual int setColorimetryBT709() = 0;
+  virtual int prepareToEncodeFrames() = 0;
+  virtual int encodeFrame(const PixelBuffer& picture, int64_t ptsNs, bool forceKeyFrame,
+                          const CompressionOutputHandler& handler) = 0;
+  // Ends the session; later calls fail with `invalidSession`.
+  virtual void invalidate() = 0;
 };
 
 // Makes a session for pictures of width x height (even, 2 ... 8192); `status` receives the result.
@@ -67,4 +67,4 @@ using CompressionSessionMaker = std::function<std::shared_ptr<CompressionSession
 // The x265 session. `threads` is the size of x265's worker pool (0: one per processor).
 std::shared_ptr<CompressionSession> createHEVCCompressionSession(int width, int height, int& status, int threads = 0);
 
-} // namespace brindlet::platform
+}  // namespace brindlet::platform

@@ -9,4 +9,4 @@ uint64_t monotonicNowNs();
 // CLOCK_MONOTONIC_RAW in ns: the clock of capture times sent to the device.
 uint64_t monotonicRawNowNs();
 
-} // namespace brindlet::platform
+}  // namespace brindlet::platform

@@ -13,4 +13,4 @@ void convertBGRXToYCbCr420(const uint8_t* src, int srcStride, int width, int hei
 void convertBGRXToYCbCr444(const uint8_t* src, int srcStride, int width, int firstRow, int endRow,
                            const PlanarPicture& dst);
 
-} // namespace brindlet::platform
+}  // namespace brindlet::platform

@@ -117,9 +117,10 @@ class AppModelTest : public ::testing::Test {
   }
 
   void makeModel(AppModel::Services s) {
-    model = AppModel::make(loop.io.get_executor(), loop.strand(),
-                           [this](const HostSecurity&, std::optional<std::uint16_t> port) { return factory.make(port); },
-                           nullptr, nullptr, loopback, std::move(s));
+    model = AppModel::make(
+        loop.io.get_executor(), loop.strand(),
+        [this](const HostSecurity&, std::optional<std::uint16_t> port) { return factory.make(port); }, nullptr, nullptr,
+        loopback, std::move(s));
   }
 
   void startAndAdvertise() {
@@ -316,7 +317,9 @@ TEST_F(AppModelTest, ANewSessionIsToldWhatSleepDisplaySleepAndLockMadeOfThisComp
       {{PowerEvent::screensDidSleep}, HostState::displayAsleep, "Mac display is asleep", nullptr},
       {{PowerEvent::willSleep, PowerEvent::screensDidSleep}, HostState::asleep, "Mac is asleep", nullptr},
       // Locked behind a sleeping display: the display's state, and the lock's note all the same.
-      {{PowerEvent::screenLocked, PowerEvent::screensDidSleep}, HostState::displayAsleep, "Mac display is asleep",
+      {{PowerEvent::screenLocked, PowerEvent::screensDidSleep},
+       HostState::displayAsleep,
+       "Mac display is asleep",
        "Mac is locked"},
       {{PowerEvent::screenLocked, PowerEvent::screenUnlocked}, HostState::ok, nullptr, nullptr},
       {{PowerEvent::willSleep, PowerEvent::didWake}, HostState::ok, nullptr, nullptr},

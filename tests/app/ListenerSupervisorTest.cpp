@@ -133,7 +133,7 @@ TEST_F(ListenerSupervisorTest, ARestartWhileWaitingToRetryEndsTheOldRunAndKeepsT
   loop.settle();
   EXPECT_EQ(factory.requests.size(), requestsBefore + 1);
   EXPECT_EQ(factory.requests.back(), std::nullopt);  // 50123 had failed twice
-  loop.advance(60s);                                // the old run's sleep would have ended
+  loop.advance(60s);                                 // the old run's sleep would have ended
   EXPECT_EQ(factory.requests.size(), requestsBefore + 1);
 
   factory.failing = true;
@@ -222,8 +222,9 @@ TEST_F(ListenerSupervisorTest, ANetworkPathChangeRestartsTheAdvertisingListenerO
 TEST(BackoffPolicy, DelaysDoubleUpToTheCapAndNeverOverflow) {
   BackoffPolicy policy;
   const std::vector<std::pair<std::int64_t, double>> table{
-      {0, 1}, {1, 2}, {2, 4}, {3, 8}, {4, 16}, {5, 30}, {6, 30}, {64, 30}, {1100, 30},
-      {std::numeric_limits<std::int64_t>::max(), 30}, {-3, 1}};
+      {0, 1},  {1, 2},  {2, 4},   {3, 8},     {4, 16},
+      {5, 30}, {6, 30}, {64, 30}, {1100, 30}, {std::numeric_limits<std::int64_t>::max(), 30},
+      {-3, 1}};
   for (auto [k, expected] : table) EXPECT_EQ(policy.delay(k), expected) << "k = " << k;
   // Odd policies stay finite and within the cap.
   EXPECT_EQ((BackoffPolicy{0, 2, 30}.delay(5000)), 0);

@@ -196,7 +196,8 @@ TEST_F(CaptureLifecycleTest, AWakeRequestForASleepingDisplayShowsWakingAndRetrie
   EXPECT_TRUE(taken().empty());
 
   loop.advance(3s);
-  EXPECT_EQ(errors, (Calls{"display did not wake within the timeout; retrying once", "display still asleep after retry"}));
+  EXPECT_EQ(errors,
+            (Calls{"display did not wake within the timeout; retrying once", "display still asleep after retry"}));
   EXPECT_EQ(taken(), Calls{"publish displayAsleep / Mac display is asleep"});
   EXPECT_FALSE(lifecycle->wakePending());
 

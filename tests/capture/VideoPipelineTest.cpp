@@ -15,148 +15,148 @@ using namespace std::chrono_literals;
 namespace {
 
 CapturedFrame frame(uint64_t t) {
-    return CapturedFrame{std::make_shared<platform::PixelBuffer>(16, 16), 1, NormalizedRect::full, t};
+  return CapturedFrame{std::make_shared<platform::PixelBuffer>(16, 16), 1, NormalizedRect::full, t};
 }
 
 size_t count(const std::vector<RecordingEncoder::Call>& calls, bool highQuality) {
-    size_t n = 0;
-    for (const auto& c : calls) n += c.highQuality == highQuality;
-    return n;
+  size_t n = 0;
+  for (const auto& c : calls) n += c.highQuality == highQuality;
+  return n;
 }
 
-} // namespace
+}  // namespace
 
 TEST(VideoPipeline, AStillPictureIsEncodedOnceMoreAtHighQualityAndThenNothing) {
-    TestLoop loop;
-    auto encoder = std::make_shared<RecordingEncoder>();
-    auto pipeline = VideoPipeline::make(encoder, 150ms, loop.io.get_executor(), loop.clock);
-    loop.advance(1s);
-    EXPECT_TRUE(encoder->calls().empty()) << "no frame, nothing to encode";
+  TestLoop loop;
+  auto encoder = std::make_shared<RecordingEncoder>();
+  auto pipeline = VideoPipeline::make(encoder, 150ms, loop.io.get_executor(), loop.clock);
+  loop.advance(1s);
+  EXPECT_TRUE(encoder->calls().empty()) << "no frame, nothing to encode";
 
-    pipeline->submit(frame(1));
-    ASSERT_EQ(encoder->calls().size(), 1u);
-    EXPECT_FALSE(encoder->calls()[0].highQuality);
-    loop.advance(125ms);
-    EXPECT_EQ(encoder->calls().size(), 1u) << "still for less than the idle delay";
-    loop.advance(25ms);
-    ASSERT_EQ(encoder->calls().size(), 2u);
-    EXPECT_TRUE(encoder->calls()[1].highQuality);
-    EXPECT_FALSE(encoder->calls()[1].forceKeyframe);
-    EXPECT_EQ(encoder->calls()[1].frame.captureTimeNs, 1u);
-    loop.advance(5s);
-    EXPECT_EQ(encoder->calls().size(), 2u) << "a still screen costs nothing more";
+  pipeline->submit(frame(1));
+  ASSERT_EQ(encoder->calls().size(), 1u);
+  EXPECT_FALSE(encoder->calls()[0].highQuality);
+  loop.advance(125ms);
+  EXPECT_EQ(encoder->calls().size(), 1u) << "still for less than the idle delay";
+  loop.advance(25ms);
+  ASSERT_EQ(encoder->calls().size(), 2u);
+  EXPECT_TRUE(encoder->calls()[1].highQuality);
+  EXPECT_FALSE(encoder->calls()[1].forceKeyframe);
+  EXPECT_EQ(encoder->calls()[1].frame.captureTimeNs, 1u);
+  loop.advance(5s);
+  EXPECT_EQ(encoder->calls().size(), 2u) << "a still screen costs nothing more";
 
-    // A new frame makes the picture eligible again.
-    pipeline->submit(frame(2));
-    loop.advance(200ms);
-    EXPECT_EQ(count(encoder->calls(), true), 2u);
-    EXPECT_EQ(encoder->calls().size(), 4u);
+  // A new frame makes the picture eligible again.
+  pipeline->submit(frame(2));
+  loop.advance(200ms);
+  EXPECT_EQ(count(encoder->calls(), true), 2u);
+  EXPECT_EQ(encoder->calls().size(), 4u);
 
-    pipeline->stop();
-    EXPECT_EQ(encoder->invalidations(), 1);
-    pipeline->submit(frame(3));
-    loop.advance(1s);
-    EXPECT_EQ(encoder->calls().size(), 5u) << "after stop no idle re-encode";
+  pipeline->stop();
+  EXPECT_EQ(encoder->invalidations(), 1);
+  pipeline->submit(frame(3));
+  loop.advance(1s);
+  EXPECT_EQ(encoder->calls().size(), 5u) << "after stop no idle re-encode";
 }
 
 TEST(VideoPipeline, AKeyFrameRequestOnAStillScreenGivesAKeyFrameWithinOneTick) {
-    TestLoop loop;
-    auto encoder = std::make_shared<RecordingEncoder>();
-    auto pipeline = VideoPipeline::make(encoder, 150ms, loop.io.get_executor(), loop.clock);
-    pipeline->submit(frame(1));
-    loop.advance(1s); // the idle refresh has happened; the screen is still
-    const size_t before = encoder->calls().size();
+  TestLoop loop;
+  auto encoder = std::make_shared<RecordingEncoder>();
+  auto pipeline = VideoPipeline::make(encoder, 150ms, loop.io.get_executor(), loop.clock);
+  pipeline->submit(frame(1));
+  loop.advance(1s);  // the idle refresh has happened; the screen is still
+  const size_t before = encoder->calls().size();
 
-    pipeline->requestKeyframe();
-    loop.advance(VideoPipeline::tickInterval);
-    auto calls = encoder->calls();
-    ASSERT_EQ(calls.size(), before + 1);
-    EXPECT_TRUE(calls.back().key);
-    EXPECT_EQ(calls.back().frame.captureTimeNs, 1u) << "the last picture again";
-    loop.advance(1s);
-    EXPECT_EQ(encoder->calls().size(), before + 1) << "one key frame per request";
+  pipeline->requestKeyframe();
+  loop.advance(VideoPipeline::tickInterval);
+  auto calls = encoder->calls();
+  ASSERT_EQ(calls.size(), before + 1);
+  EXPECT_TRUE(calls.back().key);
+  EXPECT_EQ(calls.back().frame.captureTimeNs, 1u) << "the last picture again";
+  loop.advance(1s);
+  EXPECT_EQ(encoder->calls().size(), before + 1) << "one key frame per request";
 
-    // A request made directly on the encoder (as feedback handling does) is caught as well.
-    encoder->requestKeyframe();
-    loop.advance(VideoPipeline::tickInterval);
-    EXPECT_EQ(encoder->calls().size(), before + 2);
-    EXPECT_TRUE(encoder->calls().back().key);
+  // A request made directly on the encoder (as feedback handling does) is caught as well.
+  encoder->requestKeyframe();
+  loop.advance(VideoPipeline::tickInterval);
+  EXPECT_EQ(encoder->calls().size(), before + 2);
+  EXPECT_TRUE(encoder->calls().back().key);
 
-    // While frames flow, the next frame carries the key frame and the timer adds nothing.
-    pipeline->requestKeyframe();
-    for (int i = 0; i < 4; ++i) {
-        pipeline->submit(frame(10 + i));
-        loop.advance(10ms);
-    }
-    calls = encoder->calls();
-    ASSERT_EQ(calls.size(), before + 6);
-    EXPECT_TRUE(calls[before + 2].key);
-    for (size_t i = before + 3; i < calls.size(); ++i) EXPECT_FALSE(calls[i].key);
-    loop.advance(1s); // the idle refresh of the last of them
+  // While frames flow, the next frame carries the key frame and the timer adds nothing.
+  pipeline->requestKeyframe();
+  for (int i = 0; i < 4; ++i) {
+    pipeline->submit(frame(10 + i));
+    loop.advance(10ms);
+  }
+  calls = encoder->calls();
+  ASSERT_EQ(calls.size(), before + 6);
+  EXPECT_TRUE(calls[before + 2].key);
+  for (size_t i = before + 3; i < calls.size(); ++i) EXPECT_FALSE(calls[i].key);
+  loop.advance(1s);  // the idle refresh of the last of them
 
-    const size_t flowing = encoder->calls().size();
-    // Without a picture there is nothing to send again.
-    pipeline->dropLastFrame();
-    pipeline->requestKeyframe();
-    loop.advance(1s);
-    EXPECT_EQ(encoder->calls().size(), flowing);
+  const size_t flowing = encoder->calls().size();
+  // Without a picture there is nothing to send again.
+  pipeline->dropLastFrame();
+  pipeline->requestKeyframe();
+  loop.advance(1s);
+  EXPECT_EQ(encoder->calls().size(), flowing);
 }
 
 TEST(VideoPipeline, AFailedSendOnAStillScreenIsRepairedWithinOneTick) {
-    TestLoop loop;
-    auto connection = std::make_shared<RecordingConnection>();
-    auto sink = std::make_shared<VideoSink>(connection);
-    auto encoder = std::make_shared<RecordingEncoder>([sink](const EncoderOutput& o) {
-        if (auto* f = std::get_if<EncoderOutput::Frame>(&o.value)) sink->send(f->frame, f->latencyMs);
-    });
-    auto pipeline = VideoPipeline::make(encoder, 150ms, loop.io.get_executor(), loop.clock);
-    loop.advance(1s); // the pipeline runs from the session's start
-    std::weak_ptr<VideoPipeline> weak = pipeline;
-    sink->setKeyframeRequester([weak] {
-        if (auto p = weak.lock()) p->requestKeyframe();
-    });
+  TestLoop loop;
+  auto connection = std::make_shared<RecordingConnection>();
+  auto sink = std::make_shared<VideoSink>(connection);
+  auto encoder = std::make_shared<RecordingEncoder>([sink](const EncoderOutput& o) {
+    if (auto* f = std::get_if<EncoderOutput::Frame>(&o.value)) sink->send(f->frame, f->latencyMs);
+  });
+  auto pipeline = VideoPipeline::make(encoder, 150ms, loop.io.get_executor(), loop.clock);
+  loop.advance(1s);  // the pipeline runs from the session's start
+  std::weak_ptr<VideoPipeline> weak = pipeline;
+  sink->setKeyframeRequester([weak] {
+    if (auto p = weak.lock()) p->requestKeyframe();
+  });
 
-    pipeline->submit(frame(1)); // key frame, sent
-    connection->refuseNext(1);
-    pipeline->submit(frame(2)); // delta, refused: the device's picture is broken
-    EXPECT_TRUE(sink->stats().waitingForKeyframe);
-    loop.advance(VideoPipeline::tickInterval);
-    auto frames = connection->frames();
-    ASSERT_EQ(frames.size(), 2u);
-    EXPECT_TRUE(frames[1].isKeyframe);
-    EXPECT_FALSE(sink->stats().waitingForKeyframe);
+  pipeline->submit(frame(1));  // key frame, sent
+  connection->refuseNext(1);
+  pipeline->submit(frame(2));  // delta, refused: the device's picture is broken
+  EXPECT_TRUE(sink->stats().waitingForKeyframe);
+  loop.advance(VideoPipeline::tickInterval);
+  auto frames = connection->frames();
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_TRUE(frames[1].isKeyframe);
+  EXPECT_FALSE(sink->stats().waitingForKeyframe);
 }
 
 TEST(VideoSink, HoldsDeltaFramesBackUntilAKeyFrameIsTaken) {
-    auto connection = std::make_shared<RecordingConnection>();
-    VideoSink sink(connection);
-    int requests = 0;
-    sink.setKeyframeRequester([&] { ++requests; });
-    auto make = [](bool key, size_t bytes) {
-        VideoFrame f;
-        f.isKeyframe = key;
-        f.payload = Bytes(bytes, 7);
-        if (key) f.parameterSets = {Bytes(50, 1)};
-        return f;
-    };
-    sink.send(make(true, 1000), 4.0);
-    sink.send(make(false, 100), 5.0);
-    EXPECT_EQ(sink.stats(), (VideoSink::Stats{2, 0, 1100, 5.0, false})) << "parameter sets do not count";
+  auto connection = std::make_shared<RecordingConnection>();
+  VideoSink sink(connection);
+  int requests = 0;
+  sink.setKeyframeRequester([&] { ++requests; });
+  auto make = [](bool key, size_t bytes) {
+    VideoFrame f;
+    f.isKeyframe = key;
+    f.payload = Bytes(bytes, 7);
+    if (key) f.parameterSets = {Bytes(50, 1)};
+    return f;
+  };
+  sink.send(make(true, 1000), 4.0);
+  sink.send(make(false, 100), 5.0);
+  EXPECT_EQ(sink.stats(), (VideoSink::Stats{2, 0, 1100, 5.0, false})) << "parameter sets do not count";
 
-    connection->refuseNext(1);
-    sink.send(make(false, 100), 6.0); // refused
-    EXPECT_EQ(requests, 1);
-    sink.send(make(false, 100), 6.0); // held back, not offered to the connection
-    sink.send(make(false, 100), 6.0);
-    EXPECT_EQ(requests, 1) << "held-back frames ask for nothing more";
-    EXPECT_EQ(sink.stats(), (VideoSink::Stats{2, 3, 1100, 5.0, true}));
+  connection->refuseNext(1);
+  sink.send(make(false, 100), 6.0);  // refused
+  EXPECT_EQ(requests, 1);
+  sink.send(make(false, 100), 6.0);  // held back, not offered to the connection
+  sink.send(make(false, 100), 6.0);
+  EXPECT_EQ(requests, 1) << "held-back frames ask for nothing more";
+  EXPECT_EQ(sink.stats(), (VideoSink::Stats{2, 3, 1100, 5.0, true}));
 
-    connection->refuseNext(1);
-    sink.send(make(true, 1000), 7.0); // a key frame that fails keeps the sink waiting
-    EXPECT_EQ(requests, 2);
-    EXPECT_TRUE(sink.stats().waitingForKeyframe);
-    sink.send(make(true, 1000), 8.0);
-    sink.send(make(false, 100), 9.0);
-    EXPECT_EQ(sink.stats(), (VideoSink::Stats{4, 4, 2200, 9.0, false}));
-    EXPECT_EQ(connection->frames().size(), 4u);
+  connection->refuseNext(1);
+  sink.send(make(true, 1000), 7.0);  // a key frame that fails keeps the sink waiting
+  EXPECT_EQ(requests, 2);
+  EXPECT_TRUE(sink.stats().waitingForKeyframe);
+  sink.send(make(true, 1000), 8.0);
+  sink.send(make(false, 100), 9.0);
+  EXPECT_EQ(sink.stats(), (VideoSink::Stats{4, 4, 2200, 9.0, false}));
+  EXPECT_EQ(connection->frames().size(), 4u);
 }

@@ -47,8 +47,8 @@ class CGEventInjectorTest : public ::testing::Test {
 
 TEST_F(CGEventInjectorTest, KeysCarryExactlyTheFlagsOfTheirModifiers) {
   const std::pair<std::uint8_t, std::uint64_t> cases[] = {
-      {0x00, 0},        {0x01, 0x20000},  {0x02, 0x40000},  {0x04, 0x80000}, {0x08, 0x100000},
-      {0x10, 0x800000}, {0x20, 0x10000},  {0x3F, 0x9F0000}, {0xC0, 0},       {0x41, 0x20000},
+      {0x00, 0},        {0x01, 0x20000}, {0x02, 0x40000},  {0x04, 0x80000}, {0x08, 0x100000},
+      {0x10, 0x800000}, {0x20, 0x10000}, {0x3F, 0x9F0000}, {0xC0, 0},       {0x41, 0x20000},
   };
   for (auto [modifiers, flags] : cases) {
     poster->keys.clear();
@@ -96,11 +96,12 @@ TEST_F(CGEventInjectorTest, TextIsUnicodeUnlessInputIsBlockedAndALayoutIsKnown) 
   EXPECT_TRUE(poster->keys.empty());
 
   poster->unicode.clear();
-  layout = std::make_shared<const LayoutReverseMap>(LayoutReverseMap{{"a", {0, false, false}}, {"b", {11, false, false}}});
+  layout =
+      std::make_shared<const LayoutReverseMap>(LayoutReverseMap{{"a", {0, false, false}}, {"b", {11, false, false}}});
   injector.typeText("ab");
   EXPECT_TRUE(poster->unicode.empty());
-  EXPECT_EQ(poster->keys, (std::vector<KeyboardEvent>{{0, true, 0, false}, {0, false, 0, false},
-                                                      {11, true, 0, false}, {11, false, 0, false}}));
+  EXPECT_EQ(poster->keys, (std::vector<KeyboardEvent>{
+                              {0, true, 0, false}, {0, false, 0, false}, {11, true, 0, false}, {11, false, 0, false}}));
 }
 
 TEST_F(CGEventInjectorTest, KeyByKeyTypingWrapsTheKeyInShiftAndOption) {
@@ -127,7 +128,10 @@ TEST_F(CGEventInjectorTest, KeyByKeyTypingWrapsTheKeyInShiftAndOption) {
 TEST_F(CGEventInjectorTest, KeyByKeyTypingLogsHowManyCharactersHadNoKeyNeverWhich) {
   LogCapture log;
   const LayoutReverseMap map{{"a", {0, false, false}}};
-  injector.type("aQ\xc3\xa9" "a", map);  // a password: its characters must not reach the log
+  injector.type(
+      "aQ\xc3\xa9"
+      "a",
+      map);                            // a password: its characters must not reach the log
   EXPECT_EQ(poster->keys.size(), 4u);  // both a's typed
   ASSERT_EQ(log.records.size(), 1u);
   EXPECT_EQ(log.records[0].message, "Nolu: no key for 2 characters in the current layout, skipped");

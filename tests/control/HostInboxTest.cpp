@@ -52,9 +52,9 @@ TEST_F(HostInboxTest, OldTransferFoldersGoAndEverythingElseStays) {
     bool folder;
     bool survives;
   } entries[] = {
-      {"101", seconds(86'400), true, true},          // exactly a day: kept
-      {"102", seconds(86'401), true, false},         // a second older: removed
-      {"103", seconds(10 * 86'400), true, true},     // a kept transfer, whatever its age
+      {"101", seconds(86'400), true, true},       // exactly a day: kept
+      {"102", seconds(86'401), true, false},      // a second older: removed
+      {"103", seconds(10 * 86'400), true, true},  // a kept transfer, whatever its age
       {"104", seconds(60), true, true},
       {"notes.txt", seconds(10 * 86'400), false, true},  // plain files are never removed
   };

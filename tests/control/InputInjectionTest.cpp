@@ -66,7 +66,11 @@ TEST_F(InputInjectionTest, HIDKeysWithTheirModifiersArriveAsTheRightKeysOnBothLa
       {HIDUsage::a, M::capsLock, XK_A, XK_A, LockMask, LockMask},
       {HIDUsage::c, {M::control}, XK_c, XK_c, ControlMask, ControlMask},
       {HIDUsage::c, {M::command}, XK_c, XK_c, Mod4Mask, Mod4Mask},
-      {HIDUsage::c, {M::command, M::shift, M::control}, XK_C, XK_C, ShiftMask | ControlMask | Mod4Mask,
+      {HIDUsage::c,
+       {M::command, M::shift, M::control},
+       XK_C,
+       XK_C,
+       ShiftMask | ControlMask | Mod4Mask,
        ShiftMask | ControlMask | Mod4Mask},
       {HIDUsage::q, M::option, XK_q, XK_at, Mod1Mask, Mod5Mask},
       {HIDUsage::y, {}, XK_y, XK_z, 0, 0},
@@ -121,7 +125,9 @@ TEST_F(InputInjectionTest, TextArrivesWholeOnBothLayoutsTypedAsTextOrKeyByKey) {
   // A character the layout lacks is skipped, the rest typed.
   ASSERT_TRUE(KeyboardLayoutGuard::set("setxkbmap us"));
   observer.clear();
-  injector.typeText("a\xc3\xa9" "b");
+  injector.typeText(
+      "a\xc3\xa9"
+      "b");
   EXPECT_EQ(typedUntilMarker(), "ab");
 }
 
@@ -156,8 +162,9 @@ TEST_F(InputInjectionTest, PointerMovesLandClampedToTheDisplaysAndButtonsAndScro
 
   std::vector<std::tuple<unsigned, int, int>> presses;
   for (const auto& e : observer.of(Kind::buttonPress)) presses.emplace_back(e.button, e.x, e.y);
-  EXPECT_EQ(presses, (std::vector<std::tuple<unsigned, int, int>>{
-                         {1, 2880, 540}, {1, 2880, 540}, {1, 2880, 540}, {3, 2920, 570}, {4, 2920, 570}, {4, 2920, 570}}));
+  EXPECT_EQ(presses,
+            (std::vector<std::tuple<unsigned, int, int>>{
+                {1, 2880, 540}, {1, 2880, 540}, {1, 2880, 540}, {3, 2920, 570}, {4, 2920, 570}, {4, 2920, 570}}));
   const auto releases = observer.of(Kind::buttonRelease);
   EXPECT_EQ(std::tuple(releases[2].button, releases[2].x, releases[2].y), std::tuple(1u, 2920, 570));
   bool dragged = false;

@@ -13,9 +13,9 @@ TEST(HIDKeyTable, MapsEveryKeyboardUsageOfTheMacKeyboard) {
   EXPECT_EQ(hidUsageToKeyCode().size(), 110u);
   EXPECT_EQ(hidModifierUsages().size(), 10u);
   const std::pair<std::uint16_t, std::uint16_t> samples[] = {
-      {0x04, 0}, {0x1D, 6}, {0x1E, 18}, {0x27, 29}, {0x28, 36}, {0x2C, 49}, {0x35, 50}, {0x39, 57},
-      {0x3A, 122}, {0x45, 111}, {0x4C, 117}, {0x52, 126}, {0x53, 71}, {0x59, 83}, {0x62, 82},
-      {0x64, 10}, {0x67, 81}, {0x68, 105}, {0x6F, 90}, {0xE0, 59}, {0xE7, 54}, {0xFF03, 63},
+      {0x04, 0},   {0x1D, 6},   {0x1E, 18},  {0x27, 29},  {0x28, 36}, {0x2C, 49},   {0x35, 50}, {0x39, 57},
+      {0x3A, 122}, {0x45, 111}, {0x4C, 117}, {0x52, 126}, {0x53, 71}, {0x59, 83},   {0x62, 82}, {0x64, 10},
+      {0x67, 81},  {0x68, 105}, {0x6F, 90},  {0xE0, 59},  {0xE7, 54}, {0xFF03, 63},
   };
   for (auto [usage, keyCode] : samples) EXPECT_EQ(virtualKeyCode(HIDUsage{usage}), keyCode) << std::hex << usage;
   for (std::uint16_t usage : {0x00, 0x32, 0x46, 0x47, 0x48, 0x49, 0x65, 0x66, 0x70, 0xE8, 0xFF02}) {
@@ -34,14 +34,20 @@ KeyboardLayoutData layout(std::initializer_list<std::tuple<std::uint16_t, int, c
 
 TEST(LayoutReverseMap, FirstStateAndLowestKeyWinControlCharactersAndDeadKeysAreSkipped) {
   const auto map = buildLayoutReverseMap(layout({
-      {0, 0, "a"}, {0, 1, "A"}, {0, 2, "a"}, {0, 3, "\xc3\x85"},  // option repeats a: a stays unshifted
-      {18, 0, "1"}, {83, 0, "1"},                                  // keypad 1 comes after the digit row
+      {0, 0, "a"},
+      {0, 1, "A"},
+      {0, 2, "a"},
+      {0, 3, "\xc3\x85"},  // option repeats a: a stays unshifted
+      {18, 0, "1"},
+      {83, 0, "1"},  // keypad 1 comes after the digit row
       {49, 0, " "},
-      {36, 0, "\r"}, {48, 0, "\t"}, {51, 0, "\x7f"},               // control characters
-      {24, 0, ""},                                                 // a dead key gives nothing
+      {36, 0, "\r"},
+      {48, 0, "\t"},
+      {51, 0, "\x7f"},  // control characters
+      {24, 0, ""},      // a dead key gives nothing
       {12, 2, "@"},
       {14, 2, "\xe2\x82\xac"},
-      {7, 0, "ab"},                                                // two characters
+      {7, 0, "ab"},  // two characters
   }));
   EXPECT_EQ(map.at("a"), (LayoutKeystroke{0, false, false}));
   EXPECT_EQ(map.at("A"), (LayoutKeystroke{0, true, false}));
@@ -88,8 +94,7 @@ TEST(SplitUTF16Chunks, PiecesHoldWholeCharactersUpToTheLimit) {
   EXPECT_EQ(sizes(splitUTF16Chunks("\xf0\x9f\x98\x80", 20)), (std::vector<std::size_t>{2}));
   EXPECT_EQ(sizes(splitUTF16Chunks(std::string(45, 'x'), 20)), (std::vector<std::size_t>{20, 20, 5}));
   // 19 letters and an emoji: the emoji does not fit beside them and starts the next piece.
-  EXPECT_EQ(sizes(splitUTF16Chunks(std::string(19, 'x') + "\xf0\x9f\x98\x80", 20)),
-            (std::vector<std::size_t>{19, 2}));
+  EXPECT_EQ(sizes(splitUTF16Chunks(std::string(19, 'x') + "\xf0\x9f\x98\x80", 20)), (std::vector<std::size_t>{19, 2}));
   // e + combining acute stays together.
   EXPECT_EQ(sizes(splitUTF16Chunks("abce\xcc\x81", 4)), (std::vector<std::size_t>{3, 2}));
   // A family emoji (man ZWJ woman ZWJ girl, 8 units) is longer than 4: split between scalars.

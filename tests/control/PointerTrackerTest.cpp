@@ -21,9 +21,9 @@ TEST(PointerTracker, EchoesOfInjectedMovesAreNotLocalMoves) {
   EXPECT_EQ(tracker.position, (Point{200, 200}));
   EXPECT_FALSE(tracker.isLocalMove(Point{101, 101}, 10.3));  // an injected position 0.3 s ago
   EXPECT_EQ(tracker.position, (Point{200, 200}));
-  EXPECT_TRUE(tracker.isLocalMove(Point{101, 101}, 10.6));   // the same 0.6 s after it
+  EXPECT_TRUE(tracker.isLocalMove(Point{101, 101}, 10.6));  // the same 0.6 s after it
   EXPECT_EQ(tracker.position, (Point{101, 101}));
-  EXPECT_TRUE(tracker.isLocalMove(Point{400, 10}, 10.6));    // nowhere the host has been
+  EXPECT_TRUE(tracker.isLocalMove(Point{400, 10}, 10.6));  // nowhere the host has been
 }
 
 TEST(PointerTracker, KeepsTheLast128Samples) {

@@ -14,8 +14,8 @@
 namespace brindlet::testing {
 
 Bytes HostFiles::makeHostIdentity() const {
-  auto identity = loadOrCreateHostIdentity("io.tavix.nolu.host.identity", "Nolu Host",
-                                           platform::Keychain(keychainFolder()));
+  auto identity =
+      loadOrCreateHostIdentity("io.tavix.nolu.host.identity", "Nolu Host", platform::Keychain(keychainFolder()));
   return identity->fingerprint;
 }
 

@@ -14,10 +14,10 @@
 #include <filesystem>
 #include <string>
 
-#include "support/ChildProcess.h"
 #include "kit/pairing/ClientIdentity.h"
 #include "kit/support/Bytes.h"
 #include "kit/support/UUID.h"
+#include "support/ChildProcess.h"
 
 namespace brindlet::testing {
 

@@ -37,7 +37,9 @@ T runOn(asio::io_context& io, asio::awaitable<T> operation) {
 
 }  // namespace
 
-ClientIdentity TestDevice::newIdentity() { return ClientIdentity{UUID::random(), platform::P256PrivateKey::generate()}; }
+ClientIdentity TestDevice::newIdentity() {
+  return ClientIdentity{UUID::random(), platform::P256PrivateKey::generate()};
+}
 
 ClientCapabilities TestDevice::defaultCapabilities() {
   ClientCapabilities capabilities;
@@ -114,8 +116,8 @@ std::optional<DiscoveredHost> TestDevice::find(std::optional<UUID> hostID, std::
 DiscoveredHost TestDevice::connectTo(std::optional<UUID> hostID, const Bytes& pin, std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   auto left = [&] {
-    return std::max(std::chrono::milliseconds(0), std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                      deadline - std::chrono::steady_clock::now()));
+    return std::max(std::chrono::milliseconds(0),
+                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()));
   };
   for (;;) {
     auto host = find(hostID, left());
@@ -138,16 +140,16 @@ void TestDevice::connect(const DiscoveredHost& host, const Bytes& pin) {
 
 void TestDevice::connect(const HostEndpoint& endpoint, const Bytes& pin) {
   pin_ = pin;
-  auto connection = runOn(io_, connectQUIC(io_, endpoint.host, endpoint.port, ServerTrust::pinned(pin),
-                                           QUICConfiguration()));
+  auto connection =
+      runOn(io_, connectQUIC(io_, endpoint.host, endpoint.port, ServerTrust::pinned(pin), QUICConfiguration()));
   connection_ = connection;
 }
 
 ClientHandshake::Event TestDevice::authenticate(ClientHandshake::Purpose purpose, double timeLimit) {
   Bytes pin = pin_;
   ClientHandshake::FingerprintSource fingerprint = [pin] { return std::optional<Bytes>(pin); };
-  return runOn(io_, ClientHandshake::run(connection_, identity_, std::move(purpose), name_, fingerprint, timeLimit,
-                                         nullptr));
+  return runOn(
+      io_, ClientHandshake::run(connection_, identity_, std::move(purpose), name_, fingerprint, timeLimit, nullptr));
 }
 
 asio::awaitable<void> TestDevice::readMessages(std::shared_ptr<State> state, std::shared_ptr<Connection> connection) {

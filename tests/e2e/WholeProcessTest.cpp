@@ -10,15 +10,14 @@
 #include <sys/wait.h>
 
 #include <algorithm>
-#include <cstring>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 
-#include "support/ChildProcess.h"
 #include "e2e/HostHome.h"
 #include "e2e/PNGFile.h"
 #include "e2e/TestDevice.h"
@@ -26,6 +25,7 @@
 #include "platform/capture/XServerLock.h"
 #include "platform/capture/XTestWindow.h"
 #include "platform/power/DBusMock.h"
+#include "support/ChildProcess.h"
 
 // Xlib's macros last: they clash with names of the protocol.
 #include <X11/Xlib.h>
@@ -321,8 +321,8 @@ TEST_F(WholeProcessTest, KeysTextPointerMovesAndClicksReachXClients) {
           return p.x == expectedX && p.y == expectedY;
         },
         5s))
-        << display.name << ": pointer at " << x.pointer().x << "," << x.pointer().y << ", expected " << expectedX
-        << "," << expectedY;
+        << display.name << ": pointer at " << x.pointer().x << "," << x.pointer().y << ", expected " << expectedX << ","
+        << expectedY;
   }
 
   // A click reaches the window under the pointer, where the pointer is.
@@ -337,7 +337,8 @@ TEST_F(WholeProcessTest, KeysTextPointerMovesAndClicksReachXClients) {
 }
 
 // PSNR of a rectangle of a decoded picture against the same rectangle as 4-byte pixels.
-double psnrOf(const ReceivedPicture& received, int x, int y, int width, int height, const std::vector<std::uint8_t>& truth) {
+double psnrOf(const ReceivedPicture& received, int x, int y, int width, int height,
+              const std::vector<std::uint8_t>& truth) {
   const DecodedPicture& p = received.picture;
   if (x + width > p.width || y + height > p.height) return 0;
   return psnrBGR(p.bgr0.data() + (static_cast<std::size_t>(y) * p.width + x) * 4, p.width * 4, truth.data(), width * 4,
@@ -407,8 +408,8 @@ TEST_F(WholeProcessTest, TheDecodedVideoShowsWhatTheScreenShows) {
   // The command-line device saves what it decodes as PNG.
   const auto png = home.root() / "screen.png";
   ChildProcess tool(BRINDLET_TEST_DEVICE_BINARY,
-                    {"--pin", toHex(pin), "--host-id", hostID.uuidString(), "--identity",
-                     writeIdentity(identity), "--name", "Viewer", "--png", png.string()},
+                    {"--pin", toHex(pin), "--host-id", hostID.uuidString(), "--identity", writeIdentity(identity),
+                     "--name", "Viewer", "--png", png.string()},
                     {});
   auto status = tool.waitForExit(30s);
   ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << tool.output();
@@ -418,7 +419,9 @@ TEST_F(WholeProcessTest, TheDecodedVideoShowsWhatTheScreenShows) {
   ASSERT_EQ(file.gcount(), 24);
   EXPECT_EQ(std::string(header.begin() + 1, header.begin() + 4), "PNG");
   EXPECT_EQ(std::string(header.begin() + 12, header.begin() + 16), "IHDR");
-  auto be32 = [&](int at) { return (header[at] << 24) | (header[at + 1] << 16) | (header[at + 2] << 8) | header[at + 3]; };
+  auto be32 = [&](int at) {
+    return (header[at] << 24) | (header[at + 1] << 16) | (header[at + 2] << 8) | header[at + 3];
+  };
   EXPECT_EQ(be32(16), 1920);
   EXPECT_EQ(be32(20), 1080);
 }

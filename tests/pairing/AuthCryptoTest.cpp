@@ -46,13 +46,11 @@ TEST(AuthCrypto, ConstructionsMatchReferenceVectors) {
   EXPECT_EQ(toHex(AuthCrypto::commitment(in.clientNonce)),
             "4d8d274ff7e176af977a95a0055c8c5f3478d38640343a060cee893e56f39957");
   // A value below 100,000 keeps its leading zero.
-  EXPECT_EQ(AuthCrypto::comparisonCode(in.fingerprint, in.publicKey, in.hostNonce, in.clientNonce),
-            "055413");
+  EXPECT_EQ(AuthCrypto::comparisonCode(in.fingerprint, in.publicKey, in.hostNonce, in.clientNonce), "055413");
   // The client nonce 722382 (32 bytes big-endian) gives the largest code.
   Bytes largest(32, 0);
   largest[29] = 0x0b, largest[30] = 0x05, largest[31] = 0xce;
-  EXPECT_EQ(AuthCrypto::comparisonCode(in.fingerprint, in.publicKey, in.hostNonce, largest),
-            "999999");
+  EXPECT_EQ(AuthCrypto::comparisonCode(in.fingerprint, in.publicKey, in.hostNonce, largest), "999999");
   EXPECT_EQ(AuthCrypto::authLabelV1().size(), 16u);
   EXPECT_EQ(AuthCrypto::authLabelV2TLS().size(), 20u);
   EXPECT_EQ(AuthCrypto::pairLabel().size(), 16u);
@@ -69,8 +67,7 @@ TEST(AuthCrypto, ExporterPresenceNotLengthSelectsTheLabel) {
 
 TEST(AuthCrypto, EverySingleByteChangesProofAndCode) {
   Inputs base;
-  const Bytes proof =
-      AuthCrypto::pairingProof(base.token, base.fingerprint, base.publicKey, base.device);
+  const Bytes proof = AuthCrypto::pairingProof(base.token, base.fingerprint, base.publicKey, base.device);
   const std::string code =
       AuthCrypto::comparisonCode(base.fingerprint, base.publicKey, base.hostNonce, base.clientNonce);
   struct Field {
@@ -92,9 +89,7 @@ TEST(AuthCrypto, EverySingleByteChangesProofAndCode) {
             << field.name << " byte " << at;
       }
       if (field.inCode) {
-        EXPECT_NE(AuthCrypto::comparisonCode(in.fingerprint, in.publicKey, in.hostNonce,
-                                             in.clientNonce),
-                  code)
+        EXPECT_NE(AuthCrypto::comparisonCode(in.fingerprint, in.publicKey, in.hostNonce, in.clientNonce), code)
             << field.name << " byte " << at;
       }
     }
@@ -125,11 +120,11 @@ TEST(AuthCrypto, Base64URL) {
   };
   const Case cases[] = {
       {"", Bytes{}},
-      {"-_8", Bytes{0xfb, 0xff}},        // length 3: one "=" restored
-      {"_w", Bytes{0xff}},                // length 2: two "=" restored
+      {"-_8", Bytes{0xfb, 0xff}},  // length 3: one "=" restored
+      {"_w", Bytes{0xff}},         // length 2: two "=" restored
       {"AAEC", Bytes{0, 1, 2}},
-      {"_w==", Bytes{0xff}},              // padding may be present
-      {"A", std::nullopt},                // length 1 is never Base64
+      {"_w==", Bytes{0xff}},  // padding may be present
+      {"A", std::nullopt},    // length 1 is never Base64
       {"a b=", std::nullopt},
       {"AA=A", std::nullopt},
   };
@@ -159,8 +154,7 @@ TEST(AuthCrypto, SignaturesVerifyAndTamperingFails) {
     ASSERT_EQ(signature.size(), 64u);
     const Bytes& pub = key.publicKeyX963();
     EXPECT_TRUE(AuthCrypto::verify(signature, pub, in.nonce, in.fingerprint, in.device, exporter));
-    EXPECT_FALSE(AuthCrypto::verify(signature, other.publicKeyX963(), in.nonce, in.fingerprint,
-                                    in.device, exporter));
+    EXPECT_FALSE(AuthCrypto::verify(signature, other.publicKeyX963(), in.nonce, in.fingerprint, in.device, exporter));
     Bytes nonce = in.nonce;
     nonce[5] ^= 1;
     EXPECT_FALSE(AuthCrypto::verify(signature, pub, nonce, in.fingerprint, in.device, exporter));
@@ -168,8 +162,8 @@ TEST(AuthCrypto, SignaturesVerifyAndTamperingFails) {
     bad[40] ^= 1;
     EXPECT_FALSE(AuthCrypto::verify(bad, pub, in.nonce, in.fingerprint, in.device, exporter));
     // Malformed inputs are simply not valid.
-    EXPECT_FALSE(AuthCrypto::verify(Bytes(signature.begin(), signature.end() - 1), pub, in.nonce,
-                                    in.fingerprint, in.device, exporter));
+    EXPECT_FALSE(AuthCrypto::verify(Bytes(signature.begin(), signature.end() - 1), pub, in.nonce, in.fingerprint,
+                                    in.device, exporter));
     EXPECT_FALSE(AuthCrypto::verify(Bytes(64, 0), pub, in.nonce, in.fingerprint, in.device, exporter));
     Bytes offCurve = pub;
     offCurve[64] ^= 1;
@@ -180,8 +174,7 @@ TEST(AuthCrypto, SignaturesVerifyAndTamperingFails) {
   }
   // The exporter is bound: a signature made without it does not verify with it.
   Bytes v1 = AuthCrypto::sign(in.nonce, in.fingerprint, in.device, std::nullopt, key);
-  EXPECT_FALSE(AuthCrypto::verify(v1, key.publicKeyX963(), in.nonce, in.fingerprint, in.device,
-                                  in.exporter));
+  EXPECT_FALSE(AuthCrypto::verify(v1, key.publicKeyX963(), in.nonce, in.fingerprint, in.device, in.exporter));
 }
 
 // Python's `cryptography` package is the independent implementation: it checks our
@@ -232,8 +225,8 @@ TEST(AuthCrypto, SignaturesInteroperateWithPythonCryptography) {
     for (int i = 0; i < count; ++i) {
       auto key = platform::P256PrivateKey::generate();
       Bytes message = AuthCrypto::authLabelV2TLS();
-      for (ByteView part : {ByteView(in.nonce), ByteView(in.fingerprint),
-                            ByteView(in.device.bytes), ByteView(in.exporter)})
+      for (ByteView part :
+           {ByteView(in.nonce), ByteView(in.fingerprint), ByteView(in.device.bytes), ByteView(in.exporter)})
         message.insert(message.end(), part.begin(), part.end());
       Bytes signature = AuthCrypto::sign(in.nonce, in.fingerprint, in.device, in.exporter, key);
       text << toHex(key.publicKeyX963()) << ' ' << toHex(signature) << ' ' << toHex(message) << '\n';
@@ -241,23 +234,20 @@ TEST(AuthCrypto, SignaturesInteroperateWithPythonCryptography) {
     testing::writeFile(lines, bytesOf(text.str()));
   }
   int status = 0;
-  std::string out = runCommand("/usr/bin/python3 -c " + shellQuote(pythonVerify) + " < " +
-                                   lines.string(),
-                               status);
+  std::string out = runCommand("/usr/bin/python3 -c " + shellQuote(pythonVerify) + " < " + lines.string(), status);
   ASSERT_EQ(status, 0) << out;
   EXPECT_EQ(out, "bad 0\n");
 
-  out = runCommand("/usr/bin/python3 -c " + shellQuote(pythonSign) + " " + toHex(in.nonce) + " " +
-                       toHex(in.fingerprint) + " " + toHex(in.device.bytes) + " " +
-                       toHex(in.exporter) + " " + std::to_string(count),
-                   status);
+  out =
+      runCommand("/usr/bin/python3 -c " + shellQuote(pythonSign) + " " + toHex(in.nonce) + " " + toHex(in.fingerprint) +
+                     " " + toHex(in.device.bytes) + " " + toHex(in.exporter) + " " + std::to_string(count),
+                 status);
   ASSERT_EQ(status, 0) << out;
   std::istringstream reader(out);
   std::string pub, sig;
   int checked = 0;
   while (reader >> pub >> sig) {
-    EXPECT_TRUE(AuthCrypto::verify(fromHex(sig), fromHex(pub), in.nonce, in.fingerprint, in.device,
-                                   in.exporter))
+    EXPECT_TRUE(AuthCrypto::verify(fromHex(sig), fromHex(pub), in.nonce, in.fingerprint, in.device, in.exporter))
         << pub << " " << sig;
     ++checked;
   }

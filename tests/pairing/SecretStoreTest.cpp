@@ -28,7 +28,7 @@ class SecretStoreContract : public ::testing::TestWithParam<std::string> {
 TEST_P(SecretStoreContract, LoadSaveDelete) {
   auto store = make();
   EXPECT_EQ(store->load(), std::nullopt);  // never saved: nothing, not an error
-  store->remove();                          // removing a missing item is fine
+  store->remove();                         // removing a missing item is fine
   store->save(Bytes{1, 2, 3});
   store->save(Bytes{4, 5});
   EXPECT_EQ(store->load(), (Bytes{4, 5}));
@@ -46,8 +46,7 @@ class KeychainSecretStoreTest : public ::testing::Test {
   std::filesystem::path onlyItemFile() const {
     std::filesystem::path found;
     int count = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(keychain().folder()))
-      found = entry.path(), ++count;
+    for (const auto& entry : std::filesystem::directory_iterator(keychain().folder())) found = entry.path(), ++count;
     EXPECT_EQ(count, 1);
     return found;
   }
@@ -170,8 +169,7 @@ TEST(ClientIdentity, StoredFormIsIDAndScalar) {
   EXPECT_TRUE(ClientIdentity::fromData(storedForm(id, nMinusOne)));
 
   const Bytes rejected[] = {Bytes(32, 0), testing::fromHex(orderN), Bytes(32, 0xff)};
-  for (const auto& scalar : rejected)
-    EXPECT_FALSE(ClientIdentity::fromData(storedForm(id, scalar))) << toHex(scalar);
+  for (const auto& scalar : rejected) EXPECT_FALSE(ClientIdentity::fromData(storedForm(id, scalar))) << toHex(scalar);
   Bytes good = storedForm(id, one);
   EXPECT_FALSE(ClientIdentity::fromData(Bytes(good.begin(), good.end() - 1)));
   good.push_back(0);

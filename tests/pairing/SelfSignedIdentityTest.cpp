@@ -4,10 +4,10 @@
 
 #include <algorithm>
 #include <deque>
-#include <tuple>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <tuple>
 
 #include "kit/pairing/SelfSignedIdentity.h"
 #include "kit/support/UUID.h"
@@ -31,9 +31,7 @@ Bytes operator+(Bytes a, const Bytes& b) {
 class SelfSignedIdentityTest : public ::testing::Test {
  protected:
   // The same folder that the standard keychain uses when XDG_DATA_HOME is the temp folder.
-  platform::Keychain keychain() const {
-    return platform::Keychain(folder.path() / "Nolu" / "Keychain");
-  }
+  platform::Keychain keychain() const { return platform::Keychain(folder.path() / "Nolu" / "Keychain"); }
 
   // Every item file with its content, to see what a call wrote.
   std::map<std::string, Bytes> snapshot() const {
@@ -71,8 +69,7 @@ TEST_F(SelfSignedIdentityTest, CertificateParsesWithStandardToolsAndItsSignature
   fs::path file = writeCertificate(identity->certificateDER);
 
   int status = 0;
-  std::string info =
-      testing::runCommand("certtool -i --inder --infile " + file.string() + " 2>&1", status);
+  std::string info = testing::runCommand("certtool -i --inder --infile " + file.string() + " 2>&1", status);
   ASSERT_EQ(status, 0) << info;
   for (const char* expected : {"Version: 3", "Issuer: CN=Nolu Host", "Subject: CN=Nolu Host",
                                "Signature Algorithm: ECDSA-SHA256", "SECP256R1"})
@@ -93,12 +90,11 @@ print(c.public_key().public_bytes(serialization.Encoding.X962, serialization.Pub
 print(int((c.not_valid_after - c.not_valid_before).total_seconds()), 0 < c.serial_number < 2**127, len(c.extensions))
 print(c.fingerprint(hashes.SHA256()).hex())
 )PY";
-  std::string out = testing::runCommand("/usr/bin/python3 -c '" + std::string(check) + "' " +
-                                            file.string() + " 2>&1",
-                                        status);
+  std::string out =
+      testing::runCommand("/usr/bin/python3 -c '" + std::string(check) + "' " + file.string() + " 2>&1", status);
   ASSERT_EQ(status, 0) << out;
-  EXPECT_EQ(out, "v3 CN=Nolu Host True\n" + toHex(identity->privateKey().publicKeyX963()) +
-                     "\n315363600 True 0\n" + toHex(identity->fingerprint) + "\n");
+  EXPECT_EQ(out, "v3 CN=Nolu Host True\n" + toHex(identity->privateKey().publicKeyX963()) + "\n315363600 True 0\n" +
+                     toHex(identity->fingerprint) + "\n");
 }
 
 TEST_F(SelfSignedIdentityTest, IdentitySurvivesARestartOfTheProcess) {
@@ -144,8 +140,8 @@ TEST_F(SelfSignedIdentityTest, KeyWithoutItsCertificateIsReplaced) {
 TEST_F(SelfSignedIdentityTest, ExpiredStoredCertificateIsReturnedUnchanged) {
   auto key = platform::P256PrivateKey::generate();
   auto longAgo = std::chrono::system_clock::from_time_t(946684800);  // 2000-01-01
-  Bytes tbs = buildTBSCertificate(Bytes{0x01, 0x02}, longAgo, longAgo + std::chrono::hours(24),
-                                  "Nolu Host", key.publicKeyX963());
+  Bytes tbs = buildTBSCertificate(Bytes{0x01, 0x02}, longAgo, longAgo + std::chrono::hours(24), "Nolu Host",
+                                  key.publicKeyX963());
   Bytes der = wrapCertificate(tbs, key.signDER(tbs));
   ASSERT_EQ(keychain().addKey(bytesOf(hostLabel), hostLabel, key), KeychainStatus::success);
   ASSERT_EQ(keychain().addCertificate(hostLabel, der), KeychainStatus::success);
@@ -188,8 +184,7 @@ TEST_F(SelfSignedIdentityTest, UnreadableStoredIdentityThrowsAndIsKept) {
     fs::remove_all(file);
     testing::writeFile(file, saved);
     ::chmod(file.c_str(), 0600);
-    EXPECT_EQ(loadOrCreateHostIdentity(hostLabel, "Nolu Host", keychain())->fingerprint,
-              original->fingerprint);
+    EXPECT_EQ(loadOrCreateHostIdentity(hostLabel, "Nolu Host", keychain())->fingerprint, original->fingerprint);
   }
 }
 
@@ -203,8 +198,7 @@ TEST_F(SelfSignedIdentityTest, ThrowAwayIdentityIsDeletedWhenReleased) {
   ASSERT_TRUE(id);
   EXPECT_EQ(id->uuidString(), label.substr(18));
   EXPECT_NE(another->fingerprint, ephemeral->fingerprint);
-  EXPECT_EQ(platform::X509Certificate::parse(ephemeral->certificateDER)->commonName(),
-            "listener-host");
+  EXPECT_EQ(platform::X509Certificate::parse(ephemeral->certificateDER)->commonName(), "listener-host");
   EXPECT_EQ(snapshot().size(), 4u);
   EXPECT_TRUE(findIdentityCertificate(label, keychain()));
 
@@ -281,8 +275,7 @@ TEST(CertificateEncoding, SerialFollowsTheIntegerRule) {
     Bytes tbs = buildTBSCertificate(c.serial, now, now, "Nolu Host", key.publicKeyX963());
     // TBS header (3 bytes: 30 81 len), version (5 bytes), then the serial.
     ASSERT_EQ(tbs[1], 0x81);
-    EXPECT_EQ(Bytes(tbs.begin() + 8, tbs.begin() + 8 + static_cast<long>(c.integer.size())),
-              c.integer)
+    EXPECT_EQ(Bytes(tbs.begin() + 8, tbs.begin() + 8 + static_cast<long>(c.integer.size())), c.integer)
         << toHex(c.serial);
   }
 }
@@ -290,23 +283,20 @@ TEST(CertificateEncoding, SerialFollowsTheIntegerRule) {
 TEST(CertificateEncoding, CommonNamesAreUTF8AndLongOnesGetLongFormLengths) {
   auto key = platform::P256PrivateKey::generate();
   auto now = std::chrono::system_clock::now();
-  const std::string names[] = {"Nolu Host", "Mäc de José ✓", std::string(128, 'n'),
-                               std::string(300, 'x')};
+  const std::string names[] = {"Nolu Host", "Mäc de José ✓", std::string(128, 'n'), std::string(300, 'x')};
   testing::TempFolder folder;
   for (const auto& name : names) {
-    Bytes tbs = buildTBSCertificate(Bytes{0x42}, now, now + std::chrono::hours(1), name,
-                                    key.publicKeyX963());
+    Bytes tbs = buildTBSCertificate(Bytes{0x42}, now, now + std::chrono::hours(1), name, key.publicKeyX963());
     Bytes der = wrapCertificate(tbs, key.signDER(tbs));
     auto parsed = platform::X509Certificate::parse(der);
     ASSERT_TRUE(parsed) << name;
     EXPECT_EQ(parsed->commonName(), name);
     EXPECT_EQ(parsed->publicKeyX963(), key.publicKeyX963());
     // The UTF8String holds the name's bytes as they are, with a long-form length from 128 on.
-    Bytes lengthForm = name.size() < 128 ? Bytes{static_cast<std::uint8_t>(name.size())}
-                       : name.size() < 256
-                           ? Bytes{0x81, static_cast<std::uint8_t>(name.size())}
-                           : Bytes{0x82, static_cast<std::uint8_t>(name.size() >> 8),
-                                   static_cast<std::uint8_t>(name.size() & 0xff)};
+    Bytes lengthForm = name.size() < 128   ? Bytes{static_cast<std::uint8_t>(name.size())}
+                       : name.size() < 256 ? Bytes{0x81, static_cast<std::uint8_t>(name.size())}
+                                           : Bytes{0x82, static_cast<std::uint8_t>(name.size() >> 8),
+                                                   static_cast<std::uint8_t>(name.size() & 0xff)};
     Bytes utf8 = Bytes{0x0C} + lengthForm + bytesOf(name);
     EXPECT_NE(std::search(tbs.begin(), tbs.end(), utf8.begin(), utf8.end()), tbs.end()) << name;
     fs::path file = folder.path() / "c.der";
@@ -360,8 +350,7 @@ TEST_F(SelfSignedIdentityTest, ServesATLS13HandshakeWhoseCertificateMatchesThePi
   server.peer = &client;
   client.peer = &server;
   for (auto [endpoint, flags, credentials] :
-       {std::tuple{&server, GNUTLS_SERVER, serverCredentials},
-        std::tuple{&client, GNUTLS_CLIENT, clientCredentials}}) {
+       {std::tuple{&server, GNUTLS_SERVER, serverCredentials}, std::tuple{&client, GNUTLS_CLIENT, clientCredentials}}) {
     ASSERT_EQ(gnutls_init(&endpoint->session, flags | GNUTLS_NONBLOCK), 0);
     ASSERT_EQ(gnutls_priority_set_direct(endpoint->session, "NORMAL:-VERS-ALL:+VERS-TLS1.3", nullptr), 0);
     gnutls_credentials_set(endpoint->session, GNUTLS_CRD_CERTIFICATE, credentials);
@@ -388,9 +377,11 @@ TEST_F(SelfSignedIdentityTest, ServesATLS13HandshakeWhoseCertificateMatchesThePi
   const char label[] = "EXPORTER-brindlet-auth";
   Bytes serverExporter(32), clientExporter(32);
   ASSERT_EQ(gnutls_prf_rfc5705(server.session, sizeof label - 1, label, 0, nullptr, 32,
-                               reinterpret_cast<char*>(serverExporter.data())), 0);
+                               reinterpret_cast<char*>(serverExporter.data())),
+            0);
   ASSERT_EQ(gnutls_prf_rfc5705(client.session, sizeof label - 1, label, 0, nullptr, 32,
-                               reinterpret_cast<char*>(clientExporter.data())), 0);
+                               reinterpret_cast<char*>(clientExporter.data())),
+            0);
   EXPECT_EQ(serverExporter, clientExporter);
 
   gnutls_deinit(server.session);

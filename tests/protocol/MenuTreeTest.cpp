@@ -55,7 +55,8 @@ std::vector<MenuNode> menuBar(int menus, int items, int subitems) {
     std::vector<MenuNode> entries;
     for (int i = 0; i < items; ++i) {
       std::vector<MenuNode> leaves;
-      for (int s = 0; s < subitems; ++s) leaves.push_back(node(std::to_string(m) + "." + std::to_string(i) + "." + std::to_string(s)));
+      for (int s = 0; s < subitems; ++s)
+        leaves.push_back(node(std::to_string(m) + "." + std::to_string(i) + "." + std::to_string(s)));
       entries.push_back(node(std::to_string(m) + "." + std::to_string(i), std::move(leaves)));
     }
     bar.push_back(node("Menu " + std::to_string(m), std::move(entries)));
@@ -133,7 +134,8 @@ TEST(MenuTree, LargeMenusAreCutToWhatTheReaderAccepts) {
       {"many menus with deep items", menuBar(40, 30, 5)},
       {"5000 top-level items", wideTop},
       {"one submenu of 70000 items", {node("Big", hugeList)}},
-      {"3001 nodes", [] {
+      {"3001 nodes",
+       [] {
          auto bar = menuBar(3, 333, 2);
          bar.push_back(node("one more"));
          return bar;

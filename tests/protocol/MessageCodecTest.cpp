@@ -109,19 +109,32 @@ TEST(MessageCodec, FramesMatchTheirByteLayouts) {
       {"unfocus is a type byte alone", msg::Unfocus{}, "000000011d"},
       {"requestInstalledApps is a type byte alone", msg::RequestInstalledApps{}, "000000012b"},
       {"hostStatus without detail ends in 0", msg::HostStatus{HostState::locked, std::nullopt}, "00000003180300"},
-      {"hostStatus with a one-letter detail", msg::HostStatus{HostState::ok, "A"}, "000000061800010001" "41"},
+      {"hostStatus with a one-letter detail", msg::HostStatus{HostState::ok, "A"},
+       "000000061800010001"
+       "41"},
       {"activateApp without a window", msg::ActivateApp{-2, std::nullopt, true}, "000000071bfffffffe0001"},
       {"activateApp with a window", msg::ActivateApp{5, 0x01020304u, false}, "0000000b1b00000005010102030400"},
-      {"key keeps the modifier bits", msg::Key{KeyEvent{HIDUsage::fn, true, ModifierFlags(0xC9)}}, "000000050bff0301c9"},
+      {"key keeps the modifier bits", msg::Key{KeyEvent{HIDUsage::fn, true, ModifierFlags(0xC9)}},
+       "000000050bff0301c9"},
       {"pointer scroll", msg::Pointer{PointerEvent::Scroll{1.0f, -2.0f, ScrollPhase::momentum}, 9},
-       "0000000f0c0000000903" "3f800000" "c0000000" "03"},
+       "0000000f0c0000000903"
+       "3f800000"
+       "c0000000"
+       "03"},
       {"empty text is two zero bytes", msg::Text{""}, "00000003250000"},
       {"empty blob is four zero bytes", msg::AuthChallenge{}, "000000051100000000"},
       {"helloAck", msg::HelloAck{16, UUID{}, "M", CodecProfile::hevcMain44410},
        "000000170200100000000000000000000000000000000000014d03"},
-      {"streamMode desktop without follow", msg::StreamMode{StreamModeInfo{StreamMode::desktop(), false, std::nullopt,
-                                                                           NormalizedRect::full, std::nullopt}},
-       "000000152000" "00" "00" "00000000" "00000000" "3f800000" "3f800000" "00"},
+      {"streamMode desktop without follow",
+       msg::StreamMode{StreamModeInfo{StreamMode::desktop(), false, std::nullopt, NormalizedRect::full, std::nullopt}},
+       "000000152000"
+       "00"
+       "00"
+       "00000000"
+       "00000000"
+       "3f800000"
+       "3f800000"
+       "00"},
       {"fileOffer kinds count from 1", msg::FileOffer{1, {}, FileTransferKind::paste}, "000000083400000001000002"},
   };
   for (const Case& c : cases) {
@@ -135,8 +148,20 @@ TEST(MessageCodec, VideoAndAudioRecordsMatchTheirLayouts) {
   EXPECT_EQ(key.size(), 4u + 1108u);  // 48 + (4 + 24) + (4 + 12) + (4 + 8) + (4 + 1000)
   // Type, display ID, frame number, capture time, key flag, profile, width, height, rectangle, set count.
   EXPECT_EQ(toHex(Bytes(key.begin(), key.begin() + 52)),
-            "00000454" "80" "00000001" "0000011f71fb04cb" "000000e5f4c8f368" "01" "02" "00000aac" "000006f2"
-            "3dcccccd" "3e4ccccd" "3f4ccccd" "3f333333" "03");
+            "00000454"
+            "80"
+            "00000001"
+            "0000011f71fb04cb"
+            "000000e5f4c8f368"
+            "01"
+            "02"
+            "00000aac"
+            "000006f2"
+            "3dcccccd"
+            "3e4ccccd"
+            "3f4ccccd"
+            "3f333333"
+            "03");
   EXPECT_EQ(toHex(Bytes(key.begin() + 52, key.begin() + 56)), "00000018");
 
   const Bytes empty = WireCodec::encodeVideoFrame(VideoFrame{});
@@ -144,7 +169,10 @@ TEST(MessageCodec, VideoAndAudioRecordsMatchTheirLayouts) {
   EXPECT_EQ(toHex(Bytes(empty.end() - 5, empty.end())), "0000000000");
 
   EXPECT_EQ(toHex(WireCodec::encodeAudioPacket(AudioPacket{0x0102030405060708ull, {}})),
-            "0000000d" "81" "0102030405060708" "00000000");
+            "0000000d"
+            "81"
+            "0102030405060708"
+            "00000000");
 }
 
 TEST(MessageCodec, WritersClampToTheirCaps) {
@@ -214,8 +242,8 @@ TEST(MessageCodec, BodyErrorsCarryTheirExactTexts) {
       {"ff", WireError::unknownType(255)},
       {"0702", WireError::invalidValue("bool 2")},
       {"25 0002 c328", WireError::invalidValue("invalid UTF-8")},
-      {"25 0002 c080", WireError::invalidValue("invalid UTF-8")},    // overlong
-      {"25 0003 eda080", WireError::invalidValue("invalid UTF-8")},  // surrogate
+      {"25 0002 c080", WireError::invalidValue("invalid UTF-8")},      // overlong
+      {"25 0003 eda080", WireError::invalidValue("invalid UTF-8")},    // surrogate
       {"25 0004 f4908080", WireError::invalidValue("invalid UTF-8")},  // past U+10FFFF
       {"25 0001 80", WireError::invalidValue("invalid UTF-8")},
       {"0c 00000001 04", WireError::invalidValue("pointer kind 4")},

@@ -131,7 +131,9 @@ TEST(Records, FNV1aHashes) {
   EXPECT_EQ(fnv1aHash32(bytesOf("foobar")), 0xbf9cf968u);
 }
 
-DisplayInfo display(float x, float y, float w, float h) { return DisplayInfo{0, "", false, 0, 0, DisplayFrame{x, y, w, h}}; }
+DisplayInfo display(float x, float y, float w, float h) {
+  return DisplayInfo{0, "", false, 0, 0, DisplayFrame{x, y, w, h}};
+}
 
 TEST(CursorSpace, FindsTheContainingOrNearestDisplay) {
   const std::vector<DisplayInfo> one = {display(0, 0, 1440, 900)};
@@ -180,7 +182,8 @@ TEST(FileTransferLimits, ChecksOffersInOrder) {
   EXPECT_EQ(L::validateOffer(ten), "Too large to send: 100 MB (limit 100 MB)");
   EXPECT_EQ(L::validateOffer(std::vector<std::uint64_t>(11, 0)), "Too many files: 11 (limit 10)");
   const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
-  EXPECT_EQ(L::validateOffer(std::vector<std::uint64_t>{max, 2}), "Too large to send: 17592186044416 MB (limit 100 MB)");
+  EXPECT_EQ(L::validateOffer(std::vector<std::uint64_t>{max, 2}),
+            "Too large to send: 17592186044416 MB (limit 100 MB)");
   EXPECT_EQ(L::validateOffer(std::vector<FileMeta>{FileMeta{"a", "public.data", 5}}), std::nullopt);
   EXPECT_EQ(L::chunkSize, 65536u);
   EXPECT_EQ(L::maxFiles, 10u);
@@ -189,8 +192,8 @@ TEST(FileTransferLimits, ChecksOffersInOrder) {
 
 TEST(FileTransferLimits, FormatsBytesInKBOrMB) {
   const std::vector<std::pair<std::uint64_t, std::string>> cases = {
-      {0, "1 KB"},          {1, "1 KB"},          {1536, "2 KB"},         {1048575, "1024 KB"},
-      {1048576, "1 MB"},    {1572864, "1.5 MB"},  {1310720, "1.3 MB"},    {10485760, "10 MB"},
+      {0, "1 KB"},           {1, "1 KB"},          {1536, "2 KB"},       {1048575, "1024 KB"},
+      {1048576, "1 MB"},     {1572864, "1.5 MB"},  {1310720, "1.3 MB"},  {10485760, "10 MB"},
       {104857600, "100 MB"}, {10380902, "9.9 MB"}, {10433331, "9.9 MB"}, {10466304, "10 MB"},
   };
   for (const auto& [bytes, text] : cases) EXPECT_EQ(FileTransferLimits::formatBytes(bytes), text) << bytes;

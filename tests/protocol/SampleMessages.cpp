@@ -34,7 +34,8 @@ std::vector<Message> sampleMessages() {
   WindowInfo w2{43, "", DisplayFrame{0, 0, 1, 1}, 0, false, true};
   AppInfo app{812, "com.example.editor", "Editor", blob(40, 3), true, {w1, w2}};
   AppInfo bare{99, "com.example.bare", "Bare", {}, false, {}};
-  StreamModeInfo focusMode{StreamMode::focus(812, 42), true, "Fitted to your screen", NormalizedRect{0.1f, 0.2f, 0.5f, 0.6f},
+  StreamModeInfo focusMode{StreamMode::focus(812, 42), true, "Fitted to your screen",
+                           NormalizedRect{0.1f, 0.2f, 0.5f, 0.6f},
                            FocusFollowInfo{FocusFollowInfo::Kind::popup, "Editor", "Save As…", true}};
 
   return {
@@ -96,7 +97,8 @@ std::vector<Message> sampleMessages() {
       msg::LaunchControl{"com.example.mail", LaunchAction::keepWaiting},
       msg::QuitApp{-5},
       msg::RecentApps{{812, 99, -1}},
-      msg::FileOffer{7, {FileMeta{"photo.heic", "public.heic", 2'000'000}, FileMeta{"notes.txt", "public.plain-text", 0}},
+      msg::FileOffer{7,
+                     {FileMeta{"photo.heic", "public.heic", 2'000'000}, FileMeta{"notes.txt", "public.plain-text", 0}},
                      FileTransferKind::paste},
       msg::FileChunk{7, 1, 65536, blob(1000, 15)},
       msg::FileEnd{7},
@@ -112,8 +114,16 @@ std::vector<Message> sampleMessages() {
 }
 
 VideoFrame sampleVideoFrame() {
-  return VideoFrame{1,    1234567890123ull, 987654321000ull, true,       CodecProfile::hevcMain444, 2732,
-                    1778, NormalizedRect{0.1f, 0.2f, 0.8f, 0.7f}, {blob(24, 1), blob(12, 2), blob(8, 3)}, blob(1000, 4)};
+  return VideoFrame{1,
+                    1234567890123ull,
+                    987654321000ull,
+                    true,
+                    CodecProfile::hevcMain444,
+                    2732,
+                    1778,
+                    NormalizedRect{0.1f, 0.2f, 0.8f, 0.7f},
+                    {blob(24, 1), blob(12, 2), blob(8, 3)},
+                    blob(1000, 4)};
 }
 
 AudioPacket sampleAudioPacket() { return AudioPacket{1'700'000'000'000'000ull, blob(187, 5)}; }

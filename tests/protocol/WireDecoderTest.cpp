@@ -186,7 +186,8 @@ TEST(WireDecoder, SurvivesRandomAndDamagedInput) {
         for (int i = 0; i < 3; ++i) b[random() % b.size()] = static_cast<std::uint8_t>(random());
         break;
       case 1:  // cut the payload short but keep the declared length consistent
-        b = WireCodec::frame(Bytes(b.begin() + 4, b.begin() + 4 + static_cast<std::ptrdiff_t>(random() % (b.size() - 4))));
+        b = WireCodec::frame(
+            Bytes(b.begin() + 4, b.begin() + 4 + static_cast<std::ptrdiff_t>(random() % (b.size() - 4))));
         break;
       case 2: {  // random payload of random size
         Bytes payload(random() % 64);
@@ -221,10 +222,18 @@ TEST(WireDecoder, SurvivesRandomAndDamagedInput) {
         try {
           bool got = false;
           switch (random() % 4) {
-            case 0: got = decoder.nextMessage().has_value(); break;
-            case 1: got = decoder.nextVideoFrame().has_value(); break;
-            case 2: got = decoder.nextAudioPacket().has_value(); break;
-            default: got = decoder.nextFrame().has_value(); break;
+            case 0:
+              got = decoder.nextMessage().has_value();
+              break;
+            case 1:
+              got = decoder.nextVideoFrame().has_value();
+              break;
+            case 2:
+              got = decoder.nextAudioPacket().has_value();
+              break;
+            default:
+              got = decoder.nextFrame().has_value();
+              break;
           }
           if (!got) break;
           ++decoded;

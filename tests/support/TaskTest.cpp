@@ -190,7 +190,8 @@ TEST(Actor, SerialisesCallersFromManyThreads) {
   constexpr int callers = 8, times = 500;
   std::atomic<int> finished{0};
   std::vector<Task> tasks;
-  for (int c = 0; c < callers; ++c) tasks.push_back(Task::spawn(makeStrand(io.get_executor()), addMany(&counter, times, &finished)));
+  for (int c = 0; c < callers; ++c)
+    tasks.push_back(Task::spawn(makeStrand(io.get_executor()), addMany(&counter, times, &finished)));
   auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (finished < callers && std::chrono::steady_clock::now() < giveUp) std::this_thread::yield();
   ASSERT_EQ(finished.load(), callers);

@@ -64,7 +64,8 @@ TEST(AsyncQueue, APushRacingACancellationIsNeitherLostNorLeftWaiting) {
   for (int i = 0; i < 4; ++i) threads.emplace_back([&io] { io.run(); });
 
   // `finished` is the last thing the consumer touches: the test's round ends only then.
-  auto takeOne = [](AsyncQueue<int> queue, std::atomic<int>* result, std::atomic<bool>* finished) -> asio::awaitable<void> {
+  auto takeOne = [](AsyncQueue<int> queue, std::atomic<int>* result,
+                    std::atomic<bool>* finished) -> asio::awaitable<void> {
     struct Settle {
       ~Settle() {
         if (result->load() == -2) result->store(-1);

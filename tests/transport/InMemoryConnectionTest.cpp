@@ -151,8 +151,9 @@ TEST(InMemoryConnection, UndecodableMessagesReportFailedAndTheConnectionGoesOn) 
   a->send(msg::ClipboardText{"\xff\xfe not UTF-8"});
   a->send(msg::Ping{2});
   loop.settle();
-  EXPECT_EQ(states.values(), (std::vector<ConnectionState>{ConnectionState::ready(),
-                                                           ConnectionState::failed("invalidValue(\"invalid UTF-8\")")}));
+  EXPECT_EQ(states.values(),
+            (std::vector<ConnectionState>{ConnectionState::ready(),
+                                          ConnectionState::failed("invalidValue(\"invalid UTF-8\")")}));
   EXPECT_EQ(messages.values(), std::vector<Message>{msg::Ping{2}});
   EXPECT_FALSE(states.ended());
   EXPECT_TRUE(a->sendVideo(sampleFrame(0)));
@@ -180,8 +181,9 @@ TEST(InMemoryConnection, MessageAndTransferDecodersArePoisonedSeparately) {
     loop.settle();
     Message survivor = poisonTransfer ? Message(msg::Ping{1}) : Message(msg::FileChunk{1, 0, 0, Bytes{5}});
     EXPECT_EQ(messages.values(), std::vector<Message>{survivor});
-    EXPECT_EQ(states.values(), (std::vector<ConnectionState>{ConnectionState::ready(), ConnectionState::failed(tooLarge),
-                                                             ConnectionState::failed(tooLarge)}));
+    EXPECT_EQ(states.values(),
+              (std::vector<ConnectionState>{ConnectionState::ready(), ConnectionState::failed(tooLarge),
+                                            ConnectionState::failed(tooLarge)}));
   }
 }
 

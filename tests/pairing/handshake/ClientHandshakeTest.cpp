@@ -27,9 +27,9 @@ struct DeviceUnderTest {
     std::tie(host, device) = InMemoryConnection::pair();
     sentToHost = std::make_unique<StreamRecorder<Message>>(loop.strand(), host->messages());
     std::optional<Bytes> known = fingerprintKnown ? std::optional<Bytes>(fingerprint) : std::nullopt;
-    handshake = std::make_unique<ClientHandshake>(device, identity, std::move(purpose), "Phone",
-                                                  [known] { return known; },
-                                                  [this](const Event& e) { events.push_back(e); });
+    handshake = std::make_unique<ClientHandshake>(
+        device, identity, std::move(purpose), "Phone", [known] { return known; },
+        [this](const Event& e) { events.push_back(e); });
   }
   std::vector<Message> sent() {
     loop.settle();
@@ -78,8 +78,8 @@ TEST(ClientHandshake, RevealsTheCommittedNonceAndShowsTheHostsCode) {
   EXPECT_EQ(request->deviceName, "Phone");
   EXPECT_EQ(platform::sha256(reveal->nonce), request->proof);
   ASSERT_EQ(d.events.size(), 1u);
-  EXPECT_EQ(d.events[0],
-            Event::showCode(AuthCrypto::comparisonCode(d.fingerprint, d.identity.publicKeyX963(), hostNonce, reveal->nonce)));
+  EXPECT_EQ(d.events[0], Event::showCode(AuthCrypto::comparisonCode(d.fingerprint, d.identity.publicKeyX963(),
+                                                                    hostNonce, reveal->nonce)));
   EXPECT_FALSE(d.handshake->isFinished());
   d.handshake->handle(msg::PairResult{PairResult::denied});
   d.handshake->handle(msg::PairResult{PairResult::accepted});  // after the end: ignored
@@ -107,8 +107,8 @@ TEST(ClientHandshake, RunEndsWithTheConnectionOrTheTimeLimit) {
   for (bool closes : {true, false}) {
     DeviceUnderTest d(Purpose::authenticate());
     auto outcome = std::make_shared<testing::HandshakeOutcome>();
-    Task run = Task::spawn(d.loop.strand(), testing::runHandshake(d.device, d.identity, Purpose::authenticate(), "Phone",
-                                                                  d.fingerprint, d.loop.clock, outcome));
+    Task run = Task::spawn(d.loop.strand(), testing::runHandshake(d.device, d.identity, Purpose::authenticate(),
+                                                                  "Phone", d.fingerprint, d.loop.clock, outcome));
     d.loop.settle();
     if (closes) {
       d.host->close();

@@ -58,7 +58,8 @@ msg::AuthResponse answer(const ClientIdentity& identity, const Bytes& nonce, con
 }
 
 // Pairs a device by token and checks it was admitted.
-void pairByToken(PairingHarness& h, Link& link, const ClientIdentity& identity, const std::string& name = "Anna's iPad") {
+void pairByToken(PairingHarness& h, Link& link, const ClientIdentity& identity,
+                 const std::string& name = "Anna's iPad") {
   auto outcome = h.handshake(link.device, identity, Purpose::pairWithToken(h.tokenFromLink()), name);
   h.loop.settle();
   ASSERT_EQ(outcome->event, Event::authenticated());
@@ -265,7 +266,8 @@ TEST(HostAuthGate, AFourthPairingWithinAMinuteOfThreeFailedOnesIsRateLimited) {
   PairingHarness h;
   for (int i = 0; i < 3; ++i) {
     auto link = connect(h);
-    auto outcome = h.handshake(link.device, testing::newDeviceIdentity(), Purpose::pairWithToken(AuthCrypto::randomBytes(16)));
+    auto outcome =
+        h.handshake(link.device, testing::newDeviceIdentity(), Purpose::pairWithToken(AuthCrypto::randomBytes(16)));
     h.loop.settle();
     EXPECT_EQ(outcome->event, Event::pairingFailed(PairResult::invalidToken));
     h.loop.advance(10s);
@@ -498,8 +500,8 @@ TEST(HostAuthGate, DeviceNamesAreCleanedByUserPerceivedCharacters) {
   std::string hundred(100, 'x');
   std::string flags, accents, families;
   for (int i = 0; i < 70; ++i) {
-    flags += "🇩🇪";                          // two code points, one character
-    accents += "e\xCC\x81";                 // e + combining acute
+    flags += "🇩🇪";                            // two code points, one character
+    accents += "e\xCC\x81";                   // e + combining acute
     families += "👩‍👩‍👧‍👦";  // one character of seven code points
   }
   auto first64 = [](const std::string& repeated, std::size_t unitBytes) { return repeated.substr(0, 64 * unitBytes); };

@@ -71,21 +71,25 @@ TEST(PairedDeviceStore, WritesTheFileExactlyOwnerOnlyIntoAFolderItMakes) {
   ASSERT_TRUE(store.upsertPairedDevice(device(0x01, "Phone", at("2026-12-10T10:00:00Z"))));
 
   std::string key1 = "BKurq6urq6urq6urq6urq6urq6urq6urq6urq6urq6urq6urq6urq6urq6urq6urq6urq6urq6urq6urq6urq6s=";
-  std::string expected = "[\n"
-                         "  {\n"
-                         "    \"deviceID\": \"ABABABAB-ABAB-ABAB-ABAB-ABABABABABAB\",\n"
-                         "    \"name\": \"Anna's \\\"iPad\\\"\",\n"
-                         "    \"pairedAt\": \"2026-12-10T09:08:07Z\",\n"
-                         "    \"publicKey\": \"" + key1 + "\"\n"
-                         "  },\n"
-                         "  {\n"
-                         "    \"deviceID\": \"01010101-0101-0101-0101-010101010101\",\n"
-                         "    \"lastSeen\": \"2026-12-10T10:00:00Z\",\n"
-                         "    \"name\": \"Phone\",\n"
-                         "    \"pairedAt\": \"2026-12-10T09:08:07Z\",\n"
-                         "    \"publicKey\": \"BAEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQE=\"\n"
-                         "  }\n"
-                         "]";
+  std::string expected =
+      "[\n"
+      "  {\n"
+      "    \"deviceID\": \"ABABABAB-ABAB-ABAB-ABAB-ABABABABABAB\",\n"
+      "    \"name\": \"Anna's \\\"iPad\\\"\",\n"
+      "    \"pairedAt\": \"2026-12-10T09:08:07Z\",\n"
+      "    \"publicKey\": \"" +
+      key1 +
+      "\"\n"
+      "  },\n"
+      "  {\n"
+      "    \"deviceID\": \"01010101-0101-0101-0101-010101010101\",\n"
+      "    \"lastSeen\": \"2026-12-10T10:00:00Z\",\n"
+      "    \"name\": \"Phone\",\n"
+      "    \"pairedAt\": \"2026-12-10T09:08:07Z\",\n"
+      "    \"publicKey\": "
+      "\"BAEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQE=\"\n"
+      "  }\n"
+      "]";
   EXPECT_EQ(readText(file), expected);
   struct stat st {};
   ASSERT_EQ(::stat(file.c_str(), &st), 0);
@@ -136,8 +140,8 @@ TEST(PairedDeviceStore, UpsertReplacesAndMovesToTheEndRemoveRewrites) {
 TEST(PairedDeviceStore, DuplicatesLoadLookupsTakeTheFirstAndUpsertRemovesAll) {
   TempFolder temp;
   fs::path file = temp.path() / "paired-devices.json";
-  nlohmann::json document = nlohmann::json::array({device(3, "First").toJSON(), device(4, "Other").toJSON(),
-                                                    device(3, "Second").toJSON()});
+  nlohmann::json document =
+      nlohmann::json::array({device(3, "First").toJSON(), device(4, "Other").toJSON(), device(3, "Second").toJSON()});
   testing::writeFile(file, bytesOf(document.dump()));
   PairedDeviceStore store(file);
   ASSERT_EQ(store.allPairedDevices().size(), 3u);

@@ -87,7 +87,9 @@ inline asio::awaitable<void> runHandshake(std::shared_ptr<Connection> connection
                                                  std::move(deviceName), knownFingerprint, 600, codes, clock);
 }
 
-inline ClientIdentity newDeviceIdentity() { return ClientIdentity{UUID::random(), platform::P256PrivateKey::generate()}; }
+inline ClientIdentity newDeviceIdentity() {
+  return ClientIdentity{UUID::random(), platform::P256PrivateKey::generate()};
+}
 
 class PairingHarness {
  public:
@@ -143,8 +145,9 @@ class PairingHarness {
   std::unique_ptr<HostEnd> accept(std::shared_ptr<Connection> connection, AuthTimeouts timeouts = AuthTimeouts{},
                                   bool serve = true) {
     auto end = std::make_unique<HostEnd>();
-    end->gate = HostAuthGate::make(loop.io.get_executor(), connection, service, timeouts,
-                                   [this](const UUID& id) { admitted.push_back(id); }, loop.clock);
+    end->gate = HostAuthGate::make(
+        loop.io.get_executor(), connection, service, timeouts, [this](const UUID& id) { admitted.push_back(id); },
+        loop.clock);
     if (serve) end->task = Task::spawn(loop.strand(), serveLikeASession(connection, end->gate, end->probe));
     return end;
   }
@@ -153,9 +156,9 @@ class PairingHarness {
                                               ClientHandshake::Purpose purpose, std::string name = "Anna's iPad",
                                               std::optional<Bytes> pin = std::nullopt) {
     auto outcome = std::make_shared<HandshakeOutcome>();
-    handshakes_.push_back(Task::spawn(loop.strand(), runHandshake(device, identity, std::move(purpose), std::move(name),
-                                                                  pin ? pin : std::optional<Bytes>(fingerprint),
-                                                                  loop.clock, outcome)));
+    handshakes_.push_back(
+        Task::spawn(loop.strand(), runHandshake(device, identity, std::move(purpose), std::move(name),
+                                                pin ? pin : std::optional<Bytes>(fingerprint), loop.clock, outcome)));
     return outcome;
   }
 

@@ -35,7 +35,8 @@ TEST(PairingURL, TextFormHasTheItemsInOrderAndParsesBack) {
 }
 
 TEST(PairingURL, NamesComeBackUnchanged) {
-  for (std::string name : {"", "Anna's MacBook Pro", "R&D + QA = 100%", "a=b&c", "Büro-Mac ☕", "名前 🧑‍💻", "#?/:@"}) {
+  for (std::string name :
+       {"", "Anna's MacBook Pro", "R&D + QA = 100%", "a=b&c", "Büro-Mac ☕", "名前 🧑‍💻", "#?/:@"}) {
     PairingURL link = sampleLink(name);
     auto back = PairingURL::parse(link.url());
     ASSERT_TRUE(back) << link.url();

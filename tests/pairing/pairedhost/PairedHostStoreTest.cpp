@@ -76,9 +76,10 @@ TEST_F(PairedHostStoreTest, WritesOneCompactJSONArrayAndReadsItBack) {
 
 TEST_F(PairedHostStoreTest, ReadsWhatAnotherWriterStored) {
   // Lower-case ID, members in another order and one it does not know.
-  slot->setText(R"([{"name":"Den","pairedAt":"2026-01-01T00:00:00Z","extra":true,)"
-                R"("fingerprint":"AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQE=","hostID":"aaaaaaaa-bbbb-4ccc-8ddd-eeeeeeeeeeee",)"
-                R"("lastUsed":null}])");
+  slot->setText(
+      R"([{"name":"Den","pairedAt":"2026-01-01T00:00:00Z","extra":true,)"
+      R"("fingerprint":"AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQE=","hostID":"aaaaaaaa-bbbb-4ccc-8ddd-eeeeeeeeeeee",)"
+      R"("lastUsed":null}])");
   auto hosts = store.allPairedHosts();
   ASSERT_EQ(hosts.size(), 1u);
   EXPECT_EQ(hosts[0], host(kB, "Den"));
@@ -150,10 +151,10 @@ TEST_F(PairedHostStoreTest, ADiscoveredHostMatchesByIDElseByExactName) {
     std::string name;
     std::optional<const char*> expected;
   } cases[] = {
-      {UUID::parse(kB), "Attic", kB},           // the ID decides, the name is not consulted
+      {UUID::parse(kB), "Attic", kB},            // the ID decides, the name is not consulted
       {UUID::random(), "Studio", std::nullopt},  // an unknown ID matches nothing, even by name
-      {std::nullopt, "Studio", kA},             // no ID: the first host of that name
-      {std::nullopt, "studio", std::nullopt},   // names compare exactly
+      {std::nullopt, "Studio", kA},              // no ID: the first host of that name
+      {std::nullopt, "studio", std::nullopt},    // names compare exactly
       {std::nullopt, "Cellar", std::nullopt},
   };
   for (const auto& c : cases) {

@@ -6,8 +6,8 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
-#include <optional>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,9 +17,7 @@
 namespace brindlet::testing {
 
 // Tests run side by side against one daemon: every test publishes names of its own.
-inline std::string uniqueName(const std::string& base) {
-  return base + " " + UUID::random().uuidString().substr(0, 8);
-}
+inline std::string uniqueName(const std::string& base) { return base + " " + UUID::random().uuidString().substr(0, 8); }
 
 // The name as avahi-browse prints it in parsable mode: \DDD (decimal) for every
 // character other than letters, digits, '-' and '_'.

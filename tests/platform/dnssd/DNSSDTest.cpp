@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "kit/support/UUID.h"
+#include "platform/dnssd/AvahiBrowse.h"
 #include "platform/dnssd/DNSSDBrowser.h"
 #include "platform/dnssd/DNSSDRegistration.h"
-#include "platform/dnssd/AvahiBrowse.h"
 #include "platform/dnssd/Waiter.h"
 
 extern char** environ;
@@ -22,11 +22,11 @@ extern char** environ;
 namespace brindlet::platform {
 namespace {
 
-using testing::RunningContext;
-using testing::Waiter;
 using testing::browseGone;
 using testing::browseLine;
+using testing::RunningContext;
 using testing::uniqueName;
+using testing::Waiter;
 
 constexpr const char* kType = "_nolu._udp";
 
@@ -45,9 +45,9 @@ class DNSSDTest : public ::testing::Test {
 
   Published publish(const std::string& name, uint16_t port, TXTRecord txt = {}) {
     auto events = std::make_shared<Waiter<DNSSDRegistrationEvent>>();
-    auto registration = std::make_unique<DNSSDRegistration>(
-        context.executor(), DNSSDService{name, kType, "", port, std::move(txt)},
-        [events](const DNSSDRegistrationEvent& event) { events->push(event); });
+    auto registration =
+        std::make_unique<DNSSDRegistration>(context.executor(), DNSSDService{name, kType, "", port, std::move(txt)},
+                                            [events](const DNSSDRegistrationEvent& event) { events->push(event); });
     registration->start();
     auto event = events->waitFor([](const auto&) { return true; });
     EXPECT_TRUE(event.has_value()) << "no answer from the daemon for " << name;
@@ -106,8 +106,9 @@ TEST_F(DNSSDTest, BrowserReportsResolvedServicesAsTheyComeAndGo) {
     DNSSDBrowseChange change;
   };
   auto updates = std::make_shared<Waiter<Update>>();
-  DNSSDBrowser browser(context.executor(), kType,
-                       [updates](const auto& results, const auto& change) { updates->push({results, change}); });
+  DNSSDBrowser browser(context.executor(), kType, [updates](const auto& results, const auto& change) {
+    updates->push({results, change});
+  });
   browser.start();
 
   const std::string withID = uniqueName("Office Mac");
@@ -140,9 +141,8 @@ TEST_F(DNSSDTest, BrowserReportsResolvedServicesAsTheyComeAndGo) {
   EXPECT_EQ(addedEmpty->change.result.port, 47131);
 
   a.registration->withdraw();
-  auto removed = updates->waitFor([&](const Update& u) {
-    return u.change.kind == Kind::removed && u.change.result.service.name == withID;
-  });
+  auto removed = updates->waitFor(
+      [&](const Update& u) { return u.change.kind == Kind::removed && u.change.result.service.name == withID; });
   ASSERT_TRUE(removed) << "browser did not report the withdrawal";
   for (const auto& r : removed->results) EXPECT_NE(r.service.name, withID);
   bool otherStillListed = false;

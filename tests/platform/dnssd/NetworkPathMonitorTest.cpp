@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/net/NetworkPathMonitor.h"
 #include "platform/dnssd/Waiter.h"
+#include "platform/net/NetworkPathMonitor.h"
 
 namespace brindlet::platform {
 namespace {
@@ -77,8 +77,9 @@ TEST(NetworkPathMonitorTest, ReportsInterfacesThatComeUpWithAnAddressAndGoAway) 
 
   // After cancel nothing more is reported.
   monitor.cancel();
-  ASSERT_TRUE(run("ip link add nvc0 type veth peer name nvc1 && ip link set nvc0 up && ip link set nvc1 up"
-                  " && ip addr add 10.213.1.1/24 dev nvc0"));
+  ASSERT_TRUE(
+      run("ip link add nvc0 type veth peer name nvc1 && ip link set nvc0 up && ip link set nvc1 up"
+          " && ip addr add 10.213.1.1/24 dev nvc0"));
   EXPECT_FALSE(paths->waitFor([](const NetworkPath&) { return true; }, std::chrono::milliseconds(300)));
 }
 

@@ -11,9 +11,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <tuple>
 #include <optional>
 #include <string>
+#include <tuple>
 
 namespace brindlet::platform {
 namespace {
@@ -137,9 +137,9 @@ TEST_F(EventPosterTest, GermanLayoutKeepsKeyPositionsAndTypesOptionCharacters) {
   ASSERT_TRUE(KeyboardLayoutGuard::set("setxkbmap de"));
   using namespace event_flags;
   const KeyCase cases[] = {
-      {16, 0, XK_z, 0},                  // the key at the Y position types z
-      {6, 0, XK_y, 0},                   // and the one at Z types y
-      {12, alternate, XK_at, Mod5Mask},  // option is AltGr where the key has a third level
+      {16, 0, XK_z, 0},                     // the key at the Y position types z
+      {6, 0, XK_y, 0},                      // and the one at Z types y
+      {12, alternate, XK_at, Mod5Mask},     // option is AltGr where the key has a third level
       {123, alternate, XK_Left, Mod1Mask},  // and Alt where it has none
       {41, 0, XK_odiaeresis, 0},
       {18, shift, XK_exclam, ShiftMask},
@@ -156,7 +156,8 @@ TEST_F(EventPosterTest, GermanLayoutKeepsKeyPositionsAndTypesOptionCharacters) {
 TEST_F(EventPosterTest, TextArrivesWholeOnEachLayoutIncludingCharactersItLacks) {
   KeyboardLayoutGuard layout;
   const std::u32string text = U"Hello, W\u00f6rld! 1+1=2 @ \u20ac \u00e9t\u00e9 \u0416 \U0001F600\tok\r\nnext\nline";
-  const std::string expected = "Hello, W\xc3\xb6rld! 1+1=2 @ \xe2\x82\xac \xc3\xa9t\xc3\xa9 \xd0\x96 \xf0\x9f\x98\x80\tok\nnext\nline";
+  const std::string expected =
+      "Hello, W\xc3\xb6rld! 1+1=2 @ \xe2\x82\xac \xc3\xa9t\xc3\xa9 \xd0\x96 \xf0\x9f\x98\x80\tok\nnext\nline";
   for (const char* command : {"setxkbmap us", "setxkbmap de", "setxkbmap -layout us,de"}) {
     SCOPED_TRACE(command);
     ASSERT_TRUE(KeyboardLayoutGuard::set(command));
@@ -233,12 +234,12 @@ TEST_F(EventPosterTest, ScrollPixelsBecomeWheelStepsAndBeganDropsTheRemainder) {
     std::vector<unsigned> buttons;
   };
   const Step steps[] = {
-      {{45, 0, 1, 0}, {4, 4}},      // 45 px up: two steps, 5 kept
-      {{15, 0, 2, 0}, {4}},         // 5 + 15 = one step
-      {{19, 0, 2, 0}, {}},          // 19 kept
-      {{-25, 0, 1, 0}, {5}},        // began: the 19 are dropped; -25 is one step down
-      {{-15, 0, 2, 0}, {5}},        // -5 - 15
-      {{0, 40, 0, 2}, {6, 6}},      // momentum, horizontal: left
+      {{45, 0, 1, 0}, {4, 4}},  // 45 px up: two steps, 5 kept
+      {{15, 0, 2, 0}, {4}},     // 5 + 15 = one step
+      {{19, 0, 2, 0}, {}},      // 19 kept
+      {{-25, 0, 1, 0}, {5}},    // began: the 19 are dropped; -25 is one step down
+      {{-15, 0, 2, 0}, {5}},    // -5 - 15
+      {{0, 40, 0, 2}, {6, 6}},  // momentum, horizontal: left
       {{0, -20, 0, 3}, {7}},
   };
   observer.clear();
@@ -272,11 +273,11 @@ TEST(KeyboardLayoutSourceTest, TranslatesVirtualKeysOnTheCurrentLayoutAndItsGrou
   EXPECT_EQ(us->data->translate(0, shift), "A");
   EXPECT_EQ(us->data->translate(0, option), "a");  // no third level on this layout
   EXPECT_EQ(us->data->translate(18, none), "1");
-  EXPECT_EQ(us->data->translate(83, none), "");     // keypad 1 with num lock off types nothing
+  EXPECT_EQ(us->data->translate(83, none), "");  // keypad 1 with num lock off types nothing
   EXPECT_EQ(us->data->translate(16, none), "y");
   EXPECT_EQ(us->data->translate(49, none), " ");
-  EXPECT_EQ(us->data->translate(63, none), "");     // Fn has no key
-  EXPECT_EQ(us->data->translate(0, 4), "");         // not a state of the lookup
+  EXPECT_EQ(us->data->translate(63, none), "");  // Fn has no key
+  EXPECT_EQ(us->data->translate(0, 4), "");      // not a state of the lookup
   EXPECT_EQ(source.current()->inputSourceID, us->inputSourceID);
   EXPECT_EQ(source.current()->data, us->data);  // unchanged layouts are not read again
 
@@ -321,7 +322,10 @@ TEST(EventPosterWithoutX, AnswersNothingAndPostsNothing) {
     EXPECT_TRUE(poster.activeDisplayBounds().empty());
     EXPECT_FALSE(layouts.current());
   }
-  if (old) setenv("DISPLAY", saved.c_str(), 1); else unsetenv("DISPLAY");
+  if (old)
+    setenv("DISPLAY", saved.c_str(), 1);
+  else
+    unsetenv("DISPLAY");
   EXPECT_FALSE(isSecureEventInputEnabled());
 }
 

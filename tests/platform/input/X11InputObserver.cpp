@@ -5,10 +5,10 @@
 #include <X11/keysym.h>
 #include <poll.h>
 
+#include <xkbcommon/xkbcommon.h>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
-#include <xkbcommon/xkbcommon.h>
 
 namespace brindlet::test {
 

@@ -20,8 +20,8 @@ struct ObservedEvent {
   unsigned long keysym = 0;  // for keys: the keysym under the event's state
   unsigned state = 0;        // modifier and button state before the event
   unsigned button = 0;
-  int x = 0, y = 0;          // root coordinates
-  unsigned long time = 0;    // server time in milliseconds
+  int x = 0, y = 0;        // root coordinates
+  unsigned long time = 0;  // server time in milliseconds
 };
 
 // A plain override-redirect window of our own over the whole screen, with the keyboard

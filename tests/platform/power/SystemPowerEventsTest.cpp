@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "platform/log/Log.h"
-#include "platform/power/SystemPowerEvents.h"
 #include "platform/power/DBusMock.h"
+#include "platform/power/SystemPowerEvents.h"
 
 namespace brindlet::platform {
 namespace {
@@ -66,8 +66,8 @@ TEST(SystemPowerEvents, SleepWakeDisplaySleepAndLockOfThisSessionArriveInOrder) 
   mock.call(DBusMock::logind, "/org/freedesktop/login1/session/c1", "org.freedesktop.login1.Session", "Unlock",
             nullptr);
 
-  std::vector<PowerEvent> expected{PowerEvent::willSleep,       PowerEvent::didWake,      PowerEvent::screensDidSleep,
-                                   PowerEvent::screensDidWake,  PowerEvent::screenLocked, PowerEvent::screenUnlocked};
+  std::vector<PowerEvent> expected{PowerEvent::willSleep,      PowerEvent::didWake,      PowerEvent::screensDidSleep,
+                                   PowerEvent::screensDidWake, PowerEvent::screenLocked, PowerEvent::screenUnlocked};
   EXPECT_EQ(log.waitFor(expected.size()), expected);
   events.stop();
   unsetenv("XDG_SESSION_ID");

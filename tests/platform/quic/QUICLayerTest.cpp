@@ -5,8 +5,8 @@
 #include <condition_variable>
 #include <functional>
 #include <future>
-#include <set>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include <asio/executor_work_guard.hpp>
@@ -14,10 +14,10 @@
 #include <asio/ip/udp.hpp>
 #include <asio/post.hpp>
 
+#include "platform/quic/Eventually.h"
 #include "platform/quic/QUICGroup.h"
 #include "platform/quic/QUICListener.h"
 #include "platform/quic/QUICTypes.h"
-#include "platform/quic/Eventually.h"
 #include "platform/quic/TestCertificate.h"
 
 namespace brindlet::platform {
@@ -73,18 +73,19 @@ struct Reader {
   std::string error;
 
   void start(std::shared_ptr<QUICStream> stream, std::size_t limit = SIZE_MAX, std::size_t maximum = 65536) {
-    stream->receive(1, maximum, [this, stream, limit, maximum](Bytes content, bool isComplete,
-                                                                std::optional<QUICTransportError> failure) {
-      std::size_t total;
-      {
-        std::lock_guard lock(mutex);
-        data.insert(data.end(), content.begin(), content.end());
-        complete = isComplete;
-        if (failure) error = failure->text;
-        total = data.size();
-      }
-      if (!isComplete && !failure && total < limit) start(stream, limit, maximum);
-    });
+    stream->receive(
+        1, maximum,
+        [this, stream, limit, maximum](Bytes content, bool isComplete, std::optional<QUICTransportError> failure) {
+          std::size_t total;
+          {
+            std::lock_guard lock(mutex);
+            data.insert(data.end(), content.begin(), content.end());
+            complete = isComplete;
+            if (failure) error = failure->text;
+            total = data.size();
+          }
+          if (!isComplete && !failure && total < limit) start(stream, limit, maximum);
+        });
   }
   std::size_t size() {
     std::lock_guard lock(mutex);
@@ -204,9 +205,8 @@ TEST_F(QUICLayerTest, HandshakeAgreesOnProtocolAndCarriesFiveClientStreams) {
   std::set<std::uint8_t> kinds;
   for (std::size_t i = 0; i < 5; ++i) {
     std::promise<Bytes> first;
-    serverLog->stream(i)->receive(1, 1, [&](Bytes content, bool, std::optional<QUICTransportError>) {
-      first.set_value(content);
-    });
+    serverLog->stream(i)->receive(
+        1, 1, [&](Bytes content, bool, std::optional<QUICTransportError>) { first.set_value(content); });
     Bytes byte = first.get_future().get();
     ASSERT_EQ(byte.size(), 1u);
     kinds.insert(byte[0]);
@@ -386,7 +386,8 @@ TEST_F(QUICLayerTest, IdleConnectionsEndOnBothSides) {
   auto client = connect(parameters, clientLog);
   ASSERT_TRUE(eventually([&] { return clientLog.has(QUICGroupState::ready) && acceptedCount() == 1; }));
   auto serverLog = acceptedAt(0).second;
-  ASSERT_TRUE(eventually([&] { return clientLog.has(QUICGroupState::failed) && serverLog->has(QUICGroupState::failed); }));
+  ASSERT_TRUE(
+      eventually([&] { return clientLog.has(QUICGroupState::failed) && serverLog->has(QUICGroupState::failed); }));
   EXPECT_EQ(clientLog.error(), "idle timeout");
   EXPECT_EQ(serverLog->error(), "idle timeout");
   EXPECT_EQ(listener->connectionCount(), 0u);
@@ -447,7 +448,8 @@ TEST_F(QUICLayerTest, IdentityLoadsFromPEMAndRefusesOtherKeys) {
   ASSERT_EQ(gnutls_pem_base64_encode2("CERTIFICATE", &der, &pem), 0);
   std::string certificatePEM(reinterpret_cast<char*>(pem.data), pem.size);
   gnutls_free(pem.data);
-  gnutls_datum_t keyDER{serverIdentity.privateKeyDER.data(), static_cast<unsigned>(serverIdentity.privateKeyDER.size())};
+  gnutls_datum_t keyDER{serverIdentity.privateKeyDER.data(),
+                        static_cast<unsigned>(serverIdentity.privateKeyDER.size())};
   ASSERT_EQ(gnutls_pem_base64_encode2("PRIVATE KEY", &keyDER, &pem), 0);
   std::string keyPEM(reinterpret_cast<char*>(pem.data), pem.size);
   gnutls_free(pem.data);

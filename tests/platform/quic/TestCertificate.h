@@ -34,7 +34,8 @@ inline platform::QUICIdentity makeTestIdentity(const std::string& commonName = "
   if (rv == 0) rv = gnutls_x509_crt_sign2(crt, crt, key, GNUTLS_DIG_SHA256, 0);
   gnutls_datum_t certificate{}, privateKey{};
   if (rv == 0) rv = gnutls_x509_crt_export2(crt, GNUTLS_X509_FMT_DER, &certificate);
-  if (rv == 0) rv = gnutls_x509_privkey_export2_pkcs8(key, GNUTLS_X509_FMT_DER, nullptr, GNUTLS_PKCS_PLAIN, &privateKey);
+  if (rv == 0)
+    rv = gnutls_x509_privkey_export2_pkcs8(key, GNUTLS_X509_FMT_DER, nullptr, GNUTLS_PKCS_PLAIN, &privateKey);
   gnutls_x509_crt_deinit(crt);
   gnutls_x509_privkey_deinit(key);
   if (rv != 0) throw std::runtime_error(gnutls_strerror(rv));

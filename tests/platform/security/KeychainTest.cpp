@@ -55,8 +55,7 @@ TEST(Keychain, KeysAndCertificatesFormIdentitiesThroughThePublicKeyHash) {
   EXPECT_EQ(stored.value->key.rawScalar(), key.rawScalar());
   EXPECT_EQ(stored.value->label, "io.tavix.nolu.host.identity");
 
-  EXPECT_EQ(keychain.addCertificate("x", bytesOf("not a certificate")),
-            KeychainStatus::invalidParameter);
+  EXPECT_EQ(keychain.addCertificate("x", bytesOf("not a certificate")), KeychainStatus::invalidParameter);
   Bytes der = certificateFor(key);
   ASSERT_EQ(keychain.addCertificate("io.tavix.nolu.host.identity", der), KeychainStatus::success);
   auto certificate = keychain.copyCertificate(stored.value->applicationLabel);

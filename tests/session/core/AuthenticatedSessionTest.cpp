@@ -50,10 +50,11 @@ class AuthenticatedSession : public ::testing::Test {
   void run(bool helloWithOwnID) {
     auto [hostEnd, deviceEnd] = InMemoryConnection::pair();
     services.clock = harness.loop.clock;
-    auto gate = HostAuthGate::make(harness.loop.io.get_executor(), hostEnd, harness.service, AuthTimeouts{},
-                                   [this](const UUID& id) { harness.admitted.push_back(id); }, harness.loop.clock);
-    session = HostSession::make(harness.loop.io.get_executor(), hostEnd, services.environment(),
-                                gate, std::nullopt, nullptr);
+    auto gate = HostAuthGate::make(
+        harness.loop.io.get_executor(), hostEnd, harness.service, AuthTimeouts{},
+        [this](const UUID& id) { harness.admitted.push_back(id); }, harness.loop.clock);
+    session =
+        HostSession::make(harness.loop.io.get_executor(), hostEnd, services.environment(), gate, std::nullopt, nullptr);
     Bytes token = harness.tokenFromLink();
     hostTask = Task::spawn(harness.loop.strand(), runSession(session));
     deviceTask = Task::spawn(harness.loop.strand(),
@@ -84,7 +85,8 @@ TEST_F(AuthenticatedSession, APairedDevicesHelloIsAccepted) {
   ASSERT_TRUE(outcome->event);
   EXPECT_EQ(outcome->event->kind, ClientHandshake::Event::Kind::authenticated);
   EXPECT_EQ(harness.admitted, (std::vector<UUID>{identity.deviceID}));
-  EXPECT_EQ(names(device->received), (std::vector<std::string_view>{"helloAck", "hostStatus", "displayList", "streamInfo"}));
+  EXPECT_EQ(names(device->received),
+            (std::vector<std::string_view>{"helloAck", "hostStatus", "displayList", "streamInfo"}));
   EXPECT_EQ(services.power->held.size(), 1u);
 }
 

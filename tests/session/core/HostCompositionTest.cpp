@@ -11,10 +11,10 @@
 #include "host/capture/AudioTapArbiter.h"
 #include "host/capture/CaptureSource.h"
 #include "host/session/HostComposition.h"
+#include "host/session/UnavailableServices.h"
 #include "kit/pairing/HostPairingService.h"
 #include "kit/pairing/SelfSignedIdentity.h"
 #include "kit/support/Task.h"
-#include "host/session/UnavailableServices.h"
 #include "session/core/SessionDoubles.h"
 
 namespace brindlet::host::testing {
@@ -61,13 +61,20 @@ TEST(HostComposition, TwoEnvironmentsShareTheHostButNoServiceObject) {
   EXPECT_EQ(a.audioArbiter, AudioTapArbiter::shared());
 
   const std::vector<std::pair<const void*, const void*>> services{
-      {a.injector.get(), b.injector.get()},       {a.pasteboard.get(), b.pasteboard.get()},
-      {a.apps.get(), b.apps.get()},               {a.windowControl.get(), b.windowControl.get()},
-      {a.windowTracker.get(), b.windowTracker.get()}, {a.installedApps.get(), b.installedApps.get()},
-      {a.appLauncher.get(), b.appLauncher.get()}, {a.launchClock.get(), b.launchClock.get()},
-      {a.menus.get(), b.menus.get()},             {a.clicks.get(), b.clicks.get()},
-      {a.cursorSource.get(), b.cursorSource.get()}, {a.power.get(), b.power.get()},
-      {a.audioEncoders.get(), b.audioEncoders.get()}, {a.makeAudioCapture().get(), b.makeAudioCapture().get()}};
+      {a.injector.get(), b.injector.get()},
+      {a.pasteboard.get(), b.pasteboard.get()},
+      {a.apps.get(), b.apps.get()},
+      {a.windowControl.get(), b.windowControl.get()},
+      {a.windowTracker.get(), b.windowTracker.get()},
+      {a.installedApps.get(), b.installedApps.get()},
+      {a.appLauncher.get(), b.appLauncher.get()},
+      {a.launchClock.get(), b.launchClock.get()},
+      {a.menus.get(), b.menus.get()},
+      {a.clicks.get(), b.clicks.get()},
+      {a.cursorSource.get(), b.cursorSource.get()},
+      {a.power.get(), b.power.get()},
+      {a.audioEncoders.get(), b.audioEncoders.get()},
+      {a.makeAudioCapture().get(), b.makeAudioCapture().get()}};
   std::set<const void*> seen;
   for (auto [x, y] : services) {
     ASSERT_NE(x, nullptr);
@@ -96,7 +103,7 @@ TEST(HostComposition, LiveEnvironmentHasTheHostsIntervalsAndQuietDefaults) {
   EXPECT_EQ(env.cursorInputInterval, 1.0 / 120);
   EXPECT_EQ(env.cursorShapePollInterval, 1.0 / 30);
   EXPECT_EQ(env.inbox.root, home.root() / "XDG_CACHE_HOME" / "io.tavix.nolu.host" / "Inbox");
-  EXPECT_TRUE(env.keepDisplayAwake());  // the setting is absent
+  EXPECT_TRUE(env.keepDisplayAwake());          // the setting is absent
   EXPECT_FALSE(env.relayConfig(Bytes(65, 4)));  // remote access is not set up
   // What this host cannot do yet it says so, and never pretends to have done it.
   auto capture = env.makeCapture();

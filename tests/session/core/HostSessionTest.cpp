@@ -259,7 +259,8 @@ TEST_F(LifecycleTest, RelayConfigWithoutAGateUsesTheFixedKey) {
   services.provision = RelayProvision{{{"relay.example.net", 7000}}, Bytes(170, 1)};
   startSession(false, Bytes(65, 7));
   send(hello());
-  EXPECT_EQ(receivedNames(), (std::vector<std::string_view>{"helloAck", "relayConfig", "hostStatus", "displayList", "streamInfo"}));
+  EXPECT_EQ(receivedNames(),
+            (std::vector<std::string_view>{"helloAck", "relayConfig", "hostStatus", "displayList", "streamInfo"}));
   EXPECT_EQ(services.provisionKeys, (std::vector<Bytes>{Bytes(65, 7)}));
 }
 

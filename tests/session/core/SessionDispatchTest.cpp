@@ -15,16 +15,40 @@ namespace {
 using namespace std::chrono_literals;
 
 // The 29 messages a device sends after its hello.
-const std::set<std::string_view> deviceMessages{
-    "selectDisplay", "viewport",      "setThumbnails",  "feedback",    "requestCursorShape", "setAppListUpdates",
-    "activateApp",   "focus",         "windowThumbnails", "setVideoEnabled", "setAudio",     "requestAppIcons",
-    "launchApp",     "launchControl", "quitApp",        "fileOffer",   "fileChunk",          "fileEnd",
-    "fileCancel",    "watchActions",  "performAction",  "clipboardText", "key",              "pointer",
-    "text",          "ping",          "focusBack",      "unfocus",     "requestInstalledApps"};
+const std::set<std::string_view> deviceMessages{"selectDisplay",
+                                                "viewport",
+                                                "setThumbnails",
+                                                "feedback",
+                                                "requestCursorShape",
+                                                "setAppListUpdates",
+                                                "activateApp",
+                                                "focus",
+                                                "windowThumbnails",
+                                                "setVideoEnabled",
+                                                "setAudio",
+                                                "requestAppIcons",
+                                                "launchApp",
+                                                "launchControl",
+                                                "quitApp",
+                                                "fileOffer",
+                                                "fileChunk",
+                                                "fileEnd",
+                                                "fileCancel",
+                                                "watchActions",
+                                                "performAction",
+                                                "clipboardText",
+                                                "key",
+                                                "pointer",
+                                                "text",
+                                                "ping",
+                                                "focusBack",
+                                                "unfocus",
+                                                "requestInstalledApps"};
 
 template <std::size_t... I>
 std::vector<std::pair<std::uint8_t, std::string_view>> allCases(std::index_sequence<I...>) {
-  return {{std::variant_alternative_t<I, Message::Value>::type, std::variant_alternative_t<I, Message::Value>::name}...};
+  return {
+      {std::variant_alternative_t<I, Message::Value>::type, std::variant_alternative_t<I, Message::Value>::name}...};
 }
 
 TEST(SessionDispatchTable, EveryDeviceMessageHasItsPlaceAndNothingElseHasOne) {

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "host/app/PowerManaging.h"
 #include "capture/CaptureDoubles.h"
+#include "host/app/PowerManaging.h"
 #include "host/capture/CaptureSource.h"
 #include "host/capture/DisplayManager.h"
 #include "host/capture/VideoEncoder.h"

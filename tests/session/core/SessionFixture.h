@@ -35,8 +35,8 @@ class SessionFixture : public ::testing::Test {
   void startSession(bool withGate = true, std::optional<Bytes> fixedClientKey = std::nullopt) {
     HostEnvironment env = services.environment();
     if (adjustEnvironment) adjustEnvironment(env);
-    session = HostSession::make(loop.io.get_executor(), hostEnd, std::move(env),
-                                withGate ? gate : nullptr, std::move(fixedClientKey),
+    session = HostSession::make(loop.io.get_executor(), hostEnd, std::move(env), withGate ? gate : nullptr,
+                                std::move(fixedClientKey),
                                 [this](const SessionStatus& status) { statuses.push_back(status); });
     run = Task::spawn(loop.strand(), runSession(session, &sessionEnded));
     reader = Task::spawn(loop.strand(), readAll(device, &received, &deviceClosed));

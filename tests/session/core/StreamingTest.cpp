@@ -142,7 +142,7 @@ TEST_F(StreamingTest, StreamInfoKeepsTheSourceRectangleOnTheDisplay) {
       {{0.25f, 0.25f, 0.5f, 0.5f}, {0.25f, 0.25f, 0.5f, 0.5f}},
       {{0.75f, 0.5f, 0.5f, 0.75f}, {0.75f, 0.5f, 0.25f, 0.5f}},  // past the right and bottom edges
       {{-0.5f, 1.5f, 0.5f, 0.5f}, {0, 1, 0.5f, 0.001f}},
-      {{0.5f, 0.5f, 0, -1}, {0.5f, 0.5f, 0.001f, 0.001f}},       // empty or negative
+      {{0.5f, 0.5f, 0, -1}, {0.5f, 0.5f, 0.001f, 0.001f}},  // empty or negative
   };
   for (const auto& c : cases) {
     received.clear();

@@ -39,7 +39,8 @@ TEST(LoopbackHostListener, AttachedClientsReachTheAcceptPathAndStopEndsThem) {
   // Each host end talks to its own client.
   auto hostEnds = incoming.values();
   std::vector<std::unique_ptr<StreamRecorder<Message>>> hostMessages;
-  for (auto& end : hostEnds) hostMessages.push_back(std::make_unique<StreamRecorder<Message>>(loop.strand(), end->messages()));
+  for (auto& end : hostEnds)
+    hostMessages.push_back(std::make_unique<StreamRecorder<Message>>(loop.strand(), end->messages()));
   first->startCounting(loop.strand());
   second->startCounting(loop.strand());
   first->connection()->send(msg::Ping{1});

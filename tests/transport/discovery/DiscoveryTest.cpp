@@ -29,8 +29,8 @@ class DiscoveryTest : public testing::ListenerFixture {
   }
 
   std::shared_ptr<QUICHostListener> startListener(const std::string& name, std::optional<UUID> hostID, bool advertise) {
-    auto listener = QUICHostListener::create(io, name, hostID, makeIdentity(name), std::nullopt, advertise,
-                                             QUICConfiguration());
+    auto listener =
+        QUICHostListener::create(io, name, hostID, makeIdentity(name), std::nullopt, advertise, QUICConfiguration());
     listener->start();
     port = await([](std::shared_ptr<QUICHostListener> l) -> asio::awaitable<uint16_t> {
       co_return co_await l->waitUntilReady();
@@ -69,7 +69,8 @@ TEST_F(DiscoveryTest, WithoutHostIDTheTXTRecordIsEmptyAndWithoutAdvertisingNothi
   second->stop();
 }
 
-asio::awaitable<std::vector<DiscoveredHost>> hostsUntil(AsyncStream<std::vector<DiscoveredHost>> hosts, std::string name) {
+asio::awaitable<std::vector<DiscoveredHost>> hostsUntil(AsyncStream<std::vector<DiscoveredHost>> hosts,
+                                                        std::string name) {
   while (auto list = co_await hosts.next()) {
     for (const auto& host : *list) {
       if (host.name == name) co_return *list;
@@ -99,10 +100,11 @@ TEST_F(DiscoveryTest, ADeviceFindsTheHostAndConnectsPinnedAndUnpinned) {
 
   // The host got both, ready.
   for (int i = 0; i < 2; ++i) {
-    auto incoming = await([](std::shared_ptr<QUICHostListener> l) -> asio::awaitable<std::optional<std::shared_ptr<Connection>>> {
-      auto stream = l->connections();
-      co_return co_await stream.next();
-    }(listener));
+    auto incoming =
+        await([](std::shared_ptr<QUICHostListener> l) -> asio::awaitable<std::optional<std::shared_ptr<Connection>>> {
+          auto stream = l->connections();
+          co_return co_await stream.next();
+        }(listener));
     ASSERT_TRUE(incoming && *incoming);
     (*incoming)->close();
   }

@@ -103,7 +103,10 @@ class QUICHostBrowserTest : public ::testing::Test {
     ASSERT_EQ(platform.monitors.size(), 1u);
     EXPECT_EQ(platform.browsers[0].type, "_nolu._udp");
   }
-  void TearDown() override { browser->stop(); loop.settle(); }
+  void TearDown() override {
+    browser->stop();
+    loop.settle();
+  }
 
   std::vector<std::string> names(const std::vector<DiscoveredHost>& list) {
     std::vector<std::string> out;
@@ -114,15 +117,15 @@ class QUICHostBrowserTest : public ::testing::Test {
   TestLoop loop;
   PlatformDouble platform;
   std::shared_ptr<QUICHostBrowser> browser;
-  std::shared_ptr<std::vector<std::vector<DiscoveredHost>>> lists = std::make_shared<std::vector<std::vector<DiscoveredHost>>>();
+  std::shared_ptr<std::vector<std::vector<DiscoveredHost>>> lists =
+      std::make_shared<std::vector<std::vector<DiscoveredHost>>>();
   std::shared_ptr<bool> ended = std::make_shared<bool>(false);
   Task consumer;
 };
 
 TEST_F(QUICHostBrowserTest, ListsEachServiceOnceSortedByNameThenID) {
   platform.deliver(0, {
-                          service("Studio", kHostA),
-                          service("Attic", std::nullopt),
+                          service("Studio", kHostA), service("Attic", std::nullopt),
                           service("Studio", kHostB, "example.org"),      // same name, another domain
                           service("Cellar", std::string("not-a-uuid")),  // id that is no UUID
                           service("Attic", std::nullopt, "local", 3),    // same service on another interface

@@ -44,7 +44,8 @@ class QUICHostListenerTest : public ListenerFixture {
                                     QUICConfiguration());
   }
 
-  asio::awaitable<std::optional<std::shared_ptr<Connection>>> nextConnection(std::shared_ptr<QUICHostListener> listener) {
+  asio::awaitable<std::optional<std::shared_ptr<Connection>>> nextConnection(
+      std::shared_ptr<QUICHostListener> listener) {
     auto stream = listener->connections();
     co_return co_await stream.next();
   }
@@ -139,8 +140,8 @@ TEST_F(QUICHostListenerTest, HandsOutOnlyConnectionsThatBecameReady) {
   EXPECT_EQ(await(refused(io, port, wrongPin)), "pin mismatch");
 
   // A device that pins the listener's certificate comes through, ready.
-  auto connected = await(connectQUIC(io, "127.0.0.1", port, ServerTrust::pinned(listener->certificateFingerprint()),
-                                     QUICConfiguration()));
+  auto connected = await(
+      connectQUIC(io, "127.0.0.1", port, ServerTrust::pinned(listener->certificateFingerprint()), QUICConfiguration()));
   EXPECT_EQ(connected->peerFingerprint(), listener->certificateFingerprint());
   auto incoming = await(nextConnection(listener));
   ASSERT_TRUE(incoming && *incoming) << "the ready connection is handed out";
@@ -155,7 +156,8 @@ TEST_F(QUICHostListenerTest, HandsOutOnlyConnectionsThatBecameReady) {
 }
 
 TEST_F(QUICHostListenerTest, MakesAThrowAwayIdentityWhenGivenNone) {
-  auto listener = QUICHostListener::create(io, "Spare Mac", std::nullopt, nullptr, std::nullopt, false, QUICConfiguration());
+  auto listener =
+      QUICHostListener::create(io, "Spare Mac", std::nullopt, nullptr, std::nullopt, false, QUICConfiguration());
   EXPECT_EQ(listener->certificateFingerprint().size(), 32u);
   listener->start();
   const uint16_t port = await(ready(listener));

@@ -59,7 +59,8 @@ class PairingOverQUIC : public ::testing::Test {
     listener->setNewGroupHandler([this](std::shared_ptr<platform::QUICGroup> group) {
       auto accepted = std::make_unique<Accepted>();
       accepted->connection = QUICConnection::makeHost(group, QUICConfiguration{}, h.loop.clock);
-      accepted->states = std::make_unique<StreamRecorder<ConnectionState>>(h.loop.strand(), accepted->connection->states());
+      accepted->states =
+          std::make_unique<StreamRecorder<ConnectionState>>(h.loop.strand(), accepted->connection->states());
       accepted->connection->start();
       accepted->end = h.accept(accepted->connection, AuthTimeouts{}, false);
       accepted->end->task =
@@ -77,17 +78,17 @@ class PairingOverQUIC : public ::testing::Test {
 
   Device& connect(std::optional<Bytes> pin = std::nullopt) {
     auto device = std::make_unique<Device>();
-    device->connection = QUICConnection::makeClient(h.loop.io, {asio::ip::make_address("127.0.0.1"), listener->port()},
-                                                    ServerTrust::pinned(pin ? *pin : fingerprint), QUICConfiguration{},
-                                                    h.loop.clock);
+    device->connection =
+        QUICConnection::makeClient(h.loop.io, {asio::ip::make_address("127.0.0.1"), listener->port()},
+                                   ServerTrust::pinned(pin ? *pin : fingerprint), QUICConfiguration{}, h.loop.clock);
     device->states = std::make_unique<StreamRecorder<ConnectionState>>(h.loop.strand(), device->connection->states());
     device->connection->start();
     devices.push_back(std::move(device));
     return *devices.back();
   }
 
-  Event handshake(Device& device, const ClientIdentity& identity, Purpose purpose, std::optional<Bytes> pin = std::nullopt,
-                  std::shared_ptr<testing::HandshakeOutcome>* keep = nullptr) {
+  Event handshake(Device& device, const ClientIdentity& identity, Purpose purpose,
+                  std::optional<Bytes> pin = std::nullopt, std::shared_ptr<testing::HandshakeOutcome>* keep = nullptr) {
     auto outcome = h.handshake(device.connection, identity, std::move(purpose), "Anna's iPad", pin);
     EXPECT_TRUE(h.loop.runUntil([&] { return outcome->event.has_value(); }));
     if (keep) *keep = outcome;
@@ -115,10 +116,11 @@ TEST_F(PairingOverQUIC, AnUnknownDevicePairsWithItsLinksTokenAndIsAdmittedOnItsN
   PairingToken token;
   {
     auto issued = std::make_shared<std::optional<PairingToken>>();
-    Task issue = Task::spawn(h.loop.strand(), [](std::shared_ptr<HostPairingService> s,
-                                                 std::shared_ptr<std::optional<PairingToken>> out) -> asio::awaitable<void> {
-      *out = co_await s->issuePairingToken();
-    }(h.service, issued));
+    Task issue = Task::spawn(h.loop.strand(),
+                             [](std::shared_ptr<HostPairingService> s,
+                                std::shared_ptr<std::optional<PairingToken>> out) -> asio::awaitable<void> {
+                               *out = co_await s->issuePairingToken();
+                             }(h.service, issued));
     h.loop.settle();
     token = issued->value();
   }
@@ -157,9 +159,9 @@ TEST_F(PairingOverQUIC, TheTranscriptIsBoundToTheTLSExporter) {
     std::optional<Bytes> signedExporter = binding == none      ? std::nullopt
                                           : binding == another ? std::optional<Bytes>(AuthCrypto::randomBytes(32))
                                                                : exporter;
-    msg::AuthResponse response{identity.deviceID, identity.publicKeyX963(),
-                               AuthCrypto::sign(challenge.nonce, fingerprint, identity.deviceID, signedExporter,
-                                                identity.privateKey)};
+    msg::AuthResponse response{
+        identity.deviceID, identity.publicKeyX963(),
+        AuthCrypto::sign(challenge.nonce, fingerprint, identity.deviceID, signedExporter, identity.privateKey)};
     device.connection->send(response);
     ASSERT_TRUE(h.loop.runUntil([&] { return received.values().size() >= 2; }));
     EXPECT_EQ(casesOf<msg::AuthResult>(received.values()).at(0).result,
@@ -175,15 +177,15 @@ TEST_F(PairingOverQUIC, ComparedCodesAreAcceptedDeclinedOrLeftToLapse) {
     h.confirmer->mode = mode;
     h.confirmer->asked.clear();
     auto identity = testing::newDeviceIdentity();
-    std::shared_ptr<testing::HandshakeOutcome> outcome = h.handshake(connect().connection, identity, Purpose::pairByComparison());
+    std::shared_ptr<testing::HandshakeOutcome> outcome =
+        h.handshake(connect().connection, identity, Purpose::pairByComparison());
     ASSERT_TRUE(h.loop.runUntil([&] { return outcome->event || !h.confirmer->asked.empty(); }));
     if (mode == Mode::wait) {
       ASSERT_FALSE(outcome->event);
       h.loop.advance(60s);
     }
     ASSERT_TRUE(h.loop.runUntil([&] { return outcome->event.has_value(); }));
-    EXPECT_EQ(*outcome->event,
-              mode == Mode::allow ? Event::authenticated() : Event::pairingFailed(PairResult::denied));
+    EXPECT_EQ(*outcome->event, mode == Mode::allow ? Event::authenticated() : Event::pairingFailed(PairResult::denied));
     ASSERT_EQ(outcome->codes.size(), 1u);
     ASSERT_EQ(h.confirmer->asked.size(), 1u);
     EXPECT_EQ(h.confirmer->asked[0].second, outcome->codes[0]);

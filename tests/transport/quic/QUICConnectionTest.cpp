@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <filesystem>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -15,12 +15,12 @@
 #include <asio/post.hpp>
 #include <asio/use_future.hpp>
 
-#include "kit/protocol/WireCodec.h"
 #include "kit/pairing/SelfSignedIdentity.h"
+#include "kit/protocol/WireCodec.h"
 #include "kit/support/ManualClock.h"
 #include "kit/transport/QUICConnection.h"
-#include "platform/quic/QUICListener.h"
 #include "platform/quic/Eventually.h"
+#include "platform/quic/QUICListener.h"
 #include "platform/quic/TestCertificate.h"
 
 namespace brindlet {
@@ -68,8 +68,7 @@ class QUICConnectionTest : public ::testing::Test {
   }
   std::shared_ptr<QUICConnection> device(ServerTrust trust, QUICConfiguration configuration = {},
                                          std::uint16_t port = 0, std::shared_ptr<ManualClock> itsClock = nullptr) {
-    auto connection =
-        QUICConnection::makeClient(io, endpoint(port), trust, configuration, itsClock ? itsClock : clock);
+    auto connection = QUICConnection::makeClient(io, endpoint(port), trust, configuration, itsClock ? itsClock : clock);
     connection->start();
     return connection;
   }
@@ -141,7 +140,8 @@ class QUICConnectionTest : public ::testing::Test {
     auto parameters = makeQUICParameters(std::nullopt, nullptr, {}, io.get_executor());
     raw.group = QUICGroup::connect(io, endpoint(), parameters);
     auto isReady = std::make_shared<std::atomic<bool>>(false);
-    raw.group->setStateHandler([isReady](QUICGroupState state, auto) { *isReady = *isReady || state == QUICGroupState::ready; });
+    raw.group->setStateHandler(
+        [isReady](QUICGroupState state, auto) { *isReady = *isReady || state == QUICGroupState::ready; });
     raw.group->start();
     EXPECT_TRUE(eventually([&] { return isReady->load(); }));
     for (std::uint8_t preamble : preambles) {
@@ -268,9 +268,11 @@ TEST_F(QUICConnectionTest, ClosingEndsBothSidesOnce) {
   auto [d, h] = connectedPair();
   d->close();
   d->close();
-  EXPECT_EQ(allStates(d), (std::vector{ConnectionState::connecting(), ConnectionState::ready(), ConnectionState::closed()}));
+  EXPECT_EQ(allStates(d),
+            (std::vector{ConnectionState::connecting(), ConnectionState::ready(), ConnectionState::closed()}));
   // The host sees the end of the control stream and closes in turn.
-  EXPECT_EQ(allStates(h), (std::vector{ConnectionState::connecting(), ConnectionState::ready(), ConnectionState::closed()}));
+  EXPECT_EQ(allStates(h),
+            (std::vector{ConnectionState::connecting(), ConnectionState::ready(), ConnectionState::closed()}));
   ready(d);  // it was ready: waiting for readiness returns at once
   EXPECT_EQ(run(d->messages().next()), std::nullopt);
   EXPECT_EQ(run(h->messages().next()), std::nullopt);
