@@ -18,8 +18,10 @@
 #include "host/app/SystemPowerManager.h"
 #include "host/app/XErrorHandler.h"
 #include "host/capture/DisplayManager.h"
+#include "host/HostLog.h"
 #include "host/session/HostSecurity.h"
 #include "host/session/LoopbackHostListener.h"
+#include "kit/support/KitLog.h"
 #include "kit/support/SystemClock.h"
 
 namespace {
@@ -30,6 +32,7 @@ using namespace brindlet::host;
 }  // namespace
 
 int main() {
+  setKitLogSubsystem(hostLogSubsystem);
   installXErrorHandlers();
 
   std::printf("%s %s\n", productName, hostVersion());

@@ -1,5 +1,7 @@
 #include "host/app/AppModel.h"
 
+#include "host/HostLog.h"
+
 #include <algorithm>
 #include <chrono>
 #include <exception>

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "host/session/HostSecurity.h"
+#include "host/HostLog.h"
 #include "kit/support/SystemClock.h"
 
 #include <asio/this_coro.hpp>

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <exception>
 
-#include "host/session/HostSecurity.h"
+#include "host/HostLog.h"
 #include "platform/net/NetworkPathMonitor.h"
 
 namespace brindlet::host {

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "host/app/KeepDisplayAwakeSetting.h"
-#include "host/session/HostSecurity.h"
+#include "host/HostLog.h"
 
 namespace brindlet::host {
 

@@ -2,7 +2,7 @@
 
 #include <X11/Xlib.h>
 
-#include "host/session/HostSecurity.h"
+#include "host/HostLog.h"
 
 namespace brindlet::host {
 

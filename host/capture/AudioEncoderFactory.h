@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "kit/protocol/MediaRecords.h"
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 
 namespace brindlet::host {
 

@@ -1,6 +1,6 @@
 #include "host/capture/CaptureLifecycle.h"
 
-#include "host/session/HostSecurity.h"
+#include "host/HostLog.h"
 
 namespace brindlet::host {
 

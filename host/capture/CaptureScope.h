@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <variant>
 
-#include "kit/protocol/Geometry.h"
+#include "base/Geometry.h"
 
 namespace brindlet::host {
 

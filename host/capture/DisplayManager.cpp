@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/log/Log.h"
+#include "host/HostLog.h"
 
 namespace brindlet::host {
 
@@ -49,7 +49,7 @@ std::shared_ptr<DisplayManager> DisplayManager::make(const Executor& executor, s
       if (auto b = weak.lock()) b->notify();
     });
   } catch (const platform::ScreenError& e) {
-    platform::Logger("io.tavix.nolu.host", "session").error("displays unavailable: %s", e.what());
+    sessionLog().error("displays unavailable: %s", e.what());
     manager->configuration_.reset();
   }
   return manager;

@@ -1,5 +1,5 @@
 #include "host/capture/HEVCEncoder.h"
-#include "host/session/HostSecurity.h"
+#include "host/HostLog.h"
 
 #include <algorithm>
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 
 #include <asio/awaitable.hpp>
 

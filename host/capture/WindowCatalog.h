@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "kit/protocol/DesktopRecords.h"
-#include "kit/protocol/Geometry.h"
+#include "base/Geometry.h"
 #include "kit/protocol/MediaRecords.h"
 
 namespace brindlet::host {

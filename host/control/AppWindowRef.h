@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "kit/protocol/Geometry.h"
+#include "base/Geometry.h"
 
 namespace brindlet::host {
 

@@ -7,7 +7,7 @@
 
 #include "host/control/HIDKeyTable.h"
 #include "host/control/LayoutReverseMap.h"
-#include "host/session/HostSecurity.h"
+#include "host/HostLog.h"
 #include "kit/protocol/CursorSpace.h"
 #include "platform/log/Log.h"
 

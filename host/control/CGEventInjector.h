@@ -14,7 +14,7 @@
 #include "host/control/InputInjector.h"
 #include "host/control/LayoutKeystroke.h"
 #include "host/control/PointerTracker.h"
-#include "kit/protocol/Geometry.h"
+#include "base/Geometry.h"
 #include "kit/support/Clock.h"
 #include "platform/input/EventPosting.h"
 

@@ -3,7 +3,7 @@
 #include <mutex>
 #include <optional>
 
-#include "kit/protocol/Geometry.h"
+#include "base/Geometry.h"
 
 namespace brindlet::host {
 

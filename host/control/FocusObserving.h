@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "kit/protocol/Geometry.h"
+#include "base/Geometry.h"
 #include "kit/protocol/MediaRecords.h"
 
 namespace brindlet::host {

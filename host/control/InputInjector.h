@@ -3,7 +3,7 @@
 #include <optional>
 #include <string_view>
 
-#include "kit/protocol/Geometry.h"
+#include "base/Geometry.h"
 #include "kit/protocol/InputRecords.h"
 #include "kit/protocol/MediaRecords.h"
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "kit/protocol/DesktopRecords.h"
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 
 #include <asio/awaitable.hpp>
 

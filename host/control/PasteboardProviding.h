@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 
 namespace brindlet::host {
 

@@ -3,7 +3,7 @@
 #include <deque>
 #include <optional>
 
-#include "kit/protocol/Geometry.h"
+#include "base/Geometry.h"
 
 namespace brindlet::host {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "kit/protocol/DesktopRecords.h"
-#include "kit/protocol/Geometry.h"
+#include "base/Geometry.h"
 
 namespace brindlet::host {
 

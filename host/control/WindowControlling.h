@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "host/control/AppWindowRef.h"
-#include "kit/protocol/Geometry.h"
+#include "base/Geometry.h"
 
 namespace brindlet::host {
 

@@ -4,7 +4,7 @@
 #include <map>
 #include <vector>
 
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 
 #include <asio/awaitable.hpp>
 

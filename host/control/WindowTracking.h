@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "host/capture/WindowCatalog.h"
-#include "kit/protocol/Geometry.h"
+#include "base/Geometry.h"
 
 #include <asio/awaitable.hpp>
 

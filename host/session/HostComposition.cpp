@@ -1,5 +1,7 @@
 #include "host/session/HostComposition.h"
 
+#include "host/HostLog.h"
+
 #include <unistd.h>
 
 #include <limits.h>

@@ -13,7 +13,7 @@
 #include "host/control/HostInbox.h"
 #include "host/control/LayoutKeystroke.h"
 #include "host/session/RelayProvision.h"
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 #include "kit/support/Clock.h"
 #include "kit/support/Executor.h"
 #include "kit/support/UUID.h"

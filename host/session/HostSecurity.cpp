@@ -13,19 +13,4 @@ UUID loadHostID(platform::UserDefaults& defaults) {
 
 UUID loadHostID() { return loadHostID(platform::UserDefaults::standard()); }
 
-const platform::Logger& transportLog() {
-  static const platform::Logger logger("io.tavix.nolu.host", "transport");
-  return logger;
-}
-
-const platform::Logger& sessionLog() {
-  static const platform::Logger logger("io.tavix.nolu.host", "session");
-  return logger;
-}
-
-const platform::Logger& encoderLog() {
-  static const platform::Logger logger("io.tavix.nolu.host", "encoder");
-  return logger;
-}
-
 }  // namespace brindlet::host

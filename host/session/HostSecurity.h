@@ -4,7 +4,6 @@
 
 #include "kit/pairing/SelfSignedIdentity.h"
 #include "kit/support/UUID.h"
-#include "platform/log/Log.h"
 #include "platform/storage/UserDefaults.h"
 
 namespace brindlet {
@@ -25,10 +24,5 @@ struct HostSecurity {
 // text) when there is none or the stored text is not a UUID. Never fails.
 UUID loadHostID(platform::UserDefaults& defaults);
 UUID loadHostID();
-
-// The host application's loggers, made on first use and shared by every thread.
-const platform::Logger& transportLog();  // "io.tavix.nolu.host" / "transport"
-const platform::Logger& sessionLog();    // "io.tavix.nolu.host" / "session"
-const platform::Logger& encoderLog();    // "io.tavix.nolu.host" / "encoder"
 
 }  // namespace brindlet::host

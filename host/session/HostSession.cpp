@@ -9,7 +9,7 @@
 #include "host/capture/VideoPipeline.h"
 #include "host/control/InputInjector.h"
 #include "host/control/PasteboardProviding.h"
-#include "host/session/HostSecurity.h"
+#include "host/HostLog.h"
 #include "host/session/SessionDispatch.h"
 
 #include <asio/error.hpp>

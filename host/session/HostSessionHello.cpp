@@ -5,7 +5,7 @@
 #include "host/app/PowerManaging.h"
 #include "host/capture/DisplayManager.h"
 #include "host/capture/VideoEncoder.h"
-#include "host/session/HostSecurity.h"
+#include "host/HostLog.h"
 #include "host/session/HostSession.h"
 #include "host/session/SessionDispatch.h"
 

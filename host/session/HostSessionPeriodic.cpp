@@ -4,7 +4,7 @@
 
 #include "host/capture/DisplayManager.h"
 #include "host/capture/VideoSink.h"
-#include "host/session/HostSecurity.h"
+#include "host/HostLog.h"
 #include "host/session/HostSession.h"
 
 namespace brindlet::host {

@@ -11,7 +11,7 @@
 #include "host/capture/VideoEncoder.h"
 #include "host/capture/VideoPipeline.h"
 #include "host/capture/VideoSink.h"
-#include "host/session/HostSecurity.h"
+#include "host/HostLog.h"
 #include "host/session/HostSession.h"
 #include "host/session/SessionDispatch.h"
 

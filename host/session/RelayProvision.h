@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "kit/protocol/RelayEndpoint.h"
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 
 namespace brindlet::host {
 

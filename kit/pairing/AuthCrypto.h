@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 #include "kit/support/UUID.h"
 #include "platform/crypto/P256PrivateKey.h"
 

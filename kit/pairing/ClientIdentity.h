@@ -4,7 +4,7 @@
 
 #include "kit/pairing/KeychainSecretStore.h"
 #include "kit/pairing/SecretStore.h"
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 #include "kit/support/UUID.h"
 #include "platform/crypto/P256PrivateKey.h"
 

@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "kit/protocol/Message.h"
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 #include "kit/support/UUID.h"
 
 #include <asio/awaitable.hpp>

@@ -12,7 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 #include "kit/support/UUID.h"
 
 namespace brindlet {

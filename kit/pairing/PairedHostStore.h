@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "kit/pairing/SecretStore.h"
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 #include "kit/support/UUID.h"
 #include "kit/transport/DiscoveredHost.h"
 

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "platform/log/Log.h"
+#include "kit/support/KitLog.h"
 
 namespace brindlet {
 
-// "io.tavix.nolu.host" / "pairing": pairing, admission and the paired-device file.
-const platform::Logger& pairingLog();
+// The kit's subsystem, category "pairing": pairing, admission and the paired-device file.
+inline platform::Logger pairingLog() { return kitLog("pairing"); }
 
 }  // namespace brindlet

@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 
 namespace brindlet {
 

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 #include "kit/support/UUID.h"
 
 namespace brindlet {

@@ -4,7 +4,7 @@
 #include <optional>
 #include <stdexcept>
 
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 
 namespace brindlet {
 

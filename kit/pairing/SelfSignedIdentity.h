@@ -8,7 +8,7 @@
 #include <string>
 #include <utility>
 
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 #include "platform/crypto/P256PrivateKey.h"
 #include "platform/crypto/TLSIdentity.h"
 #include "platform/keychain/Keychain.h"

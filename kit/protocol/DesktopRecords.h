@@ -12,7 +12,7 @@
 
 #include "kit/protocol/MediaRecords.h"
 #include "kit/protocol/RawEnum.h"
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 
 namespace brindlet {
 

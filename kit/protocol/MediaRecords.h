@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "kit/protocol/Geometry.h"
+#include "base/Geometry.h"
 #include "kit/protocol/RawEnum.h"
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 
 namespace brindlet {
 

@@ -34,7 +34,7 @@
 #include "kit/protocol/InputRecords.h"
 #include "kit/protocol/MediaRecords.h"
 #include "kit/protocol/RelayEndpoint.h"
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 #include "kit/support/UUID.h"
 
 #define BRINDLET_MESSAGE_CASE(Name, typeByte, caseName, channelCase)   \

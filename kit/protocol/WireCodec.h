@@ -12,7 +12,7 @@
 
 #include "kit/protocol/Message.h"
 #include "kit/protocol/WireReader.h"
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 
 namespace brindlet {
 

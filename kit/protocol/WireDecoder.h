@@ -6,7 +6,7 @@
 
 #include "kit/protocol/Message.h"
 #include "kit/protocol/WireError.h"
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 
 namespace brindlet {
 

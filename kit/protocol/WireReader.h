@@ -8,7 +8,7 @@
 #include "kit/protocol/MediaRecords.h"
 #include "kit/protocol/RawEnum.h"
 #include "kit/protocol/WireError.h"
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 #include "kit/support/UUID.h"
 
 namespace brindlet {

@@ -1,6 +1,6 @@
 #include "kit/support/Task.h"
 
-#include "platform/log/Log.h"
+#include "kit/support/KitLog.h"
 
 #include <asio/error.hpp>
 #include <asio/system_error.hpp>
@@ -13,11 +13,11 @@ void reportTaskEnd(std::exception_ptr error) {
     std::rethrow_exception(error);
   } catch (const asio::system_error& e) {
     if (e.code() == asio::error::operation_aborted) return;
-    platform::Logger("io.tavix.nolu.host", "runtime").error("task ended by an error: %s", e.what());
+    kitLog("runtime").error("task ended by an error: %s", e.what());
   } catch (const std::exception& e) {
-    platform::Logger("io.tavix.nolu.host", "runtime").error("task ended by an error: %s", e.what());
+    kitLog("runtime").error("task ended by an error: %s", e.what());
   } catch (...) {
-    platform::Logger("io.tavix.nolu.host", "runtime").error("task ended by an unknown error");
+    kitLog("runtime").error("task ended by an unknown error");
   }
 }
 

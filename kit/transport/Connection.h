@@ -20,7 +20,7 @@
 #include "kit/protocol/MediaRecords.h"
 #include "kit/protocol/Message.h"
 #include "kit/support/AsyncStream.h"
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 #include "kit/transport/ConnectionState.h"
 
 #include <asio/awaitable.hpp>

@@ -15,7 +15,7 @@
 #include <optional>
 #include <string>
 
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 #include "kit/support/Executor.h"
 #include "platform/quic/QUICGroup.h"
 #include "platform/quic/QUICTypes.h"

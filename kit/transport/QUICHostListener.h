@@ -14,7 +14,7 @@
 
 #include "kit/pairing/SelfSignedIdentity.h"
 #include "kit/support/AsyncStream.h"
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 #include "kit/support/Executor.h"
 #include "kit/support/UUID.h"
 #include "kit/support/detail/Parked.h"

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 
 namespace brindlet::platform {
 

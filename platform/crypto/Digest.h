@@ -1,6 +1,6 @@
 #pragma once
 
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 
 namespace brindlet::platform {
 

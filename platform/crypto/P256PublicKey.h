@@ -3,7 +3,7 @@
 #include <memory>
 #include <optional>
 
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 
 namespace brindlet::platform {
 

@@ -2,7 +2,7 @@
 
 #include <gnutls/gnutls.h>
 
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 #include "platform/crypto/P256PrivateKey.h"
 
 namespace brindlet::platform {

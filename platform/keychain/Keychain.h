@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 #include "platform/crypto/P256PrivateKey.h"
 #include "platform/crypto/TLSIdentity.h"
 

@@ -22,7 +22,7 @@
 #include <asio/steady_timer.hpp>
 #include <asio/strand.hpp>
 
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 #include "platform/quic/QUICStream.h"
 #include "platform/quic/QUICTypes.h"
 

@@ -13,7 +13,7 @@
 #include <asio/ip/udp.hpp>
 #include <asio/strand.hpp>
 
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 #include "platform/quic/QUICGroup.h"
 #include "platform/quic/QUICTypes.h"
 

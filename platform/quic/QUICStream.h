@@ -12,7 +12,7 @@
 #include <asio/io_context.hpp>
 #include <asio/strand.hpp>
 
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 #include "platform/quic/QUICTypes.h"
 
 namespace brindlet::platform {

@@ -10,7 +10,7 @@
 
 #include <asio/any_io_executor.hpp>
 
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 
 namespace brindlet::platform {
 

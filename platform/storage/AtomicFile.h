@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 
 namespace brindlet::platform {
 

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "kit/pairing/ClientIdentity.h"
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 #include "kit/support/UUID.h"
 #include "support/ChildProcess.h"
 

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 
 namespace brindlet::testing {
 

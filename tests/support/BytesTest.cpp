@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 
 namespace brindlet {
 

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 
+#include <asio/any_io_executor.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 

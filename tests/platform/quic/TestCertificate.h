@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 #include "platform/quic/QUICTypes.h"
 
 namespace brindlet::testing {

@@ -4,6 +4,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/HostLog.h"
 #include "host/session/HostSecurity.h"
 #include "pairing/TestSupport.h"
 

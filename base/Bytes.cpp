@@ -1,4 +1,4 @@
-#include "kit/support/Bytes.h"
+#include "base/Bytes.h"
 
 namespace brindlet {
 
