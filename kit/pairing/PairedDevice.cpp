@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include <nlohmann/json.hpp>
+
 #include "platform/crypto/Base64.h"
 
 namespace brindlet {
@@ -53,17 +55,18 @@ std::optional<Date> parseISO8601(std::string_view text) {
   return Date(sys_days(ymd)) + hours(h) + minutes(mi) + seconds(s);
 }
 
-nlohmann::json PairedDevice::toJSON() const {
+std::string PairedDevice::toJSON() const {
   nlohmann::json record = nlohmann::json::object();
   record["deviceID"] = deviceID.uuidString();
   if (lastSeen) record["lastSeen"] = iso8601String(*lastSeen);
   record["name"] = name;
   record["pairedAt"] = iso8601String(pairedAt);
   record["publicKey"] = platform::base64Encode(publicKey);
-  return record;
+  return record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-std::optional<PairedDevice> PairedDevice::fromJSON(const nlohmann::json& record) {
+std::optional<PairedDevice> PairedDevice::fromJSON(std::string_view text) {
+  auto record = nlohmann::json::parse(text, nullptr, false);
   if (!record.is_object()) return std::nullopt;
   auto idText = stringMember(record, "deviceID");
   auto name = stringMember(record, "name");

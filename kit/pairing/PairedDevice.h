@@ -2,15 +2,13 @@
 
 // A device that paired with this host, as the paired-device file keeps it.
 //
-//   nlohmann::json record = device.toJSON();              // keys sorted, dates ISO 8601
+//   std::string record = device.toJSON();                 // keys sorted, dates ISO 8601
 //   std::optional<PairedDevice> back = PairedDevice::fromJSON(record);
 
 #include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include <nlohmann/json.hpp>
 
 #include "base/Bytes.h"
 #include "kit/support/UUID.h"
@@ -32,11 +30,12 @@ struct PairedDevice {
   Date pairedAt;
   std::optional<Date> lastSeen;
 
-  // One record of the file: "deviceID" (upper-case UUID), "lastSeen" (left out when
-  // absent), "name", "pairedAt", "publicKey" (padded standard Base64).
-  nlohmann::json toJSON() const;
-  // Nothing when a member is missing or malformed; members it does not know are ignored.
-  static std::optional<PairedDevice> fromJSON(const nlohmann::json& record);
+  // One record of the file as compact JSON text: "deviceID" (upper-case UUID), "lastSeen"
+  // (left out when absent), "name", "pairedAt", "publicKey" (padded standard Base64).
+  std::string toJSON() const;
+  // Nothing when the text is not a JSON object or a member is missing or malformed;
+  // members it does not know are ignored.
+  static std::optional<PairedDevice> fromJSON(std::string_view record);
 
   bool operator==(const PairedDevice&) const = default;
 };

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <nlohmann/json.hpp>
+
 #include "kit/pairing/PairingLog.h"
 #include "platform/storage/AtomicFile.h"
 #include "platform/storage/StorageDirectories.h"
@@ -42,7 +44,7 @@ void PairedDeviceStore::load() {
     auto document = nlohmann::json::parse(content.begin(), content.end(), nullptr, false);
     readable = document.is_array();
     for (std::size_t i = 0; readable && i < document.size(); ++i) {
-      auto device = PairedDevice::fromJSON(document[i]);
+      auto device = PairedDevice::fromJSON(document[i].dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
       if (device)
         loaded.push_back(std::move(*device));
       else
@@ -129,7 +131,7 @@ void PairedDeviceStore::updatePairedDeviceDateLocked(const UUID& deviceID, Date 
 bool PairedDeviceStore::savePairedDevicesLocked() {
   if (!fileURL_) return true;
   nlohmann::json document = nlohmann::json::array();
-  for (const auto& device : items_) document.push_back(device.toJSON());
+  for (const auto& device : items_) document.push_back(nlohmann::json::parse(device.toJSON()));
   std::string text = document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
   std::error_code ignored;
   std::filesystem::create_directories(fileURL_->parent_path(), ignored);

@@ -1,5 +1,7 @@
 #include "platform/storage/UserDefaults.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cstdio>
 #include <cstring>
 
@@ -9,7 +11,19 @@
 
 namespace brindlet::platform {
 
-UserDefaults::UserDefaults(std::filesystem::path file) : file_(std::move(file)) {
+struct UserDefaults::Values {
+  nlohmann::json json = nlohmann::json::object();
+
+  // The stored value, or nothing when the key is absent.
+  const nlohmann::json* find(const std::string& key) const {
+    auto it = json.find(key);
+    return it == json.end() ? nullptr : &*it;
+  }
+};
+
+UserDefaults::~UserDefaults() = default;
+
+UserDefaults::UserDefaults(std::filesystem::path file) : file_(std::move(file)), values_(std::make_unique<Values>()) {
   Bytes content;
   int rc = AtomicFile::read(file_, content);
   if (rc == ENOENT) return;
@@ -19,7 +33,7 @@ UserDefaults::UserDefaults(std::filesystem::path file) : file_(std::move(file)) 
   }
   auto parsed = nlohmann::json::parse(content.begin(), content.end(), nullptr, false);
   if (parsed.is_object()) {
-    values_ = std::move(parsed);
+    values_->json = std::move(parsed);
     return;
   }
   std::filesystem::path aside = file_;
@@ -38,44 +52,61 @@ UserDefaults& UserDefaults::standard() {
   return defaults;
 }
 
-std::optional<nlohmann::json> UserDefaults::object(const std::string& key) const {
+std::optional<std::string> UserDefaults::object(const std::string& key) const {
   std::lock_guard guard(lock_);
-  auto it = values_.find(key);
-  if (it == values_.end()) return std::nullopt;
-  return *it;
+  const nlohmann::json* value = values_->find(key);
+  if (!value) return std::nullopt;
+  return value->dump();
 }
 
 std::optional<std::string> UserDefaults::string(const std::string& key) const {
-  auto value = object(key);
+  std::lock_guard guard(lock_);
+  const nlohmann::json* value = values_->find(key);
   if (!value || !value->is_string()) return std::nullopt;
   return value->get<std::string>();
 }
 
 std::optional<bool> UserDefaults::boolean(const std::string& key) const {
-  auto value = object(key);
+  std::lock_guard guard(lock_);
+  const nlohmann::json* value = values_->find(key);
   if (!value || !value->is_boolean()) return std::nullopt;
   return value->get<bool>();
 }
 
 std::optional<double> UserDefaults::number(const std::string& key) const {
-  auto value = object(key);
+  std::lock_guard guard(lock_);
+  const nlohmann::json* value = values_->find(key);
   if (!value || !value->is_number()) return std::nullopt;
   return value->get<double>();
 }
 
-void UserDefaults::set(const std::string& key, nlohmann::json value) {
+template <class Value>
+void UserDefaults::store(const std::string& key, Value value) {
   std::lock_guard guard(lock_);
-  if (value.is_null())
-    values_.erase(key);
+  nlohmann::json json(std::move(value));
+  if (json.is_null())
+    values_->json.erase(key);
   else
-    values_[key] = std::move(value);
+    values_->json[key] = std::move(json);
   saveLocked();
 }
 
-void UserDefaults::remove(const std::string& key) { set(key, nullptr); }
+void UserDefaults::set(const std::string& key, bool value) { store(key, value); }
+void UserDefaults::set(const std::string& key, std::int64_t value) { store(key, value); }
+void UserDefaults::set(const std::string& key, double value) { store(key, value); }
+void UserDefaults::set(const std::string& key, std::string_view value) { store(key, std::string(value)); }
+
+bool UserDefaults::setJSON(const std::string& key, std::string_view json) {
+  auto parsed = nlohmann::json::parse(json, nullptr, false);
+  if (parsed.is_discarded()) return false;
+  store(key, std::move(parsed));
+  return true;
+}
+
+void UserDefaults::remove(const std::string& key) { store(key, nullptr); }
 
 void UserDefaults::saveLocked() {
-  std::string text = values_.dump(2);
+  std::string text = values_->json.dump(2);
   text.push_back('\n');
   int rc = AtomicFile::makeFolder(file_.parent_path(), 0700);
   if (rc == 0)

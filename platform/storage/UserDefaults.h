@@ -1,11 +1,12 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-
-#include <nlohmann/json.hpp>
+#include <string_view>
 
 namespace brindlet::platform {
 
@@ -17,31 +18,45 @@ namespace brindlet::platform {
 class UserDefaults {
  public:
   explicit UserDefaults(std::filesystem::path file);
+  ~UserDefaults();
+  UserDefaults(const UserDefaults&) = delete;
+  UserDefaults& operator=(const UserDefaults&) = delete;
 
   // The application's standard settings: "io.tavix.nolu.host.json" in the folder "Nolu" of
   // the user's configuration folder, opened on first use.
   static UserDefaults& standard();
   static std::filesystem::path standardFile();
 
-  // The stored value of any type, or nothing when the key is absent.
-  std::optional<nlohmann::json> object(const std::string& key) const;
+  // The stored value of any type as JSON text, or nothing when the key is absent.
+  std::optional<std::string> object(const std::string& key) const;
   // The value only when it has that type.
   std::optional<std::string> string(const std::string& key) const;
   std::optional<bool> boolean(const std::string& key) const;
   std::optional<double> number(const std::string& key) const;
 
-  // Stores a value (a null value removes the key) and writes the file.
-  void set(const std::string& key, nlohmann::json value);
+  // Stores a value and writes the file.
+  void set(const std::string& key, bool value);
+  void set(const std::string& key, std::int64_t value);
+  void set(const std::string& key, int value) { set(key, static_cast<std::int64_t>(value)); }
+  void set(const std::string& key, double value);
+  void set(const std::string& key, std::string_view value);
+  void set(const std::string& key, const char* value) { set(key, std::string_view(value)); }
+  // Stores a value of any type given as JSON text (a null removes the key); false, and
+  // nothing stored, when the text is not JSON.
+  bool setJSON(const std::string& key, std::string_view json);
   void remove(const std::string& key);
 
   const std::filesystem::path& file() const { return file_; }
 
  private:
+  struct Values;
+  template <class Value>
+  void store(const std::string& key, Value value);
   void saveLocked();
 
   std::filesystem::path file_;
   mutable std::mutex lock_;
-  nlohmann::json values_ = nlohmann::json::object();
+  std::unique_ptr<Values> values_;
 };
 
 }  // namespace brindlet::platform

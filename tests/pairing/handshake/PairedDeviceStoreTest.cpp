@@ -6,6 +6,8 @@
 #include <mutex>
 #include <sstream>
 
+#include <nlohmann/json.hpp>
+
 #include "kit/pairing/PairedDeviceStore.h"
 #include "pairing/TestSupport.h"
 #include "platform/log/Log.h"
@@ -25,6 +27,9 @@ PairedDevice device(std::uint8_t n, std::string name, std::optional<Date> lastSe
   key[0] = 0x04;
   return PairedDevice{id, std::move(name), key, at("2026-12-10T09:08:07Z"), lastSeen};
 }
+
+// The device's record as the file holds it.
+nlohmann::json record(const PairedDevice& device) { return nlohmann::json::parse(device.toJSON()); }
 
 std::string readText(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
@@ -141,7 +146,7 @@ TEST(PairedDeviceStore, DuplicatesLoadLookupsTakeTheFirstAndUpsertRemovesAll) {
   TempFolder temp;
   fs::path file = temp.path() / "paired-devices.json";
   nlohmann::json document =
-      nlohmann::json::array({device(3, "First").toJSON(), device(4, "Other").toJSON(), device(3, "Second").toJSON()});
+      nlohmann::json::array({record(device(3, "First")), record(device(4, "Other")), record(device(3, "Second"))});
   testing::writeFile(file, bytesOf(document.dump()));
   PairedDeviceStore store(file);
   ASSERT_EQ(store.allPairedDevices().size(), 3u);
@@ -156,9 +161,9 @@ TEST(PairedDeviceStore, DuplicatesLoadLookupsTakeTheFirstAndUpsertRemovesAll) {
 TEST(PairedDeviceStore, UnknownMembersAreIgnoredAndLastSeenUpdates) {
   TempFolder temp;
   fs::path file = temp.path() / "paired-devices.json";
-  nlohmann::json record = device(5, "Five").toJSON();
-  record["future"] = {1, 2};
-  testing::writeFile(file, bytesOf(nlohmann::json::array({record}).dump()));
+  nlohmann::json five = record(device(5, "Five"));
+  five["future"] = {1, 2};
+  testing::writeFile(file, bytesOf(nlohmann::json::array({five}).dump()));
   PairedDeviceStore store(file);
   ASSERT_EQ(store.allPairedDevices().size(), 1u);
   store.updatePairedDeviceDate(device(5, "").deviceID, at("2026-12-11T00:00:01Z"));
@@ -172,7 +177,7 @@ TEST(PairedDeviceStore, UnknownMembersAreIgnoredAndLastSeenUpdates) {
 // A file that cannot be read as a whole starts an empty list, but its pairings are kept
 // aside (renamed, content intact) before anything is written, and that is logged.
 TEST(PairedDeviceStore, AnUnreadableFileIsKeptAsideNotOverwritten) {
-  auto good = device(7, "Seven").toJSON();
+  auto good = record(device(7, "Seven"));
   auto withKey = [&](const char* key, nlohmann::json value) {
     auto r = good;
     r[key] = value;

@@ -3,6 +3,8 @@
 
 #include <fstream>
 
+#include <nlohmann/json.hpp>
+
 #include "pairing/TestSupport.h"
 #include "platform/storage/AtomicFile.h"
 #include "platform/storage/StorageDirectories.h"
@@ -48,7 +50,8 @@ TEST(UserDefaults, ValuesKeepTheirTypeAcrossARestart) {
     defaults.set("count", 1);
     defaults.set("text", "1");
     defaults.set("when", 1733834096.5);
-    defaults.set("relay.denied", nlohmann::json{{"BAgI", 1733834096.0}});
+    EXPECT_TRUE(defaults.setJSON("relay.denied", R"({"BAgI": 1733834096.0})"));
+    EXPECT_FALSE(defaults.setJSON("relay.broken", "{"));
     defaults.set("gone", "soon");
     defaults.remove("gone");
   }
@@ -61,8 +64,12 @@ TEST(UserDefaults, ValuesKeepTheirTypeAcrossARestart) {
   EXPECT_EQ(reread.number("count"), 1.0);
   EXPECT_EQ(reread.number("when"), 1733834096.5);
   auto denied = reread.object("relay.denied");
-  ASSERT_TRUE(denied && denied->is_object());
-  EXPECT_TRUE((*denied)["BAgI"].is_number_float());
+  ASSERT_TRUE(denied);
+  auto parsed = nlohmann::json::parse(*denied);
+  ASSERT_TRUE(parsed.is_object());
+  EXPECT_TRUE(parsed["BAgI"].is_number_float());
+  EXPECT_EQ(reread.object("relay.broken"), std::nullopt);
+  EXPECT_EQ(reread.object("count"), "1");
   EXPECT_EQ(reread.object("gone"), std::nullopt);
 
   struct stat st {};

@@ -38,9 +38,10 @@ TEST(HostID, LowerCaseTextIsAcceptedAndNotRewritten) {
 TEST(HostID, ValuesThatAreNotAUUIDAreReplaced) {
   TempFolder folder;
   platform::UserDefaults defaults(folder.path() / "settings.json");
-  const nlohmann::json bad[] = {"mac", "", 42, true, "0f8fad5b-d9cb-469f-a165-70867728950"};
-  for (const auto& value : bad) {
-    defaults.set("hostID", value);
+  // Stored values as JSON text.
+  const char* bad[] = {R"("mac")", R"("")", "42", "true", R"("0f8fad5b-d9cb-469f-a165-70867728950")"};
+  for (const char* value : bad) {
+    ASSERT_TRUE(defaults.setJSON("hostID", value));
     UUID id = loadHostID(defaults);
     EXPECT_EQ(defaults.string("hostID"), id.uuidString()) << value;
     EXPECT_EQ(loadHostID(defaults), id);
