@@ -99,7 +99,9 @@ class QUICHostListener final : public HostListener, public std::enable_shared_fr
   std::uint64_t lastWaiterID_ = 0;
   std::optional<std::uint16_t> boundPort_;
   std::exception_ptr startError_;
-  // One task per accepted connection, waiting for it to become ready; stop() cancels them.
+  // One task per accepted connection, waiting for it to become ready; stop() and the
+  // destructor cancel them. (QUICConnection::waitUntilReady() does not observe cancellation:
+  // a cancelled task ends with its connection, which stop() ends by cancelling the listener.)
   std::vector<Task> admissions_;
 };
 
