@@ -48,8 +48,8 @@ class SelfSignedIdentity {
   SelfSignedIdentity(const SelfSignedIdentity&) = delete;
   SelfSignedIdentity& operator=(const SelfSignedIdentity&) = delete;
 
-  // Certificate and private key for the TLS layer (`identity.addTo(credentials)` installs
-  // them into GnuTLS credentials; `identity.privateKey.pkcs8DER()` is the key as DER).
+  // Certificate and private key for the TLS layer, which takes both as DER bytes
+  // (makeQUICParameters hands them over).
   const platform::TLSIdentity identity;
   const Bytes certificateDER;  // the exact DER of the certificate
   const Bytes fingerprint;     // SHA-256 of certificateDER, 32 bytes

@@ -476,9 +476,8 @@ void QUICConnection::finish(ConnectionState state) {
       std::lock_guard guard(lock_);
       tornDown_ = true;
     }
-    control->send({}, true, [group, clock, strand](std::optional<QUICTransportError>) {
-      asio::co_spawn(strand, tearDown(clock, group), asio::detached);
-    });
+    control->send({}, true,
+                  [group, clock, strand](std::optional<QUICTransportError>) { startTeardown(strand, clock, group); });
   } else {
     scheduleTeardown();
   }
@@ -489,7 +488,12 @@ void QUICConnection::scheduleTeardown() {
     std::lock_guard guard(lock_);
     tornDown_ = true;
   }
-  asio::co_spawn(timerStrand_, tearDown(clock_, group_), asio::detached);
+  startTeardown(timerStrand_, clock_, group_);
+}
+
+void QUICConnection::startTeardown(const Strand& strand, std::shared_ptr<Clock> clock,
+                                   std::shared_ptr<platform::QUICGroup> group) {
+  asio::co_spawn(strand, tearDown(std::move(clock), std::move(group)), asio::detached);
 }
 
 asio::awaitable<void> QUICConnection::tearDown(std::shared_ptr<Clock> clock,

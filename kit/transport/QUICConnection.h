@@ -106,6 +106,13 @@ class QUICConnection final : public Connection, public std::enable_shared_from_t
   static asio::awaitable<void> sleepThenPost(std::shared_ptr<Clock> clock, Clock::Duration delay,
                                              std::weak_ptr<QUICConnection> connection,
                                              std::function<void(QUICConnection&)> action);
+  // Closes `group` kTeardownDelay after the connection finished. The teardown is deliberately
+  // owned by nobody: it must outlive the connection (whose owner usually lets go of it as soon
+  // as it is finished) so that the peer can still read the end of the control stream. It
+  // holds the group and the clock only, and ends itself when its sleep is over (or with the
+  // context that runs it).
+  static void startTeardown(const Strand& strand, std::shared_ptr<Clock> clock,
+                            std::shared_ptr<platform::QUICGroup> group);
   static asio::awaitable<void> tearDown(std::shared_ptr<Clock> clock, std::shared_ptr<platform::QUICGroup> group);
   void scheduleTeardown();
   asio::awaitable<void> waitForTransferRoom(std::int64_t size);

@@ -1,8 +1,6 @@
 #include "kit/transport/QUICHostListener.h"
 
 #include <asio/async_result.hpp>
-#include <asio/co_spawn.hpp>
-#include <asio/detached.hpp>
 #include <asio/post.hpp>
 #include <asio/system_error.hpp>
 #include <asio/use_awaitable.hpp>
@@ -207,7 +205,11 @@ void QUICHostListener::onGroup(std::shared_ptr<platform::QUICGroup> group) {
   auto connection = QUICConnection::makeHost(std::move(group), configuration_);
   connection->start();
   // The connection's own handshake and stream timers bound this wait.
-  asio::co_spawn(makeStrand(context_.get_executor()), awaitConnection(weak_from_this(), connection), asio::detached);
+  Task admission = Task::spawn(makeStrand(context_.get_executor()), awaitConnection(weak_from_this(), connection));
+  std::lock_guard lock(lock_);
+  if (stopped_) return;  // dropping the task cancels it and the connection is closed
+  std::erase_if(admissions_, [](const Task& task) { return !task.isRunning(); });
+  admissions_.push_back(std::move(admission));
 }
 
 asio::awaitable<void> QUICHostListener::awaitConnection(std::weak_ptr<QUICHostListener> weak,
@@ -242,6 +244,7 @@ void QUICHostListener::stop() {
   std::shared_ptr<platform::QUICListener> listener;
   std::unique_ptr<platform::DNSSDRegistration> registration;
   std::vector<PortWaiter> waiters;
+  std::vector<Task> admissions;
   {
     std::lock_guard lock(lock_);
     if (!stopped_) {
@@ -250,6 +253,8 @@ void QUICHostListener::stop() {
       registration = std::move(registration_);
       waiters = std::move(portWaiters_);
       portWaiters_.clear();
+      admissions = std::move(admissions_);
+      admissions_.clear();
     }
   }
   if (!waiters.empty()) resumeWaiters(std::move(waiters), std::make_exception_ptr(QUICError::failed("stopped")));

@@ -12,10 +12,11 @@
 #include <variant>
 #include <vector>
 
+#include "base/Bytes.h"
 #include "kit/pairing/SelfSignedIdentity.h"
 #include "kit/support/AsyncStream.h"
-#include "base/Bytes.h"
 #include "kit/support/Executor.h"
+#include "kit/support/Task.h"
 #include "kit/support/UUID.h"
 #include "kit/support/detail/Parked.h"
 #include "kit/transport/Connection.h"
@@ -98,6 +99,10 @@ class QUICHostListener final : public HostListener, public std::enable_shared_fr
   std::uint64_t lastWaiterID_ = 0;
   std::optional<std::uint16_t> boundPort_;
   std::exception_ptr startError_;
+  // One task per accepted connection, waiting for it to become ready; stop() and the
+  // destructor cancel them. (QUICConnection::waitUntilReady() does not observe cancellation:
+  // a cancelled task ends with its connection, which stop() ends by cancelling the listener.)
+  std::vector<Task> admissions_;
 };
 
 }  // namespace brindlet

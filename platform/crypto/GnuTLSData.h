@@ -1,5 +1,7 @@
 #pragma once
 
+// Helpers for the sources that talk to GnuTLS directly; never included by a header.
+
 #include <gnutls/gnutls.h>
 
 #include <algorithm>

@@ -176,6 +176,4 @@ Bytes P256PrivateKey::signDER(ByteView message) const {
   return der.bytes();
 }
 
-gnutls_privkey_st* P256PrivateKey::native() const { return impl_->key; }
-
 }  // namespace brindlet::platform

@@ -5,8 +5,6 @@
 
 #include "base/Bytes.h"
 
-struct gnutls_privkey_st;
-
 namespace brindlet::platform {
 
 // A P-256 signing key held by GnuTLS. Values share one immutable key and may be used from
@@ -35,9 +33,6 @@ class P256PrivateKey {
   Bytes signDigest(ByteView digest) const;
   Bytes sign(ByteView message) const;
   Bytes signDER(ByteView message) const;
-
-  // The GnuTLS key (a gnutls_privkey_t), owned by this value; for the TLS layer.
-  gnutls_privkey_st* native() const;
 
  private:
   struct Impl;

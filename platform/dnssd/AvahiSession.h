@@ -1,5 +1,7 @@
 #pragma once
 
+// For the DNS-SD layer's own sources: Avahi's types stay out of the headers above it.
+
 #include <avahi-client/client.h>
 #include <avahi-common/thread-watch.h>
 

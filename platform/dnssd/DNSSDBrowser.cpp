@@ -1,10 +1,12 @@
 #include "platform/dnssd/DNSSDBrowser.h"
 
+#include <avahi-client/lookup.h>
 #include <avahi-common/error.h>
 #include <avahi-common/malloc.h>
 
 #include <algorithm>
 
+#include "platform/dnssd/AvahiSession.h"
 #include "platform/log/Log.h"
 
 namespace brindlet::platform {
@@ -31,26 +33,63 @@ TXTRecord readTXT(AvahiStringList* list) {
 
 }  // namespace
 
-DNSSDBrowser::DNSSDBrowser(const asio::any_io_executor& executor, std::string type, Handler handler)
+// Everything that touches Avahi.
+class DNSSDBrowser::Impl {
+ public:
+  Impl(const asio::any_io_executor& executor, std::string type, Handler handler);
+  ~Impl();
+  void start();
+  void cancel();
+
+  struct Entry {
+    Impl* owner = nullptr;
+    DNSSDBrowseResult result;
+    AvahiServiceResolver* resolver = nullptr;
+    bool reported = false;
+  };
+
+  void onClientState(AvahiClient* client, AvahiClientState state);
+  static void browseCallback(AvahiServiceBrowser* browser, AvahiIfIndex interface, AvahiProtocol protocol,
+                             AvahiBrowserEvent event, const char* name, const char* type, const char* domain,
+                             AvahiLookupResultFlags flags, void* context);
+  static void resolveCallback(AvahiServiceResolver* resolver, AvahiIfIndex interface, AvahiProtocol protocol,
+                              AvahiResolverEvent event, const char* name, const char* type, const char* domain,
+                              const char* hostName, const AvahiAddress* address, uint16_t port, AvahiStringList* txt,
+                              AvahiLookupResultFlags flags, void* context);
+  void add(AvahiClient* client, DNSSDServiceInstance instance);
+  void remove(const DNSSDServiceInstance& instance);
+  void removeAll();
+  void report(DNSSDBrowseChange::Kind kind, const DNSSDBrowseResult& result);
+
+  EventGate gate_;
+  std::string type_;
+  Handler handler_;
+  std::unique_ptr<AvahiSession> session_;
+  // Touched only on the Avahi thread (or before it starts / after it stopped).
+  AvahiServiceBrowser* browser_ = nullptr;
+  std::vector<std::unique_ptr<Entry>> entries_;
+};
+
+DNSSDBrowser::Impl::Impl(const asio::any_io_executor& executor, std::string type, Handler handler)
     : gate_(executor), type_(std::move(type)), handler_(std::move(handler)) {}
 
-DNSSDBrowser::~DNSSDBrowser() { cancel(); }
+DNSSDBrowser::Impl::~Impl() { cancel(); }
 
-void DNSSDBrowser::start() {
+void DNSSDBrowser::Impl::start() {
   if (session_) return;
   session_ = std::make_unique<AvahiSession>(
       [this](AvahiClient* client, AvahiClientState state) { onClientState(client, state); });
   session_->start();
 }
 
-void DNSSDBrowser::cancel() {
+void DNSSDBrowser::Impl::cancel() {
   gate_.close();
   session_.reset();  // stops the Avahi thread; the client frees the browser and resolvers
   browser_ = nullptr;
   entries_.clear();
 }
 
-void DNSSDBrowser::onClientState(AvahiClient* client, AvahiClientState state) {
+void DNSSDBrowser::Impl::onClientState(AvahiClient* client, AvahiClientState state) {
   if (state == AVAHI_CLIENT_S_RUNNING) {
     if (browser_) return;
     browser_ = avahi_service_browser_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, type_.c_str(), nullptr,
@@ -66,10 +105,10 @@ void DNSSDBrowser::onClientState(AvahiClient* client, AvahiClientState state) {
   }
 }
 
-void DNSSDBrowser::browseCallback(AvahiServiceBrowser* browser, AvahiIfIndex interface, AvahiProtocol protocol,
-                                  AvahiBrowserEvent event, const char* name, const char* type, const char* domain,
-                                  AvahiLookupResultFlags, void* context) {
-  auto* self = static_cast<DNSSDBrowser*>(context);
+void DNSSDBrowser::Impl::browseCallback(AvahiServiceBrowser* browser, AvahiIfIndex interface, AvahiProtocol protocol,
+                                        AvahiBrowserEvent event, const char* name, const char* type, const char* domain,
+                                        AvahiLookupResultFlags, void* context) {
+  auto* self = static_cast<Impl*>(context);
   switch (event) {
     case AVAHI_BROWSER_NEW:
       self->add(avahi_service_browser_get_client(browser),
@@ -88,7 +127,7 @@ void DNSSDBrowser::browseCallback(AvahiServiceBrowser* browser, AvahiIfIndex int
   }
 }
 
-void DNSSDBrowser::add(AvahiClient* client, DNSSDServiceInstance instance) {
+void DNSSDBrowser::Impl::add(AvahiClient* client, DNSSDServiceInstance instance) {
   for (const auto& entry : entries_) {
     if (entry->result.service == instance) return;
   }
@@ -110,7 +149,7 @@ void DNSSDBrowser::add(AvahiClient* client, DNSSDServiceInstance instance) {
   report(DNSSDBrowseChange::Kind::added, entry->result);
 }
 
-void DNSSDBrowser::remove(const DNSSDServiceInstance& instance) {
+void DNSSDBrowser::Impl::remove(const DNSSDServiceInstance& instance) {
   auto it = std::find_if(entries_.begin(), entries_.end(),
                          [&](const auto& entry) { return entry->result.service == instance; });
   if (it == entries_.end()) return;
@@ -120,17 +159,17 @@ void DNSSDBrowser::remove(const DNSSDServiceInstance& instance) {
   if (entry->reported) report(DNSSDBrowseChange::Kind::removed, entry->result);
 }
 
-void DNSSDBrowser::removeAll() {
+void DNSSDBrowser::Impl::removeAll() {
   while (!entries_.empty()) {
     DNSSDServiceInstance instance = entries_.back()->result.service;
     remove(instance);
   }
 }
 
-void DNSSDBrowser::resolveCallback(AvahiServiceResolver* resolver, AvahiIfIndex, AvahiProtocol,
-                                   AvahiResolverEvent event, const char*, const char*, const char*,
-                                   const char* hostName, const AvahiAddress* address, uint16_t port,
-                                   AvahiStringList* txt, AvahiLookupResultFlags, void* context) {
+void DNSSDBrowser::Impl::resolveCallback(AvahiServiceResolver* resolver, AvahiIfIndex, AvahiProtocol,
+                                         AvahiResolverEvent event, const char*, const char*, const char*,
+                                         const char* hostName, const AvahiAddress* address, uint16_t port,
+                                         AvahiStringList* txt, AvahiLookupResultFlags, void* context) {
   auto* entry = static_cast<Entry*>(context);
   entry->resolver = resolver;
   if (event != AVAHI_RESOLVER_FOUND) {
@@ -151,7 +190,7 @@ void DNSSDBrowser::resolveCallback(AvahiServiceResolver* resolver, AvahiIfIndex,
   entry->owner->report(kind, entry->result);
 }
 
-void DNSSDBrowser::report(DNSSDBrowseChange::Kind kind, const DNSSDBrowseResult& result) {
+void DNSSDBrowser::Impl::report(DNSSDBrowseChange::Kind kind, const DNSSDBrowseResult& result) {
   std::vector<DNSSDBrowseResult> results;
   for (const auto& entry : entries_) {
     if (entry->reported) results.push_back(entry->result);
@@ -160,5 +199,14 @@ void DNSSDBrowser::report(DNSSDBrowseChange::Kind kind, const DNSSDBrowseResult&
     if (handler_) handler_(results, change);
   });
 }
+
+DNSSDBrowser::DNSSDBrowser(const asio::any_io_executor& executor, std::string type, Handler handler)
+    : impl_(std::make_unique<Impl>(executor, std::move(type), std::move(handler))) {}
+
+DNSSDBrowser::~DNSSDBrowser() = default;
+
+void DNSSDBrowser::start() { impl_->start(); }
+
+void DNSSDBrowser::cancel() { impl_->cancel(); }
 
 }  // namespace brindlet::platform

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <avahi-client/lookup.h>
-
 #include <asio/any_io_executor.hpp>
 
 #include <cstdint>
@@ -10,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/dnssd/AvahiSession.h"
 #include "platform/dnssd/TXTRecord.h"
 
 namespace brindlet::platform {
@@ -64,33 +61,8 @@ class DNSSDBrowser {
   void cancel();  // safe more than once
 
  private:
-  struct Entry {
-    DNSSDBrowser* owner = nullptr;
-    DNSSDBrowseResult result;
-    AvahiServiceResolver* resolver = nullptr;
-    bool reported = false;
-  };
-
-  void onClientState(AvahiClient* client, AvahiClientState state);
-  static void browseCallback(AvahiServiceBrowser* browser, AvahiIfIndex interface, AvahiProtocol protocol,
-                             AvahiBrowserEvent event, const char* name, const char* type, const char* domain,
-                             AvahiLookupResultFlags flags, void* context);
-  static void resolveCallback(AvahiServiceResolver* resolver, AvahiIfIndex interface, AvahiProtocol protocol,
-                              AvahiResolverEvent event, const char* name, const char* type, const char* domain,
-                              const char* hostName, const AvahiAddress* address, uint16_t port, AvahiStringList* txt,
-                              AvahiLookupResultFlags flags, void* context);
-  void add(AvahiClient* client, DNSSDServiceInstance instance);
-  void remove(const DNSSDServiceInstance& instance);
-  void removeAll();
-  void report(DNSSDBrowseChange::Kind kind, const DNSSDBrowseResult& result);
-
-  EventGate gate_;
-  std::string type_;
-  Handler handler_;
-  std::unique_ptr<AvahiSession> session_;
-  // Touched only on the Avahi thread (or before it starts / after it stopped).
-  AvahiServiceBrowser* browser_ = nullptr;
-  std::vector<std::unique_ptr<Entry>> entries_;
+  class Impl;
+  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace brindlet::platform

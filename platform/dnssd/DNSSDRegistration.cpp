@@ -5,6 +5,9 @@
 #include <avahi-common/error.h>
 #include <avahi-common/malloc.h>
 
+#include <mutex>
+
+#include "platform/dnssd/AvahiSession.h"
 #include "platform/dnssd/DNSSDError.h"
 #include "platform/log/Log.h"
 
@@ -24,19 +27,42 @@ AvahiStringList* makeStringList(const TXTRecord& txt) {
 
 }  // namespace
 
-DNSSDRegistration::DNSSDRegistration(const asio::any_io_executor& executor, DNSSDService service, Handler handler)
+// Everything that touches Avahi.
+class DNSSDRegistration::Impl {
+ public:
+  Impl(const asio::any_io_executor& executor, DNSSDService service, Handler handler);
+  ~Impl();
+  void start();
+  void withdraw();
+  std::string name() const;
+
+  void onClientState(AvahiClient* client, AvahiClientState state);
+  static void groupCallback(AvahiEntryGroup* group, AvahiEntryGroupState state, void* context);
+  void publish(AvahiClient* client);
+  void rename();
+  void report(DNSSDRegistrationEvent event);
+
+  EventGate gate_;
+  Handler handler_;
+  DNSSDService service_;  // the name changes after a collision (guarded by nameLock_)
+  mutable std::mutex nameLock_;
+  std::unique_ptr<AvahiSession> session_;
+  AvahiEntryGroup* group_ = nullptr;  // touched on the Avahi thread or under its lock
+};
+
+DNSSDRegistration::Impl::Impl(const asio::any_io_executor& executor, DNSSDService service, Handler handler)
     : gate_(executor), handler_(std::move(handler)), service_(std::move(service)) {}
 
-DNSSDRegistration::~DNSSDRegistration() { withdraw(); }
+DNSSDRegistration::Impl::~Impl() { withdraw(); }
 
-void DNSSDRegistration::start() {
+void DNSSDRegistration::Impl::start() {
   if (session_) return;
   session_ = std::make_unique<AvahiSession>(
       [this](AvahiClient* client, AvahiClientState state) { onClientState(client, state); });
   session_->start();
 }
 
-void DNSSDRegistration::withdraw() {
+void DNSSDRegistration::Impl::withdraw() {
   gate_.close();
   // Freeing the session stops its thread and frees the client, which takes the entry group
   // (and with it the published records) away.
@@ -44,18 +70,18 @@ void DNSSDRegistration::withdraw() {
   group_ = nullptr;
 }
 
-std::string DNSSDRegistration::name() const {
+std::string DNSSDRegistration::Impl::name() const {
   std::lock_guard lock(nameLock_);
   return service_.name;
 }
 
-void DNSSDRegistration::report(DNSSDRegistrationEvent event) {
+void DNSSDRegistration::Impl::report(DNSSDRegistrationEvent event) {
   gate_.post([this, event = std::move(event)] {
     if (handler_) handler_(event);
   });
 }
 
-void DNSSDRegistration::onClientState(AvahiClient* client, AvahiClientState state) {
+void DNSSDRegistration::Impl::onClientState(AvahiClient* client, AvahiClientState state) {
   switch (state) {
     case AVAHI_CLIENT_S_RUNNING:
       publish(client);
@@ -74,7 +100,7 @@ void DNSSDRegistration::onClientState(AvahiClient* client, AvahiClientState stat
   }
 }
 
-void DNSSDRegistration::publish(AvahiClient* client) {
+void DNSSDRegistration::Impl::publish(AvahiClient* client) {
   if (!group_) {
     group_ = avahi_entry_group_new(client, groupCallback, this);
     if (!group_) {
@@ -104,7 +130,7 @@ void DNSSDRegistration::publish(AvahiClient* client) {
   avahi_string_list_free(txt);
 }
 
-void DNSSDRegistration::rename() {
+void DNSSDRegistration::Impl::rename() {
   std::lock_guard lock(nameLock_);
   char* next = avahi_alternative_service_name(service_.name.c_str());
   dnssdLog().notice("service name %s is taken, publishing as %s", service_.name.c_str(), next);
@@ -112,8 +138,8 @@ void DNSSDRegistration::rename() {
   avahi_free(next);
 }
 
-void DNSSDRegistration::groupCallback(AvahiEntryGroup* group, AvahiEntryGroupState state, void* context) {
-  auto* self = static_cast<DNSSDRegistration*>(context);
+void DNSSDRegistration::Impl::groupCallback(AvahiEntryGroup* group, AvahiEntryGroupState state, void* context) {
+  auto* self = static_cast<Impl*>(context);
   self->group_ = group;
   switch (state) {
     case AVAHI_ENTRY_GROUP_ESTABLISHED:
@@ -136,5 +162,16 @@ void DNSSDRegistration::groupCallback(AvahiEntryGroup* group, AvahiEntryGroupSta
       break;
   }
 }
+
+DNSSDRegistration::DNSSDRegistration(const asio::any_io_executor& executor, DNSSDService service, Handler handler)
+    : impl_(std::make_unique<Impl>(executor, std::move(service), std::move(handler))) {}
+
+DNSSDRegistration::~DNSSDRegistration() = default;
+
+void DNSSDRegistration::start() { impl_->start(); }
+
+void DNSSDRegistration::withdraw() { impl_->withdraw(); }
+
+std::string DNSSDRegistration::name() const { return impl_->name(); }
 
 }  // namespace brindlet::platform

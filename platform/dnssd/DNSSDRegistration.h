@@ -5,13 +5,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
-#include "platform/dnssd/AvahiSession.h"
 #include "platform/dnssd/TXTRecord.h"
-
-#include <avahi-client/publish.h>
 
 namespace brindlet::platform {
 
@@ -54,18 +50,8 @@ class DNSSDRegistration {
   std::string name() const;
 
  private:
-  void onClientState(AvahiClient* client, AvahiClientState state);
-  static void groupCallback(AvahiEntryGroup* group, AvahiEntryGroupState state, void* context);
-  void publish(AvahiClient* client);
-  void rename();
-  void report(DNSSDRegistrationEvent event);
-
-  EventGate gate_;
-  Handler handler_;
-  DNSSDService service_;  // the name changes after a collision (guarded by nameLock_)
-  mutable std::mutex nameLock_;
-  std::unique_ptr<AvahiSession> session_;
-  AvahiEntryGroup* group_ = nullptr;  // touched on the Avahi thread or under its lock
+  class Impl;
+  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace brindlet::platform

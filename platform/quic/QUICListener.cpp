@@ -5,6 +5,7 @@
 #include <asio/dispatch.hpp>
 #include <asio/post.hpp>
 
+#include "platform/quic/QUICGroupImpl.h"
 #include "platform/quic/QUICSocket.h"
 
 namespace brindlet::platform {
@@ -54,7 +55,7 @@ void QUICListener::onDatagram(const std::uint8_t* data, std::size_t size, const 
   ngtcp2_version_cid versionCID{};
   if (ngtcp2_pkt_decode_version_cid(&versionCID, data, size, kShortHeaderConnectionIDLength) != 0) return;
   Bytes id(versionCID.dcid, versionCID.dcid + versionCID.dcidlen);
-  std::shared_ptr<QUICGroup> group;
+  std::shared_ptr<QUICGroupImpl> group;
   if (auto found = byConnectionID_.find(id); found != byConnectionID_.end()) {
     group = found->second;
   } else {
@@ -62,30 +63,30 @@ void QUICListener::onDatagram(const std::uint8_t* data, std::size_t size, const 
     if (ngtcp2_accept(&header, data, size) != 0) return;
     if (groups_.size() >= kMaxConnections) return;
     std::weak_ptr<QUICListener> weak = weak_from_this();
-    QUICGroup::ListenerHooks hooks;
-    hooks.addConnectionID = [weak](const Bytes& cid, std::shared_ptr<QUICGroup> owner) {
+    QUICGroupImpl::ListenerHooks hooks;
+    hooks.addConnectionID = [weak](const Bytes& cid, std::shared_ptr<QUICGroupImpl> owner) {
       if (auto self = weak.lock()) self->byConnectionID_[cid] = std::move(owner);
     };
     hooks.removeConnectionID = [weak](const Bytes& cid) {
       if (auto self = weak.lock()) self->byConnectionID_.erase(cid);
     };
-    hooks.established = [weak](std::shared_ptr<QUICGroup> established) {
+    hooks.established = [weak](std::shared_ptr<QUICGroupImpl> established) {
       auto self = weak.lock();
       if (!self) return;
       asio::post(self->strand_, [self, established] {
         if (self->handler_ && !self->cancelled_) self->handler_(established);
       });
     };
-    hooks.gone = [weak](std::shared_ptr<QUICGroup> gone) {
+    hooks.gone = [weak](std::shared_ptr<QUICGroupImpl> gone) {
       if (auto self = weak.lock()) self->forget(gone);
     };
     Bytes initialID;
-    group = QUICGroup::accept(context_, strand_, socket_, parameters_, header, from, std::move(hooks), initialID);
+    group = QUICGroupImpl::accept(context_, strand_, socket_, parameters_, header, from, std::move(hooks), initialID);
     if (!group) return;
     groups_.insert(group);
     count_.store(groups_.size());
     byConnectionID_[initialID] = group;
-    for (const Bytes& cid : group->connectionIDs_) byConnectionID_[cid] = group;
+    for (const Bytes& cid : group->connectionIDs()) byConnectionID_[cid] = group;
   }
   group->receiveDatagram(data, size);
   if (std::find(touched_.begin(), touched_.end(), group) == touched_.end()) touched_.push_back(group);
@@ -97,7 +98,7 @@ void QUICListener::onBurstEnd() {
   for (auto& group : touched) group->afterReceiving();
 }
 
-void QUICListener::forget(const std::shared_ptr<QUICGroup>& group) {
+void QUICListener::forget(const std::shared_ptr<QUICGroupImpl>& group) {
   for (auto it = byConnectionID_.begin(); it != byConnectionID_.end();) {
     if (it->second == group) {
       it = byConnectionID_.erase(it);

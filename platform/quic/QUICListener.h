@@ -19,6 +19,7 @@
 
 namespace brindlet::platform {
 
+class QUICGroupImpl;
 class QUICSocket;
 
 // The server side: one UDP socket, many connections. A group is handed out once its
@@ -51,7 +52,7 @@ class QUICListener : public std::enable_shared_from_this<QUICListener> {
   QUICListener(asio::io_context& context, QUICParameters parameters);
   void onDatagram(const std::uint8_t* data, std::size_t size, const asio::ip::udp::endpoint& from);
   void onBurstEnd();
-  void forget(const std::shared_ptr<QUICGroup>& group);
+  void forget(const std::shared_ptr<QUICGroupImpl>& group);
 
   asio::io_context& context_;
   Strand strand_;
@@ -59,9 +60,9 @@ class QUICListener : public std::enable_shared_from_this<QUICListener> {
   std::shared_ptr<QUICSocket> socket_;
   std::uint16_t port_ = 0;
   GroupHandler handler_;
-  std::map<Bytes, std::shared_ptr<QUICGroup>> byConnectionID_;
-  std::set<std::shared_ptr<QUICGroup>> groups_;
-  std::vector<std::shared_ptr<QUICGroup>> touched_;
+  std::map<Bytes, std::shared_ptr<QUICGroupImpl>> byConnectionID_;
+  std::set<std::shared_ptr<QUICGroupImpl>> groups_;
+  std::vector<std::shared_ptr<QUICGroupImpl>> touched_;
   std::atomic<std::size_t> count_{0};
   bool cancelled_ = false;
 };

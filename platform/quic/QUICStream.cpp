@@ -3,7 +3,7 @@
 #include <asio/dispatch.hpp>
 #include <asio/post.hpp>
 
-#include "platform/quic/QUICGroup.h"
+#include "platform/quic/QUICGroupImpl.h"
 
 namespace brindlet::platform {
 
@@ -11,7 +11,7 @@ namespace {
 const QUICTransportError kGone{"connection closed"};
 }
 
-QUICStream::QUICStream(std::weak_ptr<QUICGroup> group, Strand strand, std::int64_t id)
+QUICStream::QUICStream(std::weak_ptr<QUICGroupImpl> group, Strand strand, std::int64_t id)
     : group_(std::move(group)), strand_(strand), id_(id) {}
 
 void QUICStream::setStateHandler(StateHandler handler) {

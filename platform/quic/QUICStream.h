@@ -17,7 +17,7 @@
 
 namespace brindlet::platform {
 
-class QUICGroup;
+class QUICGroupImpl;
 
 // One bidirectional stream of a group. Every method may be called from any thread; handlers
 // and completions run on the group's strand, never inside the QUIC stack's own calls.
@@ -30,7 +30,7 @@ class QUICStream : public std::enable_shared_from_this<QUICStream> {
   // Content (possibly empty), whether the peer ended the stream after it, and an error.
   using ReceiveCompletion = std::function<void(Bytes, bool, std::optional<QUICTransportError>)>;
 
-  QUICStream(std::weak_ptr<QUICGroup> group, Strand strand, std::int64_t id);
+  QUICStream(std::weak_ptr<QUICGroupImpl> group, Strand strand, std::int64_t id);
 
   void setStateHandler(StateHandler handler);
   // Reports `ready` (or the group's end) to the state handler.
@@ -48,7 +48,7 @@ class QUICStream : public std::enable_shared_from_this<QUICStream> {
   std::size_t bufferedIncomingBytes() const { return buffered_.load(); }
 
  private:
-  friend class QUICGroup;
+  friend class QUICGroupImpl;
 
   struct Chunk {
     Bytes data;
@@ -66,7 +66,7 @@ class QUICStream : public std::enable_shared_from_this<QUICStream> {
   std::uint64_t unsentBytes() const { return queuedOffset_ - sentOffset_; }
   bool hasSomethingToSend() const { return unsentBytes() > 0 || (finQueued_ && !finSent_); }
 
-  std::weak_ptr<QUICGroup> group_;
+  std::weak_ptr<QUICGroupImpl> group_;
   Strand strand_;
   std::int64_t id_;
 

@@ -1,19 +1,27 @@
-#include <gnutls/gnutls.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <deque>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <tuple>
+#include <mutex>
+#include <thread>
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/ip/address.hpp>
 
 #include "kit/pairing/SelfSignedIdentity.h"
 #include "kit/support/UUID.h"
+#include "kit/transport/QUICConfiguration.h"
 #include "pairing/TestSupport.h"
 #include "platform/crypto/Digest.h"
 #include "platform/crypto/X509Certificate.h"
+#include "platform/quic/Eventually.h"
+#include "platform/quic/QUICListener.h"
+#include "platform/quic/TLSSession.h"
 
 namespace brindlet {
 namespace {
@@ -226,18 +234,21 @@ TEST_F(SelfSignedIdentityTest, DeleteIdentityItemsRemovesKeyAndCertificate) {
   deleteIdentityItems(hostLabel, keychain());  // nothing left to delete: no failure
 }
 
-TEST_F(SelfSignedIdentityTest, IdentityLoadsIntoGnuTLSCredentials) {
+TEST_F(SelfSignedIdentityTest, IdentityLoadsIntoTLSCredentials) {
   auto identity = makeEphemeralIdentity("Nolu Host", keychain());
-  gnutls_certificate_credentials_t credentials;
-  ASSERT_EQ(gnutls_certificate_allocate_credentials(&credentials), 0);
-  EXPECT_GE(identity->identity.addTo(credentials), 0);
-  gnutls_certificate_free_credentials(credentials);
+  asio::io_context io;
+  // The same hand-over as the host's listener: certificate and key as DER bytes.
+  auto parameters = makeQUICParameters(identity, nullptr, QUICConfiguration{}, io.get_executor());
+  ASSERT_TRUE(parameters.localIdentity);
+  EXPECT_EQ(parameters.localIdentity->certificateDER, identity->certificateDER);
+  std::string error;
+  EXPECT_TRUE(platform::TLSCredentials::load(parameters.localIdentity, error)) << error;
 
-  // GnuTLS checks that key and certificate belong together.
-  platform::TLSIdentity mismatched{identity->certificateDER, platform::P256PrivateKey::generate()};
-  ASSERT_EQ(gnutls_certificate_allocate_credentials(&credentials), 0);
-  EXPECT_LT(mismatched.addTo(credentials), 0);
-  gnutls_certificate_free_credentials(credentials);
+  // The TLS library checks that key and certificate belong together.
+  platform::QUICIdentity mismatched{identity->certificateDER, platform::P256PrivateKey::generate().pkcs8DER()};
+  error.clear();
+  EXPECT_FALSE(platform::TLSCredentials::load(mismatched, error));
+  EXPECT_FALSE(error.empty());
 
   auto key = platform::P256PrivateKey::fromPKCS8(identity->privateKey().pkcs8DER());
   ASSERT_TRUE(key);
@@ -313,81 +324,51 @@ TEST(CertificateEncoding, CommonNamesAreUTF8AndLongOnesGetLongFormLengths) {
 namespace brindlet {
 namespace {
 
-// Two GnuTLS sessions joined in memory.
-struct Endpoint {
-  gnutls_session_t session = nullptr;
-  std::deque<std::uint8_t> inbox;
-  Endpoint* peer = nullptr;
-};
-
-ssize_t pushTo(gnutls_transport_ptr_t ptr, const void* data, size_t size) {
-  auto* self = static_cast<Endpoint*>(ptr);
-  auto* bytes = static_cast<const std::uint8_t*>(data);
-  self->peer->inbox.insert(self->peer->inbox.end(), bytes, bytes + size);
-  return static_cast<ssize_t>(size);
-}
-
-ssize_t pullFrom(gnutls_transport_ptr_t ptr, void* data, size_t size) {
-  auto* self = static_cast<Endpoint*>(ptr);
-  if (self->inbox.empty()) {
-    gnutls_transport_set_errno(self->session, EAGAIN);
-    return -1;
-  }
-  size_t n = std::min(size, self->inbox.size());
-  std::copy_n(self->inbox.begin(), n, static_cast<std::uint8_t*>(data));
-  self->inbox.erase(self->inbox.begin(), self->inbox.begin() + static_cast<long>(n));
-  return static_cast<ssize_t>(n);
-}
-
-TEST_F(SelfSignedIdentityTest, ServesATLS13HandshakeWhoseCertificateMatchesThePin) {
+TEST_F(SelfSignedIdentityTest, ServesAQUICHandshakeWhoseCertificateMatchesThePin) {
   auto identity = makeEphemeralIdentity("Nolu Host", keychain());
-  gnutls_certificate_credentials_t serverCredentials, clientCredentials;
-  ASSERT_EQ(gnutls_certificate_allocate_credentials(&serverCredentials), 0);
-  ASSERT_EQ(gnutls_certificate_allocate_credentials(&clientCredentials), 0);
-  ASSERT_GE(identity->identity.addTo(serverCredentials), 0);
+  asio::io_context io;
+  auto work = asio::make_work_guard(io);
+  std::thread runner([&] { io.run(); });
 
-  Endpoint server, client;
-  server.peer = &client;
-  client.peer = &server;
-  for (auto [endpoint, flags, credentials] :
-       {std::tuple{&server, GNUTLS_SERVER, serverCredentials}, std::tuple{&client, GNUTLS_CLIENT, clientCredentials}}) {
-    ASSERT_EQ(gnutls_init(&endpoint->session, flags | GNUTLS_NONBLOCK), 0);
-    ASSERT_EQ(gnutls_priority_set_direct(endpoint->session, "NORMAL:-VERS-ALL:+VERS-TLS1.3", nullptr), 0);
-    gnutls_credentials_set(endpoint->session, GNUTLS_CRD_CERTIFICATE, credentials);
-    gnutls_transport_set_ptr(endpoint->session, endpoint);
-    gnutls_transport_set_push_function(endpoint->session, pushTo);
-    gnutls_transport_set_pull_function(endpoint->session, pullFrom);
-  }
-  int serverResult = GNUTLS_E_AGAIN, clientResult = GNUTLS_E_AGAIN;
-  for (int round = 0; round < 50 && (serverResult != 0 || clientResult != 0); ++round) {
-    if (clientResult != 0) clientResult = gnutls_handshake(client.session);
-    if (serverResult != 0) serverResult = gnutls_handshake(server.session);
-    if (gnutls_error_is_fatal(clientResult) || gnutls_error_is_fatal(serverResult)) break;
-  }
-  ASSERT_EQ(clientResult, 0) << gnutls_strerror(clientResult);
-  ASSERT_EQ(serverResult, 0) << gnutls_strerror(serverResult);
-  EXPECT_EQ(gnutls_protocol_get_version(client.session), GNUTLS_TLS1_3);
+  auto listener =
+      platform::QUICListener::make(io, makeQUICParameters(identity, nullptr, QUICConfiguration{}, io.get_executor()));
+  ASSERT_FALSE(listener->listen({asio::ip::make_address("127.0.0.1"), 0}));
+  std::mutex lock;
+  std::shared_ptr<platform::QUICGroup> accepted;
+  listener->setNewGroupHandler([&](std::shared_ptr<platform::QUICGroup> group) {
+    group->start();
+    std::lock_guard guard(lock);
+    accepted = std::move(group);
+  });
 
-  unsigned count = 0;
-  const gnutls_datum_t* chain = gnutls_certificate_get_peers(client.session, &count);
-  ASSERT_EQ(count, 1u);
-  EXPECT_EQ(platform::sha256(ByteView(chain[0].data, chain[0].size)), identity->fingerprint);
+  auto box = std::make_shared<FingerprintBox>(ServerTrust::pinned(identity->fingerprint));
+  auto client = platform::QUICGroup::connect(
+      io, {asio::ip::make_address("127.0.0.1"), listener->port()},
+      makeQUICParameters(std::optional<platform::QUICIdentity>(), box, QUICConfiguration{}, io.get_executor()));
+  std::atomic<bool> ready{false};
+  client->setStateHandler([&](platform::QUICGroupState state, std::optional<platform::QUICTransportError>) {
+    if (state == platform::QUICGroupState::ready) ready = true;
+  });
+  client->start();
+  auto server = [&] {
+    std::lock_guard guard(lock);
+    return accepted;
+  };
+  ASSERT_TRUE(testing::eventually([&] { return ready && server(); }));
+  EXPECT_EQ(box->value(), identity->fingerprint);
+  EXPECT_FALSE(box->mismatch());
+  EXPECT_EQ(client->applicationProtocol(), quicApplicationProtocol);
 
   // Both ends derive the same exporter value that authentication binds.
-  const char label[] = "EXPORTER-brindlet-auth";
-  Bytes serverExporter(32), clientExporter(32);
-  ASSERT_EQ(gnutls_prf_rfc5705(server.session, sizeof label - 1, label, 0, nullptr, 32,
-                               reinterpret_cast<char*>(serverExporter.data())),
-            0);
-  ASSERT_EQ(gnutls_prf_rfc5705(client.session, sizeof label - 1, label, 0, nullptr, 32,
-                               reinterpret_cast<char*>(clientExporter.data())),
-            0);
-  EXPECT_EQ(serverExporter, clientExporter);
+  auto clientExporter = client->exportKeyingMaterial(tlsExporterLabel, 32);
+  ASSERT_TRUE(clientExporter);
+  EXPECT_EQ(server()->exportKeyingMaterial(tlsExporterLabel, 32), clientExporter);
 
-  gnutls_deinit(server.session);
-  gnutls_deinit(client.session);
-  gnutls_certificate_free_credentials(serverCredentials);
-  gnutls_certificate_free_credentials(clientCredentials);
+  client->cancel();
+  listener->cancel();
+  work.reset();
+  io.stop();
+  runner.join();
 }
 
 }  // namespace

@@ -93,11 +93,16 @@ namespace brindlet::platform {
 namespace {
 
 Bytes certificateFor(const P256PrivateKey& key) {
+  Bytes pkcs8 = key.pkcs8DER();
+  gnutls_datum_t keyDER{pkcs8.data(), static_cast<unsigned>(pkcs8.size())};
+  gnutls_privkey_t privateKey;
+  gnutls_privkey_init(&privateKey);
+  gnutls_privkey_import_x509_raw(privateKey, &keyDER, GNUTLS_X509_FMT_DER, nullptr, 0);
   gnutls_x509_crt_t crt;
   gnutls_x509_crt_init(&crt);
   gnutls_pubkey_t pub;
   gnutls_pubkey_init(&pub);
-  gnutls_pubkey_import_privkey(pub, key.native(), 0, 0);
+  gnutls_pubkey_import_privkey(pub, privateKey, 0, 0);
   gnutls_x509_crt_set_pubkey(crt, pub);
   gnutls_x509_crt_set_version(crt, 3);
   unsigned char serial[] = {1};
@@ -106,13 +111,14 @@ Bytes certificateFor(const P256PrivateKey& key) {
   auto now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
   gnutls_x509_crt_set_activation_time(crt, now);
   gnutls_x509_crt_set_expiration_time(crt, now + 3600);
-  gnutls_x509_crt_privkey_sign(crt, crt, key.native(), GNUTLS_DIG_SHA256, 0);
+  gnutls_x509_crt_privkey_sign(crt, crt, privateKey, GNUTLS_DIG_SHA256, 0);
   gnutls_datum_t out;
   gnutls_x509_crt_export2(crt, GNUTLS_X509_FMT_DER, &out);
   Bytes der(out.data, out.data + out.size);
   gnutls_free(out.data);
   gnutls_pubkey_deinit(pub);
   gnutls_x509_crt_deinit(crt);
+  gnutls_privkey_deinit(privateKey);
   return der;
 }
 

@@ -1,0 +1,208 @@
+#include "platform/quic/QUICGroupImpl.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include <asio/post.hpp>
+
+#include "platform/quic/QUICSocket.h"
+
+namespace brindlet::platform {
+
+namespace {
+constexpr std::size_t kMaxPacketsPerBurst = 64;
+constexpr std::size_t kMaxVectors = 16;
+}  // namespace
+
+void QUICGroupImpl::receiveDatagram(const std::uint8_t* data, std::size_t size) {
+  if (ended_ || !conn_ || size == 0) return;
+  ngtcp2_pkt_info info{};
+  int rv = ngtcp2_conn_read_pkt(conn_, &path_, &info, data, size, quicTimestamp());
+  if (rv == 0) {
+    if (waiting_) waiting_ = false;
+    return;
+  }
+  switch (rv) {
+    case NGTCP2_ERR_DRAINING:
+      stackEnded_ = true;
+      end(QUICGroupState::failed, describePeerClose());
+      return;
+    case NGTCP2_ERR_DROP_CONN:
+    case NGTCP2_ERR_RETRY:
+      stackEnded_ = true;
+      end(QUICGroupState::failed, std::string("connection dropped"));
+      return;
+    default:
+      closeWithLibraryError(rv);
+  }
+}
+
+void QUICGroupImpl::afterReceiving() {
+  if (ended_) return;
+  if (handshakeDone_ && server_ && !announced_) {
+    announced_ = true;
+    if (hooks_.established) hooks_.established(shared_from_this());
+  }
+  maybeReportReady();
+  auto touched = std::move(receivedInto_);
+  receivedInto_.clear();
+  for (auto& stream : touched) deliver(stream);
+  writePackets();
+}
+
+void QUICGroupImpl::scheduleWrite() {
+  if (writeScheduled_ || ended_) return;
+  writeScheduled_ = true;
+  asio::post(strand_, [weak = weak_from_this()] {
+    auto self = weak.lock();
+    if (!self) return;
+    self->writeScheduled_ = false;
+    self->writePackets();
+  });
+}
+
+bool QUICGroupImpl::sendBatch(const std::uint8_t* data, std::size_t size, std::size_t segment) {
+  const asio::ip::udp::endpoint* to = ownsSocket_ ? nullptr : &remote_;
+  QUICSocket::SendResult result = socket_->send(data, size, segment, to);
+  if (!result.error) return true;
+  if (result.error == std::errc::resource_unavailable_try_again || result.error == std::errc::operation_would_block ||
+      result.error == std::errc::no_buffer_space) {
+    // Keep the rest and go on once the socket drains.
+    std::size_t rest = size - result.sent;
+    std::memmove(txBuffer_.data(), data + result.sent, rest);
+    pendingOffset_ = 0;
+    pendingSize_ = rest;
+    pendingSegment_ = segment;
+    waitingWritable_ = true;
+    socket_->whenWritable([weak = weak_from_this()] {
+      auto self = weak.lock();
+      if (!self) return;
+      self->waitingWritable_ = false;
+      self->writePackets();
+    });
+    return false;
+  }
+  onSocketError(result.error);
+  return true;  // the datagram is lost; the stack retransmits
+}
+
+bool QUICGroupImpl::flushPending() {
+  if (pendingSize_ == 0) return true;
+  std::size_t size = pendingSize_;
+  pendingSize_ = 0;
+  return sendBatch(txBuffer_.data() + pendingOffset_, size, pendingSegment_);
+}
+
+void QUICGroupImpl::writePackets() {
+  if (ended_ || !conn_ || waitingWritable_ || stackEnded_) return;
+  if (!flushPending()) return;
+  ngtcp2_tstamp now = quicTimestamp();
+  std::size_t maxPayload = ngtcp2_conn_get_path_max_tx_udp_payload_size(conn_);
+  std::size_t burstCap = std::max<std::size_t>(1, std::min(kMaxPacketsPerBurst, kTxBufferSize / maxPayload));
+  std::size_t quantum = std::max<std::size_t>(1, ngtcp2_conn_get_send_quantum(conn_) / maxPayload);
+  std::size_t maxPackets = std::min(burstCap, quantum);
+
+  std::uint8_t* buffer = txBuffer_.data();
+  std::size_t used = 0, segment = 0, packets = 0;
+  ngtcp2_path_storage ps;
+  ngtcp2_path_storage_zero(&ps);
+  for (;;) {
+    std::shared_ptr<QUICStream> stream;
+    while (!sendQueue_.empty()) {
+      auto found = streams_.find(sendQueue_.front());
+      if (found != streams_.end() && found->second->hasSomethingToSend() && !found->second->blocked_ &&
+          !found->second->txError_) {
+        stream = found->second;
+        break;
+      }
+      if (found != streams_.end()) found->second->inSendQueue_ = false;
+      sendQueue_.pop_front();
+    }
+    ngtcp2_vec vectors[kMaxVectors];
+    std::size_t count = 0;
+    std::uint64_t offered = 0;
+    std::uint32_t flags = NGTCP2_WRITE_STREAM_FLAG_MORE;
+    std::int64_t id = -1;
+    bool fin = false;
+    if (stream) {
+      id = stream->id_;
+      std::uint64_t covered = stream->sentOffset_;
+      for (auto& chunk : stream->tx_) {
+        std::uint64_t end = chunk.offset + chunk.data.size();
+        if (end <= covered) continue;
+        std::uint64_t start = covered - chunk.offset;
+        vectors[count].base = chunk.data.data() + start;
+        vectors[count].len = static_cast<std::size_t>(chunk.data.size() - start);
+        offered += vectors[count].len;
+        covered = end;
+        if (++count == kMaxVectors) break;
+      }
+      fin = stream->finQueued_ && covered == stream->queuedOffset_;
+      if (fin) flags |= NGTCP2_WRITE_STREAM_FLAG_FIN;
+    }
+    ngtcp2_ssize written = -1;
+    ngtcp2_pkt_info info{};
+    ngtcp2_ssize n = ngtcp2_conn_writev_stream(conn_, &ps.path, &info, buffer + used, maxPayload, &written, flags, id,
+                                               vectors, count, now);
+    if (n < 0) {
+      if (n == NGTCP2_ERR_STREAM_DATA_BLOCKED || n == NGTCP2_ERR_STREAM_SHUT_WR || n == NGTCP2_ERR_STREAM_NOT_FOUND) {
+        stream->blocked_ = n == NGTCP2_ERR_STREAM_DATA_BLOCKED;
+        if (n != NGTCP2_ERR_STREAM_DATA_BLOCKED) stream->txError_ = "stream closed for sending";
+        stream->inSendQueue_ = false;
+        sendQueue_.pop_front();
+        if (stream->txError_) failSends(*stream, *stream->txError_);
+        continue;
+      }
+      if (n == NGTCP2_ERR_WRITE_MORE) {
+        advance(*stream, static_cast<std::uint64_t>(written), fin && static_cast<std::uint64_t>(written) == offered);
+        continue;
+      }
+      closeWithLibraryError(static_cast<int>(n));
+      return;
+    }
+    if (stream && written >= 0) {
+      advance(*stream, static_cast<std::uint64_t>(written), fin && static_cast<std::uint64_t>(written) == offered);
+      // Take turns between streams that have data.
+      if (!sendQueue_.empty() && sendQueue_.front() == id && stream->inSendQueue_) {
+        sendQueue_.pop_front();
+        sendQueue_.push_back(id);
+      }
+    }
+    if (n == 0) break;
+    std::size_t size = static_cast<std::size_t>(n);
+    if (packets > 0 && size > segment) {
+      // A larger packet cannot join a run of smaller ones: send the run, start a new one.
+      if (!sendBatch(buffer, used, segment)) return;
+      std::memmove(buffer, buffer + used, size);
+      used = 0;
+      packets = 0;
+    }
+    if (packets == 0) segment = size;
+    used += size;
+    ++packets;
+    if (size < segment || packets >= maxPackets || used + maxPayload > kTxBufferSize) {
+      if (!sendBatch(buffer, used, segment)) return;
+      bool full = packets >= maxPackets;
+      used = 0;
+      packets = 0;
+      if (full) break;
+    }
+  }
+  if (used > 0 && !sendBatch(buffer, used, segment)) return;
+  ngtcp2_conn_update_pkt_tx_time(conn_, now);
+  armTimer();
+}
+
+void QUICGroupImpl::onSocketError(std::error_code error) {
+  if (ended_) return;
+  // The network refused the datagrams (nothing listening, no route): wait for it to change;
+  // the stack keeps retransmitting and its timers still apply.
+  if (!readyReported_ && !server_) {
+    if (!waiting_) {
+      waiting_ = true;
+      reportState(QUICGroupState::waiting, error.message());
+    }
+  }
+}
+
+}  // namespace brindlet::platform

@@ -1,0 +1,54 @@
+#include "platform/quic/QUICGroupImpl.h"
+
+#include <chrono>
+#include <ctime>
+
+namespace brindlet::platform {
+
+ngtcp2_tstamp quicTimestamp() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<ngtcp2_tstamp>(now.tv_sec) * NGTCP2_SECONDS + static_cast<ngtcp2_tstamp>(now.tv_nsec);
+}
+
+void QUICGroupImpl::armTimer() {
+  if (ended_ || !conn_) return;
+  ngtcp2_tstamp expiry = ngtcp2_conn_get_expiry(conn_);
+  if (expiry == armedExpiry_) return;
+  armedExpiry_ = expiry;
+  if (expiry == UINT64_MAX) {
+    timer_.cancel();
+    return;
+  }
+  ngtcp2_tstamp now = quicTimestamp();
+  timer_.expires_after(std::chrono::nanoseconds(expiry > now ? expiry - now : 0));
+  timer_.async_wait([weak = weak_from_this()](std::error_code error) {
+    if (error) return;
+    if (auto self = weak.lock()) {
+      self->armedExpiry_ = UINT64_MAX;
+      self->onTimer();
+    }
+  });
+}
+
+void QUICGroupImpl::onTimer() {
+  if (ended_ || !conn_) return;
+  int rv = ngtcp2_conn_handle_expiry(conn_, quicTimestamp());
+  if (rv == NGTCP2_ERR_IDLE_CLOSE) {
+    stackEnded_ = true;
+    end(QUICGroupState::failed, std::string("idle timeout"));
+    return;
+  }
+  if (rv == NGTCP2_ERR_HANDSHAKE_TIMEOUT) {
+    stackEnded_ = true;
+    end(QUICGroupState::failed, std::string("QUIC handshake timed out"));
+    return;
+  }
+  if (rv != 0) {
+    closeWithLibraryError(rv);
+    return;
+  }
+  writePackets();
+}
+
+}  // namespace brindlet::platform
