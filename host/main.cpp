@@ -17,7 +17,6 @@
 #include "host/HostVersion.h"
 #include "host/app/AppModel.h"
 #include "host/app/SystemPowerManager.h"
-#include "host/app/XErrorHandler.h"
 #include "host/capture/DisplayManager.h"
 #include "host/session/HostComposition.h"
 #include "host/session/HostSecurity.h"
@@ -26,6 +25,7 @@
 #include "kit/support/SystemClock.h"
 #include "kit/support/Task.h"
 #include "platform/screen/DisplayPower.h"
+#include "platform/screen/XErrorHandler.h"
 
 namespace {
 
@@ -36,7 +36,7 @@ using namespace brindlet::host;
 
 int main() {
   setKitLogSubsystem(hostLogSubsystem);
-  installXErrorHandlers();
+  platform::installXErrorHandlers(transportLog());
 
   std::printf("%s %s\n", productName, hostVersion());
   std::fflush(stdout);
