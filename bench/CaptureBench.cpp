@@ -25,6 +25,7 @@
 #include "host/capture/HEVCEncoder.h"
 #include "platform/screen/DisplayConfiguration.h"
 #include "platform/screen/ScreenGrabber.h"
+#include "platform/screen/XCB.h"
 #include "platform/video/MediaClock.h"
 #include "platform/video/PixelConverter.h"
 

@@ -10,6 +10,8 @@
 
 #include <xcb/randr.h>
 
+#include "platform/screen/XCB.h"
+
 namespace brindlet::platform {
 
 using namespace asio::experimental::awaitable_operators;

@@ -13,6 +13,8 @@
 #include <xcb/xfixes.h>
 
 #include "platform/screen/ScreenGrabber.h"
+#include "platform/screen/XCB.h"
+#include "platform/video/MediaClock.h"
 
 namespace brindlet::platform {
 
