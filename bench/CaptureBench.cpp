@@ -25,11 +25,12 @@
 #include "host/capture/HEVCEncoder.h"
 #include "platform/screen/DisplayConfiguration.h"
 #include "platform/screen/ScreenGrabber.h"
+#include "platform/screen/XCB.h"
 #include "platform/video/MediaClock.h"
 #include "platform/video/PixelConverter.h"
 
 using namespace brindlet;
-using Clock = std::chrono::steady_clock;
+using BenchClock = std::chrono::steady_clock;
 
 namespace {
 
@@ -181,8 +182,8 @@ void alternate(int64_t round, Ours& ours, Reference& reference) {
   }
 }
 
-double msSince(Clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+double msSince(BenchClock::time_point start) {
+  return std::chrono::duration<double, std::milli>(BenchClock::now() - start).count();
 }
 
 }  // namespace
@@ -215,14 +216,14 @@ static void BM_CaptureConvertEncode(benchmark::State& state) {
     state.ResumeTiming();
     // Which of the two goes first alternates, so neither always finds the caches warm.
     auto ours = [&] {
-      auto start = Clock::now();
+      auto start = BenchClock::now();
       platform::PixelBufferRef picture = grabber.grab();
       encoder->encode(host::CapturedFrame{picture, 1, NormalizedRect::full, platform::monotonicRawNowNs()}, false,
                       false);
       oursMs += msSince(start);
     };
     auto reference = [&] {
-      auto start = Clock::now();
+      auto start = BenchClock::now();
       benchmark::DoNotOptimize(bare.encode(i % pictures, i));
       bareMs += msSince(start);
     };
@@ -261,12 +262,12 @@ static void BM_Capture(benchmark::State& state) {
   int64_t rounds = 0;
   for (auto _ : state) {
     auto ours = [&] {
-      auto start = Clock::now();
+      auto start = BenchClock::now();
       benchmark::DoNotOptimize(grabber.grab());
       oursMs += msSince(start);
     };
     auto reference = [&] {
-      auto start = Clock::now();
+      auto start = BenchClock::now();
       free(xcb_shm_get_image_reply(
           c, xcb_shm_get_image(c, connection->root(), 0, 0, width, height, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, segment, 0),
           nullptr));

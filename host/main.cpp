@@ -13,16 +13,19 @@
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
 
+#include "host/HostLog.h"
 #include "host/HostVersion.h"
 #include "host/app/AppModel.h"
 #include "host/app/SystemPowerManager.h"
-#include "host/app/XErrorHandler.h"
 #include "host/capture/DisplayManager.h"
-#include "host/HostLog.h"
+#include "host/session/HostComposition.h"
 #include "host/session/HostSecurity.h"
 #include "host/session/LoopbackHostListener.h"
 #include "kit/support/KitLog.h"
 #include "kit/support/SystemClock.h"
+#include "kit/support/Task.h"
+#include "platform/screen/DisplayPower.h"
+#include "platform/screen/XErrorHandler.h"
 
 namespace {
 
@@ -33,7 +36,7 @@ using namespace brindlet::host;
 
 int main() {
   setKitLogSubsystem(hostLogSubsystem);
-  installXErrorHandlers();
+  platform::installXErrorHandlers(transportLog());
 
   std::printf("%s %s\n", productName, hostVersion());
   std::fflush(stdout);
@@ -51,6 +54,12 @@ int main() {
     std::fprintf(stderr, "%s: cannot reach the X display (%s)\n", productName, error.what());
     return 1;
   }
+  // The monitors' sleep state, read on every relative pointer move: refreshed on a strand of
+  // its own, never on a session's.
+  auto displaySleep = platform::DisplaySleep::open();
+  Task displaySleepRefresh =
+      Task::spawn(makeStrand(executor), platform::DisplaySleep::follow(displaySleep, SystemClock::shared()));
+  setMainDisplaySleep(displaySleep);
   auto power = std::make_shared<SystemPowerManager>();
   auto loopback = std::make_shared<LoopbackHostListener>();
   auto model = AppModel::make(executor, mainStrand, AppModel::defaultListenerFactory(io), displays, power, loopback,
@@ -85,6 +94,7 @@ int main() {
   // probe); what its going cancels or ends still runs, then the executor goes.
   model.reset();
   displays.reset();
+  displaySleepRefresh.cancel();
   io.restart();
   io.poll();
   return 0;

@@ -39,15 +39,17 @@ std::vector<DisplayInfo> displayInfos(const std::vector<platform::ScreenDisplay>
 
 std::shared_ptr<DisplayManager> DisplayManager::make(const Executor& executor, std::shared_ptr<Clock> clock,
                                                      std::string displayName) {
-  auto broadcaster = ChangeBroadcaster::make(executor, std::move(clock));
+  auto broadcaster = ChangeBroadcaster::make(executor, clock);
   std::shared_ptr<DisplayManager> manager(new DisplayManager(executor, broadcaster));
   try {
     manager->configuration_ = platform::DisplayConfiguration::open(displayName);
     std::weak_ptr<ChangeBroadcaster> weak = broadcaster;
-    manager->configuration_->setReconfigurationCallback([weak](uint32_t, uint32_t flags) {
+    platform::DisplayConfiguration::ReconfigurationCallback notify = [weak](uint32_t, uint32_t flags) {
       if (flags & platform::displayBeginConfigurationFlag) return;
       if (auto b = weak.lock()) b->notify();
-    });
+    };
+    manager->watch_ =
+        manager->spawn(platform::DisplayConfiguration::watch(manager->configuration_, std::move(clock), notify));
   } catch (const platform::ScreenError& e) {
     sessionLog().error("displays unavailable: %s", e.what());
     manager->configuration_.reset();
@@ -55,9 +57,7 @@ std::shared_ptr<DisplayManager> DisplayManager::make(const Executor& executor, s
   return manager;
 }
 
-DisplayManager::~DisplayManager() {
-  if (configuration_) configuration_->setReconfigurationCallback({});
-}
+DisplayManager::~DisplayManager() = default;
 
 asio::awaitable<std::vector<DisplayInfo>> DisplayManager::displays() {
   auto self = shared_from_this();

@@ -49,7 +49,8 @@ class DisplayManager final : public DisplayProviding,
   asio::awaitable<std::vector<DisplayInfo>> displaysIsolated();
 
   std::shared_ptr<ChangeBroadcaster> broadcaster_;
-  std::unique_ptr<platform::DisplayConfiguration> configuration_;
+  std::shared_ptr<platform::DisplayConfiguration> configuration_;
+  Task watch_;  // follows the reconfigurations on this actor's strand
 };
 
 }  // namespace brindlet::host

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <limits.h>
+#include <atomic>
 #include <chrono>
 #include <fstream>
 
@@ -22,7 +23,6 @@
 #include "kit/support/SystemClock.h"
 #include "kit/transport/QUICHostListener.h"
 #include "platform/input/EventPoster.h"
-#include "platform/screen/DisplayPower.h"
 
 namespace brindlet::host {
 
@@ -76,10 +76,16 @@ ListenerStart makeQUICListener(asio::io_context& context, const HostSecurity& se
   return ListenerStart{listener, [listener] { return listener->waitUntilReady(); }};
 }
 
+namespace {
+std::atomic<std::shared_ptr<const platform::DisplaySleep>> mainDisplaySleep;
+}  // namespace
+
+void setMainDisplaySleep(std::shared_ptr<const platform::DisplaySleep> sleep) { mainDisplaySleep = std::move(sleep); }
+
 bool mainDisplayIsAsleep() {
-  static platform::MonitorPower monitors;
+  auto sleep = mainDisplaySleep.load();
   // A server without DPMS never puts its monitors to sleep.
-  return monitors.asleep().value_or(false);
+  return sleep && sleep->asleep().value_or(false);
 }
 
 HostEnvironment HostEnvironment::live(const Executor& executor, std::shared_ptr<EncoderFactory> encoders,

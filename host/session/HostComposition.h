@@ -13,6 +13,7 @@
 #include "host/session/HostSecurity.h"
 #include "kit/transport/HostListener.h"
 #include "kit/transport/QUICConfiguration.h"
+#include "platform/screen/DisplayPower.h"
 
 #include <asio/awaitable.hpp>
 #include <asio/io_context.hpp>
@@ -34,9 +35,13 @@ QUICConfiguration hostQUICConfiguration();
 ListenerStart makeQUICListener(asio::io_context& context, const HostSecurity& security,
                                std::optional<std::uint16_t> port, bool advertise);
 
-// Whether the main display sleeps: the X server's monitors are in a DPMS power-saving mode. A
-// server without DPMS counts as awake.
+// Whether the main display sleeps: the X server's monitors are in a DPMS power-saving mode, as
+// the display-sleep state last read it (no X round trip here). A server without DPMS, or a
+// host that has set no state, counts as awake.
 bool mainDisplayIsAsleep();
+// The display-sleep state that mainDisplayIsAsleep reads: built once by the composition root,
+// which keeps it fresh (platform::DisplaySleep::follow).
+void setMainDisplaySleep(std::shared_ptr<const platform::DisplaySleep> sleep);
 
 // This computer's name as its user knows it (the "pretty" host name), else its host name.
 std::string localizedHostName();

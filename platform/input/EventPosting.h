@@ -5,23 +5,14 @@
 #include <string_view>
 #include <vector>
 
+#include "base/Geometry.h"
+
 namespace brindlet::platform {
 
-// A point of the global desktop space: origin at the top left of the main display.
-struct GlobalPoint {
-  double x = 0;
-  double y = 0;
-  bool operator==(const GlobalPoint&) const = default;
-};
-
-// A rectangle of the global desktop space.
-struct GlobalRect {
-  double x = 0;
-  double y = 0;
-  double width = 0;
-  double height = 0;
-  bool operator==(const GlobalRect&) const = default;
-};
+// A point and a rectangle of the global desktop space: origin at the top left of the main
+// display.
+using GlobalPoint = Point;
+using GlobalRect = Rect;
 
 // Flag bits of a posted event, as the Mac's event system numbers them.
 namespace event_flags {

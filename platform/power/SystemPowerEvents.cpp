@@ -6,11 +6,12 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
-#include <thread>
+#include <stop_token>
 #include <vector>
 
 #include "platform/power/DBusBus.h"
 #include "platform/power/PowerLog.h"
+#include "platform/support/WorkerThread.h"
 
 namespace brindlet::platform {
 
@@ -44,7 +45,7 @@ struct SystemPowerEvents::State {
   std::unique_ptr<DBusBus> sessionBus;
   GMainContext* context = nullptr;
   GMainLoop* loop = nullptr;
-  std::thread thread;
+  WorkerThread thread;
   std::vector<std::pair<GDBusConnection*, guint>> subscriptions;  // used on the thread only
   std::mutex mutex;
   std::condition_variable ready;
@@ -122,6 +123,20 @@ struct SystemPowerEvents::State {
     }
   }
 
+  // Queued as a source (never run inline), so a quit before the loop runs is not lost.
+  void quit() {
+    GSource* source = g_idle_source_new();
+    g_source_set_callback(
+        source,
+        [](gpointer data) -> gboolean {
+          g_main_loop_quit(static_cast<GMainLoop*>(data));
+          return G_SOURCE_REMOVE;
+        },
+        loop, nullptr);
+    g_source_attach(source, context);
+    g_source_unref(source);
+  }
+
   void run() {
     g_main_context_push_thread_default(context);
     subscribeAll();
@@ -159,26 +174,15 @@ void SystemPowerEvents::start() {
   state_->context = g_main_context_new();
   state_->loop = g_main_loop_new(state_->context, FALSE);
   State* state = state_.get();
-  state_->thread = std::thread([state] { state->run(); });
+  // The main loop cannot see the stop token: the stop queues a quit on its context.
+  state_->thread = WorkerThread([state](std::stop_token) { state->run(); }, [state] { state->quit(); });
   std::unique_lock lock(state_->mutex);
   state_->ready.wait(lock, [state] { return state->subscribed; });
 }
 
 void SystemPowerEvents::stop() {
   if (!state_->context) return;
-  GMainLoop* loop = state_->loop;
-  // Queued as a source (never run inline), so a quit before the loop runs is not lost.
-  GSource* quit = g_idle_source_new();
-  g_source_set_callback(
-      quit,
-      [](gpointer data) -> gboolean {
-        g_main_loop_quit(static_cast<GMainLoop*>(data));
-        return G_SOURCE_REMOVE;
-      },
-      loop, nullptr);
-  g_source_attach(quit, state_->context);
-  g_source_unref(quit);
-  if (state_->thread.joinable()) state_->thread.join();
+  state_->thread.stop();
   g_main_loop_unref(state_->loop);
   g_main_context_unref(state_->context);
   state_->loop = nullptr;

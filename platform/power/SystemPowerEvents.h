@@ -13,7 +13,7 @@
 //   events.start();                                        // never throws; a missing bus is logged
 //   events.stop();                                         // no call after it has returned
 //
-// The watcher runs its own GLib main context on a thread of its own.
+// The watcher runs its own GLib main context on a thread of its own (platform/support/WorkerThread.h).
 
 #include <functional>
 #include <memory>

@@ -2,20 +2,54 @@
 
 #include <algorithm>
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
+#include <asio/experimental/awaitable_operators.hpp>
+#include <asio/multiple_exceptions.hpp>
+#include <asio/posix/stream_descriptor.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
 
 #include <xcb/randr.h>
 
+#include "platform/screen/XCB.h"
+
 namespace brindlet::platform {
+
+using namespace asio::experimental::awaitable_operators;
+
+namespace {
+
+// Lets go of a descriptor that another library owns before the Asio object is destroyed.
+class DescriptorLoan {
+ public:
+  explicit DescriptorLoan(asio::posix::stream_descriptor& descriptor) : descriptor_(descriptor) {}
+  ~DescriptorLoan() { descriptor_.release(); }
+  DescriptorLoan(const DescriptorLoan&) = delete;
+  DescriptorLoan& operator=(const DescriptorLoan&) = delete;
+
+ private:
+  asio::posix::stream_descriptor& descriptor_;
+};
+
+// Waits until `descriptor` is readable or `span` of `clock` has passed, whichever comes first.
+asio::awaitable<void> readableWithin(asio::posix::stream_descriptor& descriptor, Clock& clock, Clock::Duration span) {
+  auto readable = descriptor.async_wait(asio::posix::descriptor_base::wait_read, asio::use_awaitable);
+  auto tick = clock.sleep(span);
+  try {
+    co_await (std::move(readable) || std::move(tick));
+  } catch (const asio::multiple_exceptions& both) {
+    // Both waits ended by the cancellation of the caller.
+    std::rethrow_exception(both.first_exception());
+  }
+}
+
+}  // namespace
 
 std::unique_ptr<DisplayConfiguration> DisplayConfiguration::open(const std::string& displayName) {
   auto c = XConnection::open(displayName);
   return std::unique_ptr<DisplayConfiguration>(new DisplayConfiguration(std::move(c), displayName));
 }
 
-DisplayConfiguration::~DisplayConfiguration() { stopWatching(); }
+DisplayConfiguration::~DisplayConfiguration() = default;
 
 std::vector<ScreenDisplay> DisplayConfiguration::activeDisplays() {
   std::lock_guard guard(lock_);
@@ -80,54 +114,26 @@ std::vector<ScreenDisplay> readActiveDisplays(XConnection& connection) {
   return list;
 }
 
-void DisplayConfiguration::setReconfigurationCallback(ReconfigurationCallback callback) {
-  stopWatching();
-  if (!callback) return;
-  auto watcher = XConnection::open(displayName_);
+asio::awaitable<void> DisplayConfiguration::watch(std::shared_ptr<DisplayConfiguration> configuration,
+                                                  std::shared_ptr<Clock> clock, ReconfigurationCallback callback) {
+  auto watcher = XConnection::open(configuration->displayName_);
+  xcb_connection_t* c = watcher->get();
+  const xcb_query_extension_reply_t* randr = xcb_get_extension_data(c, &xcb_randr_id);
+  if (!randr || !randr->present) co_return;
   // The server sends RandR 1.2 events only to clients that said they know them.
-  free(xcb_randr_query_version_reply(watcher->get(), xcb_randr_query_version(watcher->get(), 1, 6), nullptr));
-  xcb_randr_select_input(watcher->get(), watcher->root(),
+  free(xcb_randr_query_version_reply(c, xcb_randr_query_version(c, 1, 6), nullptr));
+  xcb_randr_select_input(c, watcher->root(),
                          XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
                              XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE | XCB_RANDR_NOTIFY_MASK_OUTPUT_PROPERTY);
-  xcb_flush(watcher->get());
-  int fd = eventfd(0, EFD_CLOEXEC);
-  if (fd < 0) throw ScreenError("eventfd failed");
-  std::lock_guard guard(lock_);
-  wakeFd_ = fd;
-  watcher_ = std::thread([this, w = std::move(watcher), fd, cb = std::move(callback)]() mutable {
-    watch(std::move(w), fd, std::move(cb));
-  });
-}
-
-void DisplayConfiguration::stopWatching() {
-  std::thread t;
-  int fd = -1;
-  {
-    std::lock_guard guard(lock_);
-    t = std::move(watcher_);
-    fd = wakeFd_;
-    wakeFd_ = -1;
-  }
-  if (fd >= 0) {
-    uint64_t one = 1;
-    (void)!write(fd, &one, sizeof one);
-  }
-  if (t.joinable()) t.join();
-  if (fd >= 0) close(fd);
-}
-
-void DisplayConfiguration::watch(std::unique_ptr<XConnection> watcher, int wakeFd, ReconfigurationCallback callback) {
-  const xcb_query_extension_reply_t* randr = xcb_get_extension_data(watcher->get(), &xcb_randr_id);
-  if (!randr || !randr->present) return;
-  // The server sends no event when a monitor is set or removed (xrandr --setmonitor), so
-  // the list is also compared every half second.
-  std::vector<ScreenDisplay> known = activeDisplays();
+  xcb_flush(c);
+  // The descriptor stays the connection's: it is only waited on here, never closed.
+  asio::posix::stream_descriptor descriptor(co_await asio::this_coro::executor, watcher->fd());
+  DescriptorLoan loan(descriptor);
+  std::vector<ScreenDisplay> known = configuration->activeDisplays();
   for (;;) {
-    pollfd fds[2] = {{watcher->fd(), POLLIN, 0}, {wakeFd, POLLIN, 0}};
-    if (poll(fds, 2, 500) < 0) continue;
-    if (fds[1].revents) return;
+    co_await readableWithin(descriptor, *clock, checkInterval);
     bool changed = false;
-    while (xcb_generic_event_t* e = xcb_poll_for_event(watcher->get())) {
+    while (xcb_generic_event_t* e = xcb_poll_for_event(c)) {
       uint8_t type = e->response_type & 0x7F;
       if (type == randr->first_event + XCB_RANDR_SCREEN_CHANGE_NOTIFY ||
           type == randr->first_event + XCB_RANDR_NOTIFY) {
@@ -135,8 +141,8 @@ void DisplayConfiguration::watch(std::unique_ptr<XConnection> watcher, int wakeF
       }
       free(e);
     }
-    if (watcher->failed()) return;
-    std::vector<ScreenDisplay> now = activeDisplays();
+    if (watcher->failed()) co_return;
+    std::vector<ScreenDisplay> now = configuration->activeDisplays();
     if (!changed && now == known) continue;
     // One notice for every display before or after the change.
     std::vector<uint32_t> affected;

@@ -3,15 +3,17 @@
 // A display's ID is the atom of its monitor name, stable while the server runs. Frames are
 // in the global desktop space with the origin at the top-left corner of the main display;
 // X has no separate point size, so points are pixels.
-#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include <asio/awaitable.hpp>
+
+#include "base/Clock.h"
 #include "platform/screen/XConnection.h"
 
 namespace brindlet::platform {
@@ -45,21 +47,25 @@ class DisplayConfiguration {
   // The active displays in the server's order; main display first when the server marks none.
   std::vector<ScreenDisplay> activeDisplays();
 
-  // Calls `callback` on a thread of its own after each change of the monitors or the screen,
-  // once per display that the change concerns. Replaces an earlier callback; empty stops.
-  void setReconfigurationCallback(ReconfigurationCallback callback);
+  // How often watch() compares the list of displays.
+  static constexpr std::chrono::milliseconds checkInterval{500};
+
+  // Follows the monitors and the screen until it is cancelled: calls `callback` after each
+  // change, once per display that the change concerns, on the strand it runs on (whose owner
+  // cancels it). It waits for RandR events on a connection of its own and also compares the
+  // list every half second of `clock`: the server sends no event when a monitor is set or
+  // removed. Ends at once on a server without RandR, and when the connection is lost.
+  // Throws ScreenError when the server cannot be reached.
+  static asio::awaitable<void> watch(std::shared_ptr<DisplayConfiguration> configuration, std::shared_ptr<Clock> clock,
+                                     ReconfigurationCallback callback);
 
  private:
   explicit DisplayConfiguration(std::unique_ptr<XConnection> c, std::string displayName)
       : connection_(std::move(c)), displayName_(std::move(displayName)) {}
-  void stopWatching();
-  void watch(std::unique_ptr<XConnection> watcher, int wakeFd, ReconfigurationCallback callback);
 
   std::mutex lock_;
   std::unique_ptr<XConnection> connection_;
   std::string displayName_;
-  std::thread watcher_;
-  int wakeFd_ = -1;
 };
 
 }  // namespace brindlet::platform

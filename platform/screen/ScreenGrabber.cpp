@@ -10,6 +10,8 @@
 
 #include <xcb/shm.h>
 
+#include "platform/screen/XCB.h"
+
 namespace brindlet::platform {
 
 // Pixel buffers in shared memory segments that the X server can write into. A buffer released

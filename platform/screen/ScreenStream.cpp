@@ -13,6 +13,9 @@
 #include <xcb/xfixes.h>
 
 #include "platform/screen/ScreenGrabber.h"
+#include "platform/screen/XCB.h"
+#include "platform/support/WorkerThread.h"
+#include "platform/video/MediaClock.h"
 
 namespace brindlet::platform {
 
@@ -42,8 +45,7 @@ struct ScreenStream::Impl : std::enable_shared_from_this<ScreenStream::Impl> {
   std::string applyError;
   std::function<void(uint64_t)> onApplied;  // of the change asked for last
   bool running = false;
-  bool stopRequested = false;
-  std::thread thread;
+  WorkerThread thread;
   std::thread::id threadID;
   int wakeFd = -1;
 
@@ -105,7 +107,7 @@ struct ScreenStream::Impl : std::enable_shared_from_this<ScreenStream::Impl> {
     return impl->appliedAt;
   }
 
-  void run() {
+  void run(const std::stop_token& stop) {
     xcb_connection_t* c = connection->get();
     bool dirty = true;  // the first picture goes out at once
     uint64_t nextAllowed = 0;
@@ -115,7 +117,7 @@ struct ScreenStream::Impl : std::enable_shared_from_this<ScreenStream::Impl> {
     for (;;) {
       {
         std::unique_lock guard(lock);
-        if (stopRequested) break;
+        if (stop.stop_requested()) break;
         if (requested != applied) {
           bool ok = true;
           try {
@@ -190,7 +192,7 @@ struct ScreenStream::Impl : std::enable_shared_from_this<ScreenStream::Impl> {
     bool report = false;
     {
       std::lock_guard guard(lock);
-      report = !stopRequested && !stopError.empty();
+      report = !stop.stop_requested() && !stopError.empty();
       running = false;
       changed.notify_all();
     }
@@ -238,9 +240,9 @@ void ScreenStream::startCapture() {
   if (impl->wakeFd < 0) throw ScreenError("eventfd failed");
   std::lock_guard guard(impl->lock);
   impl->running = true;
-  impl->stopRequested = false;
-  impl->thread = std::thread([impl] { impl->run(); });
-  impl->threadID = impl->thread.get_id();
+  Impl* waker = impl.get();  // the thread's body keeps it alive
+  impl->thread = WorkerThread([impl](std::stop_token stop) { impl->run(stop); }, [waker] { waker->wake(); });
+  impl->threadID = impl->thread.id();
 }
 
 uint64_t ScreenStream::updateConfiguration(const StreamConfiguration& configuration,
@@ -254,19 +256,13 @@ uint64_t ScreenStream::updateContentFilter(const ContentFilter& filter) {
 
 void ScreenStream::stopCapture() {
   auto impl = impl_;
-  std::thread t;
+  WorkerThread thread;
   {
     std::lock_guard guard(impl->lock);
-    impl->stopRequested = true;
-    t = std::move(impl->thread);
-    if (impl->wakeFd >= 0) impl->wake();
+    thread = std::move(impl->thread);
   }
-  if (!t.joinable()) return;
-  if (t.get_id() == std::this_thread::get_id()) {
-    t.detach();  // called from a handler: the thread ends after it returns and keeps `impl` alive
-  } else {
-    t.join();
-  }
+  // Called from a handler, the thread ends after the handler returns; its body keeps `impl`.
+  thread.stop();
 }
 
 }  // namespace brindlet::platform

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <map>
 
+#include "platform/screen/XCB.h"
+
 namespace brindlet::platform {
 namespace {
 

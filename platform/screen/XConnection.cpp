@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/screen/XCB.h"
+
 namespace brindlet::platform {
 
 std::unique_ptr<XConnection> XConnection::open(const std::string& displayName) {
@@ -20,21 +22,27 @@ std::unique_ptr<XConnection> XConnection::open(const std::string& displayName) {
     xcb_disconnect(c);
     throw ScreenError("the X server has no screen " + std::to_string(screenNumber));
   }
-  return std::unique_ptr<XConnection>(new XConnection(c, it.data));
+  return std::unique_ptr<XConnection>(new XConnection(std::make_unique<Handles>(Handles{c, it.data})));
 }
 
-XConnection::~XConnection() { xcb_disconnect(connection_); }
+XConnection::XConnection(std::unique_ptr<Handles> handles) : handles_(std::move(handles)) {}
 
-xcb_atom_t XConnection::atom(const char* name, bool onlyIfExists) {
+XConnection::~XConnection() { xcb_disconnect(handles_->connection); }
+
+int XConnection::fd() const { return xcb_get_file_descriptor(handles_->connection); }
+
+bool XConnection::failed() const { return xcb_connection_has_error(handles_->connection) != 0; }
+
+uint32_t XConnection::atom(const char* name, bool onlyIfExists) {
+  xcb_connection_t* c = handles_->connection;
   XReply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(
-      connection_, xcb_intern_atom(connection_, onlyIfExists, static_cast<uint16_t>(std::strlen(name)), name),
-      nullptr));
+      c, xcb_intern_atom(c, onlyIfExists, static_cast<uint16_t>(std::strlen(name)), name), nullptr));
   return reply ? reply->atom : static_cast<xcb_atom_t>(XCB_ATOM_NONE);
 }
 
-std::string XConnection::atomName(xcb_atom_t atom) {
-  XReply<xcb_get_atom_name_reply_t> reply(
-      xcb_get_atom_name_reply(connection_, xcb_get_atom_name(connection_, atom), nullptr));
+std::string XConnection::atomName(uint32_t atom) {
+  xcb_connection_t* c = handles_->connection;
+  XReply<xcb_get_atom_name_reply_t> reply(xcb_get_atom_name_reply(c, xcb_get_atom_name(c, atom), nullptr));
   if (!reply) return {};
   return std::string(xcb_get_atom_name_name(reply.value), xcb_get_atom_name_name_length(reply.value));
 }

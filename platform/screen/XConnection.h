@@ -1,22 +1,17 @@
 #pragma once
 // One connection to the X server, owned by one component. The server is the one named by
 // DISPLAY unless another name is given.
+//
+// This header names no xcb type, so that code above the platform layer may hold and open a
+// connection. The layer's own code includes platform/screen/XCB.h, which defines get(),
+// screen() and root() with their xcb types.
 #include <cstdint>
 #include <memory>
-#include <stdexcept>
 #include <string>
 
-#include <xcb/xcb.h>
-
-#include "platform/video/MediaClock.h"
+#include "platform/screen/ScreenError.h"
 
 namespace brindlet::platform {
-
-// A failure of the screen layer, carrying a readable description.
-class ScreenError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 class XConnection {
  public:
@@ -26,31 +21,20 @@ class XConnection {
   XConnection(const XConnection&) = delete;
   XConnection& operator=(const XConnection&) = delete;
 
-  xcb_connection_t* get() const { return connection_; }
-  xcb_screen_t* screen() const { return screen_; }
-  xcb_window_t root() const { return screen_->root; }
-  int fd() const { return xcb_get_file_descriptor(connection_); }
-  bool failed() const { return xcb_connection_has_error(connection_) != 0; }
+  auto get() const;     // xcb_connection_t*
+  auto screen() const;  // xcb_screen_t*
+  auto root() const;    // xcb_window_t
+  int fd() const;
+  bool failed() const;
 
-  xcb_atom_t atom(const char* name, bool onlyIfExists = false);
-  std::string atomName(xcb_atom_t atom);
+  // An atom of the server (XCB_ATOM_NONE when `onlyIfExists` and it has none), and its name.
+  uint32_t atom(const char* name, bool onlyIfExists = false);
+  std::string atomName(uint32_t atom);
 
  private:
-  XConnection(xcb_connection_t* c, xcb_screen_t* s) : connection_(c), screen_(s) {}
-  xcb_connection_t* connection_;
-  xcb_screen_t* screen_;
-};
-
-// Frees a reply of xcb when it leaves scope.
-template <typename T>
-struct XReply {
-  T* value = nullptr;
-  explicit XReply(T* v) : value(v) {}
-  ~XReply() { free(value); }
-  XReply(const XReply&) = delete;
-  XReply& operator=(const XReply&) = delete;
-  T* operator->() const { return value; }
-  explicit operator bool() const { return value != nullptr; }
+  struct Handles;  // the xcb connection and screen (XCB.h)
+  explicit XConnection(std::unique_ptr<Handles> handles);
+  std::unique_ptr<Handles> handles_;
 };
 
 }  // namespace brindlet::platform

@@ -4,9 +4,10 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
-#include <thread>
+#include <stop_token>
 #include <vector>
 
+#include "platform/support/WorkerThread.h"
 #include "platform/video/YCbCrConversion.h"
 
 extern "C" {
@@ -47,16 +48,12 @@ SwsContext* makeContext(int sw, int sh, AVPixelFormat sf, int dw, int dh, AVPixe
 class PixelConverter::BandWorkers {
  public:
   explicit BandWorkers(int helpers) {
-    for (int band = 1; band <= helpers; ++band) threads_.emplace_back([this, band] { serve(band); });
-  }
-  ~BandWorkers() {
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
+    for (int band = 1; band <= helpers; ++band) {
+      threads_.emplace_back([this, band](std::stop_token stop) { serve(band, stop); });
     }
-    wake_.notify_all();
-    for (auto& thread : threads_) thread.join();
   }
+  // Each helper's stop ends its wait for the next picture.
+  ~BandWorkers() { threads_.clear(); }
 
   // job(0) on the calling thread and job(band) on each helper; returns when all are done.
   void run(const std::function<void(int)>& job) {
@@ -74,12 +71,11 @@ class PixelConverter::BandWorkers {
   }
 
  private:
-  void serve(int band) {
+  void serve(int band, const std::stop_token& stop) {
     uint64_t seen = 0;
     std::unique_lock lock(mutex_);
     for (;;) {
-      wake_.wait(lock, [&] { return stopping_ || round_ != seen; });
-      if (stopping_) return;
+      if (!wake_.wait(lock, stop, [&] { return round_ != seen; })) return;
       seen = round_;
       const auto* job = job_;
       lock.unlock();
@@ -90,12 +86,12 @@ class PixelConverter::BandWorkers {
   }
 
   std::mutex mutex_;
-  std::condition_variable wake_, done_;
+  std::condition_variable_any wake_;
+  std::condition_variable done_;
   const std::function<void(int)>* job_ = nullptr;
   uint64_t round_ = 0;
   int pending_ = 0;
-  bool stopping_ = false;
-  std::vector<std::thread> threads_;
+  std::vector<WorkerThread> threads_;  // last: stopped before what they use goes
 };
 
 std::unique_ptr<PixelConverter> PixelConverter::toPlanar(int width, int height, PlanarFormat format, int threads) {

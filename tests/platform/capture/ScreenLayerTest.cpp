@@ -11,6 +11,7 @@
 #include <mutex>
 #include <vector>
 
+#include "kit/support/Task.h"
 #include "platform/capture/TestPictures.h"
 #include "platform/capture/XServerLock.h"
 #include "platform/capture/XTestWindow.h"
@@ -18,7 +19,9 @@
 #include "platform/screen/DisplayPower.h"
 #include "platform/screen/ScreenStream.h"
 #include "platform/screen/ShareableContent.h"
+#include "support/TestLoop.h"
 
+using namespace brindlet;
 using namespace brindlet::platform;
 using namespace brindlet::testing;
 using namespace std::chrono_literals;
@@ -98,38 +101,41 @@ TEST(DisplayConfiguration, ListsBothMonitorsWithTheMainOneAtTheOrigin) {
   EXPECT_EQ(right.pixelHeight, 1080u);
 }
 
-TEST(DisplayConfiguration, ReportsMonitorsSetAndRemoved) {
-  auto config = DisplayConfiguration::open();
-  std::mutex lock;
-  std::condition_variable cv;
+// The server sends no event when a monitor is set or removed: the watcher finds the change
+// when it compares the list, every half second of its clock.
+TEST(DisplayConfiguration, ReportsMonitorsSetAndRemovedAtItsNextCheck) {
+  TestLoop loop;
+  std::shared_ptr<DisplayConfiguration> config = DisplayConfiguration::open();
   std::vector<uint32_t> notices;
-  config->setReconfigurationCallback([&](uint32_t id, uint32_t flags) {
+  DisplayConfiguration::ReconfigurationCallback record = [&](uint32_t id, uint32_t flags) {
     EXPECT_EQ(flags & displayBeginConfigurationFlag, 0u);
-    std::lock_guard g(lock);
     notices.push_back(id);
-    cv.notify_all();
-  });
+  };
+  Task watch = Task::spawn(loop.strand(), DisplayConfiguration::watch(config, loop.clock, record));
+  ASSERT_TRUE(loop.runUntil([&] { return loop.clock->sleeperCount() == 1; }));
   auto has = [&](const std::string& name) {
     auto list = config->activeDisplays();
     return std::any_of(list.begin(), list.end(), [&](const ScreenDisplay& d) { return d.name == name; });
   };
-  ASSERT_EQ(std::system("xrandr --setmonitor BRINDLETTEST 640/169x480/127+200+100 none"), 0);
-  {
-    std::unique_lock g(lock);
-    ASSERT_TRUE(cv.wait_for(g, 5s, [&] { return !notices.empty(); }));
-  }
-  EXPECT_TRUE(has("BRINDLETTEST"));
-  {
-    std::lock_guard g(lock);
+  const std::pair<const char*, bool> steps[] = {
+      {"xrandr --setmonitor BRINDLETTEST 640/169x480/127+200+100 none", true},
+      {"xrandr --delmonitor BRINDLETTEST", false},
+  };
+  for (const auto& [command, present] : steps) {
+    SCOPED_TRACE(command);
+    ASSERT_EQ(std::system(command), 0);
+    EXPECT_EQ(has("BRINDLETTEST"), present);
+    loop.advance(499ms);
+    EXPECT_TRUE(notices.empty());
+    loop.advance(1ms);
+    // One notice for each display of the list before or after the change: the two monitors
+    // and the one set or removed.
+    EXPECT_EQ(notices.size(), 3u);
     notices.clear();
   }
-  ASSERT_EQ(std::system("xrandr --delmonitor BRINDLETTEST"), 0);
-  {
-    std::unique_lock g(lock);
-    ASSERT_TRUE(cv.wait_for(g, 5s, [&] { return !notices.empty(); }));
-  }
-  EXPECT_FALSE(has("BRINDLETTEST"));
-  config->setReconfigurationCallback({});
+  watch.cancel();
+  ASSERT_TRUE(loop.runUntil([&] { return !watch.isRunning(); }));
+  EXPECT_EQ(loop.clock->sleeperCount(), 0u);
 }
 
 // The test server has no DPMS, so whether its monitors sleep cannot be told; nor for a server
