@@ -28,13 +28,13 @@
 #include <asio/io_context.hpp>
 
 #include "host/app/CaptureControlling.h"
+#include "host/app/CaptureLifecycle.h"
+#include "host/app/HostComposition.h"
 #include "host/app/ListenerSupervisor.h"
 #include "host/app/Permissions.h"
-#include "host/app/PowerManaging.h"
-#include "host/capture/CaptureLifecycle.h"
 #include "host/capture/HostPowerEvent.h"
+#include "host/capture/PowerManaging.h"
 #include "host/control/HostInbox.h"
-#include "host/session/HostComposition.h"
 #include "host/session/HostSecurity.h"
 #include "host/session/HostSession.h"
 #include "host/session/SessionStatus.h"

@@ -21,7 +21,7 @@
 #include <optional>
 #include <vector>
 
-#include "host/session/HostComposition.h"
+#include "host/app/HostComposition.h"
 #include "kit/support/Clock.h"
 #include "kit/support/Executor.h"
 #include "kit/support/Task.h"

@@ -12,7 +12,7 @@
 #include <mutex>
 #include <set>
 
-#include "host/app/PowerManaging.h"
+#include "host/capture/PowerManaging.h"
 #include "platform/power/PowerAssertions.h"
 
 namespace brindlet::host {

@@ -7,10 +7,10 @@
 
 #include <asio/io_context.hpp>
 
+#include "host/app/HostComposition.h"
 #include "host/capture/AudioCapturing.h"
 #include "host/capture/AudioTapArbiter.h"
 #include "host/capture/CaptureSource.h"
-#include "host/session/HostComposition.h"
 #include "host/session/UnavailableServices.h"
 #include "kit/pairing/HostPairingService.h"
 #include "kit/pairing/SelfSignedIdentity.h"

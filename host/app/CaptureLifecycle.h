@@ -25,8 +25,8 @@
 
 #include "host/app/CaptureControlling.h"
 #include "host/app/ListenerSupervisor.h"
-#include "host/app/PowerManaging.h"
 #include "host/capture/HostPowerEvent.h"
+#include "host/capture/PowerManaging.h"
 #include "kit/protocol/MediaRecords.h"
 #include "kit/support/Clock.h"
 #include "kit/support/Executor.h"

@@ -1,4 +1,4 @@
-#include "host/session/HostComposition.h"
+#include "host/app/HostComposition.h"
 
 #include "host/HostLog.h"
 
