@@ -5,16 +5,13 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <stdexcept>
 #include <thread>
 
-#include "host/app/KeepDisplayAwakeSetting.h"
+#include "host/app/HostName.h"
 #include "host/app/NetworkPathWatch.h"
-#include "host/capture/VTEncoderFactory.h"
-#include "kit/pairing/HostAuthGate.h"
-#include "kit/pairing/PairedDeviceStore.h"
-#include "kit/support/SystemClock.h"
+#include "host/capture/VideoEncoder.h"
 #include "kit/support/Task.h"
-#include "platform/power/LoginItem.h"
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
@@ -33,39 +30,11 @@ std::vector<PairedDevice> sortedByPairing(std::vector<PairedDevice> devices) {
 
 }  // namespace
 
-AppModel::Services AppModel::defaultServices(const Executor& executor) {
-  Services services;
-  services.probeEncoders = []() -> std::shared_ptr<EncoderFactory> {
-    return std::make_shared<VTEncoderFactory>(
-        VTEncoderFactory::probe({CodecProfile::hevcMain444, CodecProfile::hevcMain}));
-  };
-  services.loadIdentity = [] { return loadOrCreateHostIdentity("io.tavix.nolu.host.identity", "Nolu Host"); };
-  services.openPairedDevices = [] { return std::make_shared<PairedDeviceStore>(defaultPairedDevicesURL()); };
-  services.makeGate = [executor](std::shared_ptr<Connection> connection, std::shared_ptr<HostPairingService> service,
-                                 AuthTimeouts timeouts,
-                                 AuthenticatedHandler onAuthenticated) -> std::shared_ptr<HostAuthGating> {
-    return HostAuthGate::make(executor, std::move(connection), std::move(service), timeouts,
-                              std::move(onAuthenticated));
-  };
-  services.permissions = Permissions::system();
-  services.clock = SystemClock::shared();
-  services.inbox = HostInbox{HostInbox::defaultRoot()};
-  return services;
-}
-
-AppModel::ListenerFactory AppModel::defaultListenerFactory(asio::io_context& context) {
-  return [&context](const HostSecurity& security, std::optional<std::uint16_t> port) {
-    return makeQUICListener(context, security, port, true);
-  };
-}
-
-std::shared_ptr<AppModel> AppModel::make(const Executor& executor, Strand mainStrand, ListenerFactory listenerFactory,
-                                         std::shared_ptr<DisplayProviding> displays,
+std::shared_ptr<AppModel> AppModel::make(const Executor& executor, Strand mainStrand,
                                          std::shared_ptr<PowerManaging> power, std::shared_ptr<HostListener> loopback,
                                          Services services) {
-  auto model =
-      std::make_shared<AppModel>(executor, std::move(mainStrand), std::move(listenerFactory), std::move(displays),
-                                 std::move(power), std::move(loopback), std::move(services));
+  auto model = std::make_shared<AppModel>(executor, std::move(mainStrand), std::move(power), std::move(loopback),
+                                          std::move(services));
   std::weak_ptr<AppModel> weak = model;
   model->prompter_->onPresent = [weak](const PairingPrompter::Pending& pending) {
     if (auto self = weak.lock(); self && self->showConfirmation) self->showConfirmation(pending);
@@ -76,22 +45,19 @@ std::shared_ptr<AppModel> AppModel::make(const Executor& executor, Strand mainSt
   return model;
 }
 
-AppModel::AppModel(const Executor& executor, Strand mainStrand, ListenerFactory listenerFactory,
-                   std::shared_ptr<DisplayProviding> displays, std::shared_ptr<PowerManaging> power,
+AppModel::AppModel(const Executor& executor, Strand mainStrand, std::shared_ptr<PowerManaging> power,
                    std::shared_ptr<HostListener> loopback, Services services)
     : executor_(executor),
       main_(std::move(mainStrand)),
-      listenerFactory_(std::move(listenerFactory)),
-      displays_(std::move(displays)),
       power_(std::move(power)),
       loopback_(std::move(loopback)),
       services_(std::move(services)),
       prompter_(PairingPrompter::make(main_)) {
-  if (!services_.clock) services_.clock = SystemClock::shared();
-  lifecycle_ = CaptureLifecycle::make(main_, power_, mainDisplayIsAsleep, services_.clock);
+  if (!services_.clock) throw std::invalid_argument("the application model needs a clock");
+  lifecycle_ = CaptureLifecycle::make(main_, power_, services_.isDisplayAsleep, services_.clock);
   if (services_.permissions) permissions_ = Permissions::current(*services_.permissions);
-  launchAtLogin_ = platform::LoginItem::mainApp().isEnabled();
-  keepDisplayAwake_ = keepDisplayAwakeSetting();
+  launchAtLogin_ = services_.loginItem && services_.loginItem->isEnabled();
+  if (services_.keepDisplayAwake) keepDisplayAwake_ = services_.keepDisplayAwake();
 }
 
 AppModel::~AppModel() {
@@ -170,7 +136,7 @@ asio::awaitable<void> AppModel::pollPermissions(std::weak_ptr<AppModel> weak, st
 }
 
 void AppModel::bootstrapSecurity() {
-  UUID hostID = loadHostID();
+  UUID hostID = services_.hostID;
   std::string hostName = localizedHostName();
   std::shared_ptr<SelfSignedIdentity> identity;
   try {
@@ -193,7 +159,7 @@ void AppModel::bootstrapSecurity() {
 
   std::weak_ptr<AppModel> weak = weak_from_this();
   HostSecurity security = *security_;
-  ListenerFactory factory = listenerFactory_;
+  ListenerFactory factory = services_.listenerFactory;
   supervisor_ = ListenerSupervisor::make(
       main_, [factory, security](std::optional<std::uint16_t> port) { return factory(security, port); },
       [weak](std::shared_ptr<Connection> connection) {
@@ -294,11 +260,8 @@ void AppModel::acceptConnection(std::shared_ptr<Connection> connection, bool aut
     });
   }
 
-  HostEnvironment env = HostEnvironment::live(executor_, encoders_, displays_);
-  env.power = power_;
-  env.keepDisplayAwake = keepDisplayAwakeSetting;
-  env.onWakeRequested = [weak, main](bool displayWasAsleep) { return wakeDisplay(weak, main, displayWasAsleep); };
-  if (services_.adjustEnvironment) services_.adjustEnvironment(env);
+  HostEnvironment env = services_.makeEnvironment(
+      encoders_, [weak, main](bool displayWasAsleep) { return wakeDisplay(weak, main, displayWasAsleep); });
 
   auto session = HostSession::make(executor_, connection, std::move(env), gate, std::nullopt,
                                    [weak, main, id](const SessionStatus& status) {

@@ -9,9 +9,10 @@
 // every member is touched there only. Its sessions are served until their connections end;
 // destroying the model closes those connections.
 //
-//   auto model = AppModel::make(executor, mainStrand, defaultListenerFactory, displays, power,
-//                               loopback, AppModel::defaultServices(executor));
+//   auto model = AppModel::make(executor, mainStrand, power, loopback, services);
 //   model->start();
+//
+// The composition root (HostComposition) makes its services; tests make their own.
 //
 // Remote access is not part of this host yet: no relay controller is made, and the port the
 // supervisor publishes is only kept.
@@ -25,11 +26,8 @@
 #include <thread>
 #include <vector>
 
-#include <asio/io_context.hpp>
-
 #include "host/app/CaptureControlling.h"
 #include "host/app/CaptureLifecycle.h"
-#include "host/app/HostComposition.h"
 #include "host/app/ListenerSupervisor.h"
 #include "host/app/Permissions.h"
 #include "host/capture/HostPowerEvent.h"
@@ -48,21 +46,22 @@
 #include "kit/support/Clock.h"
 #include "kit/support/Task.h"
 #include "kit/transport/HostListener.h"
+#include "platform/power/LoginItem.h"
 #include "platform/power/SystemPowerEvents.h"
 
 namespace brindlet::host {
 
-class DisplayProviding;
 class EncoderFactory;
 
 class AppModel final : public CaptureControlling, public std::enable_shared_from_this<AppModel> {
  public:
   using ListenerFactory = std::function<ListenerStart(const HostSecurity&, std::optional<std::uint16_t>)>;
   using AuthenticatedHandler = std::function<void(const UUID&)>;
+  using WakeRequest = std::function<asio::awaitable<void>(bool displayWasAsleep)>;
   using GateFactory = std::function<std::shared_ptr<HostAuthGating>(
       std::shared_ptr<Connection>, std::shared_ptr<HostPairingService>, AuthTimeouts, AuthenticatedHandler)>;
 
-  // What the model takes from the system; tests replace them.
+  // What the model takes from the system.
   struct Services {
     // Probes the encoder (blocking; run on a thread of its own).
     std::function<std::shared_ptr<EncoderFactory>()> probeEncoders;
@@ -70,22 +69,29 @@ class AppModel final : public CaptureControlling, public std::enable_shared_from
     std::function<std::shared_ptr<SelfSignedIdentity>()> loadIdentity;
     std::function<std::shared_ptr<PairedDeviceStore>()> openPairedDevices;
     GateFactory makeGate;
-    // Finishes each session's environment (after the model's own changes).
-    std::function<void(HostEnvironment&)> adjustEnvironment;
+    // Makes each accepted connection's environment, with the encoders the probe found and the
+    // model's answer to the session's wake request.
+    std::function<HostEnvironment(std::shared_ptr<EncoderFactory>, WakeRequest)> makeEnvironment;
+    // The network listener the supervisor starts once the host has its identity.
+    ListenerFactory listenerFactory;
     std::shared_ptr<Permissions::System> permissions;
     // Follow sleep, wake, lock and network-path changes of this machine.
     bool watchSystem = true;
+    // Every "now", sleep and timer of the model; required.
     std::shared_ptr<Clock> clock;
     // Pruned of transfers older than a day when the model starts.
     std::optional<HostInbox> inbox;
+    // The number that names this computer to devices.
+    UUID hostID;
+    // Whether the main display sleeps (the capture lifecycle's probe, on the main strand).
+    std::function<bool()> isDisplayAsleep;
+    // The setting "keepDisplayAwakeWhileConnected"; nothing: true, as when it is absent.
+    std::function<bool()> keepDisplayAwake;
+    // The host's autostart entry, read when the model is made; nothing: not started at login.
+    std::optional<platform::LoginItem> loginItem;
   };
-  static Services defaultServices(const Executor& executor);
 
-  // The listener factory the application passes: the QUIC listener on `context`, advertised.
-  static ListenerFactory defaultListenerFactory(asio::io_context& context);
-
-  static std::shared_ptr<AppModel> make(const Executor& executor, Strand mainStrand, ListenerFactory listenerFactory,
-                                        std::shared_ptr<DisplayProviding> displays,
+  static std::shared_ptr<AppModel> make(const Executor& executor, Strand mainStrand,
                                         std::shared_ptr<PowerManaging> power, std::shared_ptr<HostListener> loopback,
                                         Services services);
 
@@ -137,8 +143,7 @@ class AppModel final : public CaptureControlling, public std::enable_shared_from
   HostState hostState() const { return lifecycle_->state(); }
   const std::shared_ptr<CaptureLifecycle>& lifecycle() const { return lifecycle_; }
 
-  AppModel(const Executor& executor, Strand mainStrand, ListenerFactory listenerFactory,
-           std::shared_ptr<DisplayProviding> displays, std::shared_ptr<PowerManaging> power,
+  AppModel(const Executor& executor, Strand mainStrand, std::shared_ptr<PowerManaging> power,
            std::shared_ptr<HostListener> loopback, Services services);
   ~AppModel();
 
@@ -174,8 +179,6 @@ class AppModel final : public CaptureControlling, public std::enable_shared_from
 
   Executor executor_;
   Strand main_;
-  ListenerFactory listenerFactory_;
-  std::shared_ptr<DisplayProviding> displays_;
   std::shared_ptr<PowerManaging> power_;
   std::shared_ptr<HostListener> loopback_;
   Services services_;

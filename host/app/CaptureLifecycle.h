@@ -4,7 +4,7 @@
 // current session's capture and into the host state the device is shown, and follows up a
 // device's request to wake a sleeping display with one retry.
 //
-//   auto lifecycle = CaptureLifecycle::make(mainStrand, power, mainDisplayIsAsleep, clock);
+//   auto lifecycle = CaptureLifecycle::make(mainStrand, power, isDisplayAsleep, clock);
 //   lifecycle->setCapture(model);          // both held weakly
 //   lifecycle->setListener(supervisor);
 //   co_await lifecycle->handle(HostPowerEvent::willSleep);   // one event at a time, in order

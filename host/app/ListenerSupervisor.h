@@ -21,15 +21,21 @@
 #include <optional>
 #include <vector>
 
-#include "host/app/HostComposition.h"
 #include "kit/support/Clock.h"
 #include "kit/support/Executor.h"
 #include "kit/support/Task.h"
 #include "kit/transport/Connection.h"
+#include "kit/transport/HostListener.h"
 
 #include <asio/awaitable.hpp>
 
 namespace brindlet::host {
+
+// A created listener and the wait for its bound UDP port. The listener is not started yet.
+struct ListenerStart {
+  std::shared_ptr<HostListener> listener;
+  std::function<asio::awaitable<std::uint16_t>()> ready;
+};
 
 // What listener supervision is doing.
 struct ListenerState {

@@ -27,9 +27,6 @@ class SystemPowerManager final : public PowerManaging {
   void releaseAll() override;
   void wakeDisplay() override;
 
-  // The setting "keepDisplayAwakeWhileConnected"; true when absent or not a Boolean.
-  static bool keepDisplayAwakeSetting();
-
   // The assertions held now.
   std::set<AssertionID> held() const;
 
