@@ -17,6 +17,7 @@
 #include "host/app/XErrorHandler.h"
 #include "host/capture/PowerManaging.h"
 #include "kit/support/KitLog.h"
+#include "kit/support/Task.h"
 
 namespace {
 
@@ -73,10 +74,14 @@ int main() {
   io.run();
   for (auto& thread : threads) thread.join();
   power->releaseAll();
-  // The model goes first (it closes its sessions' connections and waits for its encoder
-  // probe); what its going cancels or ends still runs, then the executor goes.
+  // The model stops first: it closes its sessions' connections and serves each session to its
+  // end, as far as what is ready to run takes it; then the model goes, then the rest of the
+  // root, and what their going ends still runs before the executor goes.
+  io.restart();
+  Task stopping = Task::spawn(mainStrand, model->stop());
+  io.poll();
+  stopping = Task{};
   model.reset();
-  root->model.reset();
   root.reset();
   io.restart();
   io.poll();

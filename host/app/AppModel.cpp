@@ -6,7 +6,6 @@
 #include <chrono>
 #include <exception>
 #include <stdexcept>
-#include <thread>
 
 #include "host/app/HostName.h"
 #include "host/app/NetworkPathWatch.h"
@@ -14,8 +13,8 @@
 #include "kit/support/Task.h"
 
 #include <asio/co_spawn.hpp>
-#include <asio/detached.hpp>
 #include <asio/post.hpp>
+#include <asio/use_awaitable.hpp>
 
 namespace brindlet::host {
 
@@ -61,22 +60,32 @@ AppModel::AppModel(const Executor& executor, Strand mainStrand, std::shared_ptr<
 }
 
 AppModel::~AppModel() {
+  stopWatching();
+  // Whatever stop() did not wait for: the connections close and the session tasks are
+  // cancelled with the model.
+  for (auto& [id, candidate] : candidates_) candidate.connection->close();
+  // The probe's result goes to the main strand: the probe must be done before the executor
+  // that strand belongs to can go. Nothing on the probe thread holds the model.
+  probeThread_.join();
+}
+
+void AppModel::stopWatching() {
   if (systemEvents_) systemEvents_->stop();
   powerEvents_.finish();
   if (supervisor_) supervisor_->stop();
+}
+
+asio::awaitable<void> AppModel::stop() {
+  auto self = shared_from_this();
+  stopWatching();
+  stopping_ = true;
   // Every session ends as when its device leaves: its own teardown runs (it lets go of the
-  // display, of pressed keys and of capture) and its run, which holds the model only weakly,
-  // then ends by itself.
+  // display, of pressed keys and of capture), then its run drops its candidate.
   for (auto& [id, candidate] : candidates_) candidate.connection->close();
-  // The probe posts its result to the main strand: it must be done before the executor
-  // that strand belongs to can go.
-  if (probe_.joinable()) {
-    if (probe_.get_id() == std::this_thread::get_id()) {
-      probe_.detach();
-    } else {
-      probe_.join();
-    }
+  while (!candidates_.empty()) {
+    if (!co_await sessionEnds_.next()) break;
   }
+  sessionEnds_.finish();
 }
 
 void AppModel::changed() {
@@ -99,26 +108,33 @@ void AppModel::start() {
   if (services_.permissions) {
     keep(Task::spawn(main_, pollPermissions(weak_from_this(), services_.clock, services_.permissions)));
   }
-  // The probe blocks while it encodes test pictures: it runs on a thread of its own and its
-  // result comes back to the main strand.
-  std::weak_ptr<AppModel> weak = weak_from_this();
-  probe_ = std::thread([weak, probe = services_.probeEncoders, main = main_] {
-    std::shared_ptr<EncoderFactory> encoders;
-    try {
-      encoders = probe();
-    } catch (const std::exception& error) {
-      encoderLog().error("encoder probe failed: %s", error.what());
-    }
-    asio::post(main, [weak, encoders] {
-      auto self = weak.lock();
-      if (!self) return;
-      self->encoders_ = encoders;
-      self->supportedProfiles_ = encoders ? encoders->supportedProfiles() : std::vector<CodecProfile>{};
-      self->encoderReady_ = true;
-      self->changed();
-      self->bootstrapSecurity();
-    });
-  });
+  probeTask_ =
+      Task::spawn(main_, probeEncoders(weak_from_this(), services_.probeEncoders, probeThread_.get_executor()));
+}
+
+asio::awaitable<void> AppModel::probeEncoders(std::weak_ptr<AppModel> weak,
+                                              std::function<std::shared_ptr<EncoderFactory>()> probe,
+                                              asio::thread_pool::executor_type thread) {
+  // The probe blocks on the probe thread; its result comes back to the main strand.
+  std::shared_ptr<EncoderFactory> encoders =
+      co_await asio::co_spawn(thread, probeBlocking(std::move(probe)), asio::use_awaitable);
+  auto self = weak.lock();
+  if (!self) co_return;
+  self->encoders_ = encoders;
+  self->supportedProfiles_ = encoders ? encoders->supportedProfiles() : std::vector<CodecProfile>{};
+  self->encoderReady_ = true;
+  self->changed();
+  self->bootstrapSecurity();
+}
+
+asio::awaitable<std::shared_ptr<EncoderFactory>> AppModel::probeBlocking(
+    std::function<std::shared_ptr<EncoderFactory>()> probe) {
+  try {
+    co_return probe();
+  } catch (const std::exception& error) {
+    encoderLog().error("encoder probe failed: %s", error.what());
+  }
+  co_return nullptr;
 }
 
 asio::awaitable<void> AppModel::pollPermissions(std::weak_ptr<AppModel> weak, std::shared_ptr<Clock> clock,
@@ -271,22 +287,30 @@ void AppModel::acceptConnection(std::shared_ptr<Connection> connection, bool aut
                                    });
   candidates_[id] = Candidate{session, connection};
   if (!authenticate) activateSession(id, std::nullopt);
-  // Not the model's to cancel: the session serves its connection until the connection ends,
-  // so its teardown always runs (the model closes the connections when it goes).
-  asio::co_spawn(main_, runSession(weak, session, id), asio::detached);
+  // The session serves its connection until the connection ends, so that its teardown runs;
+  // stop() closes the connections and waits for that.
+  sessionTasks_[id] = Task::spawn(main_, runSession(weak, session, id));
 }
 
 asio::awaitable<void> AppModel::runSession(std::weak_ptr<AppModel> weak, std::shared_ptr<HostSession> session,
                                            UUID id) {
   try {
     co_await session->start();
+  } catch (const asio::system_error& error) {
+    if (error.code() == asio::error::operation_aborted) throw;  // the model went
+    sessionLog().error("session failed: %s", error.what());
   } catch (const std::exception& error) {
     sessionLog().error("session failed: %s", error.what());
   }
   if (auto self = weak.lock()) self->dropCandidate(id);
 }
 
-void AppModel::dropCandidate(const UUID& id) { candidates_.erase(id); }
+void AppModel::dropCandidate(const UUID& id) {
+  candidates_.erase(id);
+  // The run that calls this ends right after: its task is done with.
+  sessionTasks_.erase(id);
+  if (stopping_) sessionEnds_.yield(id);
+}
 
 asio::awaitable<void> AppModel::replace(std::shared_ptr<HostSession> session, std::string name) {
   co_await session->replaced(std::move(name));

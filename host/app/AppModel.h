@@ -6,11 +6,13 @@
 // replaces the current session when another device takes over and tells the new session
 // what sleep, display sleep and lock made of this computer, follows sleep, wake, lock and
 // network changes, and polls the permissions. It lives on the application's main strand:
-// every member is touched there only. Its sessions are served until their connections end;
-// destroying the model closes those connections.
+// every member is touched there only. Its sessions are served until their connections end:
+// stop() closes those connections and waits until every session has ended; destroying the
+// model closes them too and cancels whatever it still runs.
 //
 //   auto model = AppModel::make(executor, mainStrand, power, loopback, services);
 //   model->start();
+//   co_await model->stop();               // on the main strand, before the model goes
 //
 // The composition root (HostComposition) makes its services; tests make their own.
 //
@@ -23,8 +25,9 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include <asio/thread_pool.hpp>
 
 #include "host/app/CaptureControlling.h"
 #include "host/app/CaptureLifecycle.h"
@@ -98,6 +101,11 @@ class AppModel final : public CaptureControlling, public std::enable_shared_from
   // Once: starts the permission poll and the probe-then-bootstrap work.
   void start();
 
+  // Stops following the system and listening, closes every session's connection and waits
+  // (on the main strand) until each session has ended: sessions are served to their end,
+  // never cancelled.
+  asio::awaitable<void> stop();
+
   // The accept path: every connection, from the network listener (authenticate) or the
   // loopback listener.
   void acceptConnection(std::shared_ptr<Connection> connection, bool authenticate);
@@ -167,6 +175,12 @@ class AppModel final : public CaptureControlling, public std::enable_shared_from
                                                std::shared_ptr<Permissions::System> system);
   static asio::awaitable<void> acceptConnections(std::weak_ptr<AppModel> weak, std::shared_ptr<HostListener> listener,
                                                  bool authenticate);
+  void stopWatching();
+  static asio::awaitable<void> probeEncoders(std::weak_ptr<AppModel> weak,
+                                             std::function<std::shared_ptr<EncoderFactory>()> probe,
+                                             asio::thread_pool::executor_type thread);
+  static asio::awaitable<std::shared_ptr<EncoderFactory>> probeBlocking(
+      std::function<std::shared_ptr<EncoderFactory>()> probe);
   static asio::awaitable<void> runSession(std::weak_ptr<AppModel> weak, std::shared_ptr<HostSession> session, UUID id);
   static asio::awaitable<void> installChangeHandler(std::weak_ptr<AppModel> weak,
                                                     std::shared_ptr<HostPairingService> service, Strand main);
@@ -205,7 +219,15 @@ class AppModel final : public CaptureControlling, public std::enable_shared_from
   std::unique_ptr<platform::SystemPowerEvents> systemEvents_;
   AsyncStream<HostPowerEvent> powerEvents_;
   std::vector<Task> tasks_;
-  std::thread probe_;  // the encoder probe, joined before the model goes
+  // Each candidate's session, served until its connection ends.
+  std::map<UUID, Task> sessionTasks_;
+  // While stop() waits: the sessions that ended.
+  AsyncStream<UUID> sessionEnds_;
+  bool stopping_ = false;
+  // The encoder probe blocks while x265 encodes its test pictures: it runs on this thread,
+  // which the model joins when it goes, awaited by the probe task on the main strand.
+  asio::thread_pool probeThread_{1};
+  Task probeTask_;
   bool started_ = false;
 };
 

@@ -463,6 +463,44 @@ TEST_F(AppModelTest, AModelDestroyedAfterSessionsRanLetsGoOfEverything) {
   EXPECT_TRUE(second->ended());
 }
 
+// What the model had left when its stop() returned.
+struct AtStop {
+  bool stopped = false;
+  std::size_t candidates = 0;
+  std::optional<SessionStatus> status;
+};
+
+asio::awaitable<void> stopAndLook(std::shared_ptr<AppModel> model, AtStop* seen) {
+  co_await model->stop();
+  seen->stopped = true;
+  seen->candidates = model->candidateCount();
+  seen->status = model->status();
+}
+
+TEST_F(AppModelTest, StoppingServesEverySessionToItsEndBeforeItReturns) {
+  startAndAdvertise();
+  auto first = connect(phone);
+  auto second = connect(tablet);  // replaces the first
+  loop.advance(200ms);
+  ASSERT_TRUE(first->ended());
+  std::weak_ptr<HostSession> current = model->session();
+  ASSERT_FALSE(current.expired());
+  ASSERT_FALSE(model->status() && model->status()->phase == SessionStatus::Phase::ended);
+
+  AtStop seen;
+  Task stopping = Task::spawn(loop.strand(), stopAndLook(model, &seen));
+  loop.advance(1s);
+  ASSERT_TRUE(seen.stopped);
+  EXPECT_TRUE(second->ended());
+  // By the time stop() returned every session had ended, the current one through its own
+  // teardown (which says so).
+  EXPECT_EQ(seen.candidates, 0u);
+  ASSERT_TRUE(seen.status);
+  EXPECT_EQ(seen.status->phase, SessionStatus::Phase::ended);
+  EXPECT_FALSE(model->session());
+  EXPECT_TRUE(current.expired());
+}
+
 TEST_F(AppModelTest, LaunchAtLoginIsReadFromTheAutostartEntryWhenTheModelIsMade) {
   makeModel(services());
   EXPECT_FALSE(model->launchAtLogin());
