@@ -67,11 +67,11 @@ QUICConfiguration hostQUICConfiguration() {
 
 ListenerStart makeQUICListener(asio::io_context& context, const HostSecurity& security,
                                std::optional<std::uint16_t> port, bool advertise,
-                               const QUICConfiguration& configuration) {
+                               const QUICConfiguration& configuration, std::shared_ptr<Clock> clock) {
   std::string hostName = localizedHostName();
   transportLog().info("creating QUIC listener, advertising as %s", hostName.c_str());
   auto listener = QUICHostListener::create(context, hostName, security.service->hostID(), security.identity, port,
-                                           advertise, configuration);
+                                           advertise, configuration, std::move(clock));
   return ListenerStart{listener, [listener] { return listener->waitUntilReady(); }};
 }
 
@@ -184,8 +184,9 @@ std::unique_ptr<HostComposition> HostComposition::build(asio::io_context& io, St
   model.isDisplayAsleep = services.isDisplayAsleep;
   model.keepDisplayAwake = services.keepDisplayAwake;
   model.loginItem = platform::LoginItem::mainApp();
-  model.listenerFactory = [&io, quic = root->quic](const HostSecurity& security, std::optional<std::uint16_t> port) {
-    return makeQUICListener(io, security, port, true, quic);
+  model.listenerFactory = [&io, quic = root->quic, clock](const HostSecurity& security,
+                                                          std::optional<std::uint16_t> port) {
+    return makeQUICListener(io, security, port, true, quic, clock);
   };
   root->model = AppModel::make(executor, std::move(mainStrand), services.power, root->loopback, std::move(model));
   return root;

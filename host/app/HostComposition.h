@@ -61,11 +61,11 @@ struct HostOptions {
 QUICConfiguration hostQUICConfiguration();
 
 // The QUIC listener with the host's identity and `configuration`, advertised under this
-// computer's name when `advertise`, on `port` or on any free port; it runs on `context`.
-// Throws the listener's creation error.
+// computer's name when `advertise`, on `port` or on any free port; it runs on `context` and
+// its connections' timers on `clock`. Throws the listener's creation error.
 ListenerStart makeQUICListener(asio::io_context& context, const HostSecurity& security,
                                std::optional<std::uint16_t> port, bool advertise,
-                               const QUICConfiguration& configuration);
+                               const QUICConfiguration& configuration, std::shared_ptr<Clock> clock);
 
 // The host's services that every session shares, each made once.
 struct HostServices {

@@ -15,6 +15,7 @@
 #include "kit/pairing/HostPairingService.h"
 #include "kit/pairing/SelfSignedIdentity.h"
 #include "kit/support/ManualClock.h"
+#include "kit/support/SystemClock.h"
 #include "kit/support/Task.h"
 #include "platform/storage/UserDefaults.h"
 #include "session/core/SessionDoubles.h"
@@ -189,8 +190,8 @@ std::optional<std::uint16_t> boundPort(std::optional<std::uint16_t> requested) {
   auto identity = createSelfSignedIdentity("session.test.identity", false, "Studio");
   auto service = std::make_shared<HostPairingService>(io.get_executor(), UUID::random(), "Studio",
                                                       identity->fingerprint, nullptr, nullptr, nullptr);
-  ListenerStart start =
-      makeQUICListener(io, HostSecurity{identity, service}, requested, false, hostQUICConfiguration());
+  ListenerStart start = makeQUICListener(io, HostSecurity{identity, service}, requested, false, hostQUICConfiguration(),
+                                         SystemClock::shared());
   start.listener->start();
   std::optional<std::uint16_t> port;
   Task waiting = Task::spawn(makeStrand(io.get_executor()), readyPort(start, &port));
