@@ -39,6 +39,7 @@
 #include <asio/use_future.hpp>
 
 #include "kit/protocol/WireCodec.h"
+#include "kit/support/SystemClock.h"
 #include "kit/transport/QUICConnection.h"
 #include "platform/quic/QUICListener.h"
 #include "tests/platform/quic/TestCertificate.h"
@@ -71,13 +72,13 @@ struct Loopback {
     if (listener->listen({asio::ip::make_address("127.0.0.1"), 0})) throw std::runtime_error("cannot listen");
     std::promise<std::shared_ptr<QUICConnection>> accepted;
     listener->setNewGroupHandler([&accepted, configuration](std::shared_ptr<platform::QUICGroup> group) {
-      auto connection = QUICConnection::makeHost(group, configuration);
+      auto connection = QUICConnection::makeHost(group, configuration, SystemClock::shared());
       connection->start();
       accepted.set_value(connection);
     });
-    device =
-        QUICConnection::makeClient(io, {asio::ip::make_address("127.0.0.1"), listener->port()},
-                                   ServerTrust::pinned(certificateFingerprint(identity.certificateDER)), configuration);
+    device = QUICConnection::makeClient(io, {asio::ip::make_address("127.0.0.1"), listener->port()},
+                                        ServerTrust::pinned(certificateFingerprint(identity.certificateDER)),
+                                        configuration, SystemClock::shared());
     device->start();
     asio::co_spawn(strand, device->waitUntilReady(), asio::use_future).get();
     host = accepted.get_future().get();

@@ -1,11 +1,9 @@
-// The host application: it creates the long-lived objects (displays, power, the application
-// model and its loopback listener), starts the model and runs until SIGINT or SIGTERM, when
-// every power assertion is released before the process exits.
+// The host application: its composition root makes the long-lived objects (displays, power,
+// the application model and its loopback listener); it starts the model and runs until
+// SIGINT or SIGTERM, when every power assertion is released before the process exits.
 
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <exception>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -15,16 +13,10 @@
 
 #include "host/HostLog.h"
 #include "host/HostVersion.h"
-#include "host/app/AppModel.h"
-#include "host/app/SystemPowerManager.h"
-#include "host/capture/DisplayManager.h"
-#include "host/session/HostComposition.h"
-#include "host/session/HostSecurity.h"
-#include "host/session/LoopbackHostListener.h"
+#include "host/app/HostComposition.h"
+#include "host/capture/PowerManaging.h"
 #include "kit/support/KitLog.h"
-#include "kit/support/SystemClock.h"
 #include "kit/support/Task.h"
-#include "platform/screen/DisplayPower.h"
 #include "platform/screen/XErrorHandler.h"
 
 namespace {
@@ -46,32 +38,23 @@ int main() {
   Executor executor = io.get_executor();
   Strand mainStrand = makeStrand(executor);
 
-  std::shared_ptr<DisplayManager> displays;
+  HostOptions options = HostOptions::fromProcess();
+  std::unique_ptr<HostComposition> root;
   try {
-    displays = DisplayManager::make(executor, SystemClock::shared());
-  } catch (const std::exception& error) {
+    root = HostComposition::build(io, mainStrand, options);
+  } catch (const DisplaysUnavailable& error) {
     transportLog().error("displays unavailable: %s", error.what());
     std::fprintf(stderr, "%s: cannot reach the X display (%s)\n", productName, error.what());
     return 1;
   }
-  // The monitors' sleep state, read on every relative pointer move: refreshed on a strand of
-  // its own, never on a session's.
-  auto displaySleep = platform::DisplaySleep::open();
-  Task displaySleepRefresh =
-      Task::spawn(makeStrand(executor), platform::DisplaySleep::follow(displaySleep, SystemClock::shared()));
-  setMainDisplaySleep(displaySleep);
-  auto power = std::make_shared<SystemPowerManager>();
-  auto loopback = std::make_shared<LoopbackHostListener>();
-  auto model = AppModel::make(executor, mainStrand, AppModel::defaultListenerFactory(io), displays, power, loopback,
-                              AppModel::defaultServices(executor));
+  std::shared_ptr<PowerManaging> power = root->services.power;
+  std::shared_ptr<LoopbackHostListener> loopback = root->loopback;
+  std::shared_ptr<AppModel> model = root->model;
   // Until the confirmation dialog exists, a compared-code request is shown in the log; it is
   // refused when the gate's minute runs out.
   model->showConfirmation = [](const PairingPrompter::Pending& pending) {
     transportLog().notice("pairing request from %s with code %s", pending.deviceName.c_str(), pending.code.c_str());
   };
-
-  // A process that only hosts tests creates everything and starts nothing.
-  bool hostingTests = std::getenv("XCTestConfigurationFilePath") != nullptr;
 
   asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&](const std::error_code& error, int signal) {
@@ -83,18 +66,23 @@ int main() {
     io.stop();
   });
 
-  if (!hostingTests) asio::post(mainStrand, [model] { model->start(); });
+  // A process that only hosts tests makes everything and starts nothing.
+  if (!options.hostingTests) asio::post(mainStrand, [model] { model->start(); });
 
   std::vector<std::thread> threads;
   for (int i = 0; i < 3; ++i) threads.emplace_back([&io] { io.run(); });
   io.run();
   for (auto& thread : threads) thread.join();
   power->releaseAll();
-  // The model goes first (it closes its sessions' connections and waits for its encoder
-  // probe); what its going cancels or ends still runs, then the executor goes.
+  // The model stops first: it closes its sessions' connections and serves each session to its
+  // end, as far as what is ready to run takes it; then the model goes, then the rest of the
+  // root, and what their going ends still runs before the executor goes.
+  io.restart();
+  Task stopping = Task::spawn(mainStrand, model->stop());
+  io.poll();
+  stopping = Task{};
   model.reset();
-  displays.reset();
-  displaySleepRefresh.cancel();
+  root.reset();
   io.restart();
   io.poll();
   return 0;

@@ -5,20 +5,16 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
-#include <thread>
+#include <stdexcept>
 
-#include "host/app/KeepDisplayAwakeSetting.h"
+#include "host/app/HostName.h"
 #include "host/app/NetworkPathWatch.h"
-#include "host/capture/VTEncoderFactory.h"
-#include "kit/pairing/HostAuthGate.h"
-#include "kit/pairing/PairedDeviceStore.h"
-#include "kit/support/SystemClock.h"
+#include "host/capture/VideoEncoder.h"
 #include "kit/support/Task.h"
-#include "platform/power/LoginItem.h"
 
 #include <asio/co_spawn.hpp>
-#include <asio/detached.hpp>
 #include <asio/post.hpp>
+#include <asio/use_awaitable.hpp>
 
 namespace brindlet::host {
 
@@ -33,39 +29,11 @@ std::vector<PairedDevice> sortedByPairing(std::vector<PairedDevice> devices) {
 
 }  // namespace
 
-AppModel::Services AppModel::defaultServices(const Executor& executor) {
-  Services services;
-  services.probeEncoders = []() -> std::shared_ptr<EncoderFactory> {
-    return std::make_shared<VTEncoderFactory>(
-        VTEncoderFactory::probe({CodecProfile::hevcMain444, CodecProfile::hevcMain}));
-  };
-  services.loadIdentity = [] { return loadOrCreateHostIdentity("io.tavix.nolu.host.identity", "Nolu Host"); };
-  services.openPairedDevices = [] { return std::make_shared<PairedDeviceStore>(defaultPairedDevicesURL()); };
-  services.makeGate = [executor](std::shared_ptr<Connection> connection, std::shared_ptr<HostPairingService> service,
-                                 AuthTimeouts timeouts,
-                                 AuthenticatedHandler onAuthenticated) -> std::shared_ptr<HostAuthGating> {
-    return HostAuthGate::make(executor, std::move(connection), std::move(service), timeouts,
-                              std::move(onAuthenticated));
-  };
-  services.permissions = Permissions::system();
-  services.clock = SystemClock::shared();
-  services.inbox = HostInbox{HostInbox::defaultRoot()};
-  return services;
-}
-
-AppModel::ListenerFactory AppModel::defaultListenerFactory(asio::io_context& context) {
-  return [&context](const HostSecurity& security, std::optional<std::uint16_t> port) {
-    return makeQUICListener(context, security, port, true);
-  };
-}
-
-std::shared_ptr<AppModel> AppModel::make(const Executor& executor, Strand mainStrand, ListenerFactory listenerFactory,
-                                         std::shared_ptr<DisplayProviding> displays,
+std::shared_ptr<AppModel> AppModel::make(const Executor& executor, Strand mainStrand,
                                          std::shared_ptr<PowerManaging> power, std::shared_ptr<HostListener> loopback,
                                          Services services) {
-  auto model =
-      std::make_shared<AppModel>(executor, std::move(mainStrand), std::move(listenerFactory), std::move(displays),
-                                 std::move(power), std::move(loopback), std::move(services));
+  auto model = std::make_shared<AppModel>(executor, std::move(mainStrand), std::move(power), std::move(loopback),
+                                          std::move(services));
   std::weak_ptr<AppModel> weak = model;
   model->prompter_->onPresent = [weak](const PairingPrompter::Pending& pending) {
     if (auto self = weak.lock(); self && self->showConfirmation) self->showConfirmation(pending);
@@ -76,41 +44,48 @@ std::shared_ptr<AppModel> AppModel::make(const Executor& executor, Strand mainSt
   return model;
 }
 
-AppModel::AppModel(const Executor& executor, Strand mainStrand, ListenerFactory listenerFactory,
-                   std::shared_ptr<DisplayProviding> displays, std::shared_ptr<PowerManaging> power,
+AppModel::AppModel(const Executor& executor, Strand mainStrand, std::shared_ptr<PowerManaging> power,
                    std::shared_ptr<HostListener> loopback, Services services)
     : executor_(executor),
       main_(std::move(mainStrand)),
-      listenerFactory_(std::move(listenerFactory)),
-      displays_(std::move(displays)),
       power_(std::move(power)),
       loopback_(std::move(loopback)),
       services_(std::move(services)),
       prompter_(PairingPrompter::make(main_)) {
-  if (!services_.clock) services_.clock = SystemClock::shared();
-  lifecycle_ = CaptureLifecycle::make(main_, power_, mainDisplayIsAsleep, services_.clock);
+  if (!services_.clock) throw std::invalid_argument("the application model needs a clock");
+  lifecycle_ = CaptureLifecycle::make(main_, power_, services_.isDisplayAsleep, services_.clock);
   if (services_.permissions) permissions_ = Permissions::current(*services_.permissions);
-  launchAtLogin_ = platform::LoginItem::mainApp().isEnabled();
-  keepDisplayAwake_ = keepDisplayAwakeSetting();
+  launchAtLogin_ = services_.loginItem && services_.loginItem->isEnabled();
+  if (services_.keepDisplayAwake) keepDisplayAwake_ = services_.keepDisplayAwake();
 }
 
 AppModel::~AppModel() {
+  stopWatching();
+  // Whatever stop() did not wait for: the connections close and the session tasks are
+  // cancelled with the model.
+  for (auto& [id, candidate] : candidates_) candidate.connection->close();
+  // The probe's result goes to the main strand: the probe must be done before the executor
+  // that strand belongs to can go. Nothing on the probe thread holds the model.
+  probeThread_.join();
+}
+
+void AppModel::stopWatching() {
   if (systemEvents_) systemEvents_->stop();
   powerEvents_.finish();
   if (supervisor_) supervisor_->stop();
+}
+
+asio::awaitable<void> AppModel::stop() {
+  auto self = shared_from_this();
+  stopWatching();
+  stopping_ = true;
   // Every session ends as when its device leaves: its own teardown runs (it lets go of the
-  // display, of pressed keys and of capture) and its run, which holds the model only weakly,
-  // then ends by itself.
+  // display, of pressed keys and of capture), then its run drops its candidate.
   for (auto& [id, candidate] : candidates_) candidate.connection->close();
-  // The probe posts its result to the main strand: it must be done before the executor
-  // that strand belongs to can go.
-  if (probe_.joinable()) {
-    if (probe_.get_id() == std::this_thread::get_id()) {
-      probe_.detach();
-    } else {
-      probe_.join();
-    }
+  while (!candidates_.empty()) {
+    if (!co_await sessionEnds_.next()) break;
   }
+  sessionEnds_.finish();
 }
 
 void AppModel::changed() {
@@ -133,26 +108,33 @@ void AppModel::start() {
   if (services_.permissions) {
     keep(Task::spawn(main_, pollPermissions(weak_from_this(), services_.clock, services_.permissions)));
   }
-  // The probe blocks while it encodes test pictures: it runs on a thread of its own and its
-  // result comes back to the main strand.
-  std::weak_ptr<AppModel> weak = weak_from_this();
-  probe_ = std::thread([weak, probe = services_.probeEncoders, main = main_] {
-    std::shared_ptr<EncoderFactory> encoders;
-    try {
-      encoders = probe();
-    } catch (const std::exception& error) {
-      encoderLog().error("encoder probe failed: %s", error.what());
-    }
-    asio::post(main, [weak, encoders] {
-      auto self = weak.lock();
-      if (!self) return;
-      self->encoders_ = encoders;
-      self->supportedProfiles_ = encoders ? encoders->supportedProfiles() : std::vector<CodecProfile>{};
-      self->encoderReady_ = true;
-      self->changed();
-      self->bootstrapSecurity();
-    });
-  });
+  probeTask_ =
+      Task::spawn(main_, probeEncoders(weak_from_this(), services_.probeEncoders, probeThread_.get_executor()));
+}
+
+asio::awaitable<void> AppModel::probeEncoders(std::weak_ptr<AppModel> weak,
+                                              std::function<std::shared_ptr<EncoderFactory>()> probe,
+                                              asio::thread_pool::executor_type thread) {
+  // The probe blocks on the probe thread; its result comes back to the main strand.
+  std::shared_ptr<EncoderFactory> encoders =
+      co_await asio::co_spawn(thread, probeBlocking(std::move(probe)), asio::use_awaitable);
+  auto self = weak.lock();
+  if (!self) co_return;
+  self->encoders_ = encoders;
+  self->supportedProfiles_ = encoders ? encoders->supportedProfiles() : std::vector<CodecProfile>{};
+  self->encoderReady_ = true;
+  self->changed();
+  self->bootstrapSecurity();
+}
+
+asio::awaitable<std::shared_ptr<EncoderFactory>> AppModel::probeBlocking(
+    std::function<std::shared_ptr<EncoderFactory>()> probe) {
+  try {
+    co_return probe();
+  } catch (const std::exception& error) {
+    encoderLog().error("encoder probe failed: %s", error.what());
+  }
+  co_return nullptr;
 }
 
 asio::awaitable<void> AppModel::pollPermissions(std::weak_ptr<AppModel> weak, std::shared_ptr<Clock> clock,
@@ -170,7 +152,7 @@ asio::awaitable<void> AppModel::pollPermissions(std::weak_ptr<AppModel> weak, st
 }
 
 void AppModel::bootstrapSecurity() {
-  UUID hostID = loadHostID();
+  UUID hostID = services_.hostID;
   std::string hostName = localizedHostName();
   std::shared_ptr<SelfSignedIdentity> identity;
   try {
@@ -193,7 +175,7 @@ void AppModel::bootstrapSecurity() {
 
   std::weak_ptr<AppModel> weak = weak_from_this();
   HostSecurity security = *security_;
-  ListenerFactory factory = listenerFactory_;
+  ListenerFactory factory = services_.listenerFactory;
   supervisor_ = ListenerSupervisor::make(
       main_, [factory, security](std::optional<std::uint16_t> port) { return factory(security, port); },
       [weak](std::shared_ptr<Connection> connection) {
@@ -294,11 +276,8 @@ void AppModel::acceptConnection(std::shared_ptr<Connection> connection, bool aut
     });
   }
 
-  HostEnvironment env = HostEnvironment::live(executor_, encoders_, displays_);
-  env.power = power_;
-  env.keepDisplayAwake = keepDisplayAwakeSetting;
-  env.onWakeRequested = [weak, main](bool displayWasAsleep) { return wakeDisplay(weak, main, displayWasAsleep); };
-  if (services_.adjustEnvironment) services_.adjustEnvironment(env);
+  HostEnvironment env = services_.makeEnvironment(
+      encoders_, [weak, main](bool displayWasAsleep) { return wakeDisplay(weak, main, displayWasAsleep); });
 
   auto session = HostSession::make(executor_, connection, std::move(env), gate, std::nullopt,
                                    [weak, main, id](const SessionStatus& status) {
@@ -308,22 +287,30 @@ void AppModel::acceptConnection(std::shared_ptr<Connection> connection, bool aut
                                    });
   candidates_[id] = Candidate{session, connection};
   if (!authenticate) activateSession(id, std::nullopt);
-  // Not the model's to cancel: the session serves its connection until the connection ends,
-  // so its teardown always runs (the model closes the connections when it goes).
-  asio::co_spawn(main_, runSession(weak, session, id), asio::detached);
+  // The session serves its connection until the connection ends, so that its teardown runs;
+  // stop() closes the connections and waits for that.
+  sessionTasks_[id] = Task::spawn(main_, runSession(weak, session, id));
 }
 
 asio::awaitable<void> AppModel::runSession(std::weak_ptr<AppModel> weak, std::shared_ptr<HostSession> session,
                                            UUID id) {
   try {
     co_await session->start();
+  } catch (const asio::system_error& error) {
+    if (error.code() == asio::error::operation_aborted) throw;  // the model went
+    sessionLog().error("session failed: %s", error.what());
   } catch (const std::exception& error) {
     sessionLog().error("session failed: %s", error.what());
   }
   if (auto self = weak.lock()) self->dropCandidate(id);
 }
 
-void AppModel::dropCandidate(const UUID& id) { candidates_.erase(id); }
+void AppModel::dropCandidate(const UUID& id) {
+  candidates_.erase(id);
+  // The run that calls this ends right after: its task is done with.
+  sessionTasks_.erase(id);
+  if (stopping_) sessionEnds_.yield(id);
+}
 
 asio::awaitable<void> AppModel::replace(std::shared_ptr<HostSession> session, std::string name) {
   co_await session->replaced(std::move(name));

@@ -6,12 +6,15 @@
 // replaces the current session when another device takes over and tells the new session
 // what sleep, display sleep and lock made of this computer, follows sleep, wake, lock and
 // network changes, and polls the permissions. It lives on the application's main strand:
-// every member is touched there only. Its sessions are served until their connections end;
-// destroying the model closes those connections.
+// every member is touched there only. Its sessions are served until their connections end:
+// stop() closes those connections and waits until every session has ended; destroying the
+// model closes them too and cancels whatever it still runs.
 //
-//   auto model = AppModel::make(executor, mainStrand, defaultListenerFactory, displays, power,
-//                               loopback, AppModel::defaultServices(executor));
+//   auto model = AppModel::make(executor, mainStrand, power, loopback, services);
 //   model->start();
+//   co_await model->stop();               // on the main strand, before the model goes
+//
+// The composition root (HostComposition) makes its services; tests make their own.
 //
 // Remote access is not part of this host yet: no relay controller is made, and the port the
 // supervisor publishes is only kept.
@@ -22,19 +25,17 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include <asio/io_context.hpp>
+#include <asio/thread_pool.hpp>
 
 #include "host/app/CaptureControlling.h"
+#include "host/app/CaptureLifecycle.h"
 #include "host/app/ListenerSupervisor.h"
 #include "host/app/Permissions.h"
-#include "host/app/PowerManaging.h"
-#include "host/capture/CaptureLifecycle.h"
 #include "host/capture/HostPowerEvent.h"
+#include "host/capture/PowerManaging.h"
 #include "host/control/HostInbox.h"
-#include "host/session/HostComposition.h"
 #include "host/session/HostSecurity.h"
 #include "host/session/HostSession.h"
 #include "host/session/SessionStatus.h"
@@ -48,21 +49,22 @@
 #include "kit/support/Clock.h"
 #include "kit/support/Task.h"
 #include "kit/transport/HostListener.h"
+#include "platform/power/LoginItem.h"
 #include "platform/power/SystemPowerEvents.h"
 
 namespace brindlet::host {
 
-class DisplayProviding;
 class EncoderFactory;
 
 class AppModel final : public CaptureControlling, public std::enable_shared_from_this<AppModel> {
  public:
   using ListenerFactory = std::function<ListenerStart(const HostSecurity&, std::optional<std::uint16_t>)>;
   using AuthenticatedHandler = std::function<void(const UUID&)>;
+  using WakeRequest = std::function<asio::awaitable<void>(bool displayWasAsleep)>;
   using GateFactory = std::function<std::shared_ptr<HostAuthGating>(
       std::shared_ptr<Connection>, std::shared_ptr<HostPairingService>, AuthTimeouts, AuthenticatedHandler)>;
 
-  // What the model takes from the system; tests replace them.
+  // What the model takes from the system.
   struct Services {
     // Probes the encoder (blocking; run on a thread of its own).
     std::function<std::shared_ptr<EncoderFactory>()> probeEncoders;
@@ -70,27 +72,39 @@ class AppModel final : public CaptureControlling, public std::enable_shared_from
     std::function<std::shared_ptr<SelfSignedIdentity>()> loadIdentity;
     std::function<std::shared_ptr<PairedDeviceStore>()> openPairedDevices;
     GateFactory makeGate;
-    // Finishes each session's environment (after the model's own changes).
-    std::function<void(HostEnvironment&)> adjustEnvironment;
+    // Makes each accepted connection's environment, with the encoders the probe found and the
+    // model's answer to the session's wake request.
+    std::function<HostEnvironment(std::shared_ptr<EncoderFactory>, WakeRequest)> makeEnvironment;
+    // The network listener the supervisor starts once the host has its identity.
+    ListenerFactory listenerFactory;
     std::shared_ptr<Permissions::System> permissions;
     // Follow sleep, wake, lock and network-path changes of this machine.
     bool watchSystem = true;
+    // Every "now", sleep and timer of the model; required.
     std::shared_ptr<Clock> clock;
     // Pruned of transfers older than a day when the model starts.
     std::optional<HostInbox> inbox;
+    // The number that names this computer to devices.
+    UUID hostID;
+    // Whether the main display sleeps (the capture lifecycle's probe, on the main strand).
+    std::function<bool()> isDisplayAsleep;
+    // The setting "keepDisplayAwakeWhileConnected"; nothing: true, as when it is absent.
+    std::function<bool()> keepDisplayAwake;
+    // The host's autostart entry, read when the model is made; nothing: not started at login.
+    std::optional<platform::LoginItem> loginItem;
   };
-  static Services defaultServices(const Executor& executor);
 
-  // The listener factory the application passes: the QUIC listener on `context`, advertised.
-  static ListenerFactory defaultListenerFactory(asio::io_context& context);
-
-  static std::shared_ptr<AppModel> make(const Executor& executor, Strand mainStrand, ListenerFactory listenerFactory,
-                                        std::shared_ptr<DisplayProviding> displays,
+  static std::shared_ptr<AppModel> make(const Executor& executor, Strand mainStrand,
                                         std::shared_ptr<PowerManaging> power, std::shared_ptr<HostListener> loopback,
                                         Services services);
 
   // Once: starts the permission poll and the probe-then-bootstrap work.
   void start();
+
+  // Stops following the system and listening, closes every session's connection and waits
+  // (on the main strand) until each session has ended: sessions are served to their end,
+  // never cancelled.
+  asio::awaitable<void> stop();
 
   // The accept path: every connection, from the network listener (authenticate) or the
   // loopback listener.
@@ -137,8 +151,7 @@ class AppModel final : public CaptureControlling, public std::enable_shared_from
   HostState hostState() const { return lifecycle_->state(); }
   const std::shared_ptr<CaptureLifecycle>& lifecycle() const { return lifecycle_; }
 
-  AppModel(const Executor& executor, Strand mainStrand, ListenerFactory listenerFactory,
-           std::shared_ptr<DisplayProviding> displays, std::shared_ptr<PowerManaging> power,
+  AppModel(const Executor& executor, Strand mainStrand, std::shared_ptr<PowerManaging> power,
            std::shared_ptr<HostListener> loopback, Services services);
   ~AppModel();
 
@@ -162,6 +175,12 @@ class AppModel final : public CaptureControlling, public std::enable_shared_from
                                                std::shared_ptr<Permissions::System> system);
   static asio::awaitable<void> acceptConnections(std::weak_ptr<AppModel> weak, std::shared_ptr<HostListener> listener,
                                                  bool authenticate);
+  void stopWatching();
+  static asio::awaitable<void> probeEncoders(std::weak_ptr<AppModel> weak,
+                                             std::function<std::shared_ptr<EncoderFactory>()> probe,
+                                             asio::thread_pool::executor_type thread);
+  static asio::awaitable<std::shared_ptr<EncoderFactory>> probeBlocking(
+      std::function<std::shared_ptr<EncoderFactory>()> probe);
   static asio::awaitable<void> runSession(std::weak_ptr<AppModel> weak, std::shared_ptr<HostSession> session, UUID id);
   static asio::awaitable<void> installChangeHandler(std::weak_ptr<AppModel> weak,
                                                     std::shared_ptr<HostPairingService> service, Strand main);
@@ -174,8 +193,6 @@ class AppModel final : public CaptureControlling, public std::enable_shared_from
 
   Executor executor_;
   Strand main_;
-  ListenerFactory listenerFactory_;
-  std::shared_ptr<DisplayProviding> displays_;
   std::shared_ptr<PowerManaging> power_;
   std::shared_ptr<HostListener> loopback_;
   Services services_;
@@ -202,7 +219,15 @@ class AppModel final : public CaptureControlling, public std::enable_shared_from
   std::unique_ptr<platform::SystemPowerEvents> systemEvents_;
   AsyncStream<HostPowerEvent> powerEvents_;
   std::vector<Task> tasks_;
-  std::thread probe_;  // the encoder probe, joined before the model goes
+  // Each candidate's session, served until its connection ends.
+  std::map<UUID, Task> sessionTasks_;
+  // While stop() waits: the sessions that ended.
+  AsyncStream<UUID> sessionEnds_;
+  bool stopping_ = false;
+  // The encoder probe blocks while x265 encodes its test pictures: it runs on this thread,
+  // which the model joins when it goes, awaited by the probe task on the main strand.
+  asio::thread_pool probeThread_{1};
+  Task probeTask_;
   bool started_ = false;
 };
 

@@ -4,8 +4,8 @@
 
 namespace brindlet::host {
 
-bool keepDisplayAwakeSetting() {
-  return platform::UserDefaults::standard().boolean("keepDisplayAwakeWhileConnected").value_or(true);
+bool keepDisplayAwakeSetting(const platform::UserDefaults& settings) {
+  return settings.boolean("keepDisplayAwakeWhileConnected").value_or(true);
 }
 
 }  // namespace brindlet::host

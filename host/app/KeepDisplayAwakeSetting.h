@@ -1,8 +1,13 @@
 #pragma once
 
+namespace brindlet::platform {
+class UserDefaults;
+}
+
 namespace brindlet::host {
 
-// The setting "keepDisplayAwakeWhileConnected"; true when it is absent.
-bool keepDisplayAwakeSetting();
+// The setting "keepDisplayAwakeWhileConnected" of `settings`; true when it is absent or not a
+// Boolean.
+bool keepDisplayAwakeSetting(const platform::UserDefaults& settings);
 
 }  // namespace brindlet::host

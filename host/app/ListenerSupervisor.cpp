@@ -8,7 +8,6 @@
 #include <string>
 
 #include "host/HostLog.h"
-#include "kit/support/SystemClock.h"
 
 #include <asio/this_coro.hpp>
 
@@ -43,7 +42,7 @@ std::shared_ptr<ListenerSupervisor> ListenerSupervisor::make(Strand strand, Fact
                                                              ConnectionHandler onConnection, BackoffPolicy backoff,
                                                              std::shared_ptr<Clock> clock) {
   return std::make_shared<ListenerSupervisor>(std::move(strand), std::move(factory), std::move(onConnection), backoff,
-                                              clock ? std::move(clock) : SystemClock::shared());
+                                              std::move(clock));
 }
 
 ListenerSupervisor::ListenerSupervisor(Strand strand, Factory factory, ConnectionHandler onConnection,

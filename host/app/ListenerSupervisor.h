@@ -6,7 +6,7 @@
 // retries after min(2^k, 30) s. It asks again for the last port that worked, so devices
 // that know it keep reaching the host, until that port has failed twice in a row.
 //
-//   auto supervisor = ListenerSupervisor::make(mainStrand, factory, onConnection);
+//   auto supervisor = ListenerSupervisor::make(mainStrand, factory, onConnection, BackoffPolicy{}, clock);
 //   supervisor->onPortChange = [](std::optional<std::uint16_t> port) { ... };
 //   supervisor->start();                 // again after a wake or a network change: restarts
 //
@@ -21,15 +21,21 @@
 #include <optional>
 #include <vector>
 
-#include "host/session/HostComposition.h"
 #include "kit/support/Clock.h"
 #include "kit/support/Executor.h"
 #include "kit/support/Task.h"
 #include "kit/transport/Connection.h"
+#include "kit/transport/HostListener.h"
 
 #include <asio/awaitable.hpp>
 
 namespace brindlet::host {
+
+// A created listener and the wait for its bound UDP port. The listener is not started yet.
+struct ListenerStart {
+  std::shared_ptr<HostListener> listener;
+  std::function<asio::awaitable<std::uint16_t>()> ready;
+};
 
 // What listener supervision is doing.
 struct ListenerState {
@@ -77,7 +83,7 @@ class ListenerSupervisor final : public ListenerControlling, public std::enable_
   using ConnectionHandler = std::function<void(std::shared_ptr<Connection>)>;
 
   static std::shared_ptr<ListenerSupervisor> make(Strand strand, Factory factory, ConnectionHandler onConnection,
-                                                  BackoffPolicy backoff = {}, std::shared_ptr<Clock> clock = nullptr);
+                                                  BackoffPolicy backoff, std::shared_ptr<Clock> clock);
 
   ListenerState state() const override { return state_; }
   // (Re)starts supervision. On the main strand.

@@ -3,7 +3,6 @@
 #include <string>
 #include <vector>
 
-#include "host/app/KeepDisplayAwakeSetting.h"
 #include "host/HostLog.h"
 
 namespace brindlet::host {
@@ -49,8 +48,6 @@ void SystemPowerManager::wakeDisplay() {
   int result = assertions_->declareUserActivity("Nolu remote session wake");
   sessionLog().info("declared user activity (wake display) result=%d", result);
 }
-
-bool SystemPowerManager::keepDisplayAwakeSetting() { return host::keepDisplayAwakeSetting(); }
 
 std::set<PowerManaging::AssertionID> SystemPowerManager::held() const {
   std::lock_guard lock(mutex_);

@@ -12,7 +12,7 @@
 #include <mutex>
 #include <set>
 
-#include "host/app/PowerManaging.h"
+#include "host/capture/PowerManaging.h"
 #include "platform/power/PowerAssertions.h"
 
 namespace brindlet::host {
@@ -26,9 +26,6 @@ class SystemPowerManager final : public PowerManaging {
   bool release(AssertionID id) override;
   void releaseAll() override;
   void wakeDisplay() override;
-
-  // The setting "keepDisplayAwakeWhileConnected"; true when absent or not a Boolean.
-  static bool keepDisplayAwakeSetting();
 
   // The assertions held now.
   std::set<AssertionID> held() const;

@@ -10,17 +10,12 @@
 
 namespace brindlet::host {
 
-// The one owner of the system-wide audio tap, shared by every session of the application: a
-// session that claims it revokes the audio of the session that held it before.
+// The one owner of the system-wide audio tap, shared by every session of the application
+// (the composition root makes one): a session that claims it revokes the audio of the
+// session that held it before.
 class AudioTapArbiter {
  public:
   using Revoke = std::function<void()>;
-
-  // The application's one arbiter.
-  static const std::shared_ptr<AudioTapArbiter>& shared() {
-    static const auto arbiter = std::make_shared<AudioTapArbiter>();
-    return arbiter;
-  }
 
   // Makes `id` the owner; the previous owner's `revoke` runs (outside the lock) when it was
   // another one. A repeated claim with the same id only replaces its closure.

@@ -5,9 +5,9 @@
 #include <type_traits>
 #include <variant>
 
+#include "host/HostLog.h"
 #include "host/control/HIDKeyTable.h"
 #include "host/control/LayoutReverseMap.h"
-#include "host/HostLog.h"
 #include "kit/protocol/CursorSpace.h"
 #include "platform/log/Log.h"
 
@@ -49,8 +49,9 @@ Overloaded(F...) -> Overloaded<F...>;
 
 }  // namespace
 
-CGEventInjector::CGEventInjector(std::shared_ptr<platform::EventPosting> poster, std::shared_ptr<const Clock> clock)
-    : CGEventInjector(std::move(poster), std::move(clock), Keyboard{isKeyboardInputBlocked, currentLayoutReverseMap}) {}
+CGEventInjector::Keyboard CGEventInjector::systemKeyboard(std::shared_ptr<KeyboardLayouts> layouts) {
+  return Keyboard{isKeyboardInputBlocked, [layouts = std::move(layouts)] { return layouts->reverseMap(); }};
+}
 
 CGEventInjector::CGEventInjector(std::shared_ptr<platform::EventPosting> poster, std::shared_ptr<const Clock> clock,
                                  Keyboard keyboard)

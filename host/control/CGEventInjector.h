@@ -10,28 +10,33 @@
 #include <string_view>
 #include <vector>
 
+#include "base/Geometry.h"
 #include "host/control/HostScroll.h"
 #include "host/control/InputInjector.h"
 #include "host/control/LayoutKeystroke.h"
 #include "host/control/PointerTracker.h"
-#include "base/Geometry.h"
 #include "kit/support/Clock.h"
 #include "platform/input/EventPosting.h"
 
 namespace brindlet::host {
+
+class KeyboardLayouts;
 
 // Turns the device's keys, text, pointer moves, buttons and scrolls into events posted
 // through the platform's event poster, and tracks where it put the pointer. One per
 // session; any thread may call it.
 class CGEventInjector final : public InputInjector {
  public:
-  // How the text rule learns the keyboard's state; the defaults read this computer's.
+  // How the text rule learns the keyboard's state.
   struct Keyboard {
     std::function<bool()> isInputBlocked;
     std::function<std::shared_ptr<const LayoutReverseMap>()> layout;
   };
 
-  CGEventInjector(std::shared_ptr<platform::EventPosting> poster, std::shared_ptr<const Clock> clock);
+  // This computer's keyboard: blocked while secure input is on or the screen is locked, and
+  // the layouts' current reverse map.
+  static Keyboard systemKeyboard(std::shared_ptr<KeyboardLayouts> layouts);
+
   CGEventInjector(std::shared_ptr<platform::EventPosting> poster, std::shared_ptr<const Clock> clock,
                   Keyboard keyboard);
 

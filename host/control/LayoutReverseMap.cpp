@@ -71,12 +71,6 @@ LayoutReverseMap buildLayoutReverseMap(const platform::KeyboardLayoutData& layou
   return map;
 }
 
-std::optional<platform::CurrentKeyboardLayout> currentKeyboardLayoutData() {
-  // One connection for the process; the source serialises its own calls.
-  static platform::KeyboardLayoutSource source;
-  return source.current();
-}
-
 std::shared_ptr<const LayoutReverseMap> LayoutReverseMapCache::map(const platform::CurrentKeyboardLayout& layout) {
   std::lock_guard lock(mutex_);
   if (inputSourceID_ == layout.inputSourceID && map_) return map_;
@@ -85,15 +79,14 @@ std::shared_ptr<const LayoutReverseMap> LayoutReverseMapCache::map(const platfor
   return map_;
 }
 
-std::shared_ptr<const LayoutReverseMap> currentLayoutReverseMap() {
-  static LayoutReverseMapCache cache;
-  auto layout = currentKeyboardLayoutData();
+std::shared_ptr<const LayoutReverseMap> KeyboardLayouts::reverseMap() {
+  auto layout = source_.current();
   if (!layout || !layout->data) return nullptr;
-  return cache.map(*layout);
+  return cache_.map(*layout);
 }
 
-std::optional<LayoutKeystroke> keyLayoutLookup(const std::string& character) {
-  auto map = currentLayoutReverseMap();
+std::optional<LayoutKeystroke> KeyboardLayouts::keystroke(const std::string& character) {
+  auto map = reverseMap();
   if (!map) return std::nullopt;
   auto it = map->find(character);
   if (it == map->end()) return std::nullopt;

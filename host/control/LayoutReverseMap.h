@@ -18,9 +18,6 @@ namespace brindlet::host {
 // added when the layout lacks them.
 LayoutReverseMap buildLayoutReverseMap(const platform::KeyboardLayoutData& layout);
 
-// The layout in effect (input-source ID and layout data), nothing without one.
-std::optional<platform::CurrentKeyboardLayout> currentKeyboardLayoutData();
-
 // Reverse maps by input source: a new map only when the source changed. Thread-safe.
 class LayoutReverseMapCache {
  public:
@@ -32,13 +29,21 @@ class LayoutReverseMapCache {
   std::shared_ptr<const LayoutReverseMap> map_;
 };
 
-// The reverse map of the current layout, from the process-wide cache; nothing when there
-// is no layout.
-std::shared_ptr<const LayoutReverseMap> currentLayoutReverseMap();
+// The keyboard layout in effect and its reverse map, through the one X connection the
+// layout source opens when this is made. The host makes one and shares it; thread-safe.
+class KeyboardLayouts {
+ public:
+  // The reverse map of the current layout, a new one only when the layout changed; nothing
+  // when there is no layout.
+  std::shared_ptr<const LayoutReverseMap> reverseMap();
+  // The key that types `character` on the current layout (the environment's key-layout
+  // lookup for menu shortcuts).
+  std::optional<LayoutKeystroke> keystroke(const std::string& character);
 
-// The key that types `character` on the current layout (the environment's key-layout
-// lookup for menu shortcuts).
-std::optional<LayoutKeystroke> keyLayoutLookup(const std::string& character);
+ private:
+  platform::KeyboardLayoutSource source_;
+  LayoutReverseMapCache cache_;
+};
 
 // True while secure event input is on or the screen is locked: text is then typed key by key.
 bool isKeyboardInputBlocked();

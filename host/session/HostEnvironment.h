@@ -1,8 +1,9 @@
 #pragma once
 
 // Every service, factory, setting and interval a session uses. A session never makes a
-// service itself: it reads the field of its environment. HostEnvironment::live (in
-// HostComposition) fills one for each accepted connection; tests fill their own.
+// service itself: it reads the field of its environment. The composition root
+// (sessionEnvironment in host/app/HostComposition) fills one for each accepted connection;
+// tests fill their own.
 
 #include <functional>
 #include <memory>
@@ -10,10 +11,10 @@
 #include <string>
 #include <string_view>
 
+#include "base/Bytes.h"
 #include "host/control/HostInbox.h"
 #include "host/control/LayoutKeystroke.h"
 #include "host/session/RelayProvision.h"
-#include "base/Bytes.h"
 #include "kit/support/Clock.h"
 #include "kit/support/Executor.h"
 #include "kit/support/UUID.h"
@@ -98,12 +99,6 @@ struct HostEnvironment {
   std::function<std::optional<RelayProvision>(const Bytes&)> relayConfig;
   // Every "now", sleep and timer of the session.
   std::shared_ptr<Clock> clock;
-
-  // Filled for an accepted connection (in HostComposition.cpp): new service objects each
-  // time, sharing the application's display provider, encoder factory and audio arbiter.
-  // Actors it makes (a capture source for each makeCapture call) run on `executor`.
-  static HostEnvironment live(const Executor& executor, std::shared_ptr<EncoderFactory> encoders,
-                              std::shared_ptr<DisplayProviding> displays);
 };
 
 }  // namespace brindlet::host

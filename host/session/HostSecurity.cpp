@@ -11,6 +11,4 @@ UUID loadHostID(platform::UserDefaults& defaults) {
   return id;
 }
 
-UUID loadHostID() { return loadHostID(platform::UserDefaults::standard()); }
-
 }  // namespace brindlet::host

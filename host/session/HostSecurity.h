@@ -23,6 +23,5 @@ struct HostSecurity {
 // links): the UUID stored under "hostID" in the settings, made and stored (upper-case
 // text) when there is none or the stored text is not a UUID. Never fails.
 UUID loadHostID(platform::UserDefaults& defaults);
-UUID loadHostID();
 
 }  // namespace brindlet::host

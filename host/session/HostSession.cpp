@@ -3,13 +3,13 @@
 #include <chrono>
 #include <exception>
 
-#include "host/app/PowerManaging.h"
+#include "host/HostLog.h"
 #include "host/capture/AudioTapArbiter.h"
 #include "host/capture/CaptureSource.h"
+#include "host/capture/PowerManaging.h"
 #include "host/capture/VideoPipeline.h"
 #include "host/control/InputInjector.h"
 #include "host/control/PasteboardProviding.h"
-#include "host/HostLog.h"
 #include "host/session/SessionDispatch.h"
 
 #include <asio/error.hpp>

@@ -2,10 +2,10 @@
 #include <cstdio>
 #include <string>
 
-#include "host/app/PowerManaging.h"
-#include "host/capture/DisplayManager.h"
-#include "host/capture/VideoEncoder.h"
 #include "host/HostLog.h"
+#include "host/capture/DisplayManager.h"
+#include "host/capture/PowerManaging.h"
+#include "host/capture/VideoEncoder.h"
 #include "host/session/HostSession.h"
 #include "host/session/SessionDispatch.h"
 

@@ -1,5 +1,5 @@
-#include "host/app/PowerManaging.h"
 #include "host/capture/DisplayManager.h"
+#include "host/capture/PowerManaging.h"
 #include "host/control/ClickRecord.h"
 #include "host/control/InputInjector.h"
 #include "host/control/PasteboardProviding.h"

@@ -4,7 +4,6 @@
 #include <asio/this_coro.hpp>
 
 #include "kit/pairing/AuthCrypto.h"
-#include "kit/support/SystemClock.h"
 
 namespace brindlet {
 namespace {
@@ -163,7 +162,6 @@ asio::awaitable<ClientHandshake::Event> ClientHandshake::run(std::shared_ptr<Con
                                                              std::function<void(const std::string&)> onCode,
                                                              std::shared_ptr<Clock> clock) {
   using namespace asio::experimental::awaitable_operators;
-  if (!clock) clock = SystemClock::shared();
   auto box = std::make_shared<ResultBox>();
   EventHandler onEvent = [box, onCode](const Event& event) {
     if (event.kind == Event::Kind::showCode) {

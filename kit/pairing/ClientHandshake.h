@@ -6,7 +6,7 @@
 //   auto event = co_await ClientHandshake::run(connection, identity,
 //                                              ClientHandshake::Purpose::pairWithToken(link.token),
 //                                              "iPad", [&] { return std::optional(link.fingerprint); },
-//                                              30, [](const std::string& code) { show(code); });
+//                                              30, [](const std::string& code) { show(code); }, clock);
 //   if (event == ClientHandshake::Event::authenticated()) ...   // session traffic may start
 
 #include <functional>
@@ -73,8 +73,7 @@ class ClientHandshake {
   // messages end first. showCode goes to `onCode`.
   static asio::awaitable<Event> run(std::shared_ptr<Connection> connection, ClientIdentity identity, Purpose purpose,
                                     std::string deviceName, FingerprintSource hostFingerprint, double timeLimit,
-                                    std::function<void(const std::string&)> onCode,
-                                    std::shared_ptr<Clock> clock = nullptr);
+                                    std::function<void(const std::string&)> onCode, std::shared_ptr<Clock> clock);
 
  private:
   void end(const Event& event);

@@ -9,7 +9,6 @@
 
 #include "kit/pairing/AuthCrypto.h"
 #include "kit/pairing/PairingLog.h"
-#include "kit/support/SystemClock.h"
 #include "platform/crypto/Digest.h"
 #include "platform/crypto/P256PublicKey.h"
 #include "platform/log/Log.h"
@@ -46,7 +45,7 @@ HostAuthGate::HostAuthGate(const Executor& executor, std::shared_ptr<Connection>
       timeouts_(timeouts),
       tag_(UUID::random()),
       onAuthenticated_(std::move(onAuthenticated)),
-      clock_(clock ? std::move(clock) : SystemClock::shared()) {}
+      clock_(std::move(clock)) {}
 
 std::string HostAuthGate::cleanDeviceName(std::string_view name) {
   icu::UnicodeString text =

@@ -5,7 +5,7 @@
 // session), admits a paired device, lets an unknown one pair by token or by compared code,
 // and refuses everything else. Only messages it answers with `proceed` are session traffic.
 //
-//   auto gate = HostAuthGate::make(executor, connection, service, AuthTimeouts{}, onAuthenticated);
+//   auto gate = HostAuthGate::make(executor, connection, service, AuthTimeouts{}, onAuthenticated, clock);
 //   co_await gate->start();                                  // sends the challenge
 //   while (auto message = co_await messages.next())
 //     if (co_await gate->handle(*message) == HostAuthGate::Verdict::proceed) dispatch(*message);
@@ -43,8 +43,7 @@ class HostAuthGate final : public HostAuthGating, public Actor, public std::enab
 
   static std::shared_ptr<HostAuthGate> make(const Executor& executor, std::shared_ptr<Connection> connection,
                                             std::shared_ptr<HostPairingService> service, AuthTimeouts timeouts,
-                                            AuthenticatedHandler onAuthenticated,
-                                            std::shared_ptr<Clock> clock = nullptr);
+                                            AuthenticatedHandler onAuthenticated, std::shared_ptr<Clock> clock);
 
   // Sends the challenge and arms the response deadline. Once, when the connection is accepted.
   asio::awaitable<void> start() override;

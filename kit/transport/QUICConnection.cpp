@@ -52,7 +52,7 @@ QUICConnection::QUICConnection(Role role, std::shared_ptr<platform::QUICGroup> g
                                std::shared_ptr<Clock> clock)
     : role_(role),
       configuration_(configuration),
-      clock_(clock ? std::move(clock) : SystemClock::shared()),
+      clock_(std::move(clock)),
       group_(std::move(group)),
       box_(std::move(box)),
       timerStrand_(makeStrand(Executor(group_->executor().get_inner_executor()))) {

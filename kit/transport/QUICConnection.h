@@ -50,11 +50,10 @@ class QUICConnection final : public Connection, public std::enable_shared_from_t
   // Device side: a connection towards the host at `endpoint`.
   static std::shared_ptr<QUICConnection> makeClient(asio::io_context& context, const asio::ip::udp::endpoint& endpoint,
                                                     const ServerTrust& trust, QUICConfiguration configuration,
-                                                    std::shared_ptr<Clock> clock = nullptr);
+                                                    std::shared_ptr<Clock> clock);
   // Host side: a group the listener accepted.
   static std::shared_ptr<QUICConnection> makeHost(std::shared_ptr<platform::QUICGroup> group,
-                                                  QUICConfiguration configuration,
-                                                  std::shared_ptr<Clock> clock = nullptr);
+                                                  QUICConfiguration configuration, std::shared_ptr<Clock> clock);
   ~QUICConnection() override;
 
   // Installs the handlers, starts the transport and arms the handshake timer. Once.

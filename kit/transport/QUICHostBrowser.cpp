@@ -247,12 +247,14 @@ asio::awaitable<std::shared_ptr<Connection>> QUICHostBrowser::connect(Discovered
 }
 
 asio::awaitable<std::shared_ptr<Connection>> QUICHostBrowser::connect(HostEndpoint endpoint, ServerTrust trust) {
-  co_return co_await connectQUIC(context_, std::move(endpoint.host), endpoint.port, std::move(trust), configuration_);
+  co_return co_await connectQUIC(context_, std::move(endpoint.host), endpoint.port, std::move(trust), configuration_,
+                                 platform_.clock);
 }
 
 asio::awaitable<std::shared_ptr<QUICConnection>> connectQUIC(asio::io_context& context, std::string host,
                                                              std::uint16_t port, ServerTrust trust,
-                                                             QUICConfiguration configuration) {
+                                                             QUICConfiguration configuration,
+                                                             std::shared_ptr<Clock> clock) {
   if (port == 0) throw QUICError::failed("bad port");
   std::error_code error;
   asio::ip::address address = asio::ip::make_address(host, error);
@@ -264,13 +266,14 @@ asio::awaitable<std::shared_ptr<QUICConnection>> connectQUIC(asio::io_context& c
     address = results.begin()->endpoint().address();
   }
   co_return co_await connectQUIC(context, asio::ip::udp::endpoint(address, port), std::move(trust),
-                                 std::move(configuration));
+                                 std::move(configuration), std::move(clock));
 }
 
 asio::awaitable<std::shared_ptr<QUICConnection>> connectQUIC(asio::io_context& context,
                                                              asio::ip::udp::endpoint endpoint, ServerTrust trust,
-                                                             QUICConfiguration configuration) {
-  auto connection = QUICConnection::makeClient(context, endpoint, trust, std::move(configuration));
+                                                             QUICConfiguration configuration,
+                                                             std::shared_ptr<Clock> clock) {
+  auto connection = QUICConnection::makeClient(context, endpoint, trust, std::move(configuration), std::move(clock));
   connection->start();
   // Waits for readiness; cancelling the waiting task closes the connection, which ends the
   // wait with the connection's "closed".

@@ -124,15 +124,17 @@ class QUICHostBrowser final : public HostBrowser, public std::enable_shared_from
 };
 
 // Connects to a host and port (a name or numeric address), checking the host's certificate
-// as `trust` says; returns the connection once it is ready. Fails with QUICError "bad port"
-// for port 0, and with the connection's readiness error otherwise (the connection is closed).
-// Cancelling the awaiting task closes the connection and fails the call.
+// as `trust` says, with `clock` timing the connection; returns the connection once it is ready. Fails with QUICError
+// "bad port" for port 0, and with the connection's readiness error otherwise (the connection is closed). Cancelling the
+// awaiting task closes the connection and fails the call.
 asio::awaitable<std::shared_ptr<QUICConnection>> connectQUIC(asio::io_context& context, std::string host,
                                                              std::uint16_t port, ServerTrust trust,
-                                                             QUICConfiguration configuration);
+                                                             QUICConfiguration configuration,
+                                                             std::shared_ptr<Clock> clock);
 // The same towards a resolved UDP endpoint.
 asio::awaitable<std::shared_ptr<QUICConnection>> connectQUIC(asio::io_context& context,
                                                              asio::ip::udp::endpoint endpoint, ServerTrust trust,
-                                                             QUICConfiguration configuration);
+                                                             QUICConfiguration configuration,
+                                                             std::shared_ptr<Clock> clock);
 
 }  // namespace brindlet

@@ -26,20 +26,23 @@ std::shared_ptr<QUICHostListener> QUICHostListener::create(asio::io_context& con
                                                            std::optional<UUID> hostID,
                                                            std::shared_ptr<SelfSignedIdentity> identity,
                                                            std::optional<std::uint16_t> port, bool advertise,
-                                                           QUICConfiguration configuration) {
-  return std::shared_ptr<QUICHostListener>(new QUICHostListener(
-      context, std::move(hostName), hostID, std::move(identity), port, advertise, std::move(configuration)));
+                                                           QUICConfiguration configuration,
+                                                           std::shared_ptr<Clock> clock) {
+  return std::shared_ptr<QUICHostListener>(new QUICHostListener(context, std::move(hostName), hostID,
+                                                                std::move(identity), port, advertise,
+                                                                std::move(configuration), std::move(clock)));
 }
 
 QUICHostListener::QUICHostListener(asio::io_context& context, std::string hostName, std::optional<UUID> hostID,
                                    std::shared_ptr<SelfSignedIdentity> identity, std::optional<std::uint16_t> port,
-                                   bool advertise, QUICConfiguration configuration)
+                                   bool advertise, QUICConfiguration configuration, std::shared_ptr<Clock> clock)
     : context_(context),
       hostName_(std::move(hostName)),
       hostID_(hostID),
       advertise_(advertise),
       requestedPort_(port),
       configuration_(std::move(configuration)),
+      clock_(std::move(clock)),
       identity_(identity ? std::move(identity) : makeEphemeralIdentity(hostName_)),
       queue_(makeStrand(context.get_executor())) {
   certificateFingerprint_ = identity_->fingerprint;
@@ -202,7 +205,7 @@ asio::awaitable<std::uint16_t> QUICHostListener::waitUntilReady() {
 }
 
 void QUICHostListener::onGroup(std::shared_ptr<platform::QUICGroup> group) {
-  auto connection = QUICConnection::makeHost(std::move(group), configuration_);
+  auto connection = QUICConnection::makeHost(std::move(group), configuration_, clock_);
   connection->start();
   // The connection's own handshake and stream timers bound this wait.
   Task admission = Task::spawn(makeStrand(context_.get_executor()), awaitConnection(weak_from_this(), connection));

@@ -15,6 +15,7 @@
 #include "base/Bytes.h"
 #include "kit/pairing/SelfSignedIdentity.h"
 #include "kit/support/AsyncStream.h"
+#include "kit/support/Clock.h"
 #include "kit/support/Executor.h"
 #include "kit/support/Task.h"
 #include "kit/support/UUID.h"
@@ -40,7 +41,7 @@ class QUICHostListener final : public HostListener, public std::enable_shared_fr
                                                   std::optional<UUID> hostID,
                                                   std::shared_ptr<SelfSignedIdentity> identity,
                                                   std::optional<std::uint16_t> port, bool advertise,
-                                                  QUICConfiguration configuration);
+                                                  QUICConfiguration configuration, std::shared_ptr<Clock> clock);
   ~QUICHostListener() override;
 
   // Starts listening; throws what the QUIC layer throws when it cannot make the listener.
@@ -69,7 +70,7 @@ class QUICHostListener final : public HostListener, public std::enable_shared_fr
 
   QUICHostListener(asio::io_context& context, std::string hostName, std::optional<UUID> hostID,
                    std::shared_ptr<SelfSignedIdentity> identity, std::optional<std::uint16_t> port, bool advertise,
-                   QUICConfiguration configuration);
+                   QUICConfiguration configuration, std::shared_ptr<Clock> clock);
 
   void onReady(std::uint16_t port);
   void onFailed(const std::error_code& error);
@@ -87,6 +88,7 @@ class QUICHostListener final : public HostListener, public std::enable_shared_fr
   const bool advertise_;
   const std::optional<std::uint16_t> requestedPort_;
   const QUICConfiguration configuration_;
+  const std::shared_ptr<Clock> clock_;  // the accepted connections' timers
   std::shared_ptr<SelfSignedIdentity> identity_;
   const Strand queue_;  // runs the platform listener's events
 

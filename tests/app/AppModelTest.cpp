@@ -12,11 +12,13 @@
 
 #include "app/FakeListener.h"
 #include "host/app/AppModel.h"
+#include "host/app/HostComposition.h"
 #include "host/capture/VideoEncoder.h"
 #include "kit/pairing/PairedDeviceStore.h"
 #include "kit/pairing/SelfSignedIdentity.h"
 #include "kit/transport/InMemoryConnection.h"
 #include "platform/power/LoginItem.h"
+#include "platform/storage/UserDefaults.h"
 #include "support/TestLoop.h"
 
 namespace brindlet::host {
@@ -110,17 +112,32 @@ class AppModelTest : public ::testing::Test {
       return std::make_shared<FakeGate>(found == devices.end() ? std::nullopt : std::optional<UUID>(found->second),
                                         std::move(onAuthenticated));
     };
-    s.adjustEnvironment = [this](HostEnvironment& env) { env.clock = loop.clock; };
+    s.makeEnvironment = [this](std::shared_ptr<EncoderFactory> encoders, AppModel::WakeRequest onWakeRequested) {
+      return environment(std::move(encoders), std::move(onWakeRequested));
+    };
+    s.listenerFactory = [this](const HostSecurity&, std::optional<std::uint16_t> port) { return factory.make(port); };
     s.watchSystem = false;
     s.clock = loop.clock;
+    s.hostID = hostID;
+    s.isDisplayAsleep = [] { return false; };
+    s.keepDisplayAwake = [] { return true; };
+    s.loginItem = platform::LoginItem::mainApp();
     return s;
   }
 
+  // The host's own environment for a session, on the test's clock and without displays or
+  // power manager.
+  HostEnvironment environment(std::shared_ptr<EncoderFactory> encoders, AppModel::WakeRequest onWakeRequested) {
+    if (!hostServices) {
+      hostServices = HostServices::make(loop.io.get_executor(), loop.clock,
+                                        std::make_shared<platform::UserDefaults>(folder_ / "settings.json"));
+      hostServices->power = nullptr;
+    }
+    return sessionEnvironment(*hostServices, std::move(encoders), std::move(onWakeRequested));
+  }
+
   void makeModel(AppModel::Services s) {
-    model = AppModel::make(
-        loop.io.get_executor(), loop.strand(),
-        [this](const HostSecurity&, std::optional<std::uint16_t> port) { return factory.make(port); }, nullptr, nullptr,
-        loopback, std::move(s));
+    model = AppModel::make(loop.io.get_executor(), loop.strand(), nullptr, loopback, std::move(s));
   }
 
   void startAndAdvertise() {
@@ -199,6 +216,8 @@ class AppModelTest : public ::testing::Test {
   std::shared_ptr<PairedDeviceStore> store;
   std::map<Connection*, UUID> devices;
   std::vector<std::shared_ptr<Connection>> hostEnds;
+  UUID hostID = UUID::random();
+  std::optional<HostServices> hostServices;
   std::shared_ptr<AppModel> model;
   UUID phone = UUID::random();
   UUID tablet = UUID::random();
@@ -373,9 +392,10 @@ TEST_F(AppModelTest, ASessionsWakeRequestGoesToTheCaptureLifecycle) {
   using platform::PowerEvent;
   std::function<asio::awaitable<void>(bool)> wakeRequested;
   auto s = services();
-  s.adjustEnvironment = [this, &wakeRequested](HostEnvironment& env) {
-    env.clock = loop.clock;
-    wakeRequested = env.onWakeRequested;
+  s.makeEnvironment = [this, &wakeRequested](std::shared_ptr<EncoderFactory> encoders,
+                                             AppModel::WakeRequest onWakeRequested) {
+    wakeRequested = onWakeRequested;
+    return environment(std::move(encoders), std::move(onWakeRequested));
   };
   makeModel(std::move(s));
   model->start();
@@ -441,6 +461,44 @@ TEST_F(AppModelTest, AModelDestroyedAfterSessionsRanLetsGoOfEverything) {
   EXPECT_TRUE(weakModel.expired());
   EXPECT_TRUE(current.expired());
   EXPECT_TRUE(second->ended());
+}
+
+// What the model had left when its stop() returned.
+struct AtStop {
+  bool stopped = false;
+  std::size_t candidates = 0;
+  std::optional<SessionStatus> status;
+};
+
+asio::awaitable<void> stopAndLook(std::shared_ptr<AppModel> model, AtStop* seen) {
+  co_await model->stop();
+  seen->stopped = true;
+  seen->candidates = model->candidateCount();
+  seen->status = model->status();
+}
+
+TEST_F(AppModelTest, StoppingServesEverySessionToItsEndBeforeItReturns) {
+  startAndAdvertise();
+  auto first = connect(phone);
+  auto second = connect(tablet);  // replaces the first
+  loop.advance(200ms);
+  ASSERT_TRUE(first->ended());
+  std::weak_ptr<HostSession> current = model->session();
+  ASSERT_FALSE(current.expired());
+  ASSERT_FALSE(model->status() && model->status()->phase == SessionStatus::Phase::ended);
+
+  AtStop seen;
+  Task stopping = Task::spawn(loop.strand(), stopAndLook(model, &seen));
+  loop.advance(1s);
+  ASSERT_TRUE(seen.stopped);
+  EXPECT_TRUE(second->ended());
+  // By the time stop() returned every session had ended, the current one through its own
+  // teardown (which says so).
+  EXPECT_EQ(seen.candidates, 0u);
+  ASSERT_TRUE(seen.status);
+  EXPECT_EQ(seen.status->phase, SessionStatus::Phase::ended);
+  EXPECT_FALSE(model->session());
+  EXPECT_TRUE(current.expired());
 }
 
 TEST_F(AppModelTest, LaunchAtLoginIsReadFromTheAutostartEntryWhenTheModelIsMade) {

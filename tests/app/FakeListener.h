@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "host/session/HostComposition.h"
+#include "host/app/HostComposition.h"
 #include "kit/support/AsyncStream.h"
 #include "kit/transport/HostListener.h"
 

@@ -19,6 +19,7 @@
 #include <asio/io_context.hpp>
 #include <asio/use_future.hpp>
 
+#include "kit/support/SystemClock.h"
 #include "kit/transport/QUICHostBrowser.h"
 #include "support/ChildProcess.h"
 
@@ -71,8 +72,10 @@ bool connectOnce(std::uint16_t port) {
   std::thread runner([&io] { io.run(); });
   bool connected = false;
   try {
-    auto future = asio::co_spawn(
-        io, brindlet::connectQUIC(io, "127.0.0.1", port, brindlet::ServerTrust::unpinned(), {}), asio::use_future);
+    auto future = asio::co_spawn(io,
+                                 brindlet::connectQUIC(io, "127.0.0.1", port, brindlet::ServerTrust::unpinned(), {},
+                                                       brindlet::SystemClock::shared()),
+                                 asio::use_future);
     if (future.wait_for(20s) == std::future_status::ready) {
       auto connection = future.get();
       connected = connection != nullptr;

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "host/app/KeepDisplayAwakeSetting.h"
 #include "host/app/SystemPowerManager.h"
 #include "platform/log/Log.h"
 #include "platform/power/DBusMock.h"
@@ -82,16 +83,14 @@ TEST_F(SystemPowerManagerTest, WakingTheDisplayDeclaresActivityAndHoldsNothing) 
 
 TEST(KeepDisplayAwakeSetting, AbsentOrNotABooleanReadsTrue) {
   auto folder = std::filesystem::temp_directory_path() / ("keep-awake-" + std::to_string(getpid()));
-  setenv("XDG_CONFIG_HOME", folder.c_str(), 1);
-  auto& defaults = platform::UserDefaults::standard();
-  defaults.remove("keepDisplayAwakeWhileConnected");
-  EXPECT_TRUE(SystemPowerManager::keepDisplayAwakeSetting());
+  platform::UserDefaults defaults(folder / "settings.json");
+  EXPECT_TRUE(keepDisplayAwakeSetting(defaults));
   defaults.set("keepDisplayAwakeWhileConnected", "no");
-  EXPECT_TRUE(SystemPowerManager::keepDisplayAwakeSetting());
+  EXPECT_TRUE(keepDisplayAwakeSetting(defaults));
   defaults.set("keepDisplayAwakeWhileConnected", false);
-  EXPECT_FALSE(SystemPowerManager::keepDisplayAwakeSetting());
+  EXPECT_FALSE(keepDisplayAwakeSetting(defaults));
   defaults.remove("keepDisplayAwakeWhileConnected");
-  unsetenv("XDG_CONFIG_HOME");
+  EXPECT_TRUE(keepDisplayAwakeSetting(defaults));
   std::filesystem::remove_all(folder);
 }
 

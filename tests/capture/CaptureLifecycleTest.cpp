@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "host/capture/CaptureLifecycle.h"
+#include "host/app/CaptureLifecycle.h"
 #include "platform/log/Log.h"
 #include "support/TestLoop.h"
 

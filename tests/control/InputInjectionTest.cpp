@@ -45,7 +45,8 @@ class InputInjectionTest : public ::testing::Test {
   std::shared_ptr<platform::EventPoster> poster = std::make_shared<platform::EventPoster>();
   std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
   bool blocked = false;
-  CGEventInjector injector{poster, clock, {[this] { return blocked; }, currentLayoutReverseMap}};
+  std::shared_ptr<KeyboardLayouts> layouts = std::make_shared<KeyboardLayouts>();
+  CGEventInjector injector{poster, clock, {[this] { return blocked; }, [this] { return layouts->reverseMap(); }}};
 };
 
 struct HIDCase {

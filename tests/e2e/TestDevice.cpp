@@ -7,6 +7,7 @@
 #include <future>
 #include <stdexcept>
 
+#include "kit/support/SystemClock.h"
 #include "kit/support/Task.h"
 #include "platform/crypto/P256PrivateKey.h"
 #include "platform/video/MediaClock.h"
@@ -140,16 +141,16 @@ void TestDevice::connect(const DiscoveredHost& host, const Bytes& pin) {
 
 void TestDevice::connect(const HostEndpoint& endpoint, const Bytes& pin) {
   pin_ = pin;
-  auto connection =
-      runOn(io_, connectQUIC(io_, endpoint.host, endpoint.port, ServerTrust::pinned(pin), QUICConfiguration()));
+  auto connection = runOn(io_, connectQUIC(io_, endpoint.host, endpoint.port, ServerTrust::pinned(pin),
+                                           QUICConfiguration(), SystemClock::shared()));
   connection_ = connection;
 }
 
 ClientHandshake::Event TestDevice::authenticate(ClientHandshake::Purpose purpose, double timeLimit) {
   Bytes pin = pin_;
   ClientHandshake::FingerprintSource fingerprint = [pin] { return std::optional<Bytes>(pin); };
-  return runOn(
-      io_, ClientHandshake::run(connection_, identity_, std::move(purpose), name_, fingerprint, timeLimit, nullptr));
+  return runOn(io_, ClientHandshake::run(connection_, identity_, std::move(purpose), name_, fingerprint, timeLimit,
+                                         nullptr, SystemClock::shared()));
 }
 
 asio::awaitable<void> TestDevice::readMessages(std::shared_ptr<State> state, std::shared_ptr<Connection> connection) {

@@ -178,9 +178,11 @@ class WholeProcessTest : public ::testing::Test {
     return identity;
   }
 
-  void startHost() {
+  // `extra`: more of the host's environment variables.
+  void startHost(const ChildProcess::Environment& extra = {}) {
     auto environment = home.environment();
     environment.emplace_back("DBUS_SESSION_BUS_ADDRESS", screenSaver.address());
+    environment.insert(environment.end(), extra.begin(), extra.end());
     host = std::make_unique<ChildProcess>(BRINDLET_HOST_BINARY, std::vector<std::string>{}, environment);
     ASSERT_TRUE(host->waitForOutput("listener advertising on UDP", 30s)) << host->output();
   }
@@ -449,7 +451,8 @@ TEST_F(WholeProcessTest, ASecondDeviceReplacesTheFirst) {
 TEST_F(WholeProcessTest, KillingTheDeviceEndsTheSessionAndReleasesWhatItHeld) {
   ClientIdentity doomed = pairedDevice("Doomed iPad");
   ClientIdentity next = pairedDevice("Next iPad");
-  ASSERT_NO_FATAL_FAILURE(startHost());
+  // A short idle time-out, so that the silence is noticed soon.
+  ASSERT_NO_FATAL_FAILURE(startHost({{"BRINDLET_QUIC_IDLE_TIMEOUT_MS", "2000"}}));
   XState x;
   ASSERT_TRUE(x.isReady());
 

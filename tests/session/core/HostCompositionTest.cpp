@@ -4,17 +4,20 @@
 #include <filesystem>
 #include <memory>
 #include <set>
+#include <string_view>
 
 #include <asio/io_context.hpp>
 
+#include "host/app/HostComposition.h"
 #include "host/capture/AudioCapturing.h"
-#include "host/capture/AudioTapArbiter.h"
 #include "host/capture/CaptureSource.h"
-#include "host/session/HostComposition.h"
 #include "host/session/UnavailableServices.h"
 #include "kit/pairing/HostPairingService.h"
 #include "kit/pairing/SelfSignedIdentity.h"
+#include "kit/support/ManualClock.h"
+#include "kit/support/SystemClock.h"
 #include "kit/support/Task.h"
+#include "platform/storage/UserDefaults.h"
 #include "session/core/SessionDoubles.h"
 
 namespace brindlet::host::testing {
@@ -42,25 +45,48 @@ class TemporaryHome {
   std::vector<std::pair<std::string, std::string>> saved_;
 };
 
-TEST(HostComposition, TwoEnvironmentsShareTheHostButNoServiceObject) {
-  TemporaryHome home;
+asio::awaitable<void> noWake(bool) { co_return; }
+
+// The host's services over settings in the temporary home, on a manual clock.
+struct Services {
   asio::io_context io;
+  std::shared_ptr<platform::UserDefaults> settings =
+      std::make_shared<platform::UserDefaults>(platform::UserDefaults::standardFile());
+  std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
+  HostServices host = HostServices::make(io.get_executor(), clock, settings);
+
+  HostEnvironment environment(std::shared_ptr<EncoderFactory> encoders = nullptr) {
+    return sessionEnvironment(host, std::move(encoders), noWake);
+  }
+};
+
+TEST(HostComposition, TwoEnvironmentsShareTheHostsServicesButNoSessionObject) {
+  TemporaryHome home;
+  Services services;
   auto encoders = std::make_shared<FixedEncoderFactory>(std::vector{CodecProfile::hevcMain});
   auto displays = std::make_shared<FixedDisplays>(std::vector<DisplayInfo>{});
-  HostEnvironment a = HostEnvironment::live(io.get_executor(), encoders, displays);
-  HostEnvironment b = HostEnvironment::live(io.get_executor(), encoders, displays);
+  services.host.displays = displays;
+  HostEnvironment a = services.environment(encoders);
+  HostEnvironment b = services.environment(encoders);
 
+  // The host ID is the one of the settings, made once.
+  EXPECT_EQ(services.settings->string("hostID"), a.hostID.uuidString());
   EXPECT_EQ(a.hostID, b.hostID);
   EXPECT_EQ(a.hostName, b.hostName);
   EXPECT_FALSE(a.hostName.empty());
   // The application's display provider and encoder factory are the ones given.
   EXPECT_EQ(a.displays, displays);
   EXPECT_EQ(a.encoders, encoders);
-  // The audio tap is one for the whole computer: so is the arbiter that hands it out.
-  EXPECT_EQ(a.audioArbiter, b.audioArbiter);
-  EXPECT_EQ(a.audioArbiter, AudioTapArbiter::shared());
+  // One power manager, one clock and one audio arbiter for the whole computer.
+  for (const HostEnvironment* env : {&a, &b}) {
+    EXPECT_EQ(env->power, services.host.power);
+    EXPECT_EQ(env->clock, services.clock);
+    EXPECT_EQ(env->audioArbiter, services.host.audioArbiter);
+  }
+  ASSERT_NE(a.power, nullptr);
+  ASSERT_NE(a.audioArbiter, nullptr);
 
-  const std::vector<std::pair<const void*, const void*>> services{
+  const std::vector<std::pair<const void*, const void*>> sessionObjects{
       {a.injector.get(), b.injector.get()},
       {a.pasteboard.get(), b.pasteboard.get()},
       {a.apps.get(), b.apps.get()},
@@ -72,11 +98,10 @@ TEST(HostComposition, TwoEnvironmentsShareTheHostButNoServiceObject) {
       {a.menus.get(), b.menus.get()},
       {a.clicks.get(), b.clicks.get()},
       {a.cursorSource.get(), b.cursorSource.get()},
-      {a.power.get(), b.power.get()},
       {a.audioEncoders.get(), b.audioEncoders.get()},
       {a.makeAudioCapture().get(), b.makeAudioCapture().get()}};
   std::set<const void*> seen;
-  for (auto [x, y] : services) {
+  for (auto [x, y] : sessionObjects) {
     ASSERT_NE(x, nullptr);
     EXPECT_NE(x, y);
     EXPECT_TRUE(seen.insert(x).second);
@@ -86,8 +111,8 @@ TEST(HostComposition, TwoEnvironmentsShareTheHostButNoServiceObject) {
 
 TEST(HostComposition, LiveEnvironmentHasTheHostsIntervalsAndQuietDefaults) {
   TemporaryHome home;
-  asio::io_context io;
-  HostEnvironment env = HostEnvironment::live(io.get_executor(), nullptr, nullptr);
+  Services services;
+  HostEnvironment env = services.environment();
   EXPECT_EQ(env.launchTimeout, 15);
   EXPECT_EQ(env.appPollInterval, 1);
   EXPECT_EQ(env.focusPollInterval, 0.25);
@@ -103,7 +128,10 @@ TEST(HostComposition, LiveEnvironmentHasTheHostsIntervalsAndQuietDefaults) {
   EXPECT_EQ(env.cursorInputInterval, 1.0 / 120);
   EXPECT_EQ(env.cursorShapePollInterval, 1.0 / 30);
   EXPECT_EQ(env.inbox.root, home.root() / "XDG_CACHE_HOME" / "io.tavix.nolu.host" / "Inbox");
-  EXPECT_TRUE(env.keepDisplayAwake());          // the setting is absent
+  EXPECT_TRUE(env.keepDisplayAwake());  // the setting is absent
+  // The setting is read from the host's settings at each call.
+  services.settings->set("keepDisplayAwakeWhileConnected", false);
+  EXPECT_FALSE(env.keepDisplayAwake());
   EXPECT_FALSE(env.relayConfig(Bytes(65, 4)));  // remote access is not set up
   // What this host cannot do yet it says so, and never pretends to have done it.
   auto capture = env.makeCapture();
@@ -111,6 +139,32 @@ TEST(HostComposition, LiveEnvironmentHasTheHostsIntervalsAndQuietDefaults) {
   EXPECT_NE(capture, env.makeCapture());  // a new source for each call
   EXPECT_THROW(env.pasteboard->writeText("x"), ServiceUnavailable);
   EXPECT_THROW(env.makeAudioCapture()->start(false, nullptr), AudioCaptureError);
+}
+
+TEST(HostComposition, TheQUICIdleTimeOutIsTakenFromTheProcessOnlyWhenItIsAPositiveNumber) {
+  struct Case {
+    const char* text;
+    std::optional<Clock::Duration> timeout;
+  };
+  const std::vector<Case> cases{{nullptr, std::nullopt},
+                                {"2000", std::chrono::milliseconds(2000)},
+                                {"1", std::chrono::milliseconds(1)},
+                                {"0", std::nullopt},
+                                {"-5", std::nullopt},
+                                {"2s", std::nullopt},
+                                {"", std::nullopt}};
+  for (const Case& c : cases) {
+    HostOptions options = HostOptions::from([&](const char* name) -> const char* {
+      return std::string_view(name) == "BRINDLET_QUIC_IDLE_TIMEOUT_MS" ? c.text : nullptr;
+    });
+    EXPECT_EQ(options.quicIdleTimeout, c.timeout) << (c.text ? c.text : "(unset)");
+    EXPECT_FALSE(options.hostingTests);
+  }
+  HostOptions hosting = HostOptions::from([](const char* name) -> const char* {
+    return std::string_view(name) == "XCTestConfigurationFilePath" ? "/tmp/x" : nullptr;
+  });
+  EXPECT_TRUE(hosting.hostingTests);
+  EXPECT_EQ(hosting.quicIdleTimeout, std::nullopt);
 }
 
 TEST(HostComposition, TheHostsQUICLimits) {
@@ -136,7 +190,8 @@ std::optional<std::uint16_t> boundPort(std::optional<std::uint16_t> requested) {
   auto identity = createSelfSignedIdentity("session.test.identity", false, "Studio");
   auto service = std::make_shared<HostPairingService>(io.get_executor(), UUID::random(), "Studio",
                                                       identity->fingerprint, nullptr, nullptr, nullptr);
-  ListenerStart start = makeQUICListener(io, HostSecurity{identity, service}, requested, false);
+  ListenerStart start = makeQUICListener(io, HostSecurity{identity, service}, requested, false, hostQUICConfiguration(),
+                                         SystemClock::shared());
   start.listener->start();
   std::optional<std::uint16_t> port;
   Task waiting = Task::spawn(makeStrand(io.get_executor()), readyPort(start, &port));

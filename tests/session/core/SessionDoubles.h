@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "capture/CaptureDoubles.h"
-#include "host/app/PowerManaging.h"
 #include "host/capture/CaptureSource.h"
 #include "host/capture/DisplayManager.h"
+#include "host/capture/PowerManaging.h"
 #include "host/capture/VideoEncoder.h"
 #include "host/control/ClickRecord.h"
 #include "host/control/InputInjector.h"

@@ -51,7 +51,8 @@ TEST(HostID, ValuesThatAreNotAUUIDAreReplaced) {
 TEST(HostID, StandardSettingsLiveInTheConfigFolder) {
   TempFolder folder;
   testing::ScopedEnvironment config("XDG_CONFIG_HOME", folder.path().string());
-  UUID id = loadHostID();
+  platform::UserDefaults standard(platform::UserDefaults::standardFile());
+  UUID id = loadHostID(standard);
   EXPECT_EQ(platform::UserDefaults(folder.path() / "Nolu" / "io.tavix.nolu.host.json").string("hostID"),
             id.uuidString());
 }

@@ -3,6 +3,7 @@
 #include <asio/co_spawn.hpp>
 #include <asio/use_future.hpp>
 
+#include "kit/support/SystemClock.h"
 #include "kit/transport/QUICHostBrowser.h"
 #include "kit/transport/QUICHostListener.h"
 #include "platform/dnssd/AvahiBrowse.h"
@@ -29,8 +30,8 @@ class DiscoveryTest : public testing::ListenerFixture {
   }
 
   std::shared_ptr<QUICHostListener> startListener(const std::string& name, std::optional<UUID> hostID, bool advertise) {
-    auto listener =
-        QUICHostListener::create(io, name, hostID, makeIdentity(name), std::nullopt, advertise, QUICConfiguration());
+    auto listener = QUICHostListener::create(io, name, hostID, makeIdentity(name), std::nullopt, advertise,
+                                             QUICConfiguration(), SystemClock::shared());
     listener->start();
     port = await([](std::shared_ptr<QUICHostListener> l) -> asio::awaitable<uint16_t> {
       co_return co_await l->waitUntilReady();

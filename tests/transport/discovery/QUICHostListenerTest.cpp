@@ -6,6 +6,7 @@
 #include <future>
 #include <mutex>
 
+#include "kit/support/SystemClock.h"
 #include "kit/transport/QUICHostBrowser.h"
 #include "kit/transport/QUICHostListener.h"
 #include "platform/log/Log.h"
@@ -41,7 +42,7 @@ class QUICHostListenerTest : public ListenerFixture {
  protected:
   std::shared_ptr<QUICHostListener> makeListener(std::optional<uint16_t> port) {
     return QUICHostListener::create(io, "Test Mac", UUID::random(), makeIdentity("Test Mac"), port, false,
-                                    QUICConfiguration());
+                                    QUICConfiguration(), SystemClock::shared());
   }
 
   asio::awaitable<std::optional<std::shared_ptr<Connection>>> nextConnection(
@@ -131,7 +132,7 @@ TEST_F(QUICHostListenerTest, HandsOutOnlyConnectionsThatBecameReady) {
   Bytes wrongPin(32, 0x5A);
   auto refused = [](asio::io_context& io, uint16_t port, Bytes pin) -> asio::awaitable<std::string> {
     try {
-      co_await connectQUIC(io, "127.0.0.1", port, ServerTrust::pinned(pin), QUICConfiguration());
+      co_await connectQUIC(io, "127.0.0.1", port, ServerTrust::pinned(pin), QUICConfiguration(), SystemClock::shared());
     } catch (const QUICError& error) {
       co_return error == QUICError::pinMismatch() ? "pin mismatch" : error.text();
     }
@@ -140,8 +141,8 @@ TEST_F(QUICHostListenerTest, HandsOutOnlyConnectionsThatBecameReady) {
   EXPECT_EQ(await(refused(io, port, wrongPin)), "pin mismatch");
 
   // A device that pins the listener's certificate comes through, ready.
-  auto connected = await(
-      connectQUIC(io, "127.0.0.1", port, ServerTrust::pinned(listener->certificateFingerprint()), QUICConfiguration()));
+  auto connected = await(connectQUIC(io, "127.0.0.1", port, ServerTrust::pinned(listener->certificateFingerprint()),
+                                     QUICConfiguration(), SystemClock::shared()));
   EXPECT_EQ(connected->peerFingerprint(), listener->certificateFingerprint());
   auto incoming = await(nextConnection(listener));
   ASSERT_TRUE(incoming && *incoming) << "the ready connection is handed out";
@@ -156,12 +157,13 @@ TEST_F(QUICHostListenerTest, HandsOutOnlyConnectionsThatBecameReady) {
 }
 
 TEST_F(QUICHostListenerTest, MakesAThrowAwayIdentityWhenGivenNone) {
-  auto listener =
-      QUICHostListener::create(io, "Spare Mac", std::nullopt, nullptr, std::nullopt, false, QUICConfiguration());
+  auto listener = QUICHostListener::create(io, "Spare Mac", std::nullopt, nullptr, std::nullopt, false,
+                                           QUICConfiguration(), SystemClock::shared());
   EXPECT_EQ(listener->certificateFingerprint().size(), 32u);
   listener->start();
   const uint16_t port = await(ready(listener));
-  auto connected = await(connectQUIC(io, "127.0.0.1", port, ServerTrust::unpinned(), QUICConfiguration()));
+  auto connected =
+      await(connectQUIC(io, "127.0.0.1", port, ServerTrust::unpinned(), QUICConfiguration(), SystemClock::shared()));
   EXPECT_EQ(connected->peerFingerprint(), listener->certificateFingerprint());
   connected->close();
   listener->stop();
@@ -170,7 +172,7 @@ TEST_F(QUICHostListenerTest, MakesAThrowAwayIdentityWhenGivenNone) {
 TEST_F(QUICHostListenerTest, ConnectRefusesPortZero) {
   auto attempt = [](asio::io_context& io) -> asio::awaitable<std::string> {
     try {
-      co_await connectQUIC(io, "127.0.0.1", 0, ServerTrust::unpinned(), QUICConfiguration());
+      co_await connectQUIC(io, "127.0.0.1", 0, ServerTrust::unpinned(), QUICConfiguration(), SystemClock::shared());
     } catch (const QUICError& error) {
       co_return error.text();
     }
@@ -187,7 +189,7 @@ TEST_F(QUICHostListenerTest, CancellingAConnectClosesTheConnectionAndFailsTheCal
   auto attempt = [](asio::io_context& io, uint16_t port,
                     std::shared_ptr<std::promise<std::string>> outcome) -> asio::awaitable<void> {
     try {
-      co_await connectQUIC(io, "127.0.0.1", port, ServerTrust::unpinned(), QUICConfiguration());
+      co_await connectQUIC(io, "127.0.0.1", port, ServerTrust::unpinned(), QUICConfiguration(), SystemClock::shared());
       outcome->set_value("connected");
     } catch (const QUICError& error) {
       outcome->set_value(error.text());

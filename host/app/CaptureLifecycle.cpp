@@ -1,4 +1,4 @@
-#include "host/capture/CaptureLifecycle.h"
+#include "host/app/CaptureLifecycle.h"
 
 #include "host/HostLog.h"
 

@@ -4,7 +4,7 @@
 // current session's capture and into the host state the device is shown, and follows up a
 // device's request to wake a sleeping display with one retry.
 //
-//   auto lifecycle = CaptureLifecycle::make(mainStrand, power, mainDisplayIsAsleep, clock);
+//   auto lifecycle = CaptureLifecycle::make(mainStrand, power, isDisplayAsleep, clock);
 //   lifecycle->setCapture(model);          // both held weakly
 //   lifecycle->setListener(supervisor);
 //   co_await lifecycle->handle(HostPowerEvent::willSleep);   // one event at a time, in order
@@ -25,8 +25,8 @@
 
 #include "host/app/CaptureControlling.h"
 #include "host/app/ListenerSupervisor.h"
-#include "host/app/PowerManaging.h"
 #include "host/capture/HostPowerEvent.h"
+#include "host/capture/PowerManaging.h"
 #include "kit/protocol/MediaRecords.h"
 #include "kit/support/Clock.h"
 #include "kit/support/Executor.h"

@@ -1,0 +1,198 @@
+#include "host/app/HostComposition.h"
+
+#include "host/HostLog.h"
+
+#include <charconv>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+
+#include "host/app/HostName.h"
+#include "host/app/KeepDisplayAwakeSetting.h"
+#include "host/app/SystemPowerManager.h"
+#include "host/capture/AudioCapturing.h"
+#include "host/capture/AudioTapArbiter.h"
+#include "host/capture/DisplayManager.h"
+#include "host/capture/ScreenCaptureSource.h"
+#include "host/capture/VTEncoderFactory.h"
+#include "host/control/CGEventInjector.h"
+#include "host/control/ClickRecord.h"
+#include "host/control/LayoutReverseMap.h"
+#include "host/control/SystemLaunchClock.h"
+#include "host/session/UnavailableServices.h"
+#include "kit/pairing/HostAuthGate.h"
+#include "kit/pairing/HostPairingService.h"
+#include "kit/pairing/PairedDeviceStore.h"
+#include "kit/support/SystemClock.h"
+#include "kit/transport/QUICHostListener.h"
+#include "platform/input/EventPoster.h"
+#include "platform/power/LoginItem.h"
+#include "platform/screen/DisplayPower.h"
+#include "platform/storage/UserDefaults.h"
+
+namespace brindlet::host {
+
+HostOptions HostOptions::from(const std::function<const char*(const char*)>& lookup) {
+  HostOptions options;
+  if (const char* text = lookup("BRINDLET_QUIC_IDLE_TIMEOUT_MS")) {
+    long long milliseconds = 0;
+    const char* end = text + std::strlen(text);
+    auto [stop, error] = std::from_chars(text, end, milliseconds);
+    if (error == std::errc{} && stop == end && milliseconds > 0) {
+      options.quicIdleTimeout = std::chrono::milliseconds(milliseconds);
+    }
+  }
+  options.hostingTests = lookup("XCTestConfigurationFilePath") != nullptr;
+  return options;
+}
+
+HostOptions HostOptions::fromProcess() {
+  return from([](const char* name) -> const char* { return std::getenv(name); });
+}
+
+QUICConfiguration hostQUICConfiguration() {
+  QUICConfiguration configuration;
+  configuration.maxVideoFramesInFlight = 3;
+  configuration.maxVideoBytesInFlight = 2'097'152;
+  configuration.idleTimeout = std::chrono::seconds(30);
+  configuration.handshakeTimeout = std::chrono::seconds(10);
+  configuration.maxBufferedIncomingVideoFrames = 8;
+  configuration.maxAudioPacketsInFlight = 20;
+  configuration.maxTransferBytesInFlight = 262'144;
+  configuration.maxBufferedIncomingAudioPackets = 200;
+  configuration.maxUDPPayloadSize = 1350;
+  return configuration;
+}
+
+ListenerStart makeQUICListener(asio::io_context& context, const HostSecurity& security,
+                               std::optional<std::uint16_t> port, bool advertise,
+                               const QUICConfiguration& configuration, std::shared_ptr<Clock> clock) {
+  std::string hostName = localizedHostName();
+  transportLog().info("creating QUIC listener, advertising as %s", hostName.c_str());
+  auto listener = QUICHostListener::create(context, hostName, security.service->hostID(), security.identity, port,
+                                           advertise, configuration, std::move(clock));
+  return ListenerStart{listener, [listener] { return listener->waitUntilReady(); }};
+}
+
+HostServices HostServices::make(const Executor& executor, std::shared_ptr<Clock> clock,
+                                std::shared_ptr<platform::UserDefaults> settings) {
+  HostServices services;
+  services.executor = executor;
+  services.clock = std::move(clock);
+  services.hostID = loadHostID(*settings);
+  services.power = std::make_shared<SystemPowerManager>();
+  services.keyboard = std::make_shared<KeyboardLayouts>();
+  // One connection to the X server, asked by the refresh task only; a read is the answer of the
+  // last refresh, so no session waits for the server. A server without DPMS never puts its
+  // monitors to sleep.
+  services.displaySleep = platform::DisplaySleep::open();
+  services.isDisplayAsleep = [sleep = services.displaySleep] { return sleep->asleep().value_or(false); };
+  services.keepDisplayAwake = [settings] { return keepDisplayAwakeSetting(*settings); };
+  services.audioArbiter = std::make_shared<AudioTapArbiter>();
+  services.inbox = HostInbox{HostInbox::defaultRoot()};
+  return services;
+}
+
+HostEnvironment sessionEnvironment(const HostServices& services, std::shared_ptr<EncoderFactory> encoders,
+                                   std::function<asio::awaitable<void>(bool)> onWakeRequested) {
+  HostEnvironment env;
+  env.hostID = services.hostID;
+  env.hostName = localizedHostName();
+  env.displays = services.displays;
+  env.makeCapture = [executor = services.executor]() -> std::shared_ptr<CaptureSource> {
+    return ScreenCaptureSource::make(executor);
+  };
+  env.encoders = std::move(encoders);
+  env.clock = services.clock;
+  env.injector = std::make_shared<CGEventInjector>(std::make_shared<platform::EventPoster>(), env.clock,
+                                                   CGEventInjector::systemKeyboard(services.keyboard));
+  env.pasteboard = std::make_shared<UnavailablePasteboard>();
+  env.inbox = services.inbox;
+  env.thumbnails = nullptr;  // display thumbnails are not available on this host yet
+  env.apps = std::make_shared<UnavailableAppProvider>();
+  env.windowControl = std::make_shared<UnavailableWindowControl>();
+  env.windowTracker = std::make_shared<UnavailableWindowTracker>();
+  env.windowThumbnails = nullptr;  // nor window thumbnails
+  env.installedApps = std::make_shared<UnavailableInstalledApps>();
+  env.appLauncher = std::make_shared<UnavailableAppLauncher>();
+  env.launchClock = std::make_shared<SystemLaunchClock>(services.clock);
+  env.focusObserver = nullptr;  // nor following the user's focus
+  env.menus = std::make_shared<UnavailableMenuSource>();
+  env.textFocus = nullptr;  // nor text-focus reports
+  env.clicks = std::make_shared<ClickRecord>();
+  env.keyLayout = [keyboard = services.keyboard](const std::string& character) {
+    return keyboard->keystroke(character);
+  };
+  env.cursorSource = std::make_shared<UnavailableCursorSource>();
+  env.power = services.power;
+  env.keepDisplayAwake = services.keepDisplayAwake;
+  env.isDisplayAsleep = services.isDisplayAsleep;
+  // Screen capture on X11 needs no permission.
+  env.screenRecordingGranted = [] { return true; };
+  env.onWakeRequested = std::move(onWakeRequested);
+  env.makeAudioCapture = []() -> std::shared_ptr<AudioCapturing> {
+    return std::make_shared<UnavailableAudioCapture>();
+  };
+  env.audioEncoders = std::make_shared<UnavailableAudioEncoderFactory>();
+  env.audioArbiter = services.audioArbiter;
+  // Remote access is not set up on this host.
+  env.relayConfig = [](const Bytes&) -> std::optional<RelayProvision> { return std::nullopt; };
+  return env;
+}
+
+std::unique_ptr<HostComposition> HostComposition::build(asio::io_context& io, Strand mainStrand,
+                                                        const HostOptions& options) {
+  Executor executor = io.get_executor();
+  std::shared_ptr<Clock> clock = SystemClock::shared();
+  auto root = std::make_unique<HostComposition>();
+
+  std::shared_ptr<DisplayProviding> displays;
+  try {
+    displays = DisplayManager::make(executor, clock);
+  } catch (const std::exception& error) {
+    throw DisplaysUnavailable(error.what());
+  }
+  root->settings = std::make_shared<platform::UserDefaults>(platform::UserDefaults::standardFile());
+  root->services = HostServices::make(executor, clock, root->settings);
+  root->services.displays = std::move(displays);
+  root->displaySleepRefresh =
+      Task::spawn(makeStrand(executor), platform::DisplaySleep::follow(root->services.displaySleep, clock));
+  root->quic = hostQUICConfiguration();
+  if (options.quicIdleTimeout) root->quic.idleTimeout = *options.quicIdleTimeout;
+  root->loopback = std::make_shared<LoopbackHostListener>();
+
+  const HostServices& services = root->services;
+  AppModel::Services model;
+  model.probeEncoders = []() -> std::shared_ptr<EncoderFactory> {
+    return std::make_shared<VTEncoderFactory>(
+        VTEncoderFactory::probe({CodecProfile::hevcMain444, CodecProfile::hevcMain}));
+  };
+  model.loadIdentity = [] { return loadOrCreateHostIdentity("io.tavix.nolu.host.identity", "Nolu Host"); };
+  model.openPairedDevices = [] { return std::make_shared<PairedDeviceStore>(defaultPairedDevicesURL()); };
+  model.makeGate = [executor, clock](
+                       std::shared_ptr<Connection> connection, std::shared_ptr<HostPairingService> service,
+                       AuthTimeouts timeouts,
+                       AppModel::AuthenticatedHandler onAuthenticated) -> std::shared_ptr<HostAuthGating> {
+    return HostAuthGate::make(executor, std::move(connection), std::move(service), timeouts, std::move(onAuthenticated),
+                              clock);
+  };
+  model.makeEnvironment = [services](std::shared_ptr<EncoderFactory> encoders, AppModel::WakeRequest onWakeRequested) {
+    return sessionEnvironment(services, std::move(encoders), std::move(onWakeRequested));
+  };
+  model.permissions = Permissions::system();
+  model.clock = clock;
+  model.inbox = services.inbox;
+  model.hostID = services.hostID;
+  model.isDisplayAsleep = services.isDisplayAsleep;
+  model.keepDisplayAwake = services.keepDisplayAwake;
+  model.loginItem = platform::LoginItem::mainApp();
+  model.listenerFactory = [&io, quic = root->quic, clock](const HostSecurity& security,
+                                                          std::optional<std::uint16_t> port) {
+    return makeQUICListener(io, security, port, true, quic, clock);
+  };
+  root->model = AppModel::make(executor, std::move(mainStrand), services.power, root->loopback, std::move(model));
+  return root;
+}
+
+}  // namespace brindlet::host
