@@ -1,12 +1,15 @@
 #include "host/session/SessionDispatch.h"
 
+#include "host/session/ClipboardFeature.h"
 #include "host/session/HostSession.h"
+#include "host/session/InputFeature.h"
+#include "host/session/StreamingFeature.h"
 
 namespace brindlet::host {
 
 namespace {
 
-// The device messages whose features come with the streaming, app, window, audio, file and
+// The device messages whose features come with the app, window, audio, file, cursor and
 // action work of the session.
 void registerFeaturesNotBuiltYet(SessionDispatch& d) {
   d.later<msg::SetThumbnails>("display thumbnails");
@@ -36,9 +39,10 @@ void registerFeaturesNotBuiltYet(SessionDispatch& d) {
 SessionDispatch SessionDispatch::build() {
   SessionDispatch d;
   registerFeaturesNotBuiltYet(d);
-  HostSession::registerCoreHandlers(d);
-  HostSession::registerInputHandlers(d);
-  HostSession::registerStreamingHandlers(d);
+  HostSession::registerHandlers(d);
+  StreamingFeature::registerHandlers(d);
+  InputFeature::registerHandlers(d);
+  ClipboardFeature::registerHandlers(d);
   return d;
 }
 
