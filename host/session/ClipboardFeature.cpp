@@ -8,8 +8,12 @@ namespace brindlet::host {
 void ClipboardFeature::registerHandlers(SessionDispatch& d) { d.on<&ClipboardFeature::onClipboardText>(); }
 
 asio::awaitable<void> ClipboardFeature::onClipboardText(const msg::ClipboardText& text) {
-  core_.env().pasteboard->writeText(text.text);
-  co_return;
+  const auto& pasteboard = core_.env().pasteboard;
+  if (!pasteboard) {
+    core_.reportUnavailable<msg::ClipboardText>("the clipboard");
+    co_return;
+  }
+  pasteboard->writeText(text.text);
 }
 
 }  // namespace brindlet::host

@@ -1,7 +1,7 @@
 #pragma once
 
 // The clipboard shared with the device: text the device copied goes on this computer's
-// clipboard.
+// clipboard. Without a pasteboard in the environment the clipboard is not shared.
 
 #include "host/session/SessionCore.h"
 #include "kit/protocol/Message.h"

@@ -10,14 +10,9 @@
 
 #include "host/app/KeepDisplayAwakeSetting.h"
 #include "host/app/SystemPowerManager.h"
-#include "host/capture/AudioCapturing.h"
-#include "host/capture/AudioTapArbiter.h"
 #include "host/capture/ScreenCaptureSource.h"
 #include "host/control/CGEventInjector.h"
 #include "host/control/ClickRecord.h"
-#include "host/control/LayoutReverseMap.h"
-#include "host/control/SystemLaunchClock.h"
-#include "host/session/UnavailableServices.h"
 #include "kit/pairing/HostPairingService.h"
 #include "kit/support/SystemClock.h"
 #include "kit/transport/QUICHostListener.h"
@@ -92,33 +87,13 @@ HostEnvironment HostEnvironment::live(const Executor& executor, std::shared_ptr<
   env.encoders = std::move(encoders);
   env.clock = SystemClock::shared();
   env.injector = std::make_shared<CGEventInjector>(std::make_shared<platform::EventPoster>(), env.clock);
-  env.pasteboard = std::make_shared<UnavailablePasteboard>();
-  env.inbox = HostInbox{HostInbox::defaultRoot()};
-  env.thumbnails = nullptr;  // display thumbnails are not available on this host yet
-  env.apps = std::make_shared<UnavailableAppProvider>();
-  env.windowControl = std::make_shared<UnavailableWindowControl>();
-  env.windowTracker = std::make_shared<UnavailableWindowTracker>();
-  env.windowThumbnails = nullptr;  // nor window thumbnails
-  env.installedApps = std::make_shared<UnavailableInstalledApps>();
-  env.appLauncher = std::make_shared<UnavailableAppLauncher>();
-  env.launchClock = std::make_shared<SystemLaunchClock>(SystemClock::shared());
-  env.focusObserver = nullptr;  // nor following the user's focus
-  env.menus = std::make_shared<UnavailableMenuSource>();
-  env.textFocus = nullptr;  // nor text-focus reports
   env.clicks = std::make_shared<ClickRecord>();
-  env.keyLayout = keyLayoutLookup;
-  env.cursorSource = std::make_shared<UnavailableCursorSource>();
   env.power = std::make_shared<SystemPowerManager>();
   env.keepDisplayAwake = keepDisplayAwakeSetting;
   env.isDisplayAsleep = mainDisplayIsAsleep;
   // Screen capture on X11 needs no permission.
   env.screenRecordingGranted = [] { return true; };
   env.onWakeRequested = [](bool) -> asio::awaitable<void> { co_return; };
-  env.makeAudioCapture = []() -> std::shared_ptr<AudioCapturing> {
-    return std::make_shared<UnavailableAudioCapture>();
-  };
-  env.audioEncoders = std::make_shared<UnavailableAudioEncoderFactory>();
-  env.audioArbiter = AudioTapArbiter::shared();
   // Remote access is not set up on this host.
   env.relayConfig = [](const Bytes&) -> std::optional<RelayProvision> { return std::nullopt; };
   return env;
