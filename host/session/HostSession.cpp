@@ -5,10 +5,15 @@
 
 #include "host/HostLog.h"
 #include "host/app/PowerManaging.h"
+#include "host/session/AppsFeature.h"
+#include "host/session/AudioFeature.h"
 #include "host/session/ClipboardFeature.h"
+#include "host/session/FileTransferFeature.h"
 #include "host/session/InputFeature.h"
+#include "host/session/MenuActionsFeature.h"
 #include "host/session/SessionDispatch.h"
 #include "host/session/StreamingFeature.h"
+#include "host/session/WindowFocusFeature.h"
 
 #include <asio/error.hpp>
 #include <asio/system_error.hpp>
@@ -45,7 +50,13 @@ HostSession::HostSession(Token, const Executor& executor, std::shared_ptr<Connec
       streaming_(std::make_unique<StreamingFeature>(*this)),
       input_(std::make_unique<InputFeature>(*this)),
       clipboard_(std::make_unique<ClipboardFeature>(*this)),
-      features_(this, streaming_.get(), input_.get(), clipboard_.get()) {}
+      audio_(std::make_unique<AudioFeature>(*this)),
+      windowFocus_(std::make_unique<WindowFocusFeature>(*this)),
+      apps_(std::make_unique<AppsFeature>(*this)),
+      files_(std::make_unique<FileTransferFeature>(*this)),
+      menuActions_(std::make_unique<MenuActionsFeature>(*this)),
+      features_(this, streaming_.get(), input_.get(), clipboard_.get(), audio_.get(), windowFocus_.get(), apps_.get(),
+                files_.get(), menuActions_.get()) {}
 
 HostSession::~HostSession() = default;
 

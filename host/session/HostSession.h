@@ -34,9 +34,14 @@
 
 namespace brindlet::host {
 
+class AppsFeature;
+class AudioFeature;
 class ClipboardFeature;
+class FileTransferFeature;
 class InputFeature;
+class MenuActionsFeature;
 class StreamingFeature;
+class WindowFocusFeature;
 
 class HostSession final : public Actor, public SessionCore, public std::enable_shared_from_this<HostSession> {
  public:
@@ -148,6 +153,11 @@ class HostSession final : public Actor, public SessionCore, public std::enable_s
   std::unique_ptr<StreamingFeature> streaming_;
   std::unique_ptr<InputFeature> input_;
   std::unique_ptr<ClipboardFeature> clipboard_;
+  std::unique_ptr<AudioFeature> audio_;
+  std::unique_ptr<WindowFocusFeature> windowFocus_;
+  std::unique_ptr<AppsFeature> apps_;
+  std::unique_ptr<FileTransferFeature> files_;
+  std::unique_ptr<MenuActionsFeature> menuActions_;
   SessionFeatures features_;
 };
 

@@ -33,13 +33,19 @@
 
 namespace brindlet::host {
 
+class AppsFeature;
+class AudioFeature;
 class ClipboardFeature;
+class FileTransferFeature;
 class HostSession;
 class InputFeature;
+class MenuActionsFeature;
 class StreamingFeature;
+class WindowFocusFeature;
 
 // The feature objects of one session, by type; HostSession is the core's own (hello, ping).
-using SessionFeatures = std::tuple<HostSession*, StreamingFeature*, InputFeature*, ClipboardFeature*>;
+using SessionFeatures = std::tuple<HostSession*, StreamingFeature*, InputFeature*, ClipboardFeature*, AudioFeature*,
+                                   WindowFocusFeature*, AppsFeature*, FileTransferFeature*, MenuActionsFeature*>;
 
 class SessionDispatch {
  public:
