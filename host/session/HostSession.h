@@ -1,9 +1,9 @@
 #pragma once
 
-// The session that serves one connected device: it checks the device's hello, dispatches
-// every later message to the feature that handles it. It is an
-// actor: its operations run one at a time on its own strand, and it is re-entrant at each
-// co_await (after one, check again what may have changed).
+// The session that serves one connected device: it checks the device's hello and dispatches
+// every later message to the feature that handles it. It is an actor: its operations run one
+// at a time on its own strand, and it is re-entrant at each co_await (after one, check again
+// what may have changed).
 //
 //   auto session = HostSession::make(executor, connection, env, gate, std::nullopt, onStatus);
 //   Task run = Task::spawn(strand, session->start());   // returns once the session has ended
