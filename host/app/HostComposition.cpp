@@ -11,16 +11,12 @@
 #include "host/app/HostName.h"
 #include "host/app/KeepDisplayAwakeSetting.h"
 #include "host/app/SystemPowerManager.h"
-#include "host/capture/AudioCapturing.h"
-#include "host/capture/AudioTapArbiter.h"
 #include "host/capture/DisplayManager.h"
 #include "host/capture/ScreenCaptureSource.h"
 #include "host/capture/VTEncoderFactory.h"
 #include "host/control/CGEventInjector.h"
 #include "host/control/ClickRecord.h"
 #include "host/control/LayoutReverseMap.h"
-#include "host/control/SystemLaunchClock.h"
-#include "host/session/UnavailableServices.h"
 #include "kit/pairing/HostAuthGate.h"
 #include "kit/pairing/HostPairingService.h"
 #include "kit/pairing/PairedDeviceStore.h"
@@ -89,7 +85,6 @@ HostServices HostServices::make(const Executor& executor, std::shared_ptr<Clock>
   services.displaySleep = platform::DisplaySleep::open();
   services.isDisplayAsleep = [sleep = services.displaySleep] { return sleep->asleep().value_or(false); };
   services.keepDisplayAwake = [settings] { return keepDisplayAwakeSetting(*settings); };
-  services.audioArbiter = std::make_shared<AudioTapArbiter>();
   services.inbox = HostInbox{HostInbox::defaultRoot()};
   return services;
 }
@@ -107,35 +102,13 @@ HostEnvironment sessionEnvironment(const HostServices& services, std::shared_ptr
   env.clock = services.clock;
   env.injector = std::make_shared<CGEventInjector>(std::make_shared<platform::EventPoster>(), env.clock,
                                                    CGEventInjector::systemKeyboard(services.keyboard));
-  env.pasteboard = std::make_shared<UnavailablePasteboard>();
-  env.inbox = services.inbox;
-  env.thumbnails = nullptr;  // display thumbnails are not available on this host yet
-  env.apps = std::make_shared<UnavailableAppProvider>();
-  env.windowControl = std::make_shared<UnavailableWindowControl>();
-  env.windowTracker = std::make_shared<UnavailableWindowTracker>();
-  env.windowThumbnails = nullptr;  // nor window thumbnails
-  env.installedApps = std::make_shared<UnavailableInstalledApps>();
-  env.appLauncher = std::make_shared<UnavailableAppLauncher>();
-  env.launchClock = std::make_shared<SystemLaunchClock>(services.clock);
-  env.focusObserver = nullptr;  // nor following the user's focus
-  env.menus = std::make_shared<UnavailableMenuSource>();
-  env.textFocus = nullptr;  // nor text-focus reports
   env.clicks = std::make_shared<ClickRecord>();
-  env.keyLayout = [keyboard = services.keyboard](const std::string& character) {
-    return keyboard->keystroke(character);
-  };
-  env.cursorSource = std::make_shared<UnavailableCursorSource>();
   env.power = services.power;
   env.keepDisplayAwake = services.keepDisplayAwake;
   env.isDisplayAsleep = services.isDisplayAsleep;
   // Screen capture on X11 needs no permission.
   env.screenRecordingGranted = [] { return true; };
   env.onWakeRequested = std::move(onWakeRequested);
-  env.makeAudioCapture = []() -> std::shared_ptr<AudioCapturing> {
-    return std::make_shared<UnavailableAudioCapture>();
-  };
-  env.audioEncoders = std::make_shared<UnavailableAudioEncoderFactory>();
-  env.audioArbiter = services.audioArbiter;
   // Remote access is not set up on this host.
   env.relayConfig = [](const Bytes&) -> std::optional<RelayProvision> { return std::nullopt; };
   return env;

@@ -38,7 +38,6 @@ class UserDefaults;
 
 namespace brindlet::host {
 
-class AudioTapArbiter;
 class DisplayProviding;
 class EncoderFactory;
 class KeyboardLayouts;
@@ -83,8 +82,6 @@ struct HostServices {
   std::function<bool()> isDisplayAsleep;
   // The setting "keepDisplayAwakeWhileConnected", read at each call.
   std::function<bool()> keepDisplayAwake;
-  // The one owner of the system-wide audio tap.
-  std::shared_ptr<AudioTapArbiter> audioArbiter;
   HostInbox inbox;
 
   // This computer's services: the host ID and the display setting from `settings`, a power

@@ -46,7 +46,10 @@ class AudioCapturing {
 // The capture of a host that cannot capture system audio: every start fails.
 class UnavailableAudioCapture final : public AudioCapturing {
  public:
-  Format start(bool, Handler) override { throw AudioCaptureError::failed("Audio capture is not available"); }
+  // What its failure says.
+  static constexpr const char* text = "Audio capture is not available";
+
+  Format start(bool, Handler) override { throw AudioCaptureError::failed(text); }
   void stop() override {}
 };
 

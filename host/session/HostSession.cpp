@@ -4,13 +4,16 @@
 #include <exception>
 
 #include "host/HostLog.h"
-#include "host/capture/AudioTapArbiter.h"
-#include "host/capture/CaptureSource.h"
 #include "host/capture/PowerManaging.h"
-#include "host/capture/VideoPipeline.h"
-#include "host/control/InputInjector.h"
-#include "host/control/PasteboardProviding.h"
+#include "host/session/AppsFeature.h"
+#include "host/session/AudioFeature.h"
+#include "host/session/ClipboardFeature.h"
+#include "host/session/FileTransferFeature.h"
+#include "host/session/InputFeature.h"
+#include "host/session/MenuActionsFeature.h"
 #include "host/session/SessionDispatch.h"
+#include "host/session/StreamingFeature.h"
+#include "host/session/WindowFocusFeature.h"
 
 #include <asio/error.hpp>
 #include <asio/system_error.hpp>
@@ -43,7 +46,19 @@ HostSession::HostSession(Token, const Executor& executor, std::shared_ptr<Connec
       env_(std::move(env)),
       onStatus_(std::move(onStatus)),
       authGate_(std::move(authGate)),
-      fixedClientKey_(std::move(fixedClientKey)) {}
+      fixedClientKey_(std::move(fixedClientKey)),
+      streaming_(std::make_unique<StreamingFeature>(*this)),
+      input_(std::make_unique<InputFeature>(*this)),
+      clipboard_(std::make_unique<ClipboardFeature>(*this)),
+      audio_(std::make_unique<AudioFeature>(*this)),
+      windowFocus_(std::make_unique<WindowFocusFeature>(*this)),
+      apps_(std::make_unique<AppsFeature>(*this)),
+      files_(std::make_unique<FileTransferFeature>(*this)),
+      menuActions_(std::make_unique<MenuActionsFeature>(*this)),
+      features_(this, streaming_.get(), input_.get(), clipboard_.get(), audio_.get(), windowFocus_.get(), apps_.get(),
+                files_.get(), menuActions_.get()) {}
+
+HostSession::~HostSession() = default;
 
 asio::awaitable<void> HostSession::start() { return isolated(run()); }
 
@@ -87,10 +102,48 @@ asio::awaitable<SessionStatus> HostSession::status() {
   }(shared_from_this()));
 }
 
+asio::awaitable<void> HostSession::displaysChanged() {
+  return isolated([](std::shared_ptr<HostSession> self) -> asio::awaitable<void> {
+    co_await self->streaming_->displaysChanged();
+  }(shared_from_this()));
+}
+
+asio::awaitable<void> HostSession::captureSuspended(std::string reason) {
+  return isolated([](std::shared_ptr<HostSession> self, std::string value) -> asio::awaitable<void> {
+    co_await self->streaming_->captureSuspended(std::move(value));
+  }(shared_from_this(), std::move(reason)));
+}
+
+asio::awaitable<void> HostSession::resumeCapture(bool restart) {
+  return isolated([](std::shared_ptr<HostSession> self, bool value) -> asio::awaitable<void> {
+    co_await self->streaming_->resumeCapture(value);
+  }(shared_from_this(), restart));
+}
+
+asio::awaitable<void> HostSession::hostNote(std::optional<std::string> note) {
+  return isolated([](std::shared_ptr<HostSession> self, std::optional<std::string> value) -> asio::awaitable<void> {
+    self->hostNoteIsolated(std::move(value));
+    co_return;
+  }(shared_from_this(), std::move(note)));
+}
+
+asio::awaitable<void> HostSession::setLifecycleState(HostStateReport state) {
+  return isolated([](std::shared_ptr<HostSession> self, HostStateReport value) -> asio::awaitable<void> {
+    self->lifecycleState_ = std::move(value);
+    self->refreshHostStatusIsolated(false);
+    co_return;
+  }(shared_from_this(), std::move(state)));
+}
+
+void HostSession::hostNoteIsolated(std::optional<std::string> note) {
+  if (note == status_.note) return;
+  sessionLog().info("host note: %s", note ? note->c_str() : "(cleared)");
+  status_.note = std::move(note);
+  publishStatus();
+}
+
 asio::awaitable<void> HostSession::run() {
   auto self = shared_from_this();
-  // What was on the clipboard before the session is never sent to the device.
-  if (env_.pasteboard) clipboardMark_->set(env_.pasteboard->changeCount());
   sessionLog().info("connection accepted");
   if (authGate_) co_await authGate_->start();
   auto messages = connection_->messages();
@@ -110,18 +163,18 @@ asio::awaitable<void> HostSession::dispatch(const Message& message) {
   }
   if (!client_) {
     // Before an accepted hello only the video switch is noted, for the hello to honour.
-    if (const auto* video = message.as<msg::SetVideoEnabled>()) videoEnabled_ = video->enabled;
+    if (const auto* video = message.as<msg::SetVideoEnabled>()) streaming_->noteVideoEnabled(video->enabled);
     co_return;
   }
   const auto& entry = SessionDispatch::standard().entry(message.type());
   if (!entry.unavailable.empty()) {
-    reportUnavailable(message, entry.unavailable);
+    reportUnavailable(message.type(), message.name(), entry.unavailable);
     co_return;
   }
   if (!entry.handler) co_return;
   // A failing service ends that message's handling only; the session carries on.
   try {
-    co_await entry.handler(*this, message);
+    co_await entry.handler(features_, message);
   } catch (const asio::system_error& error) {
     if (error.code() == asio::error::operation_aborted) throw;
     logHandlerFailure(message, error);
@@ -130,11 +183,20 @@ asio::awaitable<void> HostSession::dispatch(const Message& message) {
   }
 }
 
-void HostSession::reportUnavailable(const Message& message, std::string_view feature) {
-  if (unavailableSaid_.test(message.type())) return;
-  unavailableSaid_.set(message.type());
-  sessionLog().notice("%s ignored: %.*s not available on this host yet", std::string(message.name()).c_str(),
-                      static_cast<int>(feature.size()), feature.data());
+void HostSession::reportUnavailable(std::uint8_t type, std::string_view messageName, std::string_view feature) {
+  if (unavailableSaid_.test(type)) return;
+  unavailableSaid_.set(type);
+  sessionLog().notice("%.*s ignored: %.*s not available on this host yet", static_cast<int>(messageName.size()),
+                      messageName.data(), static_cast<int>(feature.size()), feature.data());
+}
+
+void HostSession::send(const Message& message) { connection_->send(message); }
+
+const std::vector<DisplayInfo>& HostSession::displays() const { return streaming_->displays(); }
+
+void HostSession::setCaptureProblem(std::optional<HostStateReport> problem) {
+  captureProblem_ = std::move(problem);
+  refreshHostStatusIsolated(false);
 }
 
 asio::awaitable<void> HostSession::replacedIsolated(std::string byDeviceName) {
@@ -207,30 +269,11 @@ double HostSession::uptime() const { return std::chrono::duration<double>(env_.c
 
 asio::awaitable<void> HostSession::end() {
   auto self = shared_from_this();
-  // File transfers, fitted windows, menu actions and text focus are stopped here by their
-  // features once this host has them.
-  textFocusTask_.cancel();
-  if (textFocusStop_) std::exchange(textFocusStop_, nullptr)();
-  ++audioGeneration_;
-  audioMode_ = AudioMode::off;
-  if (env_.audioArbiter) env_.audioArbiter->release(audioOwnerID_);
+  // File transfers, fitted windows, menu actions, text focus and audio are stopped here by
+  // their features once this host has them.
   releaseKeepAwake();
-  // Nothing the device left pressed stays down (or repeats) on this computer.
-  if (env_.injector) env_.injector->releaseAll();
-  tasks_.clear();  // dropping a task cancels it
-  thumbnailTask_ = Task();
-  actionsTasks_.clear();
-  if (auto pipeline = std::exchange(pipeline_, nullptr)) pipeline->stop();
-  captureStopsTask_ = Task();
-  auto capture = std::exchange(capture_, nullptr);
-  captureStarted_ = false;
-  if (capture) {
-    try {
-      co_await capture->stop();
-    } catch (const std::exception&) {
-      // Stopped or not, the source is dropped; the rest of the teardown must still happen.
-    }
-  }
+  input_->releaseAll();
+  co_await streaming_->stop();
   connection_->close();
   status_.phase = SessionStatus::Phase::ended;
   sessionLog().info("session ended");

@@ -1,59 +1,49 @@
 #pragma once
 
-// The session that serves one connected device: it checks the device's hello, dispatches
-// every later message to its handler and owns every piece of per-device state. It is an
-// actor: its operations run one at a time on its own strand, and it is re-entrant at each
-// co_await (after one, check again what may have changed).
+// The session that serves one connected device: it checks the device's hello and dispatches
+// every later message to the feature that handles it. It is an actor: its operations run one
+// at a time on its own strand, and it is re-entrant at each co_await (after one, check again
+// what may have changed).
 //
 //   auto session = HostSession::make(executor, connection, env, gate, std::nullopt, onStatus);
 //   Task run = Task::spawn(strand, session->start());   // returns once the session has ended
 //
-// The handlers of the device's messages are registered in SessionDispatch (one registration
-// function per feature, each in the feature's own file).
+// The session itself keeps the hello, the dispatch, the lifecycle and the status; every
+// feature (streaming, input, clipboard, ...) is an object of its own that reaches this core
+// through SessionCore. How a device message finds its feature's handler: SessionDispatch.h.
 
 #include <bitset>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "host/capture/BitrateController.h"
-#include "host/capture/CaptureScope.h"
-#include "host/control/ChangeCountBox.h"
-#include "host/control/TextFocusSource.h"
 #include "host/session/HostEnvironment.h"
+#include "host/session/SessionCore.h"
+#include "host/session/SessionDispatch.h"
 #include "host/session/SessionStatus.h"
 #include "kit/pairing/HostAuthGating.h"
 #include "kit/protocol/Message.h"
 #include "kit/support/Actor.h"
 #include "kit/support/Task.h"
-#include "kit/support/UUID.h"
 #include "kit/transport/Connection.h"
 
 #include <asio/awaitable.hpp>
 
 namespace brindlet::host {
 
-class CaptureSource;
-class SessionDispatch;
-class VideoPipeline;
-class VideoSink;
-struct CaptureStop;
+class AppsFeature;
+class AudioFeature;
+class ClipboardFeature;
+class FileTransferFeature;
+class InputFeature;
+class MenuActionsFeature;
+class StreamingFeature;
+class WindowFocusFeature;
 
-// A host state with its optional detail, as sent in hostStatus.
-struct HostStateReport {
-  HostState state = HostState::ok;
-  std::optional<std::string> detail;
-
-  bool operator==(const HostStateReport&) const = default;
-};
-
-class HostSession final : public Actor, public std::enable_shared_from_this<HostSession> {
+class HostSession final : public Actor, public SessionCore, public std::enable_shared_from_this<HostSession> {
  public:
   using StatusHandler = std::function<void(const SessionStatus&)>;
 
@@ -100,8 +90,31 @@ class HostSession final : public Actor, public std::enable_shared_from_this<Host
   HostSession(Token, const Executor& executor, std::shared_ptr<Connection> connection, HostEnvironment env,
               std::shared_ptr<HostAuthGating> authGate, std::optional<Bytes> fixedClientKey, StatusHandler onStatus);
 
+  HostSession(const HostSession&) = delete;
+  HostSession& operator=(const HostSession&) = delete;
+  ~HostSession();
+
+  // What the features reach of the session (SessionCore).
+  void send(const Message& message) override;
+  const std::shared_ptr<Connection>& connection() const override { return connection_; }
+  const HostEnvironment& env() const override { return env_; }
+  const std::optional<ClientCapabilities>& client() const override { return client_; }
+  const std::vector<DisplayInfo>& displays() const override;
+  SessionStatus& sessionStatus() override { return status_; }
+  void publishStatus() override;
+  void setCaptureProblem(std::optional<HostStateReport> problem) override;
+  using SessionCore::reportUnavailable;
+  void reportUnavailable(std::uint8_t type, std::string_view messageName, std::string_view feature) override;
+  const Strand& strand() const override { return Actor::strand(); }
+  Task spawnTask(asio::awaitable<void> body) const override { return spawn(std::move(body)); }
+  double uptime() const override;
+
+  // The core's own handlers (HostSessionHello.cpp).
+  static void registerHandlers(SessionDispatch& d);
+  asio::awaitable<void> onPing(const msg::Ping& ping);
+
  private:
-  friend class SessionDispatch;
+  std::shared_ptr<SessionCore> sharedCore() override { return shared_from_this(); }
 
   // Receive loop, hello and lifecycle (HostSession.cpp, HostSessionHello.cpp).
   asio::awaitable<void> run();
@@ -118,49 +131,7 @@ class HostSession final : public Actor, public std::enable_shared_from_this<Host
   HostStateReport currentHostStateIsolated() const;
   void refreshHostStatusIsolated(bool force);
   void sendHostStatus(HostStateReport report);
-  void publishStatus();
-  double uptime() const;
-
-  // Video: the pipeline, display selection, capture and the stream's geometry
-  // (HostSessionStreaming.cpp).
-  void startPipeline(CodecProfile profile);
-  void encoderFellBack(CodecProfile from, CodecProfile to);
-  void setNote(const std::string& text);
-  asio::awaitable<void> selectDisplay(std::uint32_t displayID, std::optional<Viewport> viewport);
-  asio::awaitable<void> selectDisplay(DisplayInfo display, Viewport viewport);
-  asio::awaitable<void> setVideoEnabled(bool enabled);
-  void sendStreamInfo();
-  void forceKeyframe();
-  void watchCaptureStops(const std::shared_ptr<CaptureSource>& source);
-  void captureStopped(const std::shared_ptr<CaptureSource>& source, const CaptureStop& stop);
-  void recordCaptureFailure(const std::string& description);
-  asio::awaitable<void> displaysChangedIsolated();
-  asio::awaitable<void> captureSuspendedIsolated(std::string reason);
-  asio::awaitable<void> resumeCaptureIsolated(bool restart);
   void hostNoteIsolated(std::optional<std::string> note);
-  asio::awaitable<void> onSelectDisplay(const msg::SelectDisplay& message);
-  asio::awaitable<void> onViewport(const msg::Viewport& message);
-  asio::awaitable<void> onSetVideoEnabled(const msg::SetVideoEnabled& message);
-  static void registerStreamingHandlers(SessionDispatch& dispatch);
-
-  // The display-change and statistics tasks (HostSessionPeriodic.cpp). The cursor, clipboard
-  // and text-focus work is not built on this host yet.
-  void startPeriodicTasks();
-  void reportStats();
-  void startTextFocus();
-  void sendCursorIfNeeded(double minInterval);
-
-  // Handlers of the device's messages (HostSessionInput.cpp, HostSessionHello.cpp).
-  static void registerCoreHandlers(SessionDispatch& dispatch);
-  static void registerInputHandlers(SessionDispatch& dispatch);
-  asio::awaitable<void> onPing(const msg::Ping& ping);
-  asio::awaitable<void> onFeedback(const msg::Feedback& feedback);
-  asio::awaitable<void> onClipboardText(const msg::ClipboardText& text);
-  asio::awaitable<void> onKey(const msg::Key& key);
-  asio::awaitable<void> onText(const msg::Text& text);
-  asio::awaitable<void> onPointer(const msg::Pointer& pointer);
-  // A device message whose feature this host does not have yet: said once per session.
-  void reportUnavailable(const Message& message, std::string_view feature);
 
   // The session record.
   std::shared_ptr<Connection> connection_;
@@ -170,56 +141,24 @@ class HostSession final : public Actor, public std::enable_shared_from_this<Host
   std::optional<Bytes> fixedClientKey_;
   SessionStatus status_;
   std::optional<ClientCapabilities> client_;  // set only when a hello is accepted
-  std::vector<DisplayInfo> displays_;         // the display list last sent
-  std::optional<DisplayInfo> current_;
-  std::optional<Viewport> viewport_;
-  std::shared_ptr<CaptureSource> capture_;
-  bool captureStarted_ = false;
-  Task captureStopsTask_;  // follows capture_'s stops
-  std::shared_ptr<VideoPipeline> pipeline_;
-  std::shared_ptr<VideoSink> sink_;
-  CaptureScope scope_;
-  BitrateController bitrate_;
-  struct StatsMark {
-    double time = 0;
-    std::int64_t frames = 0;
-    std::int64_t bytes = 0;
-  };
-  std::optional<StatsMark> lastStats_;
-  std::vector<Task> tasks_;  // the periodic tasks
-  Task thumbnailTask_;
-  std::shared_ptr<ChangeCountBox> clipboardMark_ = std::make_shared<ChangeCountBox>();
-  std::uint32_t lastAppliedSeq_ = 0;
-  bool moveCursorOnSwitch_ = true;
-  bool fitOnSwitch_ = false;
-  double lastCursorSendAt_ = 0;
-  std::set<std::uint32_t> sentShapeIDs_;
-  std::uint32_t currentShapeID_ = 0;
-  bool cursorVisible_ = true;
-  std::optional<std::uint64_t> shapeToken_;
-  double lastLoggedFeedback_ = 0;
   std::optional<std::uint32_t> assertionID_;
   bool keepAwake_ = true;
   bool helloAcked_ = false;
-  bool captureHeld_ = false;
-  bool videoEnabled_ = true;
   HostStateReport lifecycleState_;
   std::optional<HostStateReport> captureProblem_;
   std::optional<HostStateReport> lastSentStatus_;
-  AudioMode audioMode_ = AudioMode::off;
-  std::uint64_t audioGeneration_ = 0;
-  UUID audioOwnerID_ = UUID::random();
-  std::vector<Task> appTasks_;
-  Task focusTask_;
-  Task windowThumbTask_;
-  std::vector<std::uint32_t> thumbWindowIDs_;
-  std::map<std::uint32_t, Bytes> windowThumbCache_;
-  std::vector<Task> actionsTasks_;
-  std::uint32_t actionsGeneration_ = 0;
-  std::function<void()> textFocusStop_;
-  Task textFocusTask_;
-  TextFocus lastTextFocus_;
   std::bitset<256> unavailableSaid_;
+
+  // The features, each owning its state (made last, gone first: they use the record above).
+  std::unique_ptr<StreamingFeature> streaming_;
+  std::unique_ptr<InputFeature> input_;
+  std::unique_ptr<ClipboardFeature> clipboard_;
+  std::unique_ptr<AudioFeature> audio_;
+  std::unique_ptr<WindowFocusFeature> windowFocus_;
+  std::unique_ptr<AppsFeature> apps_;
+  std::unique_ptr<FileTransferFeature> files_;
+  std::unique_ptr<MenuActionsFeature> menuActions_;
+  SessionFeatures features_;
 };
 
 }  // namespace brindlet::host

@@ -8,6 +8,7 @@
 #include "host/capture/VideoEncoder.h"
 #include "host/session/HostSession.h"
 #include "host/session/SessionDispatch.h"
+#include "host/session/StreamingFeature.h"
 
 #include <algorithm>
 
@@ -73,13 +74,13 @@ asio::awaitable<void> HostSession::handleHello(const msg::Hello& hello) {
   sessionLog().info("negotiated profile %s", std::string(displayName(*profile)).c_str());
   status_.deviceName = hello.deviceName;
   status_.profile = *profile;
-  status_.targetBitrateMbps = static_cast<double>(bitrate_.bitrate) / 1'000'000;
-  startPipeline(*profile);
+  status_.targetBitrateMbps = static_cast<double>(streaming_->targetBitrate()) / 1'000'000;
+  streaming_->startPipeline(*profile);
   connection_->send(msg::HelloAck{protocolVersion, env_.hostID, env_.hostName, *profile});
   helloAcked_ = true;
 
   co_await sendRelayConfigIsolated();
-  if (videoEnabled_ && !env_.screenRecordingGranted()) {
+  if (streaming_->videoEnabled() && !env_.screenRecordingGranted()) {
     captureProblem_ = HostStateReport{HostState::permissionMissing, "Screen Recording permission is not granted"};
   }
   if (helloAcked_) sendHostStatus(currentHostStateIsolated());
@@ -89,17 +90,7 @@ asio::awaitable<void> HostSession::handleHello(const msg::Hello& hello) {
   env_.power->wakeDisplay();
   co_await env_.onWakeRequested(asleep);
 
-  displays_ = co_await env_.displays->displays();
-  connection_->send(msg::DisplayList{displays_});
-  startPeriodicTasks();
-  startTextFocus();
-  const DisplayInfo* chosen = mainOrFirstDisplay(displays_);
-  if (!chosen) {
-    status_.note = "No displays available";
-    publishStatus();
-    co_return;
-  }
-  co_await selectDisplay(chosen->id, std::nullopt);
+  co_await streaming_->begin();
 }
 
 asio::awaitable<void> HostSession::reject(std::string reason) {
@@ -111,11 +102,7 @@ asio::awaitable<void> HostSession::reject(std::string reason) {
   co_await closeAfterFlush();
 }
 
-void HostSession::registerCoreHandlers(SessionDispatch& d) {
-  d.on<msg::Ping, &HostSession::onPing>();
-  d.on<msg::Feedback, &HostSession::onFeedback>();
-  d.on<msg::ClipboardText, &HostSession::onClipboardText>();
-}
+void HostSession::registerHandlers(SessionDispatch& d) { d.on<&HostSession::onPing>(); }
 
 asio::awaitable<void> HostSession::onPing(const msg::Ping& ping) {
   connection_->send(msg::Pong{ping.value});

@@ -1,44 +1,39 @@
 #include "host/session/SessionDispatch.h"
 
+#include "host/session/AppsFeature.h"
+#include "host/session/AudioFeature.h"
+#include "host/session/ClipboardFeature.h"
+#include "host/session/FileTransferFeature.h"
 #include "host/session/HostSession.h"
+#include "host/session/InputFeature.h"
+#include "host/session/MenuActionsFeature.h"
+#include "host/session/StreamingFeature.h"
+#include "host/session/WindowFocusFeature.h"
 
 namespace brindlet::host {
 
 namespace {
 
-// The device messages whose features come with the streaming, app, window, audio, file and
-// action work of the session.
-void registerFeaturesNotBuiltYet(SessionDispatch& d) {
+// The device messages of the cursor and display-thumbnail work, which expect no answer.
+void registerCursorAndThumbnailsNotBuiltYet(SessionDispatch& d) {
   d.later<msg::SetThumbnails>("display thumbnails");
   d.later<msg::RequestCursorShape>("cursor shapes");
-  d.later<msg::SetAppListUpdates>("app lists");
-  d.later<msg::ActivateApp>("app activation");
-  d.later<msg::Focus>("window focus");
-  d.later<msg::WindowThumbnails>("window thumbnails");
-  d.later<msg::SetAudio>("audio");
-  d.later<msg::RequestAppIcons>("app icons");
-  d.later<msg::LaunchApp>("launching apps");
-  d.later<msg::LaunchControl>("launching apps");
-  d.later<msg::QuitApp>("quitting apps");
-  d.later<msg::FileOffer>("receiving files");
-  d.later<msg::FileChunk>("receiving files");
-  d.later<msg::FileEnd>("receiving files");
-  d.later<msg::FileCancel>("receiving files");
-  d.later<msg::WatchActions>("menu actions");
-  d.later<msg::PerformAction>("menu actions");
-  d.later<msg::FocusBack>("window focus");
-  d.later<msg::Unfocus>("window focus");
-  d.later<msg::RequestInstalledApps>("installed apps");
 }
 
 }  // namespace
 
 SessionDispatch SessionDispatch::build() {
   SessionDispatch d;
-  registerFeaturesNotBuiltYet(d);
-  HostSession::registerCoreHandlers(d);
-  HostSession::registerInputHandlers(d);
-  HostSession::registerStreamingHandlers(d);
+  HostSession::registerHandlers(d);
+  StreamingFeature::registerHandlers(d);
+  InputFeature::registerHandlers(d);
+  ClipboardFeature::registerHandlers(d);
+  AudioFeature::registerHandlers(d);
+  WindowFocusFeature::registerHandlers(d);
+  AppsFeature::registerHandlers(d);
+  FileTransferFeature::registerHandlers(d);
+  MenuActionsFeature::registerHandlers(d);
+  registerCursorAndThumbnailsNotBuiltYet(d);
   return d;
 }
 

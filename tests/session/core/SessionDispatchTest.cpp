@@ -161,6 +161,110 @@ TEST_F(SessionDispatchTest, AMessageOfAFeatureNotBuiltYetIsIgnoredWithOneNotice)
   EXPECT_EQ(received, (std::vector<Message>{msg::Pong{9}}));
 }
 
+// A request whose feature this host does not have yet gets that feature's failure answer,
+// every time it comes.
+TEST_F(SessionDispatchTest, ARequestOfAFeatureNotBuiltYetGetsItsFailureAnswer) {
+  const auto file = [](std::uint64_t size) { return FileMeta{"notes.txt", "public.plain-text", size}; };
+  const std::vector<FileMeta> elevenFiles(11, file(1));
+  const msg::StreamMode desktopWithNotice{
+      StreamModeInfo{StreamMode::desktop(), false, "That window is no longer available", NormalizedRect::full, {}}};
+  struct Case {
+    Message request;
+    std::vector<Message> answers;
+    const char* logged;  // a line the answer comes with, or none
+  };
+  const std::vector<Case> cases{
+      {msg::SetAudio{AudioMode::phoneOnly},
+       {msg::AudioStatus{AudioStatus::failed, "Audio capture is not available"}},
+       "audio failed: Audio capture is not available"},
+      {msg::SetAudio{AudioMode::both}, {msg::AudioStatus{AudioStatus::failed, "Audio capture is not available"}}, {}},
+      {msg::Focus{501, 7, true, true}, {desktopWithNotice}, "focus: window 7 not found"},
+      {msg::LaunchApp{"com.example.notes", true},
+       {msg::LaunchStatus{LaunchStatus{"com.example.notes", LaunchState::launching, 0, ""}},
+        msg::LaunchStatus{LaunchStatus{"com.example.notes", LaunchState::failed, 0, "Couldn\u2019t open the app"}}},
+       {}},
+      {msg::RequestInstalledApps{}, {msg::InstalledApps{}}, {}},
+      {msg::FileOffer{9, {file(10)}, FileTransferKind::attach},
+       {msg::FileStatus{9, FileTransferState::rejected, 0, "Couldn't save files on the Mac"}},
+       {}},
+      {msg::FileOffer{10, elevenFiles, FileTransferKind::paste},
+       {msg::FileStatus{10, FileTransferState::rejected, 0, "Too many files: 11 (limit 10)"}},
+       {}},
+      {msg::FileOffer{11, {}, FileTransferKind::attach},
+       {msg::FileStatus{11, FileTransferState::rejected, 0, "Nothing to send"}},
+       {}},
+      {msg::PerformAction{3, {"File", "Copy"}},
+       {msg::ActionResult{false, "Not available right now"}},
+       "actions: File/Copy failed: Not available right now"},
+  };
+  startAccepted();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.request.name()));
+    LogCapture log;
+    for (int time = 0; time < 2; ++time) {
+      received.clear();
+      send(c.request);
+      EXPECT_EQ(received, c.answers);
+    }
+    if (c.logged) {
+      EXPECT_EQ(log.containing(c.logged).size(), 2u);
+    }
+    EXPECT_TRUE(log.containing("not available on this host yet").empty());
+  }
+  EXPECT_FALSE(deviceClosed);
+}
+
+// A message of a feature not built yet that expects no answer gets none: one notice a session.
+TEST_F(SessionDispatchTest, AMessageThatExpectsNoAnswerGetsOneNoticeASession) {
+  const std::vector<std::pair<Message, const char*>> cases{
+      {msg::SetAudio{AudioMode::off}, "setAudio ignored: audio not available"},
+      {msg::SetThumbnails{true}, "setThumbnails ignored: display thumbnails not available"},
+      {msg::RequestCursorShape{42}, "requestCursorShape ignored: cursor shapes not available"},
+      {msg::ActivateApp{501, 7, true}, "activateApp ignored: app activation not available"},
+      {msg::WindowThumbnails{true, {7, 9}}, "windowThumbnails ignored: window thumbnails not available"},
+      {msg::RequestAppIcons{{"com.example.notes"}}, "requestAppIcons ignored: app icons not available"},
+      {msg::LaunchControl{"com.example.notes", LaunchAction::keepWaiting},
+       "launchControl ignored: launching apps not available"},
+      {msg::FileChunk{9, 0, 0, Bytes(4, 1)}, "fileChunk ignored: receiving files not available"},
+      {msg::FileEnd{9}, "fileEnd ignored: receiving files not available"},
+      {msg::FileCancel{9}, "fileCancel ignored: receiving files not available"},
+      {msg::WatchActions{true}, "watchActions ignored: menu actions not available"},
+      {msg::FocusBack{}, "focusBack ignored: window focus not available"},
+      {msg::Unfocus{}, "unfocus ignored: window focus not available"},
+  };
+  LogCapture log;
+  startAccepted();
+  for (const auto& [message, notice] : cases) {
+    SCOPED_TRACE(std::string(message.name()));
+    send(message);
+    send(message);
+    EXPECT_TRUE(received.empty());
+    EXPECT_EQ(log.containing(notice).size(), 1u);
+  }
+  send(msg::Ping{9});
+  EXPECT_EQ(received, (std::vector<Message>{msg::Pong{9}}));
+}
+
+TEST_F(SessionDispatchTest, WithoutAPasteboardClipboardTextIsNoticedOnce) {
+  LogCapture log;
+  adjustEnvironment = [](HostEnvironment& env) { env.pasteboard = nullptr; };
+  startAccepted();
+  send(msg::ClipboardText{"from the phone"});
+  send(msg::ClipboardText{"again"});
+  EXPECT_TRUE(received.empty());
+  EXPECT_EQ(log.containing("clipboardText ignored: the clipboard not available on this host yet").size(), 1u);
+  EXPECT_FALSE(services.pasteboard->text);
+}
+
+TEST_F(SessionDispatchTest, WithoutDisplaysAFocusRequestIsNotAnswered) {
+  LogCapture log;
+  services.displays->list.clear();
+  startAccepted();
+  send(msg::Focus{501, 7, false, false});
+  EXPECT_TRUE(received.empty());
+  EXPECT_EQ(log.containing("focus ignored: window focus not available").size(), 1u);
+}
+
 TEST_F(SessionDispatchTest, AServiceThatFailsEndsOnlyThatMessage) {
   LogCapture log;
   services.injector->failure = "no keyboard";

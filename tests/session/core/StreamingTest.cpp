@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "host/capture/BitrateController.h"
 #include "host/capture/VideoPipeline.h"
 #include "session/core/SessionFixture.h"
 

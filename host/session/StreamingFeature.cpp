@@ -1,18 +1,14 @@
-// Video for the session: the pipeline made once the profile is agreed, the display and
-// viewport the device asks for, the capture source behind them, switching video off and on,
-// the stream's geometry (streamInfo), and what happens on this computer: display changes,
-// capture held and resumed, notes for the status.
+#include "host/session/StreamingFeature.h"
 
 #include <string>
 
+#include "host/HostLog.h"
 #include "host/capture/CaptureGeometry.h"
 #include "host/capture/CaptureSource.h"
 #include "host/capture/DisplayManager.h"
 #include "host/capture/VideoEncoder.h"
 #include "host/capture/VideoPipeline.h"
 #include "host/capture/VideoSink.h"
-#include "host/HostLog.h"
-#include "host/session/HostSession.h"
 #include "host/session/SessionDispatch.h"
 
 #include <asio/post.hpp>
@@ -38,19 +34,38 @@ bool sameGeometry(const DisplayInfo& a, const DisplayInfo& b) {
   return a.pixelWidth == b.pixelWidth && a.pixelHeight == b.pixelHeight && a.frame == b.frame;
 }
 
-}  // namespace
-
-void HostSession::registerStreamingHandlers(SessionDispatch& d) {
-  d.on<msg::SelectDisplay, &HostSession::onSelectDisplay>();
-  d.on<msg::Viewport, &HostSession::onViewport>();
-  d.on<msg::SetVideoEnabled, &HostSession::onSetVideoEnabled>();
+asio::awaitable<void> followDisplayChanges(std::weak_ptr<StreamingFeature> weak, AsyncStream<Change> changes) {
+  while (auto change = co_await changes.next()) {
+    auto self = weak.lock();
+    if (!self) co_return;
+    co_await self->displaysChanged();
+  }
 }
 
-asio::awaitable<void> HostSession::onSelectDisplay(const msg::SelectDisplay& message) {
+asio::awaitable<void> reportStatsEvery(std::weak_ptr<StreamingFeature> weak, std::shared_ptr<Clock> clock,
+                                       Clock::Duration interval, void (StreamingFeature::*report)()) {
+  for (;;) {
+    co_await clock->sleep(interval);
+    auto self = weak.lock();
+    if (!self) co_return;
+    ((*self).*report)();
+  }
+}
+
+}  // namespace
+
+void StreamingFeature::registerHandlers(SessionDispatch& d) {
+  d.on<&StreamingFeature::onSelectDisplay>();
+  d.on<&StreamingFeature::onViewport>();
+  d.on<&StreamingFeature::onSetVideoEnabled>();
+  d.on<&StreamingFeature::onFeedback>();
+}
+
+asio::awaitable<void> StreamingFeature::onSelectDisplay(const msg::SelectDisplay& message) {
   co_await selectDisplay(message.displayID, std::nullopt);
 }
 
-asio::awaitable<void> HostSession::onViewport(const msg::Viewport& message) {
+asio::awaitable<void> StreamingFeature::onViewport(const msg::Viewport& message) {
   const Viewport& viewport = message.viewport;
   if (current_ && current_->id == viewport.displayID) {
     co_await selectDisplay(*current_, viewport);
@@ -59,14 +74,14 @@ asio::awaitable<void> HostSession::onViewport(const msg::Viewport& message) {
   }
 }
 
-asio::awaitable<void> HostSession::onSetVideoEnabled(const msg::SetVideoEnabled& message) {
+asio::awaitable<void> StreamingFeature::onSetVideoEnabled(const msg::SetVideoEnabled& message) {
   co_await setVideoEnabled(message.enabled);
 }
 
-asio::awaitable<void> HostSession::onFeedback(const msg::Feedback& message) {
+asio::awaitable<void> StreamingFeature::onFeedback(const msg::Feedback& message) {
   const Feedback& feedback = message.feedback;
   if (feedback.requestKeyframe) forceKeyframe();
-  double now = uptime();
+  double now = core_.uptime();
   if (feedback.framesDropped > 0 || feedback.requestKeyframe || now - lastLoggedFeedback_ >= 5.0) {
     lastLoggedFeedback_ = now;
     sessionLog().info("feedback received=%u dropped=%u jitter=%.1fms keyframe=%s", feedback.framesReceived,
@@ -81,15 +96,15 @@ asio::awaitable<void> HostSession::onFeedback(const msg::Feedback& message) {
   auto newBitrate = bitrate_.update(feedback, now);
   if (!newBitrate) co_return;
   if (pipeline_) pipeline_->encoder()->setBitrate(*newBitrate);
-  status_.targetBitrateMbps = static_cast<double>(*newBitrate) / 1'000'000;
-  publishStatus();
+  core_.sessionStatus().targetBitrateMbps = static_cast<double>(*newBitrate) / 1'000'000;
+  core_.publishStatus();
 }
 
-void HostSession::startPipeline(CodecProfile profile) {
+void StreamingFeature::startPipeline(CodecProfile profile) {
   if (pipeline_) pipeline_->stop();
-  auto sink = std::make_shared<VideoSink>(connection_);
-  std::weak_ptr<HostSession> weak = weak_from_this();
-  Strand strand = this->strand();
+  auto sink = std::make_shared<VideoSink>(core_.connection());
+  std::weak_ptr<StreamingFeature> weak = core_.weakFeature(this);
+  Strand strand = core_.strand();
   // Runs on the encoder's thread: frames go straight to the sink, reports hop to the session.
   EncoderOutputHandler output = [sink, weak, strand](const EncoderOutput& out) {
     if (const auto* frame = std::get_if<EncoderOutput::Frame>(&out.value)) {
@@ -100,13 +115,13 @@ void HostSession::startPipeline(CodecProfile profile) {
       });
     } else if (const auto* failed = std::get_if<EncoderOutput::Failed>(&out.value)) {
       asio::post(strand, [weak, text = failed->text] {
-        if (auto self = weak.lock()) self->setNote(text);
+        if (auto self = weak.lock()) self->setEncoderNote(text);
       });
     }
   };
-  auto encoder = env_.encoders->makeEncoder(profile, bitrate_.bitrate, std::move(output));
-  auto pipeline = VideoPipeline::make(std::move(encoder), Clock::seconds(env_.idleRefreshDelay),
-                                      strand.get_inner_executor(), env_.clock);
+  auto encoder = core_.env().encoders->makeEncoder(profile, bitrate_.bitrate, std::move(output));
+  auto pipeline = VideoPipeline::make(std::move(encoder), Clock::seconds(core_.env().idleRefreshDelay),
+                                      strand.get_inner_executor(), core_.env().clock);
   std::weak_ptr<VideoPipeline> weakPipeline = pipeline;
   sink->setKeyframeRequester([weakPipeline] {
     if (auto p = weakPipeline.lock()) p->requestKeyframe();
@@ -115,56 +130,56 @@ void HostSession::startPipeline(CodecProfile profile) {
   pipeline_ = std::move(pipeline);
 }
 
-void HostSession::encoderFellBack(CodecProfile from, CodecProfile to) {
-  status_.profile = to;
-  status_.note = "Encoder fell back from " + std::string(caseName(from)) + " to " + std::string(caseName(to));
+void StreamingFeature::encoderFellBack(CodecProfile from, CodecProfile to) {
+  core_.sessionStatus().profile = to;
+  core_.sessionStatus().note =
+      "Encoder fell back from " + std::string(caseName(from)) + " to " + std::string(caseName(to));
   sessionLog().error("encoder fell back %s -> %s", std::string(displayName(from)).c_str(),
                      std::string(displayName(to)).c_str());
-  publishStatus();
+  core_.publishStatus();
   sendStreamInfo();
 }
 
-void HostSession::setNote(const std::string& text) {
-  status_.note = "Encoder: " + text;
-  publishStatus();
+void StreamingFeature::setEncoderNote(const std::string& text) {
+  core_.sessionStatus().note = "Encoder: " + text;
+  core_.publishStatus();
 }
 
-void HostSession::forceKeyframe() {
+void StreamingFeature::forceKeyframe() {
   // Through the pipeline, so that a still screen gets its key frame at the next tick.
   if (pipeline_) pipeline_->requestKeyframe();
 }
 
-asio::awaitable<void> HostSession::selectDisplay(std::uint32_t displayID, std::optional<Viewport> viewport) {
+asio::awaitable<void> StreamingFeature::selectDisplay(std::uint32_t displayID, std::optional<Viewport> viewport) {
   const DisplayInfo* found = findDisplay(displays_, displayID);
-  if (!found || !client_) co_return;
+  if (!found || !core_.client()) co_return;
   DisplayInfo display = *found;
-  Viewport chosen = viewport ? *viewport : defaultViewport(display, *client_);
+  Viewport chosen = viewport ? *viewport : defaultViewport(display, *core_.client());
   co_await selectDisplay(std::move(display), chosen);
 }
 
-asio::awaitable<void> HostSession::selectDisplay(DisplayInfo display, Viewport viewport) {
-  auto self = shared_from_this();
+asio::awaitable<void> StreamingFeature::selectDisplay(DisplayInfo display, Viewport viewport) {
   const bool displayChanged = !(current_ && current_->id == display.id);
   current_ = display;
   viewport_ = viewport;
   const CaptureGeometry geometry = captureOutputSize(display, viewport, scope_);
-  status_.displayName = display.name;
-  status_.width = geometry.width;
-  status_.height = geometry.height;
+  core_.sessionStatus().displayName = display.name;
+  core_.sessionStatus().width = geometry.width;
+  core_.sessionStatus().height = geometry.height;
 
   if (!videoEnabled_) {
-    status_.phase = SessionStatus::Phase::streaming;
-    publishStatus();
+    core_.sessionStatus().phase = SessionStatus::Phase::streaming;
+    core_.publishStatus();
     co_return;
   }
   if (captureHeld_) {
-    publishStatus();
+    core_.publishStatus();
     co_return;
   }
 
   std::exception_ptr failure;
   if (!captureStarted_) {
-    auto source = env_.makeCapture();
+    auto source = core_.env().makeCapture();
     capture_ = source;
     captureStopsTask_ = Task();
     if (!pipeline_) co_return;
@@ -206,35 +221,34 @@ asio::awaitable<void> HostSession::selectDisplay(DisplayInfo display, Viewport v
   }
 
   if (displayChanged) forceKeyframe();
-  status_.captureError.reset();
-  captureProblem_.reset();
-  refreshHostStatusIsolated(false);
-  status_.phase = SessionStatus::Phase::streaming;
+  core_.sessionStatus().captureError.reset();
+  core_.setCaptureProblem(std::nullopt);
+  core_.sessionStatus().phase = SessionStatus::Phase::streaming;
   if (displayChanged) {
     sessionLog().info("display selected %s id=%u %ldx%ld", display.name.c_str(), display.id,
                       static_cast<long>(geometry.width), static_cast<long>(geometry.height));
   }
   sendStreamInfo();
-  publishStatus();
+  core_.publishStatus();
 }
 
-void HostSession::recordCaptureFailure(const std::string& description) {
-  status_.captureError = description;
+void StreamingFeature::recordCaptureFailure(const std::string& description) {
+  core_.sessionStatus().captureError = description;
   sessionLog().error("capture failed: %s", description.c_str());
-  if (env_.screenRecordingGranted()) {
-    captureProblem_ = HostStateReport{HostState::captureBlocked, description};
+  if (core_.env().screenRecordingGranted()) {
+    core_.setCaptureProblem(HostStateReport{HostState::captureBlocked, description});
   } else {
-    captureProblem_ = HostStateReport{HostState::permissionMissing, "Screen Recording permission is not granted"};
+    core_.setCaptureProblem(
+        HostStateReport{HostState::permissionMissing, "Screen Recording permission is not granted"});
   }
-  refreshHostStatusIsolated(false);
-  publishStatus();
+  core_.publishStatus();
 }
 
-void HostSession::watchCaptureStops(const std::shared_ptr<CaptureSource>& source) {
-  std::weak_ptr<HostSession> weak = weak_from_this();
+void StreamingFeature::watchCaptureStops(const std::shared_ptr<CaptureSource>& source) {
+  std::weak_ptr<StreamingFeature> weak = core_.weakFeature(this);
   std::weak_ptr<CaptureSource> weakSource = source;
-  captureStopsTask_ = spawn([](std::weak_ptr<HostSession> weak, std::weak_ptr<CaptureSource> weakSource,
-                               AsyncStream<CaptureStop> stops) -> asio::awaitable<void> {
+  captureStopsTask_ = core_.spawnTask([](std::weak_ptr<StreamingFeature> weak, std::weak_ptr<CaptureSource> weakSource,
+                                         AsyncStream<CaptureStop> stops) -> asio::awaitable<void> {
     while (auto stop = co_await stops.next()) {
       auto self = weak.lock();
       auto source = weakSource.lock();
@@ -246,15 +260,14 @@ void HostSession::watchCaptureStops(const std::shared_ptr<CaptureSource>& source
 
 // Capture that ended by itself: the session no longer streams, says so to the device and the
 // menu bar, and starts a new source at the next selection.
-void HostSession::captureStopped(const std::shared_ptr<CaptureSource>& source, const CaptureStop& stop) {
+void StreamingFeature::captureStopped(const std::shared_ptr<CaptureSource>& source, const CaptureStop& stop) {
   if (source != capture_ || !captureStarted_) return;
   captureStarted_ = false;
   capture_.reset();
   recordCaptureFailure(stop.description);
 }
 
-asio::awaitable<void> HostSession::setVideoEnabled(bool enabled) {
-  auto self = shared_from_this();
+asio::awaitable<void> StreamingFeature::setVideoEnabled(bool enabled) {
   if (enabled == videoEnabled_) co_return;
   videoEnabled_ = enabled;
   sessionLog().info("video %s", enabled ? "enabled" : "disabled");
@@ -264,118 +277,138 @@ asio::awaitable<void> HostSession::setVideoEnabled(bool enabled) {
     captureStarted_ = false;
     captureStopsTask_ = Task();
     if (source) co_await source->stop();
-    if (!status_.note || status_.note->empty()) status_.note = remoteModeNote;
-    publishStatus();
+    if (!core_.sessionStatus().note || core_.sessionStatus().note->empty()) core_.sessionStatus().note = remoteModeNote;
+    core_.publishStatus();
     co_return;
   }
-  if (status_.note == remoteModeNote) status_.note.reset();
-  if (client_ && current_ && viewport_) {
+  if (core_.sessionStatus().note == remoteModeNote) core_.sessionStatus().note.reset();
+  if (core_.client() && current_ && viewport_) {
     co_await selectDisplay(*current_, *viewport_);
     forceKeyframe();
   } else {
-    publishStatus();
+    core_.publishStatus();
   }
 }
 
-void HostSession::sendStreamInfo() {
-  if (!current_ || !viewport_ || !status_.profile) return;
+void StreamingFeature::sendStreamInfo() {
+  if (!current_ || !viewport_ || !core_.sessionStatus().profile) return;
   const CaptureGeometry geometry = captureOutputSize(*current_, *viewport_, scope_);
-  connection_->send(msg::StreamInfo{current_->id, clampedSourceRect(viewport_->sourceRect), geometry.width,
-                                    geometry.height, *status_.profile});
+  core_.send(msg::StreamInfo{current_->id, clampedSourceRect(viewport_->sourceRect), geometry.width, geometry.height,
+                             *core_.sessionStatus().profile});
 }
 
-asio::awaitable<void> HostSession::displaysChanged() { return isolated(displaysChangedIsolated()); }
-
-asio::awaitable<void> HostSession::captureSuspended(std::string reason) {
-  return isolated(captureSuspendedIsolated(std::move(reason)));
-}
-
-asio::awaitable<void> HostSession::resumeCapture(bool restart) { return isolated(resumeCaptureIsolated(restart)); }
-
-asio::awaitable<void> HostSession::hostNote(std::optional<std::string> note) {
-  return isolated([](std::shared_ptr<HostSession> self, std::optional<std::string> value) -> asio::awaitable<void> {
-    self->hostNoteIsolated(std::move(value));
-    co_return;
-  }(shared_from_this(), std::move(note)));
-}
-
-asio::awaitable<void> HostSession::setLifecycleState(HostStateReport state) {
-  return isolated([](std::shared_ptr<HostSession> self, HostStateReport value) -> asio::awaitable<void> {
-    self->lifecycleState_ = std::move(value);
-    self->refreshHostStatusIsolated(false);
-    co_return;
-  }(shared_from_this(), std::move(state)));
-}
-
-asio::awaitable<void> HostSession::displaysChangedIsolated() {
-  auto self = shared_from_this();
-  auto list = co_await env_.displays->displays();
+asio::awaitable<void> StreamingFeature::displaysChanged() {
+  auto list = co_await core_.env().displays->displays();
   if (list == displays_) co_return;
   displays_ = list;
-  connection_->send(msg::DisplayList{list});
-  if (!current_ || !client_) co_return;
+  core_.send(msg::DisplayList{list});
+  if (!current_ || !core_.client()) co_return;
   if (const DisplayInfo* found = findDisplay(list, current_->id)) {
     if (sameGeometry(*found, *current_)) {
       current_ = *found;  // a new name or main flag; capture goes on as it is
       co_return;
     }
     DisplayInfo display = *found;
-    Viewport viewport = defaultViewport(display, *client_);
+    Viewport viewport = defaultViewport(display, *core_.client());
     co_await selectDisplay(display, viewport);
     co_return;
   }
   const DisplayInfo* fallback = mainOrFirstDisplay(list);
   if (!fallback) co_return;
   DisplayInfo display = *fallback;
-  Viewport viewport = defaultViewport(display, *client_);
+  Viewport viewport = defaultViewport(display, *core_.client());
   co_await selectDisplay(display, viewport);
 }
 
-asio::awaitable<void> HostSession::captureSuspendedIsolated(std::string reason) {
-  auto self = shared_from_this();
+asio::awaitable<void> StreamingFeature::captureSuspended(std::string reason) {
   sessionLog().info("capture suspended: %s", reason.c_str());
   captureHeld_ = true;
   auto source = std::exchange(capture_, nullptr);
   captureStarted_ = false;
   captureStopsTask_ = Task();
   if (source) co_await source->stop();
-  status_.note = std::move(reason);
-  publishStatus();
+  core_.sessionStatus().note = std::move(reason);
+  core_.publishStatus();
 }
 
-asio::awaitable<void> HostSession::resumeCaptureIsolated(bool restart) {
-  auto self = shared_from_this();
+asio::awaitable<void> StreamingFeature::resumeCapture(bool restart) {
   captureHeld_ = false;
-  if (!client_ || !current_ || !viewport_) co_return;
+  if (!core_.client() || !current_ || !viewport_) co_return;
   if (restart && capture_) {
     auto source = std::exchange(capture_, nullptr);
     captureStarted_ = false;
     captureStopsTask_ = Task();
     co_await source->stop();
   }
-  displays_ = co_await env_.displays->displays();
-  connection_->send(msg::DisplayList{displays_});
+  displays_ = co_await core_.env().displays->displays();
+  core_.send(msg::DisplayList{displays_});
   const DisplayInfo* target = current_ ? findDisplay(displays_, current_->id) : nullptr;
   if (!target) target = mainOrFirstDisplay(displays_);
   if (!target) {
-    status_.note = "No displays available";
-    publishStatus();
+    core_.sessionStatus().note = "No displays available";
+    core_.publishStatus();
     co_return;
   }
-  status_.note.reset();
+  core_.sessionStatus().note.reset();
   DisplayInfo display = *target;
   Viewport viewport =
-      (current_ && viewport_ && current_->id == display.id) ? *viewport_ : defaultViewport(display, *client_);
+      (current_ && viewport_ && current_->id == display.id) ? *viewport_ : defaultViewport(display, *core_.client());
   co_await selectDisplay(display, viewport);
   forceKeyframe();
   sessionLog().info("capture resumed");
 }
 
-void HostSession::hostNoteIsolated(std::optional<std::string> note) {
-  if (note == status_.note) return;
-  sessionLog().info("host note: %s", note ? note->c_str() : "(cleared)");
-  status_.note = std::move(note);
-  publishStatus();
+asio::awaitable<void> StreamingFeature::begin() {
+  displays_ = co_await core_.env().displays->displays();
+  core_.send(msg::DisplayList{displays_});
+  std::weak_ptr<StreamingFeature> weak = core_.weakFeature(this);
+  if (core_.env().displays)
+    tasks_.push_back(core_.spawnTask(followDisplayChanges(weak, core_.env().displays->changes())));
+  tasks_.push_back(core_.spawnTask(reportStatsEvery(weak, core_.env().clock, Clock::seconds(core_.env().statsInterval),
+                                                    &StreamingFeature::reportStats)));
+  const DisplayInfo* chosen = mainOrFirstDisplay(displays_);
+  if (!chosen) {
+    core_.sessionStatus().note = "No displays available";
+    core_.publishStatus();
+    co_return;
+  }
+  co_await selectDisplay(chosen->id, std::nullopt);
+}
+
+asio::awaitable<void> StreamingFeature::stop() {
+  tasks_.clear();  // dropping a task cancels it
+  if (auto pipeline = std::exchange(pipeline_, nullptr)) pipeline->stop();
+  captureStopsTask_ = Task();
+  auto capture = std::exchange(capture_, nullptr);
+  captureStarted_ = false;
+  if (capture) {
+    try {
+      co_await capture->stop();
+    } catch (const std::exception&) {
+      // Stopped or not, the source is dropped; the rest of the teardown must still happen.
+    }
+  }
+}
+
+void StreamingFeature::reportStats() {
+  if (!sink_) return;
+  SessionStatus& status = core_.sessionStatus();
+  const VideoSink::Stats stats = sink_->stats();
+  const double now = core_.uptime();
+  if (lastStats_ && lastStats_->time < now) {
+    const double elapsed = now - lastStats_->time;
+    status.fps = static_cast<double>(stats.framesSent - lastStats_->frames) / elapsed;
+    status.bitrateMbps = static_cast<double>(stats.bytesSent - lastStats_->bytes) * 8 / elapsed / 1'000'000;
+  }
+  lastStats_ = StatsMark{now, stats.framesSent, stats.bytesSent};
+  if (status.fps > 0) {
+    sessionLog().info("sending %.1f fps %.1f Mbps dropped=%ld encodeLatency=%.1fms", status.fps, status.bitrateMbps,
+                      static_cast<long>(stats.framesDropped), stats.lastLatencyMs.value_or(0));
+  }
+  status.framesSent = stats.framesSent;
+  status.framesDropped = stats.framesDropped;
+  status.encodeLatencyMs = stats.lastLatencyMs;
+  core_.publishStatus();
 }
 
 }  // namespace brindlet::host
