@@ -28,10 +28,23 @@ std::size_t beginFrame(Bytes& out, std::uint8_t type) {
   return start;
 }
 
-// Writes the payload length into the room beginFrame left.
+// Refuses a payload no reader accepts: frameTooLarge with its length.
+void checkFrameSize(std::uint64_t payloadLength) {
+  if (payloadLength > W::maxFrameSize) throw WireError::frameTooLarge(static_cast<std::int64_t>(payloadLength));
+}
+
+// The bytes writeData sends for a blob of n bytes.
+std::uint64_t dataFieldSize(std::size_t n) { return 4 + std::min<std::uint64_t>(n, 0xFFFFFFFFu); }
+
+// Writes the payload length into the room beginFrame left. A payload over the largest frame
+// is taken off `out` again, which is left as it was before beginFrame, and refused.
 void finishFrame(Bytes& out, std::size_t start) {
   const std::uint64_t n = out.size() - start - 4;
-  const std::uint32_t length = n > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<std::uint32_t>(n);
+  if (n > W::maxFrameSize) {
+    out.resize(start);
+    checkFrameSize(n);
+  }
+  const auto length = static_cast<std::uint32_t>(n);
   out[start] = static_cast<std::uint8_t>(length >> 24);
   out[start + 1] = static_cast<std::uint8_t>(length >> 16);
   out[start + 2] = static_cast<std::uint8_t>(length >> 8);
@@ -751,11 +764,11 @@ void writeMenuTree(std::span<const MenuNode> nodes, int depth, int& budget, int 
 }  // namespace
 
 Bytes WireCodec::frame(ByteView payload) {
+  checkFrameSize(payload.size());
   Bytes out;
-  const std::size_t n = std::min<std::size_t>(payload.size(), 0xFFFFFFFFu);
-  out.reserve(4 + n);
-  writeU32(static_cast<std::uint32_t>(n), out);
-  out.insert(out.end(), payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(n));
+  out.reserve(4 + payload.size());
+  writeU32(static_cast<std::uint32_t>(payload.size()), out);
+  out.insert(out.end(), payload.begin(), payload.end());
   return out;
 }
 
@@ -774,11 +787,13 @@ void WireCodec::encode(const Message& message, Bytes& into) {
 }
 
 Bytes WireCodec::encodeVideoFrame(const VideoFrame& frame) {
+  // Measured first, so a frame too large to send is refused before its copy is made.
   const std::size_t sets = std::min(frame.parameterSets.size(), u8Cap);
-  std::size_t size = 4 + 48 + 4 + frame.payload.size();
-  for (std::size_t i = 0; i < sets; ++i) size += 4 + frame.parameterSets[i].size();
+  std::uint64_t payloadLength = 48 + dataFieldSize(frame.payload.size());
+  for (std::size_t i = 0; i < sets; ++i) payloadLength += dataFieldSize(frame.parameterSets[i].size());
+  checkFrameSize(payloadLength);
   Bytes out;
-  out.reserve(size);
+  out.reserve(4 + payloadLength);
   const std::size_t start = beginFrame(out, videoFrameType);
   FieldWriter writer(out);
   fields(writer, frame);
@@ -787,8 +802,10 @@ Bytes WireCodec::encodeVideoFrame(const VideoFrame& frame) {
 }
 
 Bytes WireCodec::encodeAudioPacket(const AudioPacket& packet) {
+  const std::uint64_t payloadLength = 9 + dataFieldSize(packet.data.size());
+  checkFrameSize(payloadLength);
   Bytes out;
-  out.reserve(4 + 13 + packet.data.size());
+  out.reserve(4 + payloadLength);
   const std::size_t start = beginFrame(out, audioPacketType);
   FieldWriter writer(out);
   fields(writer, packet);
