@@ -181,6 +181,65 @@ TEST(InMemoryConnection, AMessageTooLargeToFrameIsRefusedAtTheSender) {
   EXPECT_EQ(states.values(), std::vector<ConnectionState>{ConnectionState::ready()});
 }
 
+// A frame header over the largest frame poisons the decoder of its stream, which is never
+// read again: the receiving end fails with the protocol error and the pair closes, as a QUIC
+// connection does. What came before the header is still delivered; a header of exactly the
+// largest size only waits for its frame.
+TEST(InMemoryConnection, AFrameOverTheLargestSizeEndsTheConnection) {
+  TestLoop loop;
+  auto header = [](std::uint32_t length) {
+    Bytes b;
+    WireCodec::writeU32(length, b);
+    return b;
+  };
+  for (StreamKind kind : allStreamKinds) {
+    SCOPED_TRACE("stream kind " + std::to_string(rawValue(kind)));
+    const bool video = kind == StreamKind::video, audio = kind == StreamKind::audio;
+    Bytes before = video   ? WireCodec::encodeVideoFrame(sampleFrame(3))
+                   : audio ? WireCodec::encodeAudioPacket(samplePacket(3))
+                           : WireCodec::encode(msg::Ping{3});
+
+    auto [a, b] = InMemoryConnection::pair();
+    StreamRecorder<ConnectionState> statesA(loop.strand(), a->states());
+    StreamRecorder<ConnectionState> statesB(loop.strand(), b->states());
+    StreamRecorder<Message> messagesA(loop.strand(), a->messages());
+    b->receive(kind, header(WireCodec::maxFrameSize));
+    loop.settle();
+    EXPECT_EQ(statesB.values(), std::vector<ConnectionState>{ConnectionState::ready()});
+
+    auto [c, d] = InMemoryConnection::pair();
+    StreamRecorder<ConnectionState> statesC(loop.strand(), c->states());
+    StreamRecorder<ConnectionState> statesD(loop.strand(), d->states());
+    StreamRecorder<Message> messagesD(loop.strand(), d->messages());
+    StreamRecorder<VideoFrame> framesD(loop.strand(), d->videoFrames());
+    StreamRecorder<AudioPacket> packetsD(loop.strand(), d->audioPackets());
+    Bytes bytes = before;
+    const Bytes over = header(WireCodec::maxFrameSize + 1);
+    bytes.insert(bytes.end(), over.begin(), over.end());
+    d->receive(kind, bytes);
+    loop.settle();
+    EXPECT_EQ(statesD.values(),
+              (std::vector<ConnectionState>{ConnectionState::ready(),
+                                            ConnectionState::failed("protocol error: frameTooLarge(67108865)")}));
+    EXPECT_EQ(statesC.values(), (std::vector<ConnectionState>{ConnectionState::ready(), ConnectionState::closed()}));
+    EXPECT_TRUE(statesC.ended() && statesD.ended() && messagesD.ended() && framesD.ended() && packetsD.ended());
+    EXPECT_EQ(messagesD.count(), video || audio ? 0u : 1u);
+    EXPECT_EQ(framesD.count(), video ? 1u : 0u);
+    EXPECT_EQ(packetsD.count(), audio ? 1u : 0u);
+    EXPECT_FALSE(c->sendVideo(sampleFrame(4)));
+    EXPECT_FALSE(d->sendAudio(samplePacket(4)));
+
+    // The first pair, whose header was within the limit, is still open (its stream waits
+    // for the rest of that frame).
+    b->send(msg::Ping{5});
+    loop.settle();
+    EXPECT_EQ(messagesA.values(), std::vector<Message>{msg::Ping{5}});
+    EXPECT_FALSE(statesA.ended() || statesB.ended());
+    a->close();
+    loop.settle();
+  }
+}
+
 TEST(InMemoryConnection, CloseFromEitherEndEndsBothAndKeepsWhatWasBuffered) {
   TestLoop loop;
   for (bool closeFirst : {true, false}) {
