@@ -23,8 +23,8 @@ using W = WireCodec;
 // the frame starts.
 std::size_t beginFrame(Bytes& out, std::uint8_t type) {
   const std::size_t start = out.size();
-  out.resize(start + 4);
-  out.push_back(type);
+  const std::uint8_t head[5] = {0, 0, 0, 0, type};
+  out.insert(out.end(), head, head + 5);
   return start;
 }
 
@@ -557,7 +557,7 @@ class FieldWriter {
   template <class... Cases>
   void operator()(const std::variant<Cases...>& value, const char*) {
     W::writeU8(static_cast<std::uint8_t>(value.index()), out_);
-    std::visit([this](const auto& body) { fields(*this, body); }, value);
+    writeCase<0>(value);
   }
 
   void menus(const std::vector<MenuNode>& nodes) {
@@ -570,6 +570,14 @@ class FieldWriter {
   void operator()(const T& record) { fields(*this, record); }
 
  private:
+  template <std::size_t I, class... Cases>
+  void writeCase(const std::variant<Cases...>& value) {
+    if constexpr (I < sizeof...(Cases)) {
+      if (const auto* body = std::get_if<I>(&value)) return fields(*this, *body);
+      writeCase<I + 1>(value);
+    }
+  }
+
   Bytes& out_;
 };
 
@@ -781,8 +789,10 @@ Bytes WireCodec::encode(const Message& message) {
 
 void WireCodec::encode(const Message& message, Bytes& into) {
   const std::size_t start = beginFrame(into, message.type());
-  FieldWriter writer(into);
-  message.visit([&](const auto& m) { fields(writer, m); });
+  message.visit([&](const auto& m) {
+    FieldWriter writer(into);
+    fields(writer, m);
+  });
   finishFrame(into, start);
 }
 
