@@ -29,8 +29,13 @@ std::size_t beginFrame(Bytes& out, std::uint8_t type) {
 }
 
 // Refuses a payload no reader accepts: frameTooLarge with its length.
+[[noreturn, gnu::cold, gnu::noinline]] void refuseFrame(std::uint64_t payloadLength) {
+  throw WireError::frameTooLarge(static_cast<std::int64_t>(payloadLength));
+}
+
 void checkFrameSize(std::uint64_t payloadLength) {
-  if (payloadLength > W::maxFrameSize) throw WireError::frameTooLarge(static_cast<std::int64_t>(payloadLength));
+  if (payloadLength > W::maxFrameSize) [[unlikely]]
+    refuseFrame(payloadLength);
 }
 
 // The bytes writeData sends for a blob of n bytes.
@@ -40,9 +45,9 @@ std::uint64_t dataFieldSize(std::size_t n) { return 4 + std::min<std::uint64_t>(
 // is taken off `out` again, which is left as it was before beginFrame, and refused.
 void finishFrame(Bytes& out, std::size_t start) {
   const std::uint64_t n = out.size() - start - 4;
-  if (n > W::maxFrameSize) {
+  if (n > W::maxFrameSize) [[unlikely]] {
     out.resize(start);
-    checkFrameSize(n);
+    refuseFrame(n);
   }
   const auto length = static_cast<std::uint32_t>(n);
   out[start] = static_cast<std::uint8_t>(length >> 24);
