@@ -1,8 +1,14 @@
 #include "kit/protocol/WireCodec.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
+#include <concepts>
 #include <limits>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <variant>
 
 namespace brindlet {
 
@@ -17,15 +23,33 @@ using W = WireCodec;
 // the frame starts.
 std::size_t beginFrame(Bytes& out, std::uint8_t type) {
   const std::size_t start = out.size();
-  out.resize(start + 4);
-  out.push_back(type);
+  const std::uint8_t head[5] = {0, 0, 0, 0, type};
+  out.insert(out.end(), head, head + 5);
   return start;
 }
 
-// Writes the payload length into the room beginFrame left.
+// Refuses a payload no reader accepts: frameTooLarge with its length.
+[[noreturn, gnu::cold, gnu::noinline]] void refuseFrame(std::uint64_t payloadLength) {
+  throw WireError::frameTooLarge(static_cast<std::int64_t>(payloadLength));
+}
+
+void checkFrameSize(std::uint64_t payloadLength) {
+  if (payloadLength > W::maxFrameSize) [[unlikely]]
+    refuseFrame(payloadLength);
+}
+
+// The bytes writeData sends for a blob of n bytes.
+std::uint64_t dataFieldSize(std::size_t n) { return 4 + std::min<std::uint64_t>(n, 0xFFFFFFFFu); }
+
+// Writes the payload length into the room beginFrame left. A payload over the largest frame
+// is taken off `out` again, which is left as it was before beginFrame, and refused.
 void finishFrame(Bytes& out, std::size_t start) {
   const std::uint64_t n = out.size() - start - 4;
-  const std::uint32_t length = n > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<std::uint32_t>(n);
+  if (n > W::maxFrameSize) [[unlikely]] {
+    out.resize(start);
+    refuseFrame(n);
+  }
+  const auto length = static_cast<std::uint32_t>(n);
   out[start] = static_cast<std::uint8_t>(length >> 24);
   out[start + 1] = static_cast<std::uint8_t>(length >> 16);
   out[start + 2] = static_cast<std::uint8_t>(length >> 8);
@@ -48,815 +72,663 @@ std::size_t writeCount(std::size_t count, std::size_t cap, bool wide, Bytes& out
   return n;
 }
 
-template <class T, class F>
-void writeList(const std::vector<T>& items, std::size_t cap, bool wide, Bytes& out, F writeOne) {
-  const std::size_t n = writeCount(items.size(), cap, wide, out);
-  for (std::size_t i = 0; i < n; ++i) writeOne(items[i]);
+// How a list travels: a count of one or two bytes, then its elements.
+struct ListCount {
+  bool wide;        // a u16 count, else a u8
+  std::size_t cap;  // the most elements the writer sends; it leaves out the rest
+  // When set, the reader refuses a count above `cap` with this text and the count.
+  const char* refusal = nullptr;
+};
+constexpr ListCount u8List{false, u8Cap};
+constexpr ListCount u16List{true, u16Cap};
+
+// `M` is the record T, const when it is being written.
+template <class M, class T>
+concept Is = std::same_as<std::remove_const_t<M>, T>;
+
+// The field lists. Each names the fields of one message or record in wire order, handed to a
+// visitor that either writes them (FieldWriter, M const) or reads them (FieldReader):
+//   v(field)           a number, bool, text, blob, UUID, rectangle, optional or record
+//   v(field, "name ")  an enumeration byte; the reader refuses other bytes as "name N"
+//   v.orNone(field)    an enumeration byte that reads as none when unknown
+//   v(list, count)     a list with its count (see ListCount)
+//   v.menus(tree)      a menu tree on the shared node budget
+// Bodies that are not one fixed sequence of fields (the stream mode) have a writer and a
+// reader of their own below.
+
+template <class V>
+void fields(V& v, Is<ClientCapabilities> auto& c) {
+  v(c.decodableProfiles, u8List);
+  v(c.screenPixelWidth);
+  v(c.screenPixelHeight);
+  v(c.scale);
+  v(c.deviceModel);
+  v(c.supportsFolio);
+}
+template <class V>
+void fields(V& v, Is<DisplayInfo> auto& d) {
+  v(d.id);
+  v(d.name);
+  v(d.isMain);
+  v(d.pixelWidth);
+  v(d.pixelHeight);
+  v(d.frame);
+}
+template <class V>
+void fields(V& v, Is<::brindlet::Viewport> auto& p) {
+  v(p.displayID);
+  v(p.sourceRect);
+  v(p.outputWidth);
+  v(p.outputHeight);
+}
+template <class V>
+void fields(V& v, Is<::brindlet::Feedback> auto& f) {
+  v(f.framesReceived);
+  v(f.framesDropped);
+  v(f.jitterMs);
+  v(f.requestKeyframe);
+}
+template <class V>
+void fields(V& v, Is<KeyEvent> auto& e) {
+  v(e.usage.rawValue);
+  v(e.isDown);
+  v(e.modifiers.rawValue);
+}
+template <class V>
+void fields(V& v, Is<PointerEvent::MoveRelative> auto& e) {
+  v(e.dx);
+  v(e.dy);
+}
+template <class V>
+void fields(V& v, Is<PointerEvent::MoveAbsolute> auto& e) {
+  v(e.displayID);
+  v(e.x);
+  v(e.y);
+}
+template <class V>
+void fields(V& v, Is<PointerEvent::Button> auto& e) {
+  v(e.button, "button ");
+  v(e.isDown);
+  v(e.clickCount);
+}
+template <class V>
+void fields(V& v, Is<PointerEvent::Scroll> auto& e) {
+  v(e.dx);
+  v(e.dy);
+  v(e.phase, "scroll phase ");
+}
+template <class V>
+void fields(V& v, Is<WindowInfo> auto& w) {
+  v(w.id);
+  v(w.title);
+  v(w.frame);
+  v(w.displayID);
+  v(w.isOnScreen);
+  v(w.isMinimized);
+}
+template <class V>
+void fields(V& v, Is<AppInfo> auto& a) {
+  v(a.pid);
+  v(a.bundleID);
+  v(a.name);
+  v(a.icon);
+  v(a.isFrontmost);
+  v(a.windows, u16List);
+}
+template <class V>
+void fields(V& v, Is<RelayEndpoint> auto& e) {
+  v(e.host);
+  v(e.port);
+}
+template <class V>
+void fields(V& v, Is<InstalledApp> auto& a) {
+  v(a.bundleID);
+  v(a.name);
+  v(a.iconHash);
+}
+template <class V>
+void fields(V& v, Is<::brindlet::LaunchStatus> auto& s) {
+  v(s.bundleID);
+  v(s.state, "launch state ");
+  v(s.elapsedMs);
+  v(s.detail);
+}
+template <class V>
+void fields(V& v, Is<FileMeta> auto& f) {
+  v(f.name);
+  v(f.typeID);
+  v(f.size);
+}
+template <class V>
+void fields(V& v, Is<VideoFrame> auto& f) {
+  v(f.displayID);
+  v(f.frameNumber);
+  v(f.captureTimeNs);
+  v(f.isKeyframe);
+  v(f.profile);
+  v(f.width);
+  v(f.height);
+  v(f.sourceRect);
+  v(f.parameterSets, u8List);
+  v(f.payload);
+}
+template <class V>
+void fields(V& v, Is<AudioPacket> auto& p) {
+  v(p.ptsMicros);
+  v(p.data);
 }
 
-template <class F>
-auto readList(WireReader& r, bool wide, F readOne) {
-  const std::size_t count = wide ? r.readU16() : r.readU8();
-  std::vector<decltype(readOne())> items;
-  // A hostile count must not reserve more than the bytes that could back it.
-  items.reserve(std::min(count, r.remaining()));
-  for (std::size_t i = 0; i < count; ++i) items.push_back(readOne());
-  return items;
+// Message bodies.
+
+template <class V>
+void fields(V& v, Is<msg::Hello> auto& m) {
+  v(m.version);
+  v(m.deviceID);
+  v(m.deviceName);
+  v(m.capabilities);
+}
+template <class V>
+void fields(V& v, Is<msg::HelloAck> auto& m) {
+  v(m.version);
+  v(m.hostID);
+  v(m.hostName);
+  v(m.profile);
+}
+template <class V>
+void fields(V& v, Is<msg::HelloReject> auto& m) {
+  v(m.reason);
+}
+template <class V>
+void fields(V& v, Is<msg::DisplayList> auto& m) {
+  v(m.displays, u16List);
+}
+template <class V>
+void fields(V& v, Is<msg::SelectDisplay> auto& m) {
+  v(m.displayID);
+}
+template <class V>
+void fields(V& v, Is<msg::Viewport> auto& m) {
+  v(m.viewport);
+}
+template <class V>
+void fields(V& v, Is<msg::SetThumbnails> auto& m) {
+  v(m.enabled);
+}
+template <class V>
+void fields(V& v, Is<msg::Thumbnail> auto& m) {
+  v(m.displayID);
+  v(m.jpeg);
+}
+template <class V>
+void fields(V& v, Is<msg::Feedback> auto& m) {
+  v(m.feedback);
+}
+template <class V>
+void fields(V& v, Is<msg::ClipboardText> auto& m) {
+  v(m.text);
+}
+template <class V>
+void fields(V& v, Is<msg::Key> auto& m) {
+  v(m.event);
+}
+template <class V>
+void fields(V& v, Is<msg::Pointer> auto& m) {
+  v(m.seq);
+  // A kind byte, the index of the case, then the case's fields.
+  v(m.event.value, "pointer kind ");
+}
+template <class V>
+void fields(V& v, Is<msg::Ping> auto& m) {
+  v(m.value);
+}
+template <class V>
+void fields(V& v, Is<msg::Pong> auto& m) {
+  v(m.value);
+}
+template <class V>
+void fields(V& v, Is<msg::StreamInfo> auto& m) {
+  v(m.displayID);
+  v(m.sourceRect);
+  v(m.width);
+  v(m.height);
+  v(m.profile);
+}
+template <class V>
+void fields(V& v, Is<msg::CursorState> auto& m) {
+  v(m.seq);
+  v(m.displayID);
+  v(m.x);
+  v(m.y);
+  v(m.visible);
+  v(m.shapeID);
+}
+template <class V>
+void fields(V& v, Is<msg::AuthChallenge> auto& m) {
+  v(m.nonce);
+}
+template <class V>
+void fields(V& v, Is<msg::AuthResponse> auto& m) {
+  v(m.deviceID);
+  v(m.publicKey);
+  v(m.signature);
+}
+template <class V>
+void fields(V& v, Is<msg::AuthResult> auto& m) {
+  v(m.result, "auth result ");
+}
+template <class V>
+void fields(V& v, Is<msg::PairRequest> auto& m) {
+  v(m.method, "pair method ");
+  v(m.deviceName);
+  v(m.proof);
+}
+template <class V>
+void fields(V& v, Is<msg::PairNonce> auto& m) {
+  v(m.nonce);
+}
+template <class V>
+void fields(V& v, Is<msg::PairReveal> auto& m) {
+  v(m.nonce);
+}
+template <class V>
+void fields(V& v, Is<msg::PairResult> auto& m) {
+  v(m.result, "pair result ");
+}
+template <class V>
+void fields(V& v, Is<msg::HostStatus> auto& m) {
+  v(m.state, "host state ");
+  v(m.detail);
+}
+template <class V>
+void fields(V& v, Is<msg::AppList> auto& m) {
+  v(m.apps, u16List);
+}
+template <class V>
+void fields(V& v, Is<msg::SetAppListUpdates> auto& m) {
+  v(m.enabled);
+}
+template <class V>
+void fields(V& v, Is<msg::ActivateApp> auto& m) {
+  v(m.pid);
+  v(m.windowID);
+  v(m.moveCursor);
+}
+template <class V>
+void fields(V& v, Is<msg::Focus> auto& m) {
+  v(m.pid);
+  v(m.windowID);
+  v(m.fit);
+  v(m.moveCursor);
+}
+template <class V>
+void fields(V& v, Is<msg::WindowThumbnails> auto& m) {
+  v(m.enabled);
+  v(m.windowIDs, u16List);
+}
+template <class V>
+void fields(V& v, Is<msg::WindowThumbnail> auto& m) {
+  v(m.windowID);
+  v(m.jpeg);
+}
+template <class V>
+void fields(V& v, Is<msg::CursorShape> auto& m) {
+  v(m.shapeID);
+  v(m.png);
+  v(m.hotspotX);
+  v(m.hotspotY);
+  v(m.pointSize);
+}
+template <class V>
+void fields(V& v, Is<msg::RequestCursorShape> auto& m) {
+  v(m.shapeID);
+}
+template <class V>
+void fields(V& v, Is<msg::SetVideoEnabled> auto& m) {
+  v(m.enabled);
+}
+template <class V>
+void fields(V& v, Is<msg::Text> auto& m) {
+  v(m.text);
+}
+template <class V>
+void fields(V& v, Is<msg::SetAudio> auto& m) {
+  v(m.mode, "audio mode ");
+}
+template <class V>
+void fields(V& v, Is<msg::AudioConfig> auto& m) {
+  v(m.sampleRate);
+  v(m.channels);
+  v(m.codec, "audio codec ");
+  v(m.magicCookie);
+}
+template <class V>
+void fields(V& v, Is<msg::AudioStatus> auto& m) {
+  v(m.status, "audio status ");
+  v(m.detail);
+}
+template <class V>
+void fields(V& v, Is<msg::RelayConfig> auto& m) {
+  v(m.relays, u8List);
+  v(m.grant);
+}
+// Cases with no body: the type byte is the whole message.
+template <class V, class M>
+requires Is<M, msg::Unfocus> || Is<M, msg::FocusBack> || Is<M, msg::RequestInstalledApps>
+void fields(V&, M&) {}
+template <class V>
+void fields(V& v, Is<msg::InstalledApps> auto& m) {
+  v(m.apps, u16List);
+}
+template <class V>
+void fields(V& v, Is<msg::RequestAppIcons> auto& m) {
+  v(m.bundleIDs, ListCount{false, msg::RequestAppIcons::maxCount, "icon request "});
+}
+template <class V>
+void fields(V& v, Is<msg::AppIcon> auto& m) {
+  v(m.bundleID);
+  v(m.png);
+}
+template <class V>
+void fields(V& v, Is<msg::LaunchApp> auto& m) {
+  v(m.bundleID);
+  v(m.focus);
+}
+template <class V>
+void fields(V& v, Is<msg::LaunchStatus> auto& m) {
+  v(m.status);
+}
+template <class V>
+void fields(V& v, Is<msg::LaunchControl> auto& m) {
+  v(m.bundleID);
+  v(m.action, "launch action ");
+}
+template <class V>
+void fields(V& v, Is<msg::QuitApp> auto& m) {
+  v(m.pid);
+}
+template <class V>
+void fields(V& v, Is<msg::RecentApps> auto& m) {
+  v(m.pids, ListCount{true, msg::RecentApps::maxCount});
+}
+template <class V>
+void fields(V& v, Is<msg::FileOffer> auto& m) {
+  v(m.transferID);
+  v(m.files, u16List);
+  v(m.kind, "transfer kind ");
+}
+template <class V>
+void fields(V& v, Is<msg::FileChunk> auto& m) {
+  v(m.transferID);
+  v(m.fileIndex);
+  v(m.offset);
+  v(m.data);
+}
+template <class V>
+void fields(V& v, Is<msg::FileEnd> auto& m) {
+  v(m.transferID);
+}
+template <class V>
+void fields(V& v, Is<msg::FileCancel> auto& m) {
+  v(m.transferID);
+}
+template <class V>
+void fields(V& v, Is<msg::FileStatus> auto& m) {
+  v(m.transferID);
+  v(m.state, "transfer state ");
+  v(m.bytes);
+  v(m.detail);
+}
+template <class V>
+void fields(V& v, Is<msg::WatchActions> auto& m) {
+  v(m.enabled);
+}
+template <class V>
+void fields(V& v, Is<msg::AppActions> auto& m) {
+  v(m.bundleID);
+  v(m.appName);
+  v(m.generation);
+  v.menus(m.menus);
+}
+template <class V>
+void fields(V& v, Is<msg::PerformAction> auto& m) {
+  v(m.generation);
+  v(m.path, ListCount{false, msg::PerformAction::maxCount});
+}
+template <class V>
+void fields(V& v, Is<msg::ActionResult> auto& m) {
+  v(m.ok);
+  v(m.detail);
+}
+template <class V>
+void fields(V& v, Is<msg::TextFocus> auto& m) {
+  v(m.isText);
+  v(m.bundleID);
+  v.orNone(m.kind);
+  v(m.byClick);
+}
+template <class V>
+void fields(V& v, Is<msg::SessionReplaced> auto& m) {
+  v(m.byDeviceName);
 }
 
-void writeOptionalString(const std::optional<std::string>& value, Bytes& out) {
-  W::writeBool(value.has_value(), out);
-  if (value) W::writeString(*value, out);
-}
+// True for the types that have a field list.
+template <class V, class T>
+concept HasFields = requires(V& v, T& record) {
+  fields(v, record);
+};
 
-std::optional<std::string> readOptionalString(WireReader& r) {
-  if (!r.readBool()) return std::nullopt;
-  return r.readString();
-}
+// Writes the fields it is shown to the end of `out`. Over-long texts, blobs and lists are
+// clamped (see the field writers of WireCodec).
+class FieldWriter {
+ public:
+  explicit FieldWriter(Bytes& out) : out_(out) {}
 
-// Message bodies, one writer per case.
+  void operator()(std::uint8_t value) { W::writeU8(value, out_); }
+  void operator()(std::uint16_t value) { W::writeU16(value, out_); }
+  void operator()(std::uint32_t value) { W::writeU32(value, out_); }
+  void operator()(std::uint64_t value) { W::writeU64(value, out_); }
+  void operator()(std::int32_t value) { W::writeInt32(value, out_); }
+  void operator()(float value) { W::writeFloat(value, out_); }
+  void operator()(bool value) { W::writeBool(value, out_); }
+  void operator()(const std::string& value) { W::writeString(value, out_); }
+  void operator()(const Bytes& value) { W::writeData(value, out_); }
+  void operator()(const UUID& value) { W::writeUUID(value, out_); }
+  void operator()(const NormalizedRect& value) { W::writeRect(value, out_); }
+  void operator()(const DisplayFrame& value) { W::writeRect(value, out_); }
+  void operator()(CodecProfile value) { writeEnum(value, out_); }
 
-void body(const msg::Hello& m, Bytes& out) {
-  W::writeU16(m.version, out);
-  W::writeUUID(m.deviceID, out);
-  W::writeString(m.deviceName, out);
-  const ClientCapabilities& c = m.capabilities;
-  writeList(c.decodableProfiles, u8Cap, false, out, [&](CodecProfile p) { writeEnum(p, out); });
-  W::writeU32(c.screenPixelWidth, out);
-  W::writeU32(c.screenPixelHeight, out);
-  W::writeFloat(c.scale, out);
-  W::writeString(c.deviceModel, out);
-  W::writeBool(c.supportsFolio, out);
-}
-void body(const msg::HelloAck& m, Bytes& out) {
-  W::writeU16(m.version, out);
-  W::writeUUID(m.hostID, out);
-  W::writeString(m.hostName, out);
-  writeEnum(m.profile, out);
-}
-void body(const msg::HelloReject& m, Bytes& out) { W::writeString(m.reason, out); }
-void body(const msg::DisplayList& m, Bytes& out) {
-  writeList(m.displays, u16Cap, true, out, [&](const DisplayInfo& d) {
-    W::writeU32(d.id, out);
-    W::writeString(d.name, out);
-    W::writeBool(d.isMain, out);
-    W::writeU32(d.pixelWidth, out);
-    W::writeU32(d.pixelHeight, out);
-    W::writeRect(d.frame, out);
-  });
-}
-void body(const msg::SelectDisplay& m, Bytes& out) { W::writeU32(m.displayID, out); }
-void body(const msg::Viewport& m, Bytes& out) {
-  W::writeU32(m.viewport.displayID, out);
-  W::writeRect(m.viewport.sourceRect, out);
-  W::writeU32(m.viewport.outputWidth, out);
-  W::writeU32(m.viewport.outputHeight, out);
-}
-void body(const msg::SetThumbnails& m, Bytes& out) { W::writeBool(m.enabled, out); }
-void body(const msg::Thumbnail& m, Bytes& out) {
-  W::writeU32(m.displayID, out);
-  W::writeData(m.jpeg, out);
-}
-void body(const msg::Feedback& m, Bytes& out) {
-  W::writeU32(m.feedback.framesReceived, out);
-  W::writeU32(m.feedback.framesDropped, out);
-  W::writeFloat(m.feedback.jitterMs, out);
-  W::writeBool(m.feedback.requestKeyframe, out);
-}
-void body(const msg::ClipboardText& m, Bytes& out) { W::writeString(m.text, out); }
-void body(const msg::Key& m, Bytes& out) {
-  W::writeU16(m.event.usage.rawValue, out);
-  W::writeBool(m.event.isDown, out);
-  W::writeU8(m.event.modifiers.rawValue, out);
-}
-void body(const msg::Pointer& m, Bytes& out) {
-  W::writeU32(m.seq, out);
-  W::writeU8(static_cast<std::uint8_t>(m.event.value.index()), out);
-  if (auto* e = std::get_if<PointerEvent::MoveRelative>(&m.event.value)) {
-    W::writeFloat(e->dx, out);
-    W::writeFloat(e->dy, out);
-  } else if (auto* e = std::get_if<PointerEvent::MoveAbsolute>(&m.event.value)) {
-    W::writeU32(e->displayID, out);
-    W::writeFloat(e->x, out);
-    W::writeFloat(e->y, out);
-  } else if (auto* e = std::get_if<PointerEvent::Button>(&m.event.value)) {
-    writeEnum(e->button, out);
-    W::writeBool(e->isDown, out);
-    W::writeU8(e->clickCount, out);
-  } else if (auto* e = std::get_if<PointerEvent::Scroll>(&m.event.value)) {
-    W::writeFloat(e->dx, out);
-    W::writeFloat(e->dy, out);
-    writeEnum(e->phase, out);
+  template <class E>
+  requires std::is_enum_v<E>
+  void operator()(E value, const char*) { writeEnum(value, out_); }
+  template <class E>
+  void orNone(E value) {
+    writeEnum(value, out_);
   }
-}
-void body(const msg::Ping& m, Bytes& out) { W::writeU64(m.value, out); }
-void body(const msg::Pong& m, Bytes& out) { W::writeU64(m.value, out); }
-void body(const msg::StreamInfo& m, Bytes& out) {
-  W::writeU32(m.displayID, out);
-  W::writeRect(m.sourceRect, out);
-  W::writeU32(m.width, out);
-  W::writeU32(m.height, out);
-  writeEnum(m.profile, out);
-}
-void body(const msg::CursorState& m, Bytes& out) {
-  W::writeU32(m.seq, out);
-  W::writeU32(m.displayID, out);
-  W::writeFloat(m.x, out);
-  W::writeFloat(m.y, out);
-  W::writeBool(m.visible, out);
-  W::writeU32(m.shapeID, out);
-}
-void body(const msg::AuthChallenge& m, Bytes& out) { W::writeData(m.nonce, out); }
-void body(const msg::AuthResponse& m, Bytes& out) {
-  W::writeUUID(m.deviceID, out);
-  W::writeData(m.publicKey, out);
-  W::writeData(m.signature, out);
-}
-void body(const msg::AuthResult& m, Bytes& out) { writeEnum(m.result, out); }
-void body(const msg::PairRequest& m, Bytes& out) {
-  writeEnum(m.method, out);
-  W::writeString(m.deviceName, out);
-  W::writeData(m.proof, out);
-}
-void body(const msg::PairNonce& m, Bytes& out) { W::writeData(m.nonce, out); }
-void body(const msg::PairReveal& m, Bytes& out) { W::writeData(m.nonce, out); }
-void body(const msg::PairResult& m, Bytes& out) { writeEnum(m.result, out); }
-void body(const msg::HostStatus& m, Bytes& out) {
-  writeEnum(m.state, out);
-  writeOptionalString(m.detail, out);
-}
-void body(const msg::AppList& m, Bytes& out) {
-  writeList(m.apps, u16Cap, true, out, [&](const AppInfo& a) {
-    W::writeInt32(a.pid, out);
-    W::writeString(a.bundleID, out);
-    W::writeString(a.name, out);
-    W::writeData(a.icon, out);
-    W::writeBool(a.isFrontmost, out);
-    writeList(a.windows, u16Cap, true, out, [&](const WindowInfo& w) {
-      W::writeU32(w.id, out);
-      W::writeString(w.title, out);
-      W::writeRect(w.frame, out);
-      W::writeU32(w.displayID, out);
-      W::writeBool(w.isOnScreen, out);
-      W::writeBool(w.isMinimized, out);
-    });
-  });
-}
-void body(const msg::SetAppListUpdates& m, Bytes& out) { W::writeBool(m.enabled, out); }
-void body(const msg::ActivateApp& m, Bytes& out) {
-  W::writeInt32(m.pid, out);
-  W::writeBool(m.windowID.has_value(), out);
-  if (m.windowID) W::writeU32(*m.windowID, out);
-  W::writeBool(m.moveCursor, out);
-}
-void body(const msg::Focus& m, Bytes& out) {
-  W::writeInt32(m.pid, out);
-  W::writeU32(m.windowID, out);
-  W::writeBool(m.fit, out);
-  W::writeBool(m.moveCursor, out);
-}
-void body(const msg::Unfocus&, Bytes&) {}
-void body(const msg::WindowThumbnails& m, Bytes& out) {
-  W::writeBool(m.enabled, out);
-  writeList(m.windowIDs, u16Cap, true, out, [&](std::uint32_t id) { W::writeU32(id, out); });
-}
-void body(const msg::WindowThumbnail& m, Bytes& out) {
-  W::writeU32(m.windowID, out);
-  W::writeData(m.jpeg, out);
-}
-void body(const msg::StreamMode& m, Bytes& out) {
+
+  // A presence flag, then the value when present.
+  template <class T>
+  void operator()(const std::optional<T>& value) {
+    (*this)(value.has_value());
+    if (value) (*this)(*value);
+  }
+
+  template <class T>
+  void operator()(const std::vector<T>& items, ListCount count) {
+    const std::size_t n = writeCount(items.size(), count.cap, count.wide, out_);
+    for (std::size_t i = 0; i < n; ++i) (*this)(items[i]);
+  }
+
+  // The index of the case, then its fields.
+  template <class... Cases>
+  void operator()(const std::variant<Cases...>& value, const char*) {
+    W::writeU8(static_cast<std::uint8_t>(value.index()), out_);
+    writeCase<0>(value);
+  }
+
+  void menus(const std::vector<MenuNode>& nodes) {
+    int budget = MenuNode::maxNodes;
+    W::writeMenuNodes(nodes, 1, budget, out_);
+  }
+
+  template <class T>
+  requires HasFields<FieldWriter, const T>
+  void operator()(const T& record) { fields(*this, record); }
+
+ private:
+  template <std::size_t I, class... Cases>
+  void writeCase(const std::variant<Cases...>& value) {
+    if constexpr (I < sizeof...(Cases)) {
+      if (const auto* body = std::get_if<I>(&value)) return fields(*this, *body);
+      writeCase<I + 1>(value);
+    }
+  }
+
+  Bytes& out_;
+};
+
+// Reads the fields it is shown, in order, from a payload.
+class FieldReader {
+ public:
+  explicit FieldReader(WireReader& from) : r_(from) {}
+
+  void operator()(std::uint8_t& value) { value = r_.readU8(); }
+  void operator()(std::uint16_t& value) { value = r_.readU16(); }
+  void operator()(std::uint32_t& value) { value = r_.readU32(); }
+  void operator()(std::uint64_t& value) { value = r_.readU64(); }
+  void operator()(std::int32_t& value) { value = r_.readInt32(); }
+  void operator()(float& value) { value = r_.readFloat(); }
+  void operator()(bool& value) { value = r_.readBool(); }
+  void operator()(std::string& value) { value = r_.readString(); }
+  void operator()(Bytes& value) { value = r_.readData(); }
+  void operator()(UUID& value) { value = r_.readUUID(); }
+  void operator()(NormalizedRect& value) { value = r_.readRect(); }
+  void operator()(DisplayFrame& value) { value = r_.readDisplayFrame(); }
+  void operator()(CodecProfile& value) { value = r_.readCodecProfile(); }
+
+  template <class E>
+  requires std::is_enum_v<E>
+  void operator()(E& value, const char* name) { value = r_.readEnum<E>(name); }
+  template <class E>
+  void orNone(E& value) {
+    value = fromRaw<E>(r_.readU8()).value_or(E::none);
+  }
+
+  template <class T>
+  void operator()(std::optional<T>& value) {
+    if (!r_.readBool()) {
+      value.reset();
+      return;
+    }
+    T present{};
+    (*this)(present);
+    value = std::move(present);
+  }
+
+  template <class T>
+  void operator()(std::vector<T>& items, ListCount count) {
+    const std::size_t n = count.wide ? r_.readU16() : r_.readU8();
+    if (count.refusal && n > count.cap) throw WireError::invalidValue(count.refusal + std::to_string(n));
+    items.clear();
+    // A hostile count must not reserve more than the bytes that could back it.
+    items.reserve(std::min(n, r_.remaining()));
+    for (std::size_t i = 0; i < n; ++i) {
+      T item{};
+      (*this)(item);
+      items.push_back(std::move(item));
+    }
+  }
+
+  template <class... Cases>
+  void operator()(std::variant<Cases...>& value, const char* name) {
+    const std::uint8_t kind = r_.readU8();
+    if (kind >= sizeof...(Cases)) throw WireError::invalidValue(name + std::to_string(kind));
+    readCase<0>(value, kind);
+  }
+
+  void menus(std::vector<MenuNode>& nodes) {
+    int budget = MenuNode::maxNodes;
+    nodes = r_.readMenuNodes(1, budget);
+  }
+
+  template <class T>
+  requires HasFields<FieldReader, T>
+  void operator()(T& record) { fields(*this, record); }
+
+  WireReader& reader() { return r_; }
+
+ private:
+  template <std::size_t I, class... Cases>
+  void readCase(std::variant<Cases...>& value, std::size_t kind) {
+    if constexpr (I < sizeof...(Cases)) {
+      if (kind != I) return readCase<I + 1>(value, kind);
+      fields(*this, value.template emplace<I>());
+    }
+  }
+
+  WireReader& r_;
+};
+
+// The stream mode: its mode byte is not the index of its case, and the follow information may
+// be left out at the end of the body.
+void fields(FieldWriter& v, const msg::StreamMode& m) {
   const StreamModeInfo& info = m.info;
   if (const StreamMode::Focus* f = info.mode.focused()) {
-    W::writeU8(1, out);
-    W::writeInt32(f->pid, out);
-    W::writeU32(f->windowID, out);
+    v(std::uint8_t{1});
+    v(f->pid);
+    v(f->windowID);
   } else {
-    W::writeU8(0, out);
+    v(std::uint8_t{0});
   }
-  W::writeBool(info.fitApplied, out);
-  writeOptionalString(info.notice, out);
-  W::writeRect(info.surface, out);
+  v(info.fitApplied);
+  v(info.notice);
+  v(info.surface);
   if (info.follow) {
-    writeEnum(info.follow->kind, out);
-    W::writeString(info.follow->appName, out);
-    W::writeString(info.follow->title, out);
-    W::writeBool(info.follow->canGoBack, out);
+    v(info.follow->kind, "follow kind ");
+    v(info.follow->appName);
+    v(info.follow->title);
+    v(info.follow->canGoBack);
   } else {
-    W::writeU8(0, out);
+    v(std::uint8_t{0});
   }
 }
-void body(const msg::CursorShape& m, Bytes& out) {
-  W::writeU32(m.shapeID, out);
-  W::writeData(m.png, out);
-  W::writeFloat(m.hotspotX, out);
-  W::writeFloat(m.hotspotY, out);
-  W::writeFloat(m.pointSize, out);
-}
-void body(const msg::RequestCursorShape& m, Bytes& out) { W::writeU32(m.shapeID, out); }
-void body(const msg::SetVideoEnabled& m, Bytes& out) { W::writeBool(m.enabled, out); }
-void body(const msg::Text& m, Bytes& out) { W::writeString(m.text, out); }
-void body(const msg::SetAudio& m, Bytes& out) { writeEnum(m.mode, out); }
-void body(const msg::AudioConfig& m, Bytes& out) {
-  W::writeU32(m.sampleRate, out);
-  W::writeU8(m.channels, out);
-  writeEnum(m.codec, out);
-  W::writeData(m.magicCookie, out);
-}
-void body(const msg::AudioStatus& m, Bytes& out) {
-  writeEnum(m.status, out);
-  writeOptionalString(m.detail, out);
-}
-void body(const msg::RelayConfig& m, Bytes& out) {
-  writeList(m.relays, u8Cap, false, out, [&](const RelayEndpoint& e) {
-    W::writeString(e.host, out);
-    W::writeU16(e.port, out);
-  });
-  W::writeData(m.grant, out);
-}
-void body(const msg::FocusBack&, Bytes&) {}
-void body(const msg::RequestInstalledApps&, Bytes&) {}
-void body(const msg::InstalledApps& m, Bytes& out) {
-  writeList(m.apps, u16Cap, true, out, [&](const InstalledApp& a) {
-    W::writeString(a.bundleID, out);
-    W::writeString(a.name, out);
-    W::writeU64(a.iconHash, out);
-  });
-}
-void body(const msg::RequestAppIcons& m, Bytes& out) {
-  writeList(m.bundleIDs, msg::RequestAppIcons::maxCount, false, out,
-            [&](const std::string& id) { W::writeString(id, out); });
-}
-void body(const msg::AppIcon& m, Bytes& out) {
-  W::writeString(m.bundleID, out);
-  W::writeData(m.png, out);
-}
-void body(const msg::LaunchApp& m, Bytes& out) {
-  W::writeString(m.bundleID, out);
-  W::writeBool(m.focus, out);
-}
-void body(const msg::LaunchStatus& m, Bytes& out) {
-  W::writeString(m.status.bundleID, out);
-  writeEnum(m.status.state, out);
-  W::writeU32(m.status.elapsedMs, out);
-  W::writeString(m.status.detail, out);
-}
-void body(const msg::LaunchControl& m, Bytes& out) {
-  W::writeString(m.bundleID, out);
-  writeEnum(m.action, out);
-}
-void body(const msg::QuitApp& m, Bytes& out) { W::writeInt32(m.pid, out); }
-void body(const msg::RecentApps& m, Bytes& out) {
-  writeList(m.pids, msg::RecentApps::maxCount, true, out, [&](std::int32_t pid) { W::writeInt32(pid, out); });
-}
-void body(const msg::FileOffer& m, Bytes& out) {
-  W::writeU32(m.transferID, out);
-  writeList(m.files, u16Cap, true, out, [&](const FileMeta& f) {
-    W::writeString(f.name, out);
-    W::writeString(f.typeID, out);
-    W::writeU64(f.size, out);
-  });
-  writeEnum(m.kind, out);
-}
-void body(const msg::FileChunk& m, Bytes& out) {
-  W::writeU32(m.transferID, out);
-  W::writeU16(m.fileIndex, out);
-  W::writeU64(m.offset, out);
-  W::writeData(m.data, out);
-}
-void body(const msg::FileEnd& m, Bytes& out) { W::writeU32(m.transferID, out); }
-void body(const msg::FileCancel& m, Bytes& out) { W::writeU32(m.transferID, out); }
-void body(const msg::FileStatus& m, Bytes& out) {
-  W::writeU32(m.transferID, out);
-  writeEnum(m.state, out);
-  W::writeU64(m.bytes, out);
-  W::writeString(m.detail, out);
-}
-void body(const msg::WatchActions& m, Bytes& out) { W::writeBool(m.enabled, out); }
-void body(const msg::AppActions& m, Bytes& out) {
-  W::writeString(m.bundleID, out);
-  W::writeString(m.appName, out);
-  W::writeU32(m.generation, out);
-  int budget = MenuNode::maxNodes;
-  W::writeMenuNodes(m.menus, 1, budget, out);
-}
-void body(const msg::PerformAction& m, Bytes& out) {
-  W::writeU32(m.generation, out);
-  writeList(m.path, msg::PerformAction::maxCount, false, out, [&](const std::string& s) { W::writeString(s, out); });
-}
-void body(const msg::ActionResult& m, Bytes& out) {
-  W::writeBool(m.ok, out);
-  W::writeString(m.detail, out);
-}
-void body(const msg::TextFocus& m, Bytes& out) {
-  W::writeBool(m.isText, out);
-  W::writeString(m.bundleID, out);
-  writeEnum(m.kind, out);
-  W::writeBool(m.byClick, out);
-}
-void body(const msg::SessionReplaced& m, Bytes& out) { W::writeString(m.byDeviceName, out); }
-
-// Message bodies, one reader per case.
-
-template <class T>
-T read(WireReader& r);
-
-template <>
-msg::Hello read(WireReader& r) {
-  msg::Hello m;
-  m.version = r.readU16();
-  m.deviceID = r.readUUID();
-  m.deviceName = r.readString();
-  ClientCapabilities& c = m.capabilities;
-  c.decodableProfiles = readList(r, false, [&] { return r.readCodecProfile(); });
-  c.screenPixelWidth = r.readU32();
-  c.screenPixelHeight = r.readU32();
-  c.scale = r.readFloat();
-  c.deviceModel = r.readString();
-  c.supportsFolio = r.readBool();
-  return m;
-}
-template <>
-msg::HelloAck read(WireReader& r) {
-  msg::HelloAck m;
-  m.version = r.readU16();
-  m.hostID = r.readUUID();
-  m.hostName = r.readString();
-  m.profile = r.readCodecProfile();
-  return m;
-}
-template <>
-msg::HelloReject read(WireReader& r) {
-  return msg::HelloReject{r.readString()};
-}
-template <>
-msg::DisplayList read(WireReader& r) {
-  msg::DisplayList m;
-  m.displays = readList(r, true, [&] {
-    DisplayInfo d;
-    d.id = r.readU32();
-    d.name = r.readString();
-    d.isMain = r.readBool();
-    d.pixelWidth = r.readU32();
-    d.pixelHeight = r.readU32();
-    d.frame = r.readDisplayFrame();
-    return d;
-  });
-  return m;
-}
-template <>
-msg::SelectDisplay read(WireReader& r) {
-  return msg::SelectDisplay{r.readU32()};
-}
-template <>
-msg::Viewport read(WireReader& r) {
-  msg::Viewport m;
-  m.viewport.displayID = r.readU32();
-  m.viewport.sourceRect = r.readRect();
-  m.viewport.outputWidth = r.readU32();
-  m.viewport.outputHeight = r.readU32();
-  return m;
-}
-template <>
-msg::SetThumbnails read(WireReader& r) {
-  return msg::SetThumbnails{r.readBool()};
-}
-template <>
-msg::Thumbnail read(WireReader& r) {
-  msg::Thumbnail m;
-  m.displayID = r.readU32();
-  m.jpeg = r.readData();
-  return m;
-}
-template <>
-msg::Feedback read(WireReader& r) {
-  msg::Feedback m;
-  m.feedback.framesReceived = r.readU32();
-  m.feedback.framesDropped = r.readU32();
-  m.feedback.jitterMs = r.readFloat();
-  m.feedback.requestKeyframe = r.readBool();
-  return m;
-}
-template <>
-msg::ClipboardText read(WireReader& r) {
-  return msg::ClipboardText{r.readString()};
-}
-template <>
-msg::Key read(WireReader& r) {
-  msg::Key m;
-  m.event.usage = HIDUsage{r.readU16()};
-  m.event.isDown = r.readBool();
-  m.event.modifiers = ModifierFlags(r.readU8());
-  return m;
-}
-template <>
-msg::Pointer read(WireReader& r) {
-  msg::Pointer m;
-  m.seq = r.readU32();
-  const std::uint8_t kind = r.readU8();
-  switch (kind) {
-    case 0: {
-      PointerEvent::MoveRelative e;
-      e.dx = r.readFloat();
-      e.dy = r.readFloat();
-      m.event = e;
-      break;
-    }
-    case 1: {
-      PointerEvent::MoveAbsolute e;
-      e.displayID = r.readU32();
-      e.x = r.readFloat();
-      e.y = r.readFloat();
-      m.event = e;
-      break;
-    }
-    case 2: {
-      PointerEvent::Button e;
-      e.button = r.readEnum<PointerButton>("button ");
-      e.isDown = r.readBool();
-      e.clickCount = r.readU8();
-      m.event = e;
-      break;
-    }
-    case 3: {
-      PointerEvent::Scroll e;
-      e.dx = r.readFloat();
-      e.dy = r.readFloat();
-      e.phase = r.readEnum<ScrollPhase>("scroll phase ");
-      m.event = e;
-      break;
-    }
-    default:
-      throw WireError::invalidValue("pointer kind " + std::to_string(kind));
-  }
-  return m;
-}
-template <>
-msg::Ping read(WireReader& r) {
-  return msg::Ping{r.readU64()};
-}
-template <>
-msg::Pong read(WireReader& r) {
-  return msg::Pong{r.readU64()};
-}
-template <>
-msg::StreamInfo read(WireReader& r) {
-  msg::StreamInfo m;
-  m.displayID = r.readU32();
-  m.sourceRect = r.readRect();
-  m.width = r.readU32();
-  m.height = r.readU32();
-  m.profile = r.readCodecProfile();
-  return m;
-}
-template <>
-msg::CursorState read(WireReader& r) {
-  msg::CursorState m;
-  m.seq = r.readU32();
-  m.displayID = r.readU32();
-  m.x = r.readFloat();
-  m.y = r.readFloat();
-  m.visible = r.readBool();
-  m.shapeID = r.readU32();
-  return m;
-}
-template <>
-msg::AuthChallenge read(WireReader& r) {
-  return msg::AuthChallenge{r.readData()};
-}
-template <>
-msg::AuthResponse read(WireReader& r) {
-  msg::AuthResponse m;
-  m.deviceID = r.readUUID();
-  m.publicKey = r.readData();
-  m.signature = r.readData();
-  return m;
-}
-template <>
-msg::AuthResult read(WireReader& r) {
-  return msg::AuthResult{r.readEnum<AuthResult>("auth result ")};
-}
-template <>
-msg::PairRequest read(WireReader& r) {
-  msg::PairRequest m;
-  m.method = r.readEnum<PairMethod>("pair method ");
-  m.deviceName = r.readString();
-  m.proof = r.readData();
-  return m;
-}
-template <>
-msg::PairNonce read(WireReader& r) {
-  return msg::PairNonce{r.readData()};
-}
-template <>
-msg::PairReveal read(WireReader& r) {
-  return msg::PairReveal{r.readData()};
-}
-template <>
-msg::PairResult read(WireReader& r) {
-  return msg::PairResult{r.readEnum<PairResult>("pair result ")};
-}
-template <>
-msg::HostStatus read(WireReader& r) {
-  msg::HostStatus m;
-  m.state = r.readEnum<HostState>("host state ");
-  m.detail = readOptionalString(r);
-  return m;
-}
-template <>
-msg::AppList read(WireReader& r) {
-  msg::AppList m;
-  m.apps = readList(r, true, [&] {
-    AppInfo a;
-    a.pid = r.readInt32();
-    a.bundleID = r.readString();
-    a.name = r.readString();
-    a.icon = r.readData();
-    a.isFrontmost = r.readBool();
-    a.windows = readList(r, true, [&] {
-      WindowInfo w;
-      w.id = r.readU32();
-      w.title = r.readString();
-      w.frame = r.readDisplayFrame();
-      w.displayID = r.readU32();
-      w.isOnScreen = r.readBool();
-      w.isMinimized = r.readBool();
-      return w;
-    });
-    return a;
-  });
-  return m;
-}
-template <>
-msg::SetAppListUpdates read(WireReader& r) {
-  return msg::SetAppListUpdates{r.readBool()};
-}
-template <>
-msg::ActivateApp read(WireReader& r) {
-  msg::ActivateApp m;
-  m.pid = r.readInt32();
-  if (r.readBool()) m.windowID = r.readU32();
-  m.moveCursor = r.readBool();
-  return m;
-}
-template <>
-msg::Focus read(WireReader& r) {
-  msg::Focus m;
-  m.pid = r.readInt32();
-  m.windowID = r.readU32();
-  m.fit = r.readBool();
-  m.moveCursor = r.readBool();
-  return m;
-}
-template <>
-msg::Unfocus read(WireReader&) {
-  return {};
-}
-template <>
-msg::WindowThumbnails read(WireReader& r) {
-  msg::WindowThumbnails m;
-  m.enabled = r.readBool();
-  m.windowIDs = readList(r, true, [&] { return r.readU32(); });
-  return m;
-}
-template <>
-msg::WindowThumbnail read(WireReader& r) {
-  msg::WindowThumbnail m;
-  m.windowID = r.readU32();
-  m.jpeg = r.readData();
-  return m;
-}
-template <>
-msg::StreamMode read(WireReader& r) {
-  msg::StreamMode m;
+void fields(FieldReader& v, msg::StreamMode& m) {
+  WireReader& r = v.reader();
   StreamModeInfo& info = m.info;
   const std::uint8_t mode = r.readU8();
   if (mode == 0) {
     info.mode = StreamMode::desktop();
   } else if (mode == 1) {
-    const std::int32_t pid = r.readInt32();
-    info.mode = StreamMode::focus(pid, r.readU32());
+    StreamMode::Focus focus;
+    v(focus.pid);
+    v(focus.windowID);
+    info.mode = focus;
   } else {
     throw WireError::invalidValue("stream mode " + std::to_string(mode));
   }
-  info.fitApplied = r.readBool();
-  info.notice = readOptionalString(r);
-  info.surface = r.readRect();
+  v(info.fitApplied);
+  v(info.notice);
+  v(info.surface);
   // A body that ends after the surface carries no follow information.
-  if (r.isAtEnd()) return m;
+  if (r.isAtEnd()) return;
   const std::uint8_t follow = r.readU8();
-  if (follow == 0) return m;
+  if (follow == 0) return;
   const auto kind = fromRaw<FocusFollowInfo::Kind>(follow);
   if (!kind) throw WireError::invalidValue("follow kind " + std::to_string(follow));
   FocusFollowInfo f;
   f.kind = *kind;
-  f.appName = r.readString();
-  f.title = r.readString();
-  f.canGoBack = r.readBool();
+  v(f.appName);
+  v(f.title);
+  v(f.canGoBack);
   info.follow = std::move(f);
-  return m;
 }
-template <>
-msg::CursorShape read(WireReader& r) {
-  msg::CursorShape m;
-  m.shapeID = r.readU32();
-  m.png = r.readData();
-  m.hotspotX = r.readFloat();
-  m.hotspotY = r.readFloat();
-  m.pointSize = r.readFloat();
-  return m;
-}
-template <>
-msg::RequestCursorShape read(WireReader& r) {
-  return msg::RequestCursorShape{r.readU32()};
-}
-template <>
-msg::SetVideoEnabled read(WireReader& r) {
-  return msg::SetVideoEnabled{r.readBool()};
-}
-template <>
-msg::Text read(WireReader& r) {
-  return msg::Text{r.readString()};
-}
-template <>
-msg::SetAudio read(WireReader& r) {
-  return msg::SetAudio{r.readEnum<AudioMode>("audio mode ")};
-}
-template <>
-msg::AudioConfig read(WireReader& r) {
-  msg::AudioConfig m;
-  m.sampleRate = r.readU32();
-  m.channels = r.readU8();
-  m.codec = r.readEnum<AudioCodec>("audio codec ");
-  m.magicCookie = r.readData();
-  return m;
-}
-template <>
-msg::AudioStatus read(WireReader& r) {
-  msg::AudioStatus m;
-  m.status = r.readEnum<AudioStatus>("audio status ");
-  m.detail = readOptionalString(r);
-  return m;
-}
-template <>
-msg::RelayConfig read(WireReader& r) {
-  msg::RelayConfig m;
-  m.relays = readList(r, false, [&] {
-    RelayEndpoint e;
-    e.host = r.readString();
-    e.port = r.readU16();
-    return e;
-  });
-  m.grant = r.readData();
-  return m;
-}
-template <>
-msg::FocusBack read(WireReader&) {
-  return {};
-}
-template <>
-msg::RequestInstalledApps read(WireReader&) {
-  return {};
-}
-template <>
-msg::InstalledApps read(WireReader& r) {
-  msg::InstalledApps m;
-  m.apps = readList(r, true, [&] {
-    InstalledApp a;
-    a.bundleID = r.readString();
-    a.name = r.readString();
-    a.iconHash = r.readU64();
-    return a;
-  });
-  return m;
-}
-template <>
-msg::RequestAppIcons read(WireReader& r) {
-  const std::uint8_t count = r.readU8();
-  if (count > msg::RequestAppIcons::maxCount) {
-    throw WireError::invalidValue("icon request " + std::to_string(count));
-  }
-  msg::RequestAppIcons m;
-  for (std::uint8_t i = 0; i < count; ++i) m.bundleIDs.push_back(r.readString());
-  return m;
-}
-template <>
-msg::AppIcon read(WireReader& r) {
-  msg::AppIcon m;
-  m.bundleID = r.readString();
-  m.png = r.readData();
-  return m;
-}
-template <>
-msg::LaunchApp read(WireReader& r) {
-  msg::LaunchApp m;
-  m.bundleID = r.readString();
-  m.focus = r.readBool();
-  return m;
-}
-template <>
-msg::LaunchStatus read(WireReader& r) {
-  msg::LaunchStatus m;
-  m.status.bundleID = r.readString();
-  m.status.state = r.readEnum<LaunchState>("launch state ");
-  m.status.elapsedMs = r.readU32();
-  m.status.detail = r.readString();
-  return m;
-}
-template <>
-msg::LaunchControl read(WireReader& r) {
-  msg::LaunchControl m;
-  m.bundleID = r.readString();
-  m.action = r.readEnum<LaunchAction>("launch action ");
-  return m;
-}
-template <>
-msg::QuitApp read(WireReader& r) {
-  return msg::QuitApp{r.readInt32()};
-}
-template <>
-msg::RecentApps read(WireReader& r) {
-  return msg::RecentApps{readList(r, true, [&] { return r.readInt32(); })};
-}
-template <>
-msg::FileOffer read(WireReader& r) {
-  msg::FileOffer m;
-  m.transferID = r.readU32();
-  m.files = readList(r, true, [&] {
-    FileMeta f;
-    f.name = r.readString();
-    f.typeID = r.readString();
-    f.size = r.readU64();
-    return f;
-  });
-  m.kind = r.readEnum<FileTransferKind>("transfer kind ");
-  return m;
-}
-template <>
-msg::FileChunk read(WireReader& r) {
-  msg::FileChunk m;
-  m.transferID = r.readU32();
-  m.fileIndex = r.readU16();
-  m.offset = r.readU64();
-  m.data = r.readData();
-  return m;
-}
-template <>
-msg::FileEnd read(WireReader& r) {
-  return msg::FileEnd{r.readU32()};
-}
-template <>
-msg::FileCancel read(WireReader& r) {
-  return msg::FileCancel{r.readU32()};
-}
-template <>
-msg::FileStatus read(WireReader& r) {
-  msg::FileStatus m;
-  m.transferID = r.readU32();
-  m.state = r.readEnum<FileTransferState>("transfer state ");
-  m.bytes = r.readU64();
-  m.detail = r.readString();
-  return m;
-}
-template <>
-msg::WatchActions read(WireReader& r) {
-  return msg::WatchActions{r.readBool()};
-}
-template <>
-msg::AppActions read(WireReader& r) {
-  msg::AppActions m;
-  m.bundleID = r.readString();
-  m.appName = r.readString();
-  m.generation = r.readU32();
-  int budget = MenuNode::maxNodes;
-  m.menus = r.readMenuNodes(1, budget);
-  return m;
-}
-template <>
-msg::PerformAction read(WireReader& r) {
-  msg::PerformAction m;
-  m.generation = r.readU32();
-  m.path = readList(r, false, [&] { return r.readString(); });
-  return m;
-}
-template <>
-msg::ActionResult read(WireReader& r) {
-  msg::ActionResult m;
-  m.ok = r.readBool();
-  m.detail = r.readString();
-  return m;
-}
-template <>
-msg::TextFocus read(WireReader& r) {
-  msg::TextFocus m;
-  m.isText = r.readBool();
-  m.bundleID = r.readString();
-  m.kind = fromRaw<TextFocusKind>(r.readU8()).value_or(TextFocusKind::none);
-  m.byClick = r.readBool();
-  return m;
-}
-template <>
-msg::SessionReplaced read(WireReader& r) {
-  return msg::SessionReplaced{r.readString()};
+
+// A message body or media record read through its field list.
+template <class T>
+T readFields(WireReader& r) {
+  T value;
+  FieldReader reader(r);
+  fields(reader, value);
+  return value;
 }
 
 // Decoders indexed by type byte, built from the cases of Message.
@@ -864,7 +736,7 @@ using BodyDecoder = Message (*)(WireReader&);
 
 template <class T>
 Message decodeAs(WireReader& r) {
-  return Message(read<T>(r));
+  return Message(readFields<T>(r));
 }
 
 template <std::size_t... I>
@@ -905,11 +777,11 @@ void writeMenuTree(std::span<const MenuNode> nodes, int depth, int& budget, int 
 }  // namespace
 
 Bytes WireCodec::frame(ByteView payload) {
+  checkFrameSize(payload.size());
   Bytes out;
-  const std::size_t n = std::min<std::size_t>(payload.size(), 0xFFFFFFFFu);
-  out.reserve(4 + n);
-  writeU32(static_cast<std::uint32_t>(n), out);
-  out.insert(out.end(), payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(n));
+  out.reserve(4 + payload.size());
+  writeU32(static_cast<std::uint32_t>(payload.size()), out);
+  out.insert(out.end(), payload.begin(), payload.end());
   return out;
 }
 
@@ -922,38 +794,36 @@ Bytes WireCodec::encode(const Message& message) {
 
 void WireCodec::encode(const Message& message, Bytes& into) {
   const std::size_t start = beginFrame(into, message.type());
-  message.visit([&](const auto& m) { body(m, into); });
+  message.visit([&](const auto& m) {
+    FieldWriter writer(into);
+    fields(writer, m);
+  });
   finishFrame(into, start);
 }
 
 Bytes WireCodec::encodeVideoFrame(const VideoFrame& frame) {
+  // Measured first, so a frame too large to send is refused before its copy is made.
   const std::size_t sets = std::min(frame.parameterSets.size(), u8Cap);
-  std::size_t size = 4 + 48 + 4 + frame.payload.size();
-  for (std::size_t i = 0; i < sets; ++i) size += 4 + frame.parameterSets[i].size();
+  std::uint64_t payloadLength = 48 + dataFieldSize(frame.payload.size());
+  for (std::size_t i = 0; i < sets; ++i) payloadLength += dataFieldSize(frame.parameterSets[i].size());
+  checkFrameSize(payloadLength);
   Bytes out;
-  out.reserve(size);
+  out.reserve(4 + payloadLength);
   const std::size_t start = beginFrame(out, videoFrameType);
-  writeU32(frame.displayID, out);
-  writeU64(frame.frameNumber, out);
-  writeU64(frame.captureTimeNs, out);
-  writeBool(frame.isKeyframe, out);
-  writeEnum(frame.profile, out);
-  writeU32(frame.width, out);
-  writeU32(frame.height, out);
-  writeRect(frame.sourceRect, out);
-  writeU8(static_cast<std::uint8_t>(sets), out);
-  for (std::size_t i = 0; i < sets; ++i) writeData(frame.parameterSets[i], out);
-  writeData(frame.payload, out);
+  FieldWriter writer(out);
+  fields(writer, frame);
   finishFrame(out, start);
   return out;
 }
 
 Bytes WireCodec::encodeAudioPacket(const AudioPacket& packet) {
+  const std::uint64_t payloadLength = 9 + dataFieldSize(packet.data.size());
+  checkFrameSize(payloadLength);
   Bytes out;
-  out.reserve(4 + 13 + packet.data.size());
+  out.reserve(4 + payloadLength);
   const std::size_t start = beginFrame(out, audioPacketType);
-  writeU64(packet.ptsMicros, out);
-  writeData(packet.data, out);
+  FieldWriter writer(out);
+  fields(writer, packet);
   finishFrame(out, start);
   return out;
 }
@@ -964,29 +834,9 @@ Message WireCodec::decodeBody(std::uint8_t type, WireReader& from) {
   return decoder(from);
 }
 
-VideoFrame WireCodec::decodeVideoFrame(WireReader& r) {
-  VideoFrame f;
-  f.displayID = r.readU32();
-  f.frameNumber = r.readU64();
-  f.captureTimeNs = r.readU64();
-  f.isKeyframe = r.readBool();
-  f.profile = r.readCodecProfile();
-  f.width = r.readU32();
-  f.height = r.readU32();
-  f.sourceRect = r.readRect();
-  const std::uint8_t sets = r.readU8();
-  f.parameterSets.reserve(sets);
-  for (std::uint8_t i = 0; i < sets; ++i) f.parameterSets.push_back(r.readData());
-  f.payload = r.readData();
-  return f;
-}
+VideoFrame WireCodec::decodeVideoFrame(WireReader& r) { return readFields<VideoFrame>(r); }
 
-AudioPacket WireCodec::decodeAudioPacket(WireReader& r) {
-  AudioPacket p;
-  p.ptsMicros = r.readU64();
-  p.data = r.readData();
-  return p;
-}
+AudioPacket WireCodec::decodeAudioPacket(WireReader& r) { return readFields<AudioPacket>(r); }
 
 void WireCodec::writeU16(std::uint16_t value, Bytes& into) {
   into.push_back(static_cast<std::uint8_t>(value >> 8));

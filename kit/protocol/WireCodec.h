@@ -19,15 +19,18 @@ namespace brindlet {
 struct WireCodec {
   WireCodec() = delete;
 
-  // The largest payload a reader accepts (64 MiB).
+  // The largest payload a reader accepts (64 MiB), and so the largest the writers build.
   static constexpr std::uint32_t maxFrameSize = 67108864;
   static constexpr std::uint8_t videoFrameType = 0x80;
   static constexpr std::uint8_t audioPacketType = 0x81;
 
-  // The payload behind its u32 length. Never fails.
+  // The payload behind its u32 length. A payload over maxFrameSize throws
+  // WireError::frameTooLarge with its length.
   static Bytes frame(ByteView payload);
 
-  // Whole frames. None of them fails: over-long texts, blobs and lists are clamped.
+  // Whole frames. Over-long texts, blobs and lists are clamped; a frame whose payload would
+  // still be over maxFrameSize, which no reader accepts, is not built: WireError::frameTooLarge
+  // with the payload's length (`into` is left as it was).
   static Bytes encode(const Message& message);
   // Appends the message's whole frame to `into` (several frames can share one buffer).
   static void encode(const Message& message, Bytes& into);

@@ -6,7 +6,8 @@
 
 namespace brindlet {
 
-// A decoding failure of the wire protocol, thrown by WireDecoder and WireCodec::decodeBody.
+// A decoding failure of the wire protocol, thrown by WireDecoder and WireCodec::decodeBody;
+// the writers of WireCodec throw frameTooLarge for a frame they refuse to build.
 // It carries its case and that case's payload; description() (and what()) show the case name
 // with the payload in parentheses, as in "unknownType(36)", "invalidValue(\"bool 2\")",
 // "frameTooLarge(67108865)" or "truncated".
@@ -18,7 +19,8 @@ class WireError : public std::exception {
   static WireError unknownType(std::uint8_t type);
   // A field holds a value outside its domain; the text names the field and the value.
   static WireError invalidValue(std::string text);
-  // A frame header declares more than WireCodec::maxFrameSize bytes.
+  // A frame header declares more than WireCodec::maxFrameSize bytes (or a writer was asked
+  // for such a frame).
   static WireError frameTooLarge(std::int64_t length);
   // A read needs more bytes than the frame holds, or the frame is empty.
   static WireError truncated();

@@ -25,6 +25,8 @@ struct InMemoryConnection::End {
   WireDecoder videoDecoder;
   WireDecoder audioDecoder;
   WireDecoder transferDecoder;
+  // The end at the other side of the pair, which sends what this end receives.
+  std::weak_ptr<End> peer;
 
   End() { states.yield(ConnectionState::ready()); }
 
@@ -34,10 +36,13 @@ struct InMemoryConnection::End {
   }
 
   // Bytes of messages sent by the peer. Nothing of a delivery that fails to decode is
-  // yielded; the failure is reported on `states` and the connection goes on.
+  // yielded; the failure is reported on `states` and the connection goes on. A decoder
+  // poisoned by a frame over the largest size ends the connection instead, after the
+  // messages decoded before it (see failStream).
   void deliverMessages(ByteView bytes, bool transfer) {
     std::vector<Message> decoded;
     std::optional<std::string> failure;
+    std::optional<WireError> poison;
     {
       std::lock_guard lock(mutex);
       WireDecoder& decoder = transfer ? transferDecoder : messageDecoder;
@@ -46,9 +51,15 @@ struct InMemoryConnection::End {
         while (auto message = decoder.nextMessage()) decoded.push_back(std::move(*message));
       } catch (const WireError& error) {
         failure = error.description();
+        poison = decoder.poisoned();
       } catch (...) {
         failure = WireError::truncated().description();
       }
+    }
+    if (poison) {
+      for (auto& message : decoded) messages.yield(std::move(message));
+      failStream(*poison);
+      return;
     }
     if (failure) {
       states.yield(ConnectionState::failed(*failure));
@@ -58,19 +69,30 @@ struct InMemoryConnection::End {
   }
 
   // Bytes of video frames or audio packets; decoding stops at the first error, which is
-  // dropped without a report.
+  // dropped without a report unless it poisoned the decoder (see failStream).
   template <class Item, class Next>
   static void deliverItems(End& end, WireDecoder& decoder, AsyncQueue<Item>& queue, ByteView bytes, Next next) {
     std::vector<Item> decoded;
+    std::optional<WireError> poison;
     {
       std::lock_guard lock(end.mutex);
       decoder.append(bytes);
       try {
         while (auto item = next(decoder)) decoded.push_back(std::move(*item));
       } catch (...) {
+        poison = decoder.poisoned();
       }
     }
     for (auto& item : decoded) queue.push(std::move(item));
+    if (poison) end.failStream(*poison);
+  }
+
+  // A stream whose decoder is poisoned is never read again, so the connection cannot go on:
+  // as a QUIC connection does, this end fails with the protocol error and ends its streams,
+  // and the peer sees the connection close.
+  void failStream(const WireError& error) {
+    if (markClosed()) endStreams(ConnectionState::failed("protocol error: " + error.description()));
+    if (auto other = peer.lock(); other && other->markClosed()) other->endStreams(ConnectionState::closed());
   }
 
   void deliverVideo(ByteView bytes) {
@@ -88,8 +110,8 @@ struct InMemoryConnection::End {
     return !was;
   }
 
-  void endStreams() {
-    states.yield(ConnectionState::closed());
+  void endStreams(const ConnectionState& last) {
+    states.yield(last);
     states.finish();
     messages.finish();
     videoQueue.finish();
@@ -102,6 +124,8 @@ std::pair<std::shared_ptr<InMemoryConnection>, std::shared_ptr<InMemoryConnectio
   auto second = std::make_shared<InMemoryConnection>();
   first->peer_ = second->end_;
   second->peer_ = first->end_;
+  first->end_->peer = second->end_;
+  second->end_->peer = first->end_;
   return {first, second};
 }
 
@@ -173,10 +197,28 @@ asio::awaitable<bool> InMemoryConnection::sendTransfer(Message message) {
   co_return true;
 }
 
+void InMemoryConnection::receive(StreamKind kind, ByteView bytes) {
+  switch (kind) {
+    case StreamKind::control:
+    case StreamKind::input:
+      end_->deliverMessages(bytes, false);
+      break;
+    case StreamKind::transfer:
+      end_->deliverMessages(bytes, true);
+      break;
+    case StreamKind::video:
+      end_->deliverVideo(bytes);
+      break;
+    case StreamKind::audio:
+      end_->deliverAudio(bytes);
+      break;
+  }
+}
+
 void InMemoryConnection::close() {
   bool closedNow = end_->markClosed();
-  end_->endStreams();
-  if (closedNow && peer_ && peer_->markClosed()) peer_->endStreams();
+  end_->endStreams(ConnectionState::closed());
+  if (closedNow && peer_ && peer_->markClosed()) peer_->endStreams(ConnectionState::closed());
 }
 
 }  // namespace brindlet

@@ -11,12 +11,16 @@
 //
 // Each end starts `ready`. A delivery whose bytes do not decode is reported as `failed` with
 // the decoding error's text on the receiving end's `states`, and the connection stays open;
-// undecodable frames or packets are dropped. Budgets count items decoded and not yet taken
+// undecodable frames or packets are dropped. A frame header over the largest frame size,
+// after which a stream cannot be read, ends the connection as on QUIC: what was decoded before
+// it arrives, then the receiving end fails with "protocol error: frameTooLarge(N)" and its
+// peer closes. Budgets count items decoded and not yet taken
 // by the receiving reader (video 8, audio 256). No TLS: no fingerprint, no exporter.
 // Dropping an end closes it (and so the pair), as dropping a socket would.
 
 #include "kit/transport/AsyncQueue.h"
 #include "kit/transport/Connection.h"
+#include "kit/transport/StreamKind.h"
 
 #include <cstddef>
 #include <memory>
@@ -51,6 +55,9 @@ class InMemoryConnection final : public Connection {
   bool sendAudio(const AudioPacket& packet) override;
   asio::awaitable<bool> sendTransfer(Message message) override;
   void close() override;
+  // Takes bytes as if the peer had sent them on its stream of that kind, frames whole or in
+  // pieces: how tests bring this end traffic that no writer of this codebase produces.
+  void receive(StreamKind kind, ByteView bytes);
   std::optional<Bytes> peerFingerprint() const override { return std::nullopt; }
   std::optional<Bytes> exporter() const override { return std::nullopt; }
 

@@ -272,5 +272,63 @@ TEST(WireDecoder, HoldsAtMostOneLargestFrame) {
   EXPECT_LE(decoder.buffer().capacity(), 8u * 1024 * 1024) << "a large buffer is released once read";
 }
 
+std::uint32_t declaredLength(const Bytes& frame, std::size_t at) {
+  return (std::uint32_t{frame[at]} << 24) | (std::uint32_t{frame[at + 1]} << 16) | (std::uint32_t{frame[at + 2]} << 8) |
+         frame[at + 3];
+}
+
+// The writers build no frame the readers refuse: a payload of exactly the largest size goes
+// out, one byte more fails with the readers' own error. One blob of about 64 MiB is resized
+// for every case; only the accepted frame is built in full, in one buffer made once.
+TEST(FrameLimit, WritersSendTheLargestFrameAndRefuseOneByteMore) {
+  constexpr std::uint64_t limit = WireCodec::maxFrameSize;
+  const WireError oneOver = WireError::frameTooLarge(static_cast<std::int64_t>(limit) + 1);
+  Bytes big;
+  big.reserve(limit + 1);
+
+  // A file chunk's payload is its type byte, u32, u16, u64 and the blob with its u32 length.
+  big.resize(limit - 19);
+  Message chunk = msg::FileChunk{1, 0, 0, std::move(big)};
+  Bytes& data = chunk.as<msg::FileChunk>()->data;
+  Bytes into = {0xEE};  // a frame already there stays as it is
+  into.reserve(1 + 4 + limit + 1);
+  WireCodec::encode(chunk, into);
+  ASSERT_EQ(into.size(), 1 + 4 + limit);
+  EXPECT_EQ(declaredLength(into, 1), limit);
+  WireDecoder decoder;
+  decoder.append(ByteView(into).subspan(1, 5));
+  EXPECT_FALSE(decoder.nextFrame());  // the reader waits for the rest rather than failing
+  EXPECT_FALSE(decoder.poisoned());
+
+  into.resize(1);
+  data.push_back(0);
+  EXPECT_EQ(errorFrom([&] { WireCodec::encode(chunk, into); }), oneOver);
+  EXPECT_EQ(into, Bytes{0xEE});
+  EXPECT_EQ(errorFrom([&] { WireCodec::encode(chunk); }), oneOver);
+
+  // A video frame's payload: 48 bytes of fields, then the blob with its u32 length.
+  VideoFrame frame;
+  frame.payload = std::move(data);
+  frame.payload.resize(limit - 52 + 1);
+  EXPECT_EQ(errorFrom([&] { WireCodec::encodeVideoFrame(frame); }), oneOver);
+  frame.parameterSets = {Bytes{1}};  // a parameter set counts as well: 4 + 1 bytes more
+  frame.payload.resize(limit - 52 - 4);
+  EXPECT_EQ(errorFrom([&] { WireCodec::encodeVideoFrame(frame); }), oneOver);
+
+  // An audio packet's payload: the type byte, u64 and the blob with its u32 length.
+  AudioPacket packet;
+  packet.data = std::move(frame.payload);
+  packet.data.resize(limit - 13 + 1);
+  EXPECT_EQ(errorFrom([&] { WireCodec::encodeAudioPacket(packet); }), oneOver);
+
+  packet.data.resize(limit + 1);
+  EXPECT_EQ(errorFrom([&] { WireCodec::frame(packet.data); }), oneOver);
+}
+
+TEST(FrameLimit, SmallFramesAreUnchanged) {
+  EXPECT_EQ(toHex(WireCodec::frame(Bytes{})), "00000000");
+  EXPECT_EQ(toHex(WireCodec::frame(Bytes{0xAB, 0xCD})), "00000002abcd");
+}
+
 }  // namespace
 }  // namespace brindlet

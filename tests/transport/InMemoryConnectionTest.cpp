@@ -159,31 +159,84 @@ TEST(InMemoryConnection, UndecodableMessagesReportFailedAndTheConnectionGoesOn) 
   EXPECT_TRUE(a->sendVideo(sampleFrame(0)));
 }
 
-// A frame declared larger than the protocol allows poisons the decoder of its stream only.
-TEST(InMemoryConnection, MessageAndTransferDecodersArePoisonedSeparately) {
+// A message whose frame would be larger than any reader accepts is refused by the sender's
+// writer: nothing goes out and the connection goes on.
+TEST(InMemoryConnection, AMessageTooLargeToFrameIsRefusedAtTheSender) {
   TestLoop loop;
   Bytes huge(WireCodec::maxFrameSize - 8);  // with the fields before it, over the largest frame
-  for (bool poisonTransfer : {false, true}) {
-    SCOPED_TRACE(poisonTransfer ? "transfer poisoned" : "messages poisoned");
+  auto [a, b] = InMemoryConnection::pair();
+  StreamRecorder<ConnectionState> states(loop.strand(), b->states());
+  StreamRecorder<Message> messages(loop.strand(), b->messages());
+  // Payload: type byte, u32 display ID and the blob with its u32 length.
+  const WireError refused = WireError::frameTooLarge(static_cast<std::int64_t>(huge.size()) + 9);
+  try {
+    a->send(msg::Thumbnail{1, huge});
+    ADD_FAILURE() << "an oversized thumbnail was sent";
+  } catch (const WireError& error) {
+    EXPECT_EQ(error, refused);
+  }
+  a->send(msg::Ping{1});
+  loop.settle();
+  EXPECT_EQ(messages.values(), std::vector<Message>{msg::Ping{1}});
+  EXPECT_EQ(states.values(), std::vector<ConnectionState>{ConnectionState::ready()});
+}
+
+// A frame header over the largest frame poisons the decoder of its stream, which is never
+// read again: the receiving end fails with the protocol error and the pair closes, as a QUIC
+// connection does. What came before the header is still delivered; a header of exactly the
+// largest size only waits for its frame.
+TEST(InMemoryConnection, AFrameOverTheLargestSizeEndsTheConnection) {
+  TestLoop loop;
+  auto header = [](std::uint32_t length) {
+    Bytes b;
+    WireCodec::writeU32(length, b);
+    return b;
+  };
+  for (StreamKind kind : allStreamKinds) {
+    SCOPED_TRACE("stream kind " + std::to_string(rawValue(kind)));
+    const bool video = kind == StreamKind::video, audio = kind == StreamKind::audio;
+    Bytes before = video   ? WireCodec::encodeVideoFrame(sampleFrame(3))
+                   : audio ? WireCodec::encodeAudioPacket(samplePacket(3))
+                           : WireCodec::encode(msg::Ping{3});
+
     auto [a, b] = InMemoryConnection::pair();
-    StreamRecorder<ConnectionState> states(loop.strand(), b->states());
-    StreamRecorder<Message> messages(loop.strand(), b->messages());
-    // Payload: type byte, then thumbnail u32 + blob length, or chunk u32 + u16 + u64 + blob length.
-    std::size_t payload = huge.size() + (poisonTransfer ? 19 : 9);
-    std::string tooLarge = "frameTooLarge(" + std::to_string(payload) + ")";
-    if (poisonTransfer) {
-      a->send(msg::FileChunk{1, 0, 0, huge});
-    } else {
-      a->send(msg::Thumbnail{1, huge});
-    }
-    a->send(msg::Ping{1});
-    a->send(msg::FileChunk{1, 0, 0, Bytes{5}});
+    StreamRecorder<ConnectionState> statesA(loop.strand(), a->states());
+    StreamRecorder<ConnectionState> statesB(loop.strand(), b->states());
+    StreamRecorder<Message> messagesA(loop.strand(), a->messages());
+    b->receive(kind, header(WireCodec::maxFrameSize));
     loop.settle();
-    Message survivor = poisonTransfer ? Message(msg::Ping{1}) : Message(msg::FileChunk{1, 0, 0, Bytes{5}});
-    EXPECT_EQ(messages.values(), std::vector<Message>{survivor});
-    EXPECT_EQ(states.values(),
-              (std::vector<ConnectionState>{ConnectionState::ready(), ConnectionState::failed(tooLarge),
-                                            ConnectionState::failed(tooLarge)}));
+    EXPECT_EQ(statesB.values(), std::vector<ConnectionState>{ConnectionState::ready()});
+
+    auto [c, d] = InMemoryConnection::pair();
+    StreamRecorder<ConnectionState> statesC(loop.strand(), c->states());
+    StreamRecorder<ConnectionState> statesD(loop.strand(), d->states());
+    StreamRecorder<Message> messagesD(loop.strand(), d->messages());
+    StreamRecorder<VideoFrame> framesD(loop.strand(), d->videoFrames());
+    StreamRecorder<AudioPacket> packetsD(loop.strand(), d->audioPackets());
+    Bytes bytes = before;
+    const Bytes over = header(WireCodec::maxFrameSize + 1);
+    bytes.insert(bytes.end(), over.begin(), over.end());
+    d->receive(kind, bytes);
+    loop.settle();
+    EXPECT_EQ(statesD.values(),
+              (std::vector<ConnectionState>{ConnectionState::ready(),
+                                            ConnectionState::failed("protocol error: frameTooLarge(67108865)")}));
+    EXPECT_EQ(statesC.values(), (std::vector<ConnectionState>{ConnectionState::ready(), ConnectionState::closed()}));
+    EXPECT_TRUE(statesC.ended() && statesD.ended() && messagesD.ended() && framesD.ended() && packetsD.ended());
+    EXPECT_EQ(messagesD.count(), video || audio ? 0u : 1u);
+    EXPECT_EQ(framesD.count(), video ? 1u : 0u);
+    EXPECT_EQ(packetsD.count(), audio ? 1u : 0u);
+    EXPECT_FALSE(c->sendVideo(sampleFrame(4)));
+    EXPECT_FALSE(d->sendAudio(samplePacket(4)));
+
+    // The first pair, whose header was within the limit, is still open (its stream waits
+    // for the rest of that frame).
+    b->send(msg::Ping{5});
+    loop.settle();
+    EXPECT_EQ(messagesA.values(), std::vector<Message>{msg::Ping{5}});
+    EXPECT_FALSE(statesA.ended() || statesB.ended());
+    a->close();
+    loop.settle();
   }
 }
 
