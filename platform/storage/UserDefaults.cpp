@@ -47,11 +47,6 @@ std::filesystem::path UserDefaults::standardFile() {
   return StorageDirectories::configDirectory() / "Nolu" / "io.tavix.nolu.host.json";
 }
 
-UserDefaults& UserDefaults::standard() {
-  static UserDefaults defaults(standardFile());
-  return defaults;
-}
-
 std::optional<std::string> UserDefaults::object(const std::string& key) const {
   std::lock_guard guard(lock_);
   const nlohmann::json* value = values_->find(key);

@@ -22,9 +22,8 @@ class UserDefaults {
   UserDefaults(const UserDefaults&) = delete;
   UserDefaults& operator=(const UserDefaults&) = delete;
 
-  // The application's standard settings: "io.tavix.nolu.host.json" in the folder "Nolu" of
-  // the user's configuration folder, opened on first use.
-  static UserDefaults& standard();
+  // The file of the application's standard settings: "io.tavix.nolu.host.json" in the folder
+  // "Nolu" of the user's configuration folder. The composition root opens it once.
   static std::filesystem::path standardFile();
 
   // The stored value of any type as JSON text, or nothing when the key is absent.
