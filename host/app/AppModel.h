@@ -46,7 +46,7 @@
 #include "kit/pairing/PairedDevice.h"
 #include "kit/protocol/MediaRecords.h"
 #include "kit/support/AsyncStream.h"
-#include "kit/support/Clock.h"
+#include "base/Clock.h"
 #include "kit/support/Task.h"
 #include "kit/transport/HostListener.h"
 #include "platform/power/LoginItem.h"

@@ -28,8 +28,8 @@
 #include "host/capture/HostPowerEvent.h"
 #include "host/capture/PowerManaging.h"
 #include "kit/protocol/MediaRecords.h"
-#include "kit/support/Clock.h"
-#include "kit/support/Executor.h"
+#include "base/Clock.h"
+#include "base/Executor.h"
 #include "kit/support/Task.h"
 
 #include <asio/awaitable.hpp>

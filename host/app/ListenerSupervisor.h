@@ -21,8 +21,8 @@
 #include <optional>
 #include <vector>
 
-#include "kit/support/Clock.h"
-#include "kit/support/Executor.h"
+#include "base/Clock.h"
+#include "base/Executor.h"
 #include "kit/support/Task.h"
 #include "kit/transport/Connection.h"
 #include "kit/transport/HostListener.h"

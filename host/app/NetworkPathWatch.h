@@ -16,7 +16,7 @@
 
 #include "host/app/ListenerSupervisor.h"
 #include "kit/support/AsyncStream.h"
-#include "kit/support/Executor.h"
+#include "base/Executor.h"
 #include "platform/net/NetworkPath.h"
 
 #include <asio/awaitable.hpp>

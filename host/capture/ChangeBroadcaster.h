@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "kit/support/AsyncStream.h"
-#include "kit/support/Clock.h"
-#include "kit/support/Executor.h"
+#include "base/Clock.h"
+#include "base/Executor.h"
 #include "kit/support/Task.h"
 
 namespace brindlet::host {

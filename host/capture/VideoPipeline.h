@@ -9,8 +9,8 @@
 #include <optional>
 
 #include "host/capture/VideoEncoder.h"
-#include "kit/support/Clock.h"
-#include "kit/support/Executor.h"
+#include "base/Clock.h"
+#include "base/Executor.h"
 #include "kit/support/Task.h"
 
 namespace brindlet::host {

@@ -15,7 +15,7 @@
 #include "host/control/InputInjector.h"
 #include "host/control/LayoutKeystroke.h"
 #include "host/control/PointerTracker.h"
-#include "kit/support/Clock.h"
+#include "base/Clock.h"
 #include "platform/input/EventPosting.h"
 
 namespace brindlet::host {

@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "host/control/LaunchClock.h"
-#include "kit/support/Clock.h"
+#include "base/Clock.h"
 
 namespace brindlet::host {
 

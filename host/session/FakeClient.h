@@ -9,7 +9,7 @@
 //   ... client->received() ...
 //   listener.stop();                                     // cancels its tasks, closes the pair
 
-#include "kit/support/Executor.h"
+#include "base/Executor.h"
 #include "kit/support/Task.h"
 #include "kit/transport/InMemoryConnection.h"
 

@@ -12,8 +12,8 @@
 
 #include "base/Bytes.h"
 #include "host/session/RelayProvision.h"
-#include "kit/support/Clock.h"
-#include "kit/support/Executor.h"
+#include "base/Clock.h"
+#include "base/Executor.h"
 #include "kit/support/UUID.h"
 
 #include <asio/awaitable.hpp>

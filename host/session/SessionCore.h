@@ -15,7 +15,7 @@
 #include "host/session/HostEnvironment.h"
 #include "host/session/SessionStatus.h"
 #include "kit/protocol/Message.h"
-#include "kit/support/Executor.h"
+#include "base/Executor.h"
 #include "kit/support/Task.h"
 #include "kit/transport/Connection.h"
 

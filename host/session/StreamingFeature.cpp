@@ -186,7 +186,7 @@ asio::awaitable<void> StreamingFeature::selectDisplay(DisplayInfo display, Viewp
     std::weak_ptr<VideoPipeline> weakPipeline = pipeline_;
     try {
       co_await source->setScope(scope_);
-      // Built in a statement of its own (see kit/support/Executor.h): inside the co_await
+      // Built in a statement of its own (see base/Executor.h): inside the co_await
       // expression the closure would be destroyed twice, dropping the pipeline's weak count.
       FrameHandler onFrame = [weakPipeline](const CapturedFrame& frame) {
         if (auto pipeline = weakPipeline.lock()) pipeline->submit(frame);

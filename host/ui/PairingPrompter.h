@@ -21,7 +21,7 @@
 
 #include "kit/pairing/PairingConfirming.h"
 #include "kit/support/AsyncStream.h"
-#include "kit/support/Executor.h"
+#include "base/Executor.h"
 #include "kit/support/UUID.h"
 
 #include <asio/awaitable.hpp>

@@ -17,7 +17,7 @@
 
 #include "kit/pairing/ClientIdentity.h"
 #include "kit/protocol/Message.h"
-#include "kit/support/Clock.h"
+#include "base/Clock.h"
 #include "kit/transport/Connection.h"
 
 namespace brindlet {

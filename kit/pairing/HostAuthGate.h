@@ -25,7 +25,7 @@
 #include "kit/pairing/HostAuthGating.h"
 #include "kit/pairing/HostPairingService.h"
 #include "kit/support/Actor.h"
-#include "kit/support/Clock.h"
+#include "base/Clock.h"
 #include "kit/support/Task.h"
 #include "kit/transport/Connection.h"
 

@@ -2,10 +2,6 @@
 
 #include <cstdio>
 
-#include <nlohmann/json.hpp>
-
-#include "platform/crypto/Base64.h"
-
 namespace brindlet {
 namespace {
 
@@ -16,12 +12,6 @@ bool readDigits(std::string_view text, std::size_t at, std::size_t count, int& v
     value = value * 10 + (text[i] - '0');
   }
   return true;
-}
-
-std::optional<std::string> stringMember(const nlohmann::json& record, const char* key) {
-  auto found = record.find(key);
-  if (found == record.end() || !found->is_string()) return std::nullopt;
-  return found->get<std::string>();
 }
 
 }  // namespace
@@ -53,37 +43,6 @@ std::optional<Date> parseISO8601(std::string_view text) {
   year_month_day ymd{year(y), month(static_cast<unsigned>(mo)), day(static_cast<unsigned>(d))};
   if (!ymd.ok() || h > 23 || mi > 59 || s > 59) return std::nullopt;
   return Date(sys_days(ymd)) + hours(h) + minutes(mi) + seconds(s);
-}
-
-std::string PairedDevice::toJSON() const {
-  nlohmann::json record = nlohmann::json::object();
-  record["deviceID"] = deviceID.uuidString();
-  if (lastSeen) record["lastSeen"] = iso8601String(*lastSeen);
-  record["name"] = name;
-  record["pairedAt"] = iso8601String(pairedAt);
-  record["publicKey"] = platform::base64Encode(publicKey);
-  return record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
-std::optional<PairedDevice> PairedDevice::fromJSON(std::string_view text) {
-  auto record = nlohmann::json::parse(text, nullptr, false);
-  if (!record.is_object()) return std::nullopt;
-  auto idText = stringMember(record, "deviceID");
-  auto name = stringMember(record, "name");
-  auto pairedAtText = stringMember(record, "pairedAt");
-  auto keyText = stringMember(record, "publicKey");
-  if (!idText || !name || !pairedAtText || !keyText) return std::nullopt;
-  auto deviceID = UUID::parse(*idText);
-  auto pairedAt = parseISO8601(*pairedAtText);
-  auto publicKey = platform::base64Decode(*keyText);
-  if (!deviceID || !pairedAt || !publicKey) return std::nullopt;
-  PairedDevice device{*deviceID, std::move(*name), std::move(*publicKey), *pairedAt, std::nullopt};
-  if (auto found = record.find("lastSeen"); found != record.end() && !found->is_null()) {
-    if (!found->is_string()) return std::nullopt;
-    device.lastSeen = parseISO8601(found->get<std::string>());
-    if (!device.lastSeen) return std::nullopt;
-  }
-  return device;
 }
 
 }  // namespace brindlet

@@ -1,9 +1,7 @@
 #pragma once
 
-// A device that paired with this host, as the paired-device file keeps it.
-//
-//   std::string record = device.toJSON();                 // keys sorted, dates ISO 8601
-//   std::optional<PairedDevice> back = PairedDevice::fromJSON(record);
+// A device that paired with this host, as the paired-device file keeps it (the file's
+// records are written and read by PairedDeviceStore).
 
 #include <chrono>
 #include <optional>
@@ -29,13 +27,6 @@ struct PairedDevice {
   Bytes publicKey;  // X9.63, 65 bytes, as offered at pairing
   Date pairedAt;
   std::optional<Date> lastSeen;
-
-  // One record of the file as compact JSON text: "deviceID" (upper-case UUID), "lastSeen"
-  // (left out when absent), "name", "pairedAt", "publicKey" (padded standard Base64).
-  std::string toJSON() const;
-  // Nothing when the text is not a JSON object or a member is missing or malformed;
-  // members it does not know are ignored.
-  static std::optional<PairedDevice> fromJSON(std::string_view record);
 
   bool operator==(const PairedDevice&) const = default;
 };

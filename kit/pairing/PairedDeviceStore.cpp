@@ -12,11 +12,53 @@
 #include <nlohmann/json.hpp>
 
 #include "kit/pairing/PairingLog.h"
+#include "platform/crypto/Base64.h"
 #include "platform/storage/AtomicFile.h"
 #include "platform/storage/StorageDirectories.h"
 
 namespace brindlet {
 namespace {
+
+std::optional<std::string> stringMember(const nlohmann::json& record, const char* key) {
+  auto found = record.find(key);
+  if (found == record.end() || !found->is_string()) return std::nullopt;
+  return found->get<std::string>();
+}
+
+// One record of the file: "deviceID" (upper-case UUID), "lastSeen" (left out when absent),
+// "name", "pairedAt", "publicKey" (padded standard Base64).
+nlohmann::json recordOf(const PairedDevice& device) {
+  nlohmann::json record = nlohmann::json::object();
+  record["deviceID"] = device.deviceID.uuidString();
+  if (device.lastSeen) record["lastSeen"] = iso8601String(*device.lastSeen);
+  record["name"] = device.name;
+  record["pairedAt"] = iso8601String(device.pairedAt);
+  record["publicKey"] = platform::base64Encode(device.publicKey);
+  return record;
+}
+
+// Nothing when a member is missing or malformed; members it does not know are ignored.
+std::optional<PairedDevice> deviceOf(const nlohmann::json& record) {
+  if (!record.is_object()) return std::nullopt;
+  auto idText = stringMember(record, "deviceID");
+  auto name = stringMember(record, "name");
+  auto pairedAtText = stringMember(record, "pairedAt");
+  auto keyText = stringMember(record, "publicKey");
+  if (!idText || !name || !pairedAtText || !keyText) return std::nullopt;
+  auto deviceID = UUID::parse(*idText);
+  auto pairedAt = parseISO8601(*pairedAtText);
+  auto publicKey = platform::base64Decode(*keyText);
+  if (!deviceID || !pairedAt || !publicKey) return std::nullopt;
+  PairedDevice device{*deviceID, std::move(*name), std::move(*publicKey), *pairedAt, std::nullopt};
+  if (auto found = record.find("lastSeen"); found != record.end() && !found->is_null()) {
+    if (!found->is_string()) return std::nullopt;
+    device.lastSeen = parseISO8601(found->get<std::string>());
+    if (!device.lastSeen) return std::nullopt;
+  }
+  return device;
+}
+
+
 
 std::string compactDate(Date date) {
   std::string text = iso8601String(date);
@@ -44,7 +86,7 @@ void PairedDeviceStore::load() {
     auto document = nlohmann::json::parse(content.begin(), content.end(), nullptr, false);
     readable = document.is_array();
     for (std::size_t i = 0; readable && i < document.size(); ++i) {
-      auto device = PairedDevice::fromJSON(document[i].dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+      auto device = deviceOf(document[i]);
       if (device)
         loaded.push_back(std::move(*device));
       else
@@ -131,7 +173,7 @@ void PairedDeviceStore::updatePairedDeviceDateLocked(const UUID& deviceID, Date 
 bool PairedDeviceStore::savePairedDevicesLocked() {
   if (!fileURL_) return true;
   nlohmann::json document = nlohmann::json::array();
-  for (const auto& device : items_) document.push_back(nlohmann::json::parse(device.toJSON()));
+  for (const auto& device : items_) document.push_back(recordOf(device));
   std::string text = document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
   std::error_code ignored;
   std::filesystem::create_directories(fileURL_->parent_path(), ignored);

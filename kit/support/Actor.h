@@ -19,7 +19,7 @@
 // across a co_await. The caller keeps the actor alive (a shared_ptr) while it awaits an
 // operation; tasks the actor starts for itself follow the rules in Task.h.
 
-#include "kit/support/Executor.h"
+#include "base/Executor.h"
 #include "kit/support/Task.h"
 
 #include <utility>

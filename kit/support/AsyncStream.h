@@ -23,7 +23,7 @@
 // Whoever produces a stream finishes it (in its close path or destructor): a consumer
 // waiting on a stream that is never finished waits for ever.
 
-#include "kit/support/Executor.h"
+#include "base/Executor.h"
 #include "kit/support/detail/Parked.h"
 
 #include <asio/async_result.hpp>

@@ -14,7 +14,7 @@
 // time). sleepThroughSystemSleep() moves continuous and wall time but not uptime, as a
 // machine that sleeps. A cancelled sleeper is removed and throws operation_aborted.
 
-#include "kit/support/Clock.h"
+#include "base/Clock.h"
 
 #include <cstddef>
 #include <memory>

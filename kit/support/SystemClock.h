@@ -5,7 +5,7 @@
 //
 //   auto clock = SystemClock::shared();
 
-#include "kit/support/Clock.h"
+#include "base/Clock.h"
 
 #include <memory>
 

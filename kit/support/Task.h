@@ -32,7 +32,7 @@
 // the new one the next generation number; a run that finds isCurrent(generation) false after
 // a co_await was superseded and ends quietly.
 
-#include "kit/support/Executor.h"
+#include "base/Executor.h"
 
 #include <asio/bind_cancellation_slot.hpp>
 #include <asio/cancellation_signal.hpp>

@@ -16,7 +16,7 @@
 #include <string>
 
 #include "base/Bytes.h"
-#include "kit/support/Executor.h"
+#include "base/Executor.h"
 #include "platform/quic/QUICGroup.h"
 #include "platform/quic/QUICTypes.h"
 

@@ -29,8 +29,8 @@
 #include <asio/ip/udp.hpp>
 
 #include "kit/protocol/WireDecoder.h"
-#include "kit/support/Clock.h"
-#include "kit/support/Executor.h"
+#include "base/Clock.h"
+#include "base/Executor.h"
 #include "kit/support/Task.h"
 #include "kit/support/detail/Parked.h"
 #include "kit/transport/AsyncQueue.h"

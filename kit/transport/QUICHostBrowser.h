@@ -14,8 +14,8 @@
 #include <asio/ip/udp.hpp>
 
 #include "kit/support/AsyncStream.h"
-#include "kit/support/Clock.h"
-#include "kit/support/Executor.h"
+#include "base/Clock.h"
+#include "base/Executor.h"
 #include "kit/support/Task.h"
 #include "kit/transport/HostBrowser.h"
 #include "kit/transport/QUICConnection.h"

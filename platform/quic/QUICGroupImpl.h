@@ -3,12 +3,11 @@
 // The connection behind a QUICGroup, for the QUIC layer's own sources. Its work is spread
 // over files by concern:
 //   QUICGroup.cpp            creation, the public operations, ending
-//   QUICGroupCallbacks.cpp   the stack's callback table
+//   QUICGroupCallbacks.cpp   the stack's callback table, connection IDs issued and retired
 //   QUICGroupPackets.cpp     receiving datagrams, writing packets in UDP batches
 //   QUICGroupTimer.cpp       the stack's clock and expiry timer
 //   QUICGroupHandshake.cpp   TLS set-up, application protocol, peer verification, exporter
 //   QUICGroupStreams.cpp     stream data, acknowledgements and flow control
-//   QUICGroupConnectionIDs.cpp  connection IDs issued and retired
 // TLS itself is behind TLSSession.h.
 
 #include <sys/socket.h>

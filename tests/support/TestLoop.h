@@ -12,7 +12,7 @@
 // Nothing here waits for a product timer: time moves only through advance(). runUntil()'s
 // real-time guard only bounds a test that would otherwise hang.
 
-#include "kit/support/Executor.h"
+#include "base/Executor.h"
 #include "kit/support/ManualClock.h"
 
 #include <asio/io_context.hpp>

@@ -28,8 +28,14 @@ PairedDevice device(std::uint8_t n, std::string name, std::optional<Date> lastSe
   return PairedDevice{id, std::move(name), key, at("2026-12-10T09:08:07Z"), lastSeen};
 }
 
-// The device's record as the file holds it.
-nlohmann::json record(const PairedDevice& device) { return nlohmann::json::parse(device.toJSON()); }
+// The device's record as the store writes it to its file.
+nlohmann::json record(const PairedDevice& device) {
+  TempFolder temp;
+  fs::path file = temp.path() / "paired-devices.json";
+  PairedDeviceStore(file).upsertPairedDevice(device);
+  std::ifstream in(file, std::ios::binary);
+  return nlohmann::json::parse(in).at(0);
+}
 
 std::string readText(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
