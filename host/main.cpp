@@ -1,6 +1,7 @@
 // The host application: its composition root makes the long-lived objects (displays, power,
 // the application model and its loopback listener); it starts the model and runs until
-// SIGINT or SIGTERM, when every power assertion is released before the process exits.
+// SIGINT or SIGTERM, when every power assertion is released and every window that fit mode
+// resized is put back before the process exits.
 
 #include <csignal>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include "host/HostVersion.h"
 #include "host/app/HostComposition.h"
 #include "host/capture/PowerManaging.h"
+#include "host/control/FitRestoreRegistry.h"
 #include "kit/support/KitLog.h"
 #include "kit/support/Task.h"
 #include "platform/screen/XErrorHandler.h"
@@ -81,6 +83,8 @@ int main() {
   Task stopping = Task::spawn(mainStrand, model->stop());
   io.poll();
   stopping = Task{};
+  // Windows that fit mode resized and no session put back get their frames back.
+  root->services.fitRestore->restoreAll();
   model.reset();
   root.reset();
   io.restart();

@@ -16,7 +16,12 @@
 #include "host/capture/VTEncoderFactory.h"
 #include "host/control/CGEventInjector.h"
 #include "host/control/ClickRecord.h"
+#include "host/control/AXWindowController.h"
+#include "host/control/CGWindowTracker.h"
+#include "host/control/FitRestoreRegistry.h"
 #include "host/control/LayoutReverseMap.h"
+#include "host/control/SystemFocusObserver.h"
+#include "host/control/WindowEvents.h"
 #include "kit/pairing/HostAuthGate.h"
 #include "kit/pairing/HostPairingService.h"
 #include "kit/pairing/PairedDeviceStore.h"
@@ -26,6 +31,9 @@
 #include "platform/power/LoginItem.h"
 #include "platform/screen/DisplayPower.h"
 #include "platform/storage/UserDefaults.h"
+#include "platform/windows/WindowManager.h"
+
+#include <unistd.h>
 
 namespace brindlet::host {
 
@@ -86,6 +94,13 @@ HostServices HostServices::make(const Executor& executor, std::shared_ptr<Clock>
   services.isDisplayAsleep = [sleep = services.displaySleep] { return sleep->asleep().value_or(false); };
   services.keepDisplayAwake = [settings] { return keepDisplayAwakeSetting(*settings); };
   services.inbox = HostInbox{HostInbox::defaultRoot()};
+  services.fitRestore = std::make_shared<FitRestoreRegistry>();
+  try {
+    services.windows = platform::WindowManager::open();
+    services.windowEvents = WindowEvents::make(executor);
+  } catch (const std::exception& error) {
+    sessionLog().error("windows unavailable: %s", error.what());
+  }
   return services;
 }
 
@@ -109,6 +124,13 @@ HostEnvironment sessionEnvironment(const HostServices& services, std::shared_ptr
   // Screen capture on X11 needs no permission.
   env.screenRecordingGranted = [] { return true; };
   env.onWakeRequested = std::move(onWakeRequested);
+  if (services.windows) {
+    env.windowControl = std::make_shared<AXWindowController>(services.windows, env.clock);
+    env.windowTracker = std::make_shared<CGWindowTracker>(services.windows);
+    env.focusObserver = std::make_shared<SystemFocusObserver>(services.windows, services.windowEvents, getpid());
+  }
+  env.fitRestore = services.fitRestore;
+  env.hostPID = getpid();
   // Remote access is not set up on this host.
   env.relayConfig = [](const Bytes&) -> std::optional<RelayProvision> { return std::nullopt; };
   return env;

@@ -34,12 +34,15 @@
 namespace brindlet::platform {
 class DisplaySleep;
 class UserDefaults;
+class WindowManager;
 }
 
 namespace brindlet::host {
 
 class DisplayProviding;
 class EncoderFactory;
+class FitRestoreRegistry;
+class WindowEvents;
 class KeyboardLayouts;
 class PowerManaging;
 
@@ -83,10 +86,16 @@ struct HostServices {
   // The setting "keepDisplayAwakeWhileConnected", read at each call.
   std::function<bool()> keepDisplayAwake;
   HostInbox inbox;
+  // The windows of the X screen, their notices, and the windows that fit mode resized, to be
+  // put back when the host exits (absent windows: no X server to ask).
+  std::shared_ptr<platform::WindowManager> windows;
+  std::shared_ptr<WindowEvents> windowEvents;
+  std::shared_ptr<FitRestoreRegistry> fitRestore;
 
   // This computer's services: the host ID and the display setting from `settings`, a power
   // manager on the session bus, the keyboard layouts and the display-sleep probe of the X
-  // server, the inbox in the caches folder; no displays (the caller makes them).
+  // server, the inbox in the caches folder, the window manager's windows and notices and the
+  // fit-restore registry; no displays (the caller makes them).
   static HostServices make(const Executor& executor, std::shared_ptr<Clock> clock,
                            std::shared_ptr<platform::UserDefaults> settings);
 };

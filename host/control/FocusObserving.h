@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "base/Geometry.h"
+#include "host/control/WindowEvents.h"
 #include "kit/protocol/MediaRecords.h"
+#include "kit/support/AsyncStream.h"
 
 namespace brindlet::host {
 
@@ -45,6 +47,9 @@ class FocusObserving {
 
   // Never fails: what cannot be read is left out.
   virtual FocusObservation observe(const Followed& following, const std::vector<DisplayInfo>& displays) = 0;
+  // The window notices as the system gives them (the focused window or the window list
+  // changed), for observing again at once; the reader finishes the stream when it is done.
+  virtual AsyncStream<WindowEvent> changes() = 0;
 };
 
 }  // namespace brindlet::host

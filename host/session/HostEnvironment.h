@@ -5,6 +5,7 @@
 // (sessionEnvironment in host/app/HostComposition) fills one for each accepted connection;
 // tests fill their own.
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -23,6 +24,10 @@ namespace brindlet::host {
 class CaptureSource;
 class ClickRecord;
 class DisplayProviding;
+class FitRestoreRegistry;
+class FocusObserving;
+class WindowControlling;
+class WindowTracking;
 class EncoderFactory;
 class InputInjector;
 class PasteboardProviding;
@@ -54,6 +59,17 @@ struct HostEnvironment {
   std::function<std::optional<RelayProvision>(const Bytes&)> relayConfig;
   // Every "now", sleep and timer of the session.
   std::shared_ptr<Clock> clock;
+  // Windows: finding, raising and resizing them, following the user's focus (absent: focus
+  // is not followed), and the process-wide record of resized windows to put back at exit.
+  std::shared_ptr<WindowControlling> windowControl;
+  std::shared_ptr<WindowTracking> windowTracker;
+  std::shared_ptr<FocusObserving> focusObserver;
+  std::shared_ptr<FitRestoreRegistry> fitRestore;
+  double focusPollInterval = 0.25;
+  double focusDebounce = 0.3;
+  double followGrace = 0.8;
+  // This process, whose own windows are never followed.
+  std::int32_t hostPID = 0;
 };
 
 }  // namespace brindlet::host

@@ -51,12 +51,14 @@ HostSession::HostSession(Token, const Executor& executor, std::shared_ptr<Connec
       input_(std::make_unique<InputFeature>(*this)),
       clipboard_(std::make_unique<ClipboardFeature>(*this)),
       audio_(std::make_unique<AudioFeature>(*this)),
-      windowFocus_(std::make_unique<WindowFocusFeature>(*this)),
+      windowFocus_(std::make_unique<WindowFocusFeature>(*this, *streaming_)),
       apps_(std::make_unique<AppsFeature>(*this)),
       files_(std::make_unique<FileTransferFeature>(*this)),
       menuActions_(std::make_unique<MenuActionsFeature>(*this)),
       features_(this, streaming_.get(), input_.get(), clipboard_.get(), audio_.get(), windowFocus_.get(), apps_.get(),
-                files_.get(), menuActions_.get()) {}
+                files_.get(), menuActions_.get()) {
+  streaming_->setFocusRefresh([focus = windowFocus_.get()] { return focus->refreshAfterDisplayChange(); });
+}
 
 HostSession::~HostSession() = default;
 
@@ -269,8 +271,9 @@ double HostSession::uptime() const { return std::chrono::duration<double>(env_.c
 
 asio::awaitable<void> HostSession::end() {
   auto self = shared_from_this();
-  // File transfers, fitted windows, menu actions, text focus and audio are stopped here by
-  // their features once this host has them.
+  // File transfers, menu actions, text focus and audio are stopped here by their features
+  // once this host has them.
+  co_await windowFocus_->stopApps();
   releaseKeepAwake();
   input_->releaseAll();
   co_await streaming_->stop();

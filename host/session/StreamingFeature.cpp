@@ -302,6 +302,10 @@ asio::awaitable<void> StreamingFeature::displaysChanged() {
   if (list == displays_) co_return;
   displays_ = list;
   core_.send(msg::DisplayList{list});
+  if (focusRefresh_) {
+    const bool focused = co_await focusRefresh_();
+    if (focused) co_return;
+  }
   if (!current_ || !core_.client()) co_return;
   if (const DisplayInfo* found = findDisplay(list, current_->id)) {
     if (sameGeometry(*found, *current_)) {
@@ -350,6 +354,13 @@ asio::awaitable<void> StreamingFeature::resumeCapture(bool restart) {
     co_return;
   }
   core_.sessionStatus().note.reset();
+  if (focusRefresh_) {
+    const bool focused = co_await focusRefresh_();
+    if (focused) {
+      forceKeyframe();
+      co_return;
+    }
+  }
   DisplayInfo display = *target;
   Viewport viewport =
       (current_ && viewport_ && current_->id == display.id) ? *viewport_ : defaultViewport(display, *core_.client());

@@ -6,6 +6,7 @@
 // what happens on this computer: display changes, capture held and resumed.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -51,6 +52,19 @@ class StreamingFeature {
   // At the session's end: the tasks, the pipeline and the capture stop.
   asio::awaitable<void> stop();
 
+  // For streaming one window instead of a display: what is captured on the display the next
+  // selection shows, the display and viewport shown, showing one with its viewport, a key
+  // frame. While one window is streamed, a change of the displays and a resumption of capture
+  // go to `refresh`, which answers whether it took them (true while a window is streamed).
+  using FocusRefresh = std::function<asio::awaitable<bool>()>;
+  void setScope(CaptureScope scope) { scope_ = scope; }
+  const CaptureScope& scope() const { return scope_; }
+  const std::optional<DisplayInfo>& current() const { return current_; }
+  const std::optional<Viewport>& viewport() const { return viewport_; }
+  asio::awaitable<void> show(DisplayInfo display, Viewport viewport) { return selectDisplay(display, viewport); }
+  void requestKeyframe() { forceKeyframe(); }
+  void setFocusRefresh(FocusRefresh refresh) { focusRefresh_ = std::move(refresh); }
+
   // What happens on this computer (see HostSession).
   asio::awaitable<void> displaysChanged();
   asio::awaitable<void> captureSuspended(std::string reason);
@@ -88,6 +102,7 @@ class StreamingFeature {
     std::int64_t bytes = 0;
   };
   std::optional<StatsMark> lastStats_;
+  FocusRefresh focusRefresh_;
   Task captureStopsTask_;    // follows capture_'s stops
   std::vector<Task> tasks_;  // display changes and statistics
 };

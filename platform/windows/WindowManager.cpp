@@ -1,0 +1,328 @@
+#include "platform/windows/WindowManager.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+
+#include <X11/Xlib.h>
+#include <X11/extensions/XRes.h>
+
+#include <asio/posix/stream_descriptor.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
+
+#include "platform/screen/DisplayConfiguration.h"
+#include "platform/screen/XCB.h"
+
+namespace brindlet::platform {
+
+namespace {
+
+// The flags of WM_NORMAL_HINTS that say a minimum and a maximum size are given.
+constexpr uint32_t hintMinSize = 1u << 4;
+constexpr uint32_t hintMaxSize = 1u << 5;
+
+// _NET_MOVERESIZE_WINDOW: which of x, y, width and height are given, and who asks (a pager,
+// whose requests the manager follows as the user's).
+constexpr uint32_t moveResizeAll = (1u << 8) | (1u << 9) | (1u << 10) | (1u << 11);
+constexpr uint32_t sourcePager = 2;
+constexpr uint32_t northWestGravity = 1;
+
+std::vector<uint32_t> cardinals(xcb_connection_t* c, xcb_window_t window, xcb_atom_t property, xcb_atom_t type,
+                                uint32_t longs = 4096) {
+  if (!property) return {};
+  XReply<xcb_get_property_reply_t> reply(
+      xcb_get_property_reply(c, xcb_get_property(c, 0, window, property, type, 0, longs), nullptr));
+  if (!reply || reply->format != 32) return {};
+  auto* v = static_cast<uint32_t*>(xcb_get_property_value(reply.value));
+  return std::vector<uint32_t>(v, v + xcb_get_property_value_length(reply.value) / 4);
+}
+
+std::string text(xcb_connection_t* c, xcb_window_t window, xcb_atom_t property, xcb_atom_t type) {
+  if (!property) return {};
+  XReply<xcb_get_property_reply_t> reply(
+      xcb_get_property_reply(c, xcb_get_property(c, 0, window, property, type, 0, 1024), nullptr));
+  if (!reply || reply->format != 8) return {};
+  return std::string(static_cast<char*>(xcb_get_property_value(reply.value)),
+                     xcb_get_property_value_length(reply.value));
+}
+
+struct Extents {
+  double left = 0, right = 0, top = 0, bottom = 0;
+};
+
+// What the manager's decorations add on each side of the client (_NET_FRAME_EXTENTS).
+Extents frameExtents(xcb_connection_t* c, xcb_window_t window, xcb_atom_t property) {
+  auto extents = cardinals(c, window, property, XCB_ATOM_CARDINAL, 4);
+  if (extents.size() != 4) return {};
+  return {static_cast<double>(extents[0]), static_cast<double>(extents[1]), static_cast<double>(extents[2]),
+          static_cast<double>(extents[3])};
+}
+
+void sendToRoot(XConnection& connection, xcb_window_t window, xcb_atom_t type, const uint32_t (&data)[5]) {
+  xcb_client_message_event_t event{};
+  event.response_type = XCB_CLIENT_MESSAGE;
+  event.format = 32;
+  event.window = window;
+  event.type = type;
+  std::memcpy(event.data.data32, data, sizeof data);
+  xcb_send_event(connection.get(), 0, connection.root(),
+                 XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                 reinterpret_cast<const char*>(&event));
+  xcb_flush(connection.get());
+}
+
+}  // namespace
+
+struct WindowManager::Atoms {
+  xcb_atom_t clientList, clientListStacking, activeWindow, wmPid, wmName, utf8, frameExtents, windowType, wmState,
+      stateHidden, stateAbove, stateModal, stateMaxVert, stateMaxHorz, moveResize, workArea, currentDesktop;
+  std::vector<std::pair<xcb_atom_t, ManagedWindowType>> types;
+
+  explicit Atoms(XConnection& c)
+      : clientList(c.atom("_NET_CLIENT_LIST")),
+        clientListStacking(c.atom("_NET_CLIENT_LIST_STACKING")),
+        activeWindow(c.atom("_NET_ACTIVE_WINDOW")),
+        wmPid(c.atom("_NET_WM_PID")),
+        wmName(c.atom("_NET_WM_NAME")),
+        utf8(c.atom("UTF8_STRING")),
+        frameExtents(c.atom("_NET_FRAME_EXTENTS")),
+        windowType(c.atom("_NET_WM_WINDOW_TYPE")),
+        wmState(c.atom("_NET_WM_STATE")),
+        stateHidden(c.atom("_NET_WM_STATE_HIDDEN")),
+        stateAbove(c.atom("_NET_WM_STATE_ABOVE")),
+        stateModal(c.atom("_NET_WM_STATE_MODAL")),
+        stateMaxVert(c.atom("_NET_WM_STATE_MAXIMIZED_VERT")),
+        stateMaxHorz(c.atom("_NET_WM_STATE_MAXIMIZED_HORZ")),
+        moveResize(c.atom("_NET_MOVERESIZE_WINDOW")),
+        workArea(c.atom("_NET_WORKAREA")),
+        currentDesktop(c.atom("_NET_CURRENT_DESKTOP")) {
+    const std::pair<const char*, ManagedWindowType> known[] = {
+        {"_NET_WM_WINDOW_TYPE_NORMAL", ManagedWindowType::normal},
+        {"_NET_WM_WINDOW_TYPE_DIALOG", ManagedWindowType::dialog},
+        {"_NET_WM_WINDOW_TYPE_UTILITY", ManagedWindowType::utility},
+        {"_NET_WM_WINDOW_TYPE_TOOLBAR", ManagedWindowType::toolbar},
+        {"_NET_WM_WINDOW_TYPE_MENU", ManagedWindowType::menu},
+        {"_NET_WM_WINDOW_TYPE_DROPDOWN_MENU", ManagedWindowType::menu},
+        {"_NET_WM_WINDOW_TYPE_POPUP_MENU", ManagedWindowType::menu},
+        {"_NET_WM_WINDOW_TYPE_TOOLTIP", ManagedWindowType::menu},
+        {"_NET_WM_WINDOW_TYPE_SPLASH", ManagedWindowType::splash},
+        {"_NET_WM_WINDOW_TYPE_DOCK", ManagedWindowType::dock},
+        {"_NET_WM_WINDOW_TYPE_DESKTOP", ManagedWindowType::desktop},
+        {"_NET_WM_WINDOW_TYPE_NOTIFICATION", ManagedWindowType::notification},
+    };
+    for (const auto& [name, type] : known) types.emplace_back(c.atom(name), type);
+  }
+};
+
+std::unique_ptr<WindowManager> WindowManager::open(const std::string& displayName) {
+  auto connection = XConnection::open(displayName);
+  return std::unique_ptr<WindowManager>(new WindowManager(std::move(connection), displayName));
+}
+
+WindowManager::WindowManager(std::unique_ptr<XConnection> connection, std::string displayName)
+    : connection_(std::move(connection)),
+      atoms_(std::make_unique<Atoms>(*connection_)),
+      displayName_(std::move(displayName)) {}
+
+WindowManager::~WindowManager() {
+  if (resDisplay_) XCloseDisplay(static_cast<Display*>(resDisplay_));
+}
+
+std::pair<double, double> WindowManager::mainOrigin() {
+  for (const ScreenDisplay& d : readActiveDisplays(*connection_)) {
+    if (d.isMain) return {d.rootX, d.rootY};
+  }
+  return {0, 0};
+}
+
+int32_t WindowManager::pidOf(uint32_t id) {
+  auto pids = cardinals(connection_->get(), id, atoms_->wmPid, XCB_ATOM_CARDINAL, 1);
+  if (!pids.empty() && pids[0] > 0) return static_cast<int32_t>(pids[0]);
+  // A client that does not say: the server knows the process of a local client.
+  if (!resDisplay_) resDisplay_ = XOpenDisplay(displayName_.empty() ? nullptr : displayName_.c_str());
+  auto* display = static_cast<Display*>(resDisplay_);
+  if (!display) return 0;
+  int eventBase = 0, errorBase = 0;
+  if (!XResQueryExtension(display, &eventBase, &errorBase)) return 0;
+  XResClientIdSpec spec{id, XRES_CLIENT_ID_PID_MASK};
+  long count = 0;
+  XResClientIdValue* values = nullptr;
+  if (XResQueryClientIds(display, 1, &spec, &count, &values) != Success) return 0;
+  int32_t pid = 0;
+  for (long i = 0; i < count; ++i) {
+    if (XResGetClientIdType(&values[i]) == XRES_CLIENT_ID_PID) pid = XResGetClientPid(&values[i]);
+  }
+  XResClientIdsDestroy(count, values);
+  return pid > 0 ? pid : 0;
+}
+
+std::optional<ManagedWindow> WindowManager::describe(uint32_t id, std::pair<double, double> origin) {
+  xcb_connection_t* c = connection_->get();
+  XReply<xcb_get_window_attributes_reply_t> attrs(
+      xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, id), nullptr));
+  XReply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(c, xcb_get_geometry(c, id), nullptr));
+  XReply<xcb_translate_coordinates_reply_t> at(
+      xcb_translate_coordinates_reply(c, xcb_translate_coordinates(c, id, connection_->root(), 0, 0), nullptr));
+  if (!attrs || !geometry || !at) return std::nullopt;
+
+  ManagedWindow w;
+  w.id = id;
+  w.pid = pidOf(id);
+  w.title = text(c, id, atoms_->wmName, atoms_->utf8);
+  if (w.title.empty()) w.title = text(c, id, XCB_ATOM_WM_NAME, XCB_ATOM_STRING);
+  std::string wmClass = text(c, id, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING);
+  if (auto nul = wmClass.find('\0'); nul != std::string::npos) {
+    std::string rest = wmClass.substr(nul + 1);
+    w.appName = rest.substr(0, rest.find('\0'));
+  }
+  if (w.appName.empty() && w.pid > 0) w.appName = processName(w.pid);
+  w.viewable = attrs->map_state == XCB_MAP_STATE_VIEWABLE;
+
+  const auto [left, right, top, bottom] = frameExtents(c, id, atoms_->frameExtents);
+  auto [ox, oy] = origin;
+  w.frame = {at->dst_x - left - ox, at->dst_y - top - oy, geometry->width + left + right,
+             geometry->height + top + bottom};
+
+  for (uint32_t type : cardinals(c, id, atoms_->windowType, XCB_ATOM_ATOM)) {
+    auto known = std::find_if(atoms_->types.begin(), atoms_->types.end(),
+                              [&](const auto& entry) { return entry.first == type && type != XCB_ATOM_NONE; });
+    if (known != atoms_->types.end()) {
+      w.type = known->second;
+      break;
+    }
+    w.type = ManagedWindowType::other;
+  }
+  auto transient = cardinals(c, id, XCB_ATOM_WM_TRANSIENT_FOR, XCB_ATOM_WINDOW, 1);
+  if (!transient.empty()) w.transientFor = transient[0];
+  for (uint32_t state : cardinals(c, id, atoms_->wmState, XCB_ATOM_ATOM)) {
+    if (state == XCB_ATOM_NONE) continue;
+    if (state == atoms_->stateHidden) w.hidden = true;
+    if (state == atoms_->stateAbove) w.above = true;
+    if (state == atoms_->stateModal) w.modal = true;
+  }
+  // WM_SIZE_HINTS: flags, x, y, width, height, min width, min height, max width, max height, ...
+  auto hints = cardinals(c, id, XCB_ATOM_WM_NORMAL_HINTS, XCB_ATOM_WM_SIZE_HINTS, 18);
+  if (hints.size() >= 9 && (hints[0] & hintMinSize) && (hints[0] & hintMaxSize)) {
+    w.resizable = !(hints[5] == hints[7] && hints[6] == hints[8]);
+  }
+  return w;
+}
+
+std::vector<ManagedWindow> WindowManager::windowsFrontToBack() {
+  std::lock_guard guard(lock_);
+  xcb_connection_t* c = connection_->get();
+  auto ids = cardinals(c, connection_->root(), atoms_->clientListStacking, XCB_ATOM_WINDOW);
+  if (ids.empty()) ids = cardinals(c, connection_->root(), atoms_->clientList, XCB_ATOM_WINDOW);
+  const auto origin = mainOrigin();
+  std::vector<ManagedWindow> windows;
+  for (auto it = ids.rbegin(); it != ids.rend(); ++it) {
+    if (auto w = describe(*it, origin)) windows.push_back(std::move(*w));
+  }
+  return windows;
+}
+
+std::optional<ManagedWindow> WindowManager::window(uint32_t id) {
+  std::lock_guard guard(lock_);
+  return describe(id, mainOrigin());
+}
+
+uint32_t WindowManager::activeWindow() {
+  std::lock_guard guard(lock_);
+  auto active = cardinals(connection_->get(), connection_->root(), atoms_->activeWindow, XCB_ATOM_WINDOW, 1);
+  return active.empty() ? 0 : active[0];
+}
+
+void WindowManager::activate(uint32_t id) {
+  std::lock_guard guard(lock_);
+  // Source: a pager; timestamp: now; no window of ours is active.
+  const uint32_t data[5] = {sourcePager, XCB_CURRENT_TIME, 0, 0, 0};
+  sendToRoot(*connection_, id, atoms_->activeWindow, data);
+}
+
+void WindowManager::moveResize(uint32_t id, const ScreenRect& frame) {
+  std::lock_guard guard(lock_);
+  xcb_connection_t* c = connection_->get();
+  auto states = cardinals(c, id, atoms_->wmState, XCB_ATOM_ATOM);
+  if (std::find(states.begin(), states.end(), atoms_->stateMaxVert) != states.end() ||
+      std::find(states.begin(), states.end(), atoms_->stateMaxHorz) != states.end()) {
+    const uint32_t unmaximise[5] = {0 /* remove */, atoms_->stateMaxVert, atoms_->stateMaxHorz, sourcePager, 0};
+    sendToRoot(*connection_, id, atoms_->wmState, unmaximise);
+  }
+  const auto [left, right, top, bottom] = frameExtents(c, id, atoms_->frameExtents);
+  auto [ox, oy] = mainOrigin();
+  // With north-west gravity the position is that of the outer frame; the size is the client's.
+  const double width = std::max(1.0, frame.width - left - right);
+  const double height = std::max(1.0, frame.height - top - bottom);
+  const uint32_t data[5] = {northWestGravity | moveResizeAll | (sourcePager << 12),
+                            static_cast<uint32_t>(static_cast<int32_t>(frame.x + ox)),
+                            static_cast<uint32_t>(static_cast<int32_t>(frame.y + oy)), static_cast<uint32_t>(width),
+                            static_cast<uint32_t>(height)};
+  sendToRoot(*connection_, id, atoms_->moveResize, data);
+}
+
+std::optional<ScreenRect> WindowManager::workArea(uint32_t displayID) {
+  std::lock_guard guard(lock_);
+  xcb_connection_t* c = connection_->get();
+  auto displays = readActiveDisplays(*connection_);
+  auto found =
+      std::find_if(displays.begin(), displays.end(), [&](const ScreenDisplay& d) { return d.id == displayID; });
+  if (found == displays.end()) return std::nullopt;
+  const ScreenRect display{found->x, found->y, found->width, found->height};
+  auto [ox, oy] = mainOrigin();
+  ScreenRect area = display;
+  auto areas = cardinals(c, connection_->root(), atoms_->workArea, XCB_ATOM_CARDINAL);
+  auto desktop = cardinals(c, connection_->root(), atoms_->currentDesktop, XCB_ATOM_CARDINAL, 1);
+  const size_t index = desktop.empty() ? 0 : desktop[0];
+  if (areas.size() >= 4 * (index + 1)) {
+    const uint32_t* a = &areas[4 * index];
+    area = {a[0] - ox, a[1] - oy, static_cast<double>(a[2]), static_cast<double>(a[3])};
+  }
+  const double x0 = std::max(area.x, display.x), y0 = std::max(area.y, display.y);
+  const double x1 = std::min(area.x + area.width, display.x + display.width);
+  const double y1 = std::min(area.y + area.height, display.y + display.height);
+  if (x1 <= x0 || y1 <= y0) return std::nullopt;
+  return ScreenRect{x0, y0, x1 - x0, y1 - y0};
+}
+
+std::string WindowManager::processName(int32_t pid) {
+  if (pid <= 0) return {};
+  std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
+  std::string name;
+  std::getline(in, name);
+  return name;
+}
+
+asio::awaitable<void> WindowManager::watch(std::string displayName, std::function<void(WindowManagerChange)> onChange) {
+  auto watcher = XConnection::open(displayName);
+  xcb_connection_t* c = watcher->get();
+  const xcb_atom_t active = watcher->atom("_NET_ACTIVE_WINDOW");
+  const xcb_atom_t clients = watcher->atom("_NET_CLIENT_LIST");
+  const xcb_atom_t stacking = watcher->atom("_NET_CLIENT_LIST_STACKING");
+  const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
+  xcb_change_window_attributes(c, watcher->root(), XCB_CW_EVENT_MASK, &mask);
+  xcb_flush(c);
+  // The descriptor stays the connection's: it is only waited on here, never closed.
+  asio::posix::stream_descriptor descriptor(co_await asio::this_coro::executor, watcher->fd());
+  struct Loan {
+    asio::posix::stream_descriptor& d;
+    ~Loan() { d.release(); }
+  } loan{descriptor};
+  for (;;) {
+    bool activeChanged = false, listChanged = false;
+    while (xcb_generic_event_t* e = xcb_poll_for_event(c)) {
+      if ((e->response_type & 0x7F) == XCB_PROPERTY_NOTIFY) {
+        auto* notice = reinterpret_cast<xcb_property_notify_event_t*>(e);
+        if (notice->atom == active) activeChanged = true;
+        if (notice->atom == clients || notice->atom == stacking) listChanged = true;
+      }
+      free(e);
+    }
+    if (watcher->failed()) co_return;
+    if (activeChanged) onChange(WindowManagerChange::activeWindow);
+    if (listChanged) onChange(WindowManagerChange::clientList);
+    co_await descriptor.async_wait(asio::posix::descriptor_base::wait_read, asio::use_awaitable);
+  }
+}
+
+}  // namespace brindlet::platform
