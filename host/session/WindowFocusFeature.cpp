@@ -18,6 +18,10 @@
 #include <asio/experimental/awaitable_operators.hpp>
 #include <asio/multiple_exceptions.hpp>
 
+// g++ 12 reports, for some of the coroutines below, a mismatched delete of the coroutine's frame
+// that is not there: every frame is allocated and freed by Asio's own pair of operators.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
 namespace brindlet::host {
 
 using namespace asio::experimental::awaitable_operators;
@@ -91,11 +95,6 @@ asio::awaitable<void> WindowFocusFeature::onFocusBack(const msg::FocusBack&) {
 }
 
 // MARK: Focusing a window
-
-// g++ 12 reports a mismatched delete of this coroutine's frame that is not there: the frame is
-// allocated and freed by Asio's own pair of operators.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
 asio::awaitable<void> WindowFocusFeature::focusWindow(std::int32_t pid, std::uint32_t windowID, bool fit,
                                                       bool moveCursor, FocusOrigin origin,
@@ -182,7 +181,6 @@ asio::awaitable<void> WindowFocusFeature::focusWindow(std::int32_t pid, std::uin
   lastOutcome_ = FocusOutcome::focused;
   startFocusFollowing();
 }
-#pragma GCC diagnostic pop
 
 bool WindowFocusFeature::superseded(std::uint64_t generation) {
   if (generation == generation_) return false;
@@ -404,13 +402,16 @@ asio::awaitable<void> WindowFocusFeature::followLoop(std::weak_ptr<WindowFocusFe
       // Wake when a pending window is due and when the grace after a focus ends, so that a
       // change is taken as soon as it counts rather than at the next poll.
       const double now = self->core_.uptime();
-      if (auto due = self->debouncer_.pendingDeadline(); due && *due > now) wait = std::min(wait, *due - now);
-      if (self->followIgnoreUntil_ > now) wait = std::min(wait, self->followIgnoreUntil_ - now);
+      // A millisecond late, so that the deadline has surely passed on the session's clock.
+      if (auto due = self->debouncer_.pendingDeadline(); due && *due > now) wait = std::min(wait, *due - now + 0.001);
+      if (self->followIgnoreUntil_ > now) wait = std::min(wait, self->followIgnoreUntil_ - now + 0.001);
     }
+    // At least a millisecond: a deadline a rounding error away is not waited for again and again.
+    const Clock::Duration span = std::max<Clock::Duration>(Clock::seconds(wait), std::chrono::milliseconds(1));
     if (notices) {
-      notices = co_await nextChangeWithin(changes, *clock, Clock::seconds(wait));
+      notices = co_await nextChangeWithin(changes, *clock, span);
     } else {
-      co_await clock->sleep(Clock::seconds(wait));
+      co_await clock->sleep(span);
     }
     auto self = weak.lock();
     if (!self || self->generation_ != generation) co_return;
