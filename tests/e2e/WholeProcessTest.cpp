@@ -25,6 +25,7 @@
 #include "platform/capture/XServerLock.h"
 #include "platform/capture/XTestWindow.h"
 #include "platform/power/DBusMock.h"
+#include "platform/windows/ManagedTestWindow.h"
 #include "support/ChildProcess.h"
 
 // Xlib's macros last: they clash with names of the protocol.
@@ -507,6 +508,55 @@ TEST_F(WholeProcessTest, StoppingTheHostLetsGoOfWhatTheDeviceHeld) {
   EXPECT_FALSE(x.anyKeyDown()) << "a key stays down";
   EXPECT_EQ(x.pointer().mask & (Button1Mask | Button2Mask | Button3Mask), 0u) << "a button stays down";
   EXPECT_EQ(calls("UnInhibit"), calls("Inhibit")) << "the display stays awake";
+}
+
+TEST_F(WholeProcessTest, AFocusedWindowIsFittedStreamedAndPutBackWhenTheDeviceLeaves) {
+  ClientIdentity identity = pairedDevice("Focuser");
+  ASSERT_NO_FATAL_FAILURE(startHost());
+  // A window of a colour nothing else on the screen has, with a frame of its own.
+  ManagedTestWindow window({.title = "Focus me", .x = 300, .y = 200, .width = 400, .height = 300});
+  auto frameOf = [&]() -> std::array<int, 4> {
+    Display* d = XOpenDisplay(nullptr);
+    Window root = 0, child = 0;
+    int x = 0, y = 0;
+    unsigned w = 0, h = 0, border = 0, depth = 0;
+    XGetGeometry(d, window.id(), &root, &x, &y, &w, &h, &border, &depth);
+    XTranslateCoordinates(d, window.id(), root, 0, 0, &x, &y, &child);
+    XCloseDisplay(d);
+    return {x, y, int(w), int(h)};
+  };
+  const auto before = frameOf();
+
+  auto device = sessionFor(identity, "Focuser");
+  ASSERT_TRUE(device);
+  device->send(msg::Focus{static_cast<std::int32_t>(getpid()), window.id(), true, false});
+  auto mode = device->waitFor<msg::StreamMode>(10s);
+  ASSERT_TRUE(mode) << host->output();
+  EXPECT_EQ(mode->info.mode, StreamMode::focus(getpid(), window.id()));
+  EXPECT_TRUE(mode->info.fitApplied);
+  EXPECT_FALSE(mode->info.notice);
+
+  // Fitted to the device's 1920 x 1080 picture on the 1920 x 1080 monitor: the whole monitor,
+  // decorations included, as the X server tells.
+  EXPECT_TRUE(eventually([&] { return frameOf()[2] > before[2] && frameOf()[3] > before[3]; }, 5s));
+  const auto fitted = frameOf();
+  EXPECT_NEAR(fitted[2], 1920, 20);
+  EXPECT_NEAR(fitted[3], 1080, 40);
+
+  // The decoded picture shows the window where its client area lies.
+  auto showsWindow = [&](const ReceivedPicture& r) {
+    const DecodedPicture& p = r.picture;
+    const int cx = fitted[0] + fitted[2] / 2, cy = fitted[1] + fitted[3] / 2;
+    if (cx >= p.width || cy >= p.height) return false;
+    const std::uint8_t* px = p.bgr0.data() + (static_cast<std::size_t>(cy) * p.width + cx) * 4;
+    return std::abs(px[0] - 0x99) < 8 && std::abs(px[1] - 0x66) < 8 && std::abs(px[2] - 0x33) < 8;
+  };
+  EXPECT_TRUE(device->waitForPicture(showsWindow, 10s)) << "pictures decoded: " << device->picturesDecoded();
+
+  // The device goes away: the window gets its frame back.
+  device->close();
+  EXPECT_TRUE(eventually([&] { return frameOf() == before; }, 10s))
+      << "at " << frameOf()[0] << "," << frameOf()[1] << " " << frameOf()[2] << "x" << frameOf()[3];
 }
 
 }  // namespace
