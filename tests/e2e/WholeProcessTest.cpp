@@ -510,9 +510,17 @@ TEST_F(WholeProcessTest, StoppingTheHostLetsGoOfWhatTheDeviceHeld) {
   EXPECT_EQ(calls("UnInhibit"), calls("Inhibit")) << "the display stays awake";
 }
 
-TEST_F(WholeProcessTest, AFocusedWindowIsFittedStreamedAndPutBackWhenTheDeviceLeaves) {
-  ClientIdentity identity = pairedDevice("Focuser");
-  ASSERT_NO_FATAL_FAILURE(startHost());
+class FocusProcessTest : public WholeProcessTest {
+ protected:
+  // A device focuses a window with fit; `ending` ends the session; the window is back where it
+  // was.
+  void focusFitAndEnd(const std::function<void(TestDevice&)>& ending);
+};
+
+void FocusProcessTest::focusFitAndEnd(const std::function<void(TestDevice&)>& ending) {
+  FocusProcessTest& test = *this;
+  ClientIdentity identity = test.pairedDevice("Focuser");
+  ASSERT_NO_FATAL_FAILURE(test.startHost());
   // A window of a colour nothing else on the screen has, with a frame of its own.
   ManagedTestWindow window({.title = "Focus me", .x = 300, .y = 200, .width = 400, .height = 300});
   auto frameOf = [&]() -> std::array<int, 4> {
@@ -527,11 +535,11 @@ TEST_F(WholeProcessTest, AFocusedWindowIsFittedStreamedAndPutBackWhenTheDeviceLe
   };
   const auto before = frameOf();
 
-  auto device = sessionFor(identity, "Focuser");
+  auto device = test.sessionFor(identity, "Focuser");
   ASSERT_TRUE(device);
   device->send(msg::Focus{static_cast<std::int32_t>(getpid()), window.id(), true, false});
   auto mode = device->waitFor<msg::StreamMode>(10s);
-  ASSERT_TRUE(mode) << host->output();
+  ASSERT_TRUE(mode) << test.host->output();
   EXPECT_EQ(mode->info.mode, StreamMode::focus(getpid(), window.id()));
   EXPECT_TRUE(mode->info.fitApplied);
   EXPECT_FALSE(mode->info.notice);
@@ -553,10 +561,21 @@ TEST_F(WholeProcessTest, AFocusedWindowIsFittedStreamedAndPutBackWhenTheDeviceLe
   };
   EXPECT_TRUE(device->waitForPicture(showsWindow, 10s)) << "pictures decoded: " << device->picturesDecoded();
 
-  // The device goes away: the window gets its frame back.
-  device->close();
+  ending(*device);
   EXPECT_TRUE(eventually([&] { return frameOf() == before; }, 10s))
       << "at " << frameOf()[0] << "," << frameOf()[1] << " " << frameOf()[2] << "x" << frameOf()[3];
+}
+
+TEST_F(FocusProcessTest, AFocusedWindowIsFittedStreamedAndPutBackWhenTheDeviceLeaves) {
+  focusFitAndEnd([](TestDevice& device) { device.close(); });
+}
+
+TEST_F(FocusProcessTest, AFittedWindowIsPutBackWhenTheHostIsStopped) {
+  focusFitAndEnd([this](TestDevice&) {
+    host->signal(SIGTERM);
+    auto status = host->waitForExit(15s);
+    EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << host->output();
+  });
 }
 
 }  // namespace
