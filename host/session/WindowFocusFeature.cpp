@@ -156,6 +156,8 @@ asio::awaitable<void> WindowFocusFeature::focusWindow(std::int32_t pid, std::uin
   auto display = displayForRect(frame, core_.displays());
   if (!display) {
     lastOutcome_ = FocusOutcome::noDisplay;
+    // Focus mode goes on with the window it had; this request stopped its following.
+    if (focus_) startFocusFollowing();
     co_return;
   }
   const Rect base = displayLocalRect(frame, *display, 8);
@@ -441,7 +443,9 @@ asio::awaitable<void> WindowFocusFeature::followMacFocus() {
     co_return;
   }
   if (committed->kind == FollowTarget::Kind::window) {
-    if (target.kind != FollowTarget::Kind::window || !target.window.windowID) co_return;
+    // Only the window that won the wait: while a switch that found no display keeps its key
+    // committed, another window seen once has not waited its turn.
+    if (target.kind != FollowTarget::Kind::window || !target.window.windowID || key != committed) co_return;
     if (failedSwitch_ && *failedSwitch_ == *committed) co_return;
     const FocusSession followed = *focus_;
     const FocusBackStack before = backStack_;

@@ -301,5 +301,33 @@ TEST_F(WindowFocusTest, TheSessionsEndLetsGoOfTheWindowNotices) {
   for (const auto& stream : observer->handedOut) EXPECT_TRUE(stream.isFinished());
 }
 
+TEST_F(WindowFocusTest, AFollowSwitchThatFindsNoDisplayIsNotTriedAgainUntilTheFocusMoves) {
+  send(msg::Focus{notesPID, 42, true, false});
+  loop.advance(810ms);
+  // The switch's resize is slow, and meanwhile every display goes away.
+  windows->setFrameDelay = 100ms;
+  userFocuses(*windows->find(43));
+  loop.advance(310ms);
+  services.displays->list.clear();
+  services.displays->change();
+  loop.advance(200ms);
+  auto resizesOf43 = [&] { return std::count(windows->calls.begin(), windows->calls.end(), "setFrame 43"); };
+  ASSERT_EQ(resizesOf43(), 1);
+  received.clear();
+  // The user keeps that window in front: no resize again, no notice, on every later tick.
+  loop.advance(2s);
+  EXPECT_EQ(resizesOf43(), 1);
+  EXPECT_TRUE(streamModes().empty());
+  // Once the focus has moved elsewhere and back, the switch is tried again.
+  services.displays->list = {DisplayInfo{3, "Main", true, 2560, 1440, {0, 0, 1280, 720}}};
+  services.displays->change();
+  userFocuses(*windows->find(60));
+  loop.advance(100ms);
+  userFocuses(*windows->find(43));
+  loop.advance(1s);
+  EXPECT_EQ(resizesOf43(), 2);
+  EXPECT_TRUE(isFocusOn(lastStreamMode(), notesPID, 43));
+}
+
 }  // namespace
 }  // namespace brindlet::host::testing
