@@ -329,5 +329,33 @@ TEST_F(WindowFocusTest, AFollowSwitchThatFindsNoDisplayIsNotTriedAgainUntilTheFo
   EXPECT_TRUE(isFocusOn(lastStreamMode(), notesPID, 43));
 }
 
+TEST_F(WindowFocusTest, InFocusModeDisplayChangesAndResumptionFollowTheWindow) {
+  send(msg::Focus{notesPID, 42, false, false});
+  received.clear();
+  // The main display grows: the list goes out, and the window's region is worked out anew.
+  services.displays->list[1].frame = {0, 0, 1600, 900};
+  services.displays->list[1].pixelWidth = 3200;
+  services.displays->list[1].pixelHeight = 1800;
+  services.displays->change();
+  loop.settle();
+  ASSERT_FALSE(received.empty());
+  EXPECT_TRUE(received.front().is<msg::DisplayList>());
+  ASSERT_FALSE(streamModes().empty());
+  EXPECT_TRUE(isFocusOn(lastStreamMode(), notesPID, 42));
+  EXPECT_FLOAT_EQ(lastStreamMode().surface.width, 816.0f / 1600);
+  EXPECT_EQ(capture()->scope, CaptureScope::app(notesPID, {92, 92, 816, 616}));
+
+  // Capture held and resumed: still the window, not the whole display.
+  bool done = false;
+  Task hold = perform([](HostSession& s) { return s.captureSuspended("Mac is asleep"); }, &done);
+  ASSERT_TRUE(done);
+  received.clear();
+  done = false;
+  Task resume = perform([](HostSession& s) { return s.resumeCapture(false); }, &done);
+  ASSERT_TRUE(done);
+  EXPECT_TRUE(isFocusOn(lastStreamMode(), notesPID, 42));
+  EXPECT_EQ(capture()->scope, CaptureScope::app(notesPID, {92, 92, 816, 616}));
+}
+
 }  // namespace
 }  // namespace brindlet::host::testing
