@@ -75,10 +75,6 @@ class WindowFocusFeature {
   asio::awaitable<void> onUnfocus(const msg::Unfocus& message);
   asio::awaitable<void> onFocusBack(const msg::FocusBack& message);
 
-  // How a focus request ended.
-  enum class FocusOutcome { focused, failed, noDisplay, superseded, ignored };
-  FocusOutcome lastOutcome() const { return lastOutcome_; }
-
   asio::awaitable<void> focusWindow(std::int32_t pid, std::uint32_t windowID, bool fit, bool moveCursor,
                                     FocusOrigin origin, std::optional<std::string> appName);
   asio::awaitable<void> unfocus(std::optional<std::string> notice);
@@ -89,11 +85,13 @@ class WindowFocusFeature {
   // back and the display is captured whole.
   asio::awaitable<void> stopApps();
 
+  // Focus mode, nothing in desktop mode.
   const std::optional<FocusSession>& focus() const { return focus_; }
-  const FocusBackStack& backStack() const { return backStack_; }
-  const std::map<std::uint32_t, FittedWindow>& fitted() const { return fitted_; }
 
  private:
+  // How the last focus request ended.
+  enum class FocusOutcome { focused, failed, noDisplay, superseded, ignored };
+
   // True (and the outcome said) when a request of `generation` was overtaken.
   bool superseded(std::uint64_t generation);
   void startFocusFollowing();
