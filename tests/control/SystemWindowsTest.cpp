@@ -109,6 +109,20 @@ TEST_F(SystemWindowsTest, TheObserverTellsTheActiveWindowsKindAndTheWindowsOverT
   // Normal-layer windows never float over the followed one.
   EXPECT_TRUE(seen.overlays.empty());
 
+  // A window kept above the others floats over the followed one; once it lies on the followed
+  // window of its own app, it is part of it.
+  ManagedTestWindow palette({.title = "Palette", .x = 850, .y = 200, .width = 200, .height = 150});
+  palette.keepAbove();
+  ASSERT_TRUE(ManagedTestWindow::eventually([&] { return manager->window(palette.id())->above; }));
+  seen = observer.observe(following, displays);
+  ASSERT_EQ(seen.overlays.size(), 1u);
+  EXPECT_EQ(seen.overlays[0].windowID, palette.id());
+  EXPECT_EQ(seen.overlays[0].kind, WindowKind::transient);
+  manager->moveResize(palette.id(), {following.frame.x + 20, following.frame.y + 40, 200, 150});
+  ASSERT_TRUE(ManagedTestWindow::eventually(
+      [&] { return tracker.windowInfo(palette.id())->frame.x == following.frame.x + 20; }));
+  EXPECT_TRUE(observer.observe(following, displays).overlays.empty());
+
   // This process's own windows are never followed: as the host's, the focused one is its own.
   SystemFocusObserver asHost(manager, nullptr, pid);
   auto target = FollowTarget::choose(asHost.observe(following, displays), following, pid, displays);

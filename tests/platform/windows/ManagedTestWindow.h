@@ -97,6 +97,21 @@ class ManagedTestWindow {
     waitFor([&] { return !viewable(); }, "window was not minimised");
   }
 
+  // Asks the manager to keep the window above normal windows (_NET_WM_STATE_ABOVE).
+  void keepAbove() {
+    xcb_client_message_event_t e{};
+    e.response_type = XCB_CLIENT_MESSAGE;
+    e.format = 32;
+    e.window = id_;
+    e.type = atom("_NET_WM_STATE");
+    e.data.data32[0] = 1;  // add
+    e.data.data32[1] = atom("_NET_WM_STATE_ABOVE");
+    e.data.data32[3] = 2;  // from a pager
+    xcb_send_event(c_, 0, screen_->root, XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                   reinterpret_cast<const char*>(&e));
+    xcb_flush(c_);
+  }
+
   bool viewable() {
     auto* a = xcb_get_window_attributes_reply(c_, xcb_get_window_attributes(c_, id_), nullptr);
     bool v = a && a->map_state == XCB_MAP_STATE_VIEWABLE;
