@@ -41,7 +41,9 @@ namespace brindlet::host {
 class DisplayProviding;
 class EncoderFactory;
 class KeyboardLayouts;
+class MenuSource;
 class PowerManaging;
+class TextFocusSource;
 
 // What the process's environment asks of this run; read once, by main.
 struct HostOptions {
@@ -83,6 +85,9 @@ struct HostServices {
   // The setting "keepDisplayAwakeWhileConnected", read at each call.
   std::function<bool()> keepDisplayAwake;
   HostInbox inbox;
+  // The apps' menus and keyboard focus, over the accessibility bus (absent: not offered).
+  std::shared_ptr<MenuSource> menus;
+  std::shared_ptr<TextFocusSource> textFocus;
 
   // This computer's services: the host ID and the display setting from `settings`, a power
   // manager on the session bus, the keyboard layouts and the display-sleep probe of the X
