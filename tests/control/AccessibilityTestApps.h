@@ -4,10 +4,6 @@
 // stopped by process id), running a job on the accessibility layer's thread from a test, and
 // clicks and key presses through XTest.
 
-#include <X11/Xlib.h>
-#include <X11/extensions/XTest.h>
-#include <X11/keysym.h>
-
 #include <chrono>
 #include <functional>
 #include <map>
@@ -84,30 +80,20 @@ class TestApp {
   ChildProcess process_;
 };
 
-// Pointer and keyboard through XTest, as a user would use them.
+// Pointer and keyboard through XTest, as a user would use them (on a connection of its own).
 class XTestInput {
  public:
-  XTestInput() : display_(XOpenDisplay(nullptr)) {}
-  ~XTestInput() {
-    if (display_) XCloseDisplay(display_);
-  }
+  XTestInput();
+  ~XTestInput();
+  XTestInput(const XTestInput&) = delete;
+  XTestInput& operator=(const XTestInput&) = delete;
   explicit operator bool() const { return display_ != nullptr; }
 
-  void click(int x, int y) {
-    XTestFakeMotionEvent(display_, -1, x, y, CurrentTime);
-    XTestFakeButtonEvent(display_, 1, True, CurrentTime);
-    XTestFakeButtonEvent(display_, 1, False, CurrentTime);
-    XFlush(display_);
-  }
-  void key(KeySym symbol) {
-    KeyCode code = XKeysymToKeycode(display_, symbol);
-    XTestFakeKeyEvent(display_, code, True, CurrentTime);
-    XTestFakeKeyEvent(display_, code, False, CurrentTime);
-    XFlush(display_);
-  }
+  void click(int x, int y);
+  void tab();
 
  private:
-  Display* display_;
+  void* display_;  // Display*
 };
 
 // The top-left corner of the client area of `pid`'s window titled `title`, on the root window.

@@ -135,8 +135,8 @@ TEST_F(TextFocusAccessibilityTest, ABurstOfFocusChangesIsReadOnce) {
   std::this_thread::sleep_for(300ms);
   std::size_t before = count();
   // Two moves well inside the debounce: the password field in between is never read.
-  input.key(XK_Tab);
-  input.key(XK_Tab);
+  input.tab();
+  input.tab();
   auto search = waitFor(before, [](const TextFocus& f) { return f.kind == TextFocusKind::search; });
   ASSERT_TRUE(search);
   std::this_thread::sleep_for(300ms);
