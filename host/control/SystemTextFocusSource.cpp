@@ -3,6 +3,7 @@
 #include <functional>
 
 #include <asio/post.hpp>
+#include <asio/this_coro.hpp>
 
 #include "host/HostLog.h"
 #include "host/control/FrontmostApps.h"
@@ -134,6 +135,8 @@ asio::awaitable<void> TextFocusObserver::readTimed() {
       return accessibility->focusedElement(pid);
     };
     element = co_await accessibility_->run(std::move(job));
+    // A newer notice superseded this read while it ran: that one reports.
+    if ((co_await asio::this_coro::cancellation_state).cancelled() != asio::cancellation_type::none) co_return;
   }
   auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(clock_->uptimeNow() - started);
   if (elapsed.count() > 100) {

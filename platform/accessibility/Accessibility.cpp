@@ -289,6 +289,8 @@ struct Accessibility::Thread {
     Error error;
     auto pid = std::int32_t(atspi_accessible_get_process_id(event->source, error.out()));
     if (error || pid <= 0) return;
+    // One element per app; apps come and go, so the record is forgotten now and then.
+    if (self->lastFocused.size() >= 64 && !self->lastFocused.count(pid)) self->lastFocused.clear();
     self->lastFocused[pid] = own(static_cast<AtspiAccessible*>(g_object_ref(event->source)));
     std::vector<FocusHandler> called;
     {

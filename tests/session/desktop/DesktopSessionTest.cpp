@@ -87,7 +87,8 @@ class DesktopSessionTest : public SessionFixture {
   }
 
   std::shared_ptr<platform::Accessibility> accessibility = platform::Accessibility::shared();
-  std::shared_ptr<FrontmostApps> frontmost = FrontmostApps::make(loop.io.get_executor(), loop.clock);
+  // Activations are told on the system clock, as the X server makes them.
+  std::shared_ptr<FrontmostApps> frontmost = FrontmostApps::make(loop.io.get_executor(), SystemClock::shared());
   std::shared_ptr<SystemMenuSource> systemMenus =
       std::make_shared<SystemMenuSource>(accessibility, frontmost, loop.clock);
   std::shared_ptr<SystemTextFocusSource> textFocus =
@@ -122,6 +123,25 @@ TEST_F(DesktopSessionTest, TheFrontmostAppsMenusAreShownAndPerformed) {
   auto stale = perform(generation + 1, {"File", "New"});
   EXPECT_EQ(stale.detail, "Not available right now");
   EXPECT_EQ(app.process().count("activated"), 1u) << app.process().output();
+}
+
+TEST_F(DesktopSessionTest, AnotherAppComingToTheFrontSendsItsMenusAtOnce) {
+  TestApp menusApp{MENU_TEST_APP, {"--title", "Menu Test"}};
+  bringUp(menusApp);
+  startAccepted();
+  std::uint32_t first = watchMenus();
+  // An app with no menu bar: an empty tree, sent on its activation without waiting for the
+  // next refresh (the session's clock does not move).
+  TestApp fieldsApp{TEXT_FIELD_TEST_APP, {"--title", "Text Test"}};
+  bringUp(fieldsApp);
+  ASSERT_TRUE(loop.runUntil([&] { return all<msg::AppActions>().size() >= 2; }));
+  auto tree = all<msg::AppActions>().back();
+  EXPECT_EQ(tree.generation, first + 1);
+  EXPECT_EQ(tree.bundleID, "org.brindlet.TextFieldTestApp");
+  EXPECT_TRUE(tree.menus.empty());
+  // The first app's items are refused now.
+  EXPECT_EQ(perform(first, {"File", "New"}).detail, "Not available right now");
+  EXPECT_EQ(menusApp.process().count("activated"), 0u);
 }
 
 TEST_F(DesktopSessionTest, AnItemThatCannotBePressedIsTypedAsItsShortcut) {
