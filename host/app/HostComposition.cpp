@@ -22,11 +22,16 @@
 #include "host/control/LayoutReverseMap.h"
 #include "host/control/SystemFocusObserver.h"
 #include "host/control/WindowEvents.h"
+#include "host/control/FrontmostApps.h"
+#include "host/control/LayoutReverseMap.h"
+#include "host/control/SystemMenuSource.h"
+#include "host/control/SystemTextFocusSource.h"
 #include "kit/pairing/HostAuthGate.h"
 #include "kit/pairing/HostPairingService.h"
 #include "kit/pairing/PairedDeviceStore.h"
 #include "kit/support/SystemClock.h"
 #include "kit/transport/QUICHostListener.h"
+#include "platform/accessibility/Accessibility.h"
 #include "platform/input/EventPoster.h"
 #include "platform/power/LoginItem.h"
 #include "platform/screen/DisplayPower.h"
@@ -118,6 +123,11 @@ HostEnvironment sessionEnvironment(const HostServices& services, std::shared_ptr
   env.injector = std::make_shared<CGEventInjector>(std::make_shared<platform::EventPoster>(), env.clock,
                                                    CGEventInjector::systemKeyboard(services.keyboard));
   env.clicks = std::make_shared<ClickRecord>();
+  env.menus = services.menus;
+  env.keyLayout = [keyboard = services.keyboard](const std::string& character) {
+    return keyboard->keystroke(character);
+  };
+  env.textFocus = services.textFocus;
   env.power = services.power;
   env.keepDisplayAwake = services.keepDisplayAwake;
   env.isDisplayAsleep = services.isDisplayAsleep;
@@ -151,6 +161,10 @@ std::unique_ptr<HostComposition> HostComposition::build(asio::io_context& io, St
   root->settings = std::make_shared<platform::UserDefaults>(platform::UserDefaults::standardFile());
   root->services = HostServices::make(executor, clock, root->settings);
   root->services.displays = std::move(displays);
+  auto accessibility = platform::Accessibility::shared();
+  auto frontmost = FrontmostApps::make(executor, clock);
+  root->services.menus = std::make_shared<SystemMenuSource>(accessibility, frontmost, clock);
+  root->services.textFocus = std::make_shared<SystemTextFocusSource>(executor, accessibility, frontmost, clock);
   root->displaySleepRefresh =
       Task::spawn(makeStrand(executor), platform::DisplaySleep::follow(root->services.displaySleep, clock));
   root->quic = hostQUICConfiguration();

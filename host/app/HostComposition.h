@@ -44,7 +44,9 @@ class EncoderFactory;
 class FitRestoreRegistry;
 class WindowEvents;
 class KeyboardLayouts;
+class MenuSource;
 class PowerManaging;
+class TextFocusSource;
 
 // What the process's environment asks of this run; read once, by main.
 struct HostOptions {
@@ -91,6 +93,9 @@ struct HostServices {
   std::shared_ptr<platform::WindowManager> windows;
   std::shared_ptr<WindowEvents> windowEvents;
   std::shared_ptr<FitRestoreRegistry> fitRestore;
+  // The apps' menus and keyboard focus, over the accessibility bus (absent: not offered).
+  std::shared_ptr<MenuSource> menus;
+  std::shared_ptr<TextFocusSource> textFocus;
 
   // This computer's services: the host ID and the display setting from `settings`, a power
   // manager on the session bus, the keyboard layouts and the display-sleep probe of the X

@@ -15,6 +15,15 @@ namespace brindlet::host {
 
 enum class MenuPressResult { pressed, notFound, failed };
 
+// An app's menu tree as read. `cut`: the read ran out of time or elements, or the tree was
+// longer than a tree may be, so items past what it holds may exist.
+struct MenuTree {
+  std::vector<MenuNode> menus;
+  bool cut = false;
+
+  bool operator==(const MenuTree&) const = default;
+};
+
 // The menus of the frontmost app: reading them and pressing an item.
 class MenuSource {
  public:
@@ -32,7 +41,7 @@ class MenuSource {
   // One element per app activation.
   virtual AsyncStream<Change> activations() = 0;
   // The app's menu tree, nothing when it cannot be read.
-  virtual asio::awaitable<std::optional<std::vector<MenuNode>>> readMenus(std::int32_t pid) = 0;
+  virtual asio::awaitable<std::optional<MenuTree>> readMenus(std::int32_t pid) = 0;
   virtual asio::awaitable<MenuPressResult> press(std::int32_t pid, std::vector<std::string> path) = 0;
 };
 

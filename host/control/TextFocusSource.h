@@ -4,19 +4,22 @@
 #include <optional>
 #include <string>
 
-#include "kit/protocol/DesktopRecords.h"
 #include "base/Geometry.h"
+#include "kit/protocol/DesktopRecords.h"
 
 namespace brindlet::host {
 
-// What has the keyboard focus on this computer.
+// What has the keyboard focus on this computer. Two are equal when they agree on whether it
+// is text, the app and the kind: a field that moves is the same focus.
 struct TextFocus {
   bool isText = false;
   std::string bundleID;
   TextFocusKind kind = TextFocusKind::none;
   std::optional<Rect> frame;  // global points
 
-  bool operator==(const TextFocus&) const = default;
+  bool operator==(const TextFocus& other) const {
+    return isText == other.isText && bundleID == other.bundleID && kind == other.kind;
+  }
 };
 
 class TextFocusSource {

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "base/Bytes.h"
+#include "host/control/LayoutKeystroke.h"
 #include "host/session/RelayProvision.h"
 #include "base/Clock.h"
 #include "base/Executor.h"
@@ -30,8 +31,10 @@ class WindowControlling;
 class WindowTracking;
 class EncoderFactory;
 class InputInjector;
+class MenuSource;
 class PasteboardProviding;
 class PowerManaging;
+class TextFocusSource;
 
 // A service this host does not have is absent (nullptr): the feature that would use it says
 // so to the device, as its messages define, or once in the log.
@@ -45,6 +48,14 @@ struct HostEnvironment {
   std::shared_ptr<PasteboardProviding> pasteboard;  // absent: the clipboard is not shared
   // The last click the device made, for telling a focus change made by a click from others.
   std::shared_ptr<ClickRecord> clicks;
+  // The frontmost app's menus (absent: the device is never shown any), the key that types a
+  // character on the current layout (for typing an item's shortcut) and how often the menus
+  // are read again while the device watches them, in seconds.
+  std::shared_ptr<MenuSource> menus;
+  std::function<std::optional<LayoutKeystroke>(const std::string&)> keyLayout;
+  double actionsRefreshInterval = 2;
+  // What has the keyboard focus (absent: the device is never told).
+  std::shared_ptr<TextFocusSource> textFocus;
   double idleRefreshDelay = 0.15;
   double statsInterval = 1;
   std::shared_ptr<PowerManaging> power;

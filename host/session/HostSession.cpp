@@ -13,6 +13,7 @@
 #include "host/session/MenuActionsFeature.h"
 #include "host/session/SessionDispatch.h"
 #include "host/session/StreamingFeature.h"
+#include "host/session/TextFocusFeature.h"
 #include "host/session/WindowFocusFeature.h"
 
 #include <asio/error.hpp>
@@ -55,6 +56,7 @@ HostSession::HostSession(Token, const Executor& executor, std::shared_ptr<Connec
       apps_(std::make_unique<AppsFeature>(*this)),
       files_(std::make_unique<FileTransferFeature>(*this)),
       menuActions_(std::make_unique<MenuActionsFeature>(*this)),
+      textFocus_(std::make_unique<TextFocusFeature>(*this)),
       features_(this, streaming_.get(), input_.get(), clipboard_.get(), audio_.get(), windowFocus_.get(), apps_.get(),
                 files_.get(), menuActions_.get()) {
   streaming_->setFocusRefresh([focus = windowFocus_.get()] { return focus->refreshAfterDisplayChange(); });
@@ -271,9 +273,10 @@ double HostSession::uptime() const { return std::chrono::duration<double>(env_.c
 
 asio::awaitable<void> HostSession::end() {
   auto self = shared_from_this();
-  // File transfers, menu actions, text focus and audio are stopped here by their features
-  // once this host has them.
+  // File transfers and audio are stopped here by their features once this host has them.
   co_await windowFocus_->stopApps();
+  menuActions_->stop();
+  textFocus_->stop();
   releaseKeepAwake();
   input_->releaseAll();
   co_await streaming_->stop();

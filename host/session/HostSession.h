@@ -41,6 +41,7 @@ class FileTransferFeature;
 class InputFeature;
 class MenuActionsFeature;
 class StreamingFeature;
+class TextFocusFeature;
 class WindowFocusFeature;
 
 class HostSession final : public Actor, public SessionCore, public std::enable_shared_from_this<HostSession> {
@@ -158,6 +159,7 @@ class HostSession final : public Actor, public SessionCore, public std::enable_s
   std::unique_ptr<AppsFeature> apps_;
   std::unique_ptr<FileTransferFeature> files_;
   std::unique_ptr<MenuActionsFeature> menuActions_;
+  std::unique_ptr<TextFocusFeature> textFocus_;
   SessionFeatures features_;
 };
 

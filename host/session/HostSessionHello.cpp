@@ -9,6 +9,7 @@
 #include "host/session/HostSession.h"
 #include "host/session/SessionDispatch.h"
 #include "host/session/StreamingFeature.h"
+#include "host/session/TextFocusFeature.h"
 
 #include <algorithm>
 
@@ -91,6 +92,7 @@ asio::awaitable<void> HostSession::handleHello(const msg::Hello& hello) {
   co_await env_.onWakeRequested(asleep);
 
   co_await streaming_->begin();
+  textFocus_->start();
 }
 
 asio::awaitable<void> HostSession::reject(std::string reason) {

@@ -11,6 +11,7 @@
 
 #include "platform/power/DBusBus.h"
 #include "platform/power/PowerLog.h"
+#include "platform/support/MainLoopQuit.h"
 #include "platform/support/WorkerThread.h"
 
 namespace brindlet::platform {
@@ -123,19 +124,7 @@ struct SystemPowerEvents::State {
     }
   }
 
-  // Queued as a source (never run inline), so a quit before the loop runs is not lost.
-  void quit() {
-    GSource* source = g_idle_source_new();
-    g_source_set_callback(
-        source,
-        [](gpointer data) -> gboolean {
-          g_main_loop_quit(static_cast<GMainLoop*>(data));
-          return G_SOURCE_REMOVE;
-        },
-        loop, nullptr);
-    g_source_attach(source, context);
-    g_source_unref(source);
-  }
+  void quit() { quitMainLoop(loop, context); }
 
   void run() {
     g_main_context_push_thread_default(context);
