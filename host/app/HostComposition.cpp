@@ -103,6 +103,7 @@ HostEnvironment sessionEnvironment(const HostServices& services, std::shared_ptr
   env.injector = std::make_shared<CGEventInjector>(std::make_shared<platform::EventPoster>(), env.clock,
                                                    CGEventInjector::systemKeyboard(services.keyboard));
   env.clicks = std::make_shared<ClickRecord>();
+  env.inbox = services.inbox;
   env.power = services.power;
   env.keepDisplayAwake = services.keepDisplayAwake;
   env.isDisplayAsleep = services.isDisplayAsleep;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "base/Bytes.h"
+#include "host/control/HostInbox.h"
 #include "host/session/RelayProvision.h"
 #include "base/Clock.h"
 #include "base/Executor.h"
@@ -38,6 +39,7 @@ struct HostEnvironment {
   std::shared_ptr<EncoderFactory> encoders;
   std::shared_ptr<InputInjector> injector;
   std::shared_ptr<PasteboardProviding> pasteboard;  // absent: the clipboard is not shared
+  std::optional<HostInbox> inbox;                   // absent: files cannot be received
   // The last click the device made, for telling a focus change made by a click from others.
   std::shared_ptr<ClickRecord> clicks;
   double idleRefreshDelay = 0.15;

@@ -269,8 +269,10 @@ double HostSession::uptime() const { return std::chrono::duration<double>(env_.c
 
 asio::awaitable<void> HostSession::end() {
   auto self = shared_from_this();
-  // File transfers, fitted windows, menu actions, text focus and audio are stopped here by
-  // their features once this host has them.
+  // No transfer is left half-written.
+  files_->stop();
+  // Fitted windows, menu actions, text focus and audio are stopped here by their features
+  // once this host has them.
   releaseKeepAwake();
   input_->releaseAll();
   co_await streaming_->stop();
