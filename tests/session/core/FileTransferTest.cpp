@@ -461,7 +461,10 @@ TEST_F(FileTransferTest, LargeFilesStreamToDiskWithoutBeingHeldInMemory) {
   }
   const long growthKB = statusKB("VmHWM") - before;
   RecordProperty("peak_rss_growth_kb", std::to_string(growthKB));
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // (A sanitizer keeps freed memory aside and shadows what is used: its figure says nothing.)
   EXPECT_LT(growthKB, 32 * 1024) << "200 MB received with a peak growth of " << growthKB << " kB";
+#endif
   // Byte for byte, read back a block at a time.
   for (std::uint32_t id : {1u, 2u}) {
     std::ifstream in(inbox / std::to_string(id) / "big.bin", std::ios::binary);
