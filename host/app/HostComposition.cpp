@@ -128,6 +128,7 @@ HostEnvironment sessionEnvironment(const HostServices& services, std::shared_ptr
     return keyboard->keystroke(character);
   };
   env.textFocus = services.textFocus;
+  env.inbox = services.inbox;
   env.power = services.power;
   env.keepDisplayAwake = services.keepDisplayAwake;
   env.isDisplayAsleep = services.isDisplayAsleep;

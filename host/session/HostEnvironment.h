@@ -13,6 +13,7 @@
 
 #include "base/Bytes.h"
 #include "host/control/LayoutKeystroke.h"
+#include "host/control/HostInbox.h"
 #include "host/session/RelayProvision.h"
 #include "base/Clock.h"
 #include "base/Executor.h"
@@ -46,6 +47,7 @@ struct HostEnvironment {
   std::shared_ptr<EncoderFactory> encoders;
   std::shared_ptr<InputInjector> injector;
   std::shared_ptr<PasteboardProviding> pasteboard;  // absent: the clipboard is not shared
+  std::optional<HostInbox> inbox;                   // absent: files cannot be received
   // The last click the device made, for telling a focus change made by a click from others.
   std::shared_ptr<ClickRecord> clicks;
   // The frontmost app's menus (absent: the device is never shown any), the key that types a

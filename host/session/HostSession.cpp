@@ -273,7 +273,9 @@ double HostSession::uptime() const { return std::chrono::duration<double>(env_.c
 
 asio::awaitable<void> HostSession::end() {
   auto self = shared_from_this();
-  // File transfers and audio are stopped here by their features once this host has them.
+  // No transfer is left half-written.
+  files_->stop();
+  // Audio is stopped here by its feature once this host has it.
   co_await windowFocus_->stopApps();
   menuActions_->stop();
   textFocus_->stop();

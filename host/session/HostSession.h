@@ -106,6 +106,7 @@ class HostSession final : public Actor, public SessionCore, public std::enable_s
   void setCaptureProblem(std::optional<HostStateReport> problem) override;
   using SessionCore::reportUnavailable;
   void reportUnavailable(std::uint8_t type, std::string_view messageName, std::string_view feature) override;
+  ChangeCountBox& clipboardMark() override { return clipboardMark_; }
   const Strand& strand() const override { return Actor::strand(); }
   Task spawnTask(asio::awaitable<void> body) const override { return spawn(std::move(body)); }
   double uptime() const override;
@@ -149,6 +150,7 @@ class HostSession final : public Actor, public SessionCore, public std::enable_s
   std::optional<HostStateReport> captureProblem_;
   std::optional<HostStateReport> lastSentStatus_;
   std::bitset<256> unavailableSaid_;
+  ChangeCountBox clipboardMark_;
 
   // The features, each owning its state (made last, gone first: they use the record above).
   std::unique_ptr<StreamingFeature> streaming_;

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "host/control/ChangeCountBox.h"
 #include "host/session/HostEnvironment.h"
 #include "host/session/SessionStatus.h"
 #include "kit/protocol/Message.h"
@@ -53,6 +54,9 @@ class SessionCore {
     reportUnavailable(Case::type, Case::name, feature);
   }
   virtual void reportUnavailable(std::uint8_t type, std::string_view messageName, std::string_view feature) = 0;
+
+  // The clipboard change count the session has already seen or made itself.
+  virtual ChangeCountBox& clipboardMark() = 0;
 
   virtual const Strand& strand() const = 0;
   // A task on the session's strand.

@@ -258,6 +258,11 @@ void TestDevice::send(const Message& message) {
   connection_->send(message);
 }
 
+bool TestDevice::sendTransfer(const Message& message) {
+  if (!connection_) throw std::logic_error("send before connect");
+  return runOn(io_, connection_->sendTransfer(message));
+}
+
 void TestDevice::key(HIDUsage usage, bool down, ModifierFlags modifiers) {
   Message message = msg::Key{KeyEvent{usage, down, modifiers}};
   send(message);

@@ -100,6 +100,9 @@ class TestDevice {
   bool waitUntilEnded(std::chrono::milliseconds limit);
 
   void send(const Message& message);
+  // A file chunk or end on the transfer stream, waiting while the transfer budget is full;
+  // false when the connection is not ready or has ended.
+  bool sendTransfer(const Message& message);
   void key(HIDUsage usage, bool down, ModifierFlags modifiers = {});
   void tap(HIDUsage usage, ModifierFlags modifiers = {});
   void type(const std::string& text);

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -269,6 +270,60 @@ TEST_F(WholeProcessTest, APairedDeviceFindsTheHostAuthenticatesAndIsWelcomed) {
   }
   EXPECT_EQ(right.frame.x, left.frame.x + left.frame.width);
   EXPECT_TRUE(host->waitForOutput("hello from Test iPad v16", 5s));
+}
+
+// The bytes of a file the device sends reach the inbox whole. How the transfer ends depends on
+// whether this host can place files on a clipboard: done, and the file stays; or failed with the
+// clipboard's reason, and the transfer's folder is removed.
+TEST_F(WholeProcessTest, AFileTheDeviceSendsLandsInTheInboxByteForByte) {
+  ClientIdentity identity = pairedDevice("Test iPad");
+  ASSERT_NO_FATAL_FAILURE(startHost());
+  auto device = sessionFor(identity, "Test iPad");
+  ASSERT_TRUE(device);
+
+  Bytes content(300'000);
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<std::uint8_t>(i * 131 + i / 977);
+  const auto statusOf = [](FileTransferState state) {
+    return [state](const Message& m) {
+      const auto* status = m.as<msg::FileStatus>();
+      return status && status->transferID == 42 &&
+             (status->state == state || status->state == FileTransferState::failed ||
+              status->state == FileTransferState::rejected);
+    };
+  };
+  Message offer =
+      msg::FileOffer{42, {{"../holiday notes.txt", "public.plain-text", content.size()}}, FileTransferKind::attach};
+  device->send(offer);
+  auto accepted = device->waitFor(statusOf(FileTransferState::accepted), 10s);
+  ASSERT_TRUE(accepted) << host->output();
+  ASSERT_EQ(accepted->as<msg::FileStatus>()->state, FileTransferState::accepted);
+  for (std::size_t offset = 0; offset < content.size(); offset += FileTransferLimits::chunkSize) {
+    const std::size_t length = std::min<std::size_t>(FileTransferLimits::chunkSize, content.size() - offset);
+    Message chunk = msg::FileChunk{42, 0, offset, Bytes(content.begin() + offset, content.begin() + offset + length)};
+    ASSERT_TRUE(device->sendTransfer(chunk));
+  }
+  const auto folder = home.root() / "cache" / "io.tavix.nolu.host" / "Inbox" / "42";
+  const auto readBack = [&] {
+    std::ifstream in(folder / "_holiday notes.txt", std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+  };
+  EXPECT_TRUE(eventually([&] { return readBack() == content; }, 10s)) << "the inbox never held the whole file";
+
+  Message end = msg::FileEnd{42};
+  ASSERT_TRUE(device->sendTransfer(end));
+  auto outcome = device->waitFor(statusOf(FileTransferState::done), 10s);
+  ASSERT_TRUE(outcome) << host->output();
+  const auto& status = *outcome->as<msg::FileStatus>();
+  if (status.state == FileTransferState::done) {
+    EXPECT_EQ(status.bytes, content.size());
+    EXPECT_EQ(readBack(), content);
+  } else {
+    EXPECT_EQ(status.state, FileTransferState::failed);
+    EXPECT_EQ(status.detail, "Couldn't set the Mac clipboard");
+    EXPECT_EQ(status.bytes, content.size());
+    EXPECT_FALSE(std::filesystem::exists(folder));
+  }
+  EXPECT_TRUE(host->waitForOutput("file offer 42 files=1 bytes=300000 kind=1", 5s));
 }
 
 TEST_F(WholeProcessTest, AnUnpairedDeviceIsNotLetInAndAWrongPinFailsTheConnection) {

@@ -100,6 +100,8 @@ TEST(HostComposition, LiveEnvironmentHasTheHostsIntervalsAndQuietDefaults) {
   EXPECT_EQ(env.idleRefreshDelay, 0.15);
   EXPECT_EQ(env.statsInterval, 1);
   EXPECT_EQ(services.host.inbox.root, home.root() / "XDG_CACHE_HOME" / "io.tavix.nolu.host" / "Inbox");
+  ASSERT_TRUE(env.inbox);
+  EXPECT_EQ(env.inbox->root, services.host.inbox.root);
   EXPECT_TRUE(env.keepDisplayAwake());  // the setting is absent
   // The setting is read from the host's settings at each call.
   services.settings->set("keepDisplayAwakeWhileConnected", false);

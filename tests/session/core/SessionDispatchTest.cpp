@@ -164,8 +164,6 @@ TEST_F(SessionDispatchTest, AMessageOfAFeatureNotBuiltYetIsIgnoredWithOneNotice)
 // A request whose feature this host does not have yet gets that feature's failure answer,
 // every time it comes.
 TEST_F(SessionDispatchTest, ARequestOfAFeatureNotBuiltYetGetsItsFailureAnswer) {
-  const auto file = [](std::uint64_t size) { return FileMeta{"notes.txt", "public.plain-text", size}; };
-  const std::vector<FileMeta> elevenFiles(11, file(1));
   const msg::StreamMode desktopWithNotice{
       StreamModeInfo{StreamMode::desktop(), false, "That window is no longer available", NormalizedRect::full, {}}};
   struct Case {
@@ -184,15 +182,6 @@ TEST_F(SessionDispatchTest, ARequestOfAFeatureNotBuiltYetGetsItsFailureAnswer) {
         msg::LaunchStatus{LaunchStatus{"com.example.notes", LaunchState::failed, 0, "Couldn\u2019t open the app"}}},
        {}},
       {msg::RequestInstalledApps{}, {msg::InstalledApps{}}, {}},
-      {msg::FileOffer{9, {file(10)}, FileTransferKind::attach},
-       {msg::FileStatus{9, FileTransferState::rejected, 0, "Couldn't save files on the Mac"}},
-       {}},
-      {msg::FileOffer{10, elevenFiles, FileTransferKind::paste},
-       {msg::FileStatus{10, FileTransferState::rejected, 0, "Too many files: 11 (limit 10)"}},
-       {}},
-      {msg::FileOffer{11, {}, FileTransferKind::attach},
-       {msg::FileStatus{11, FileTransferState::rejected, 0, "Nothing to send"}},
-       {}},
       {msg::PerformAction{3, {"File", "Copy"}},
        {msg::ActionResult{false, "Not available right now"}},
        "actions: File/Copy failed: Not available right now"},
@@ -225,9 +214,6 @@ TEST_F(SessionDispatchTest, AMessageThatExpectsNoAnswerGetsOneNoticeASession) {
       {msg::RequestAppIcons{{"com.example.notes"}}, "requestAppIcons ignored: app icons not available"},
       {msg::LaunchControl{"com.example.notes", LaunchAction::keepWaiting},
        "launchControl ignored: launching apps not available"},
-      {msg::FileChunk{9, 0, 0, Bytes(4, 1)}, "fileChunk ignored: receiving files not available"},
-      {msg::FileEnd{9}, "fileEnd ignored: receiving files not available"},
-      {msg::FileCancel{9}, "fileCancel ignored: receiving files not available"},
       {msg::WatchActions{true}, "watchActions ignored: menu actions not available"},
   };
   LogCapture log;
