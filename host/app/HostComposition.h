@@ -18,13 +18,13 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/Clock.h"
+#include "base/Executor.h"
 #include "host/app/AppModel.h"
 #include "host/control/HostInbox.h"
 #include "host/session/HostEnvironment.h"
 #include "host/session/HostSecurity.h"
 #include "host/session/LoopbackHostListener.h"
-#include "base/Clock.h"
-#include "base/Executor.h"
 #include "kit/support/Task.h"
 #include "kit/support/UUID.h"
 #include "kit/transport/QUICConfiguration.h"
@@ -34,12 +34,15 @@
 namespace brindlet::platform {
 class DisplaySleep;
 class UserDefaults;
-}
+}  // namespace brindlet::platform
 
 namespace brindlet::host {
 
+class CursorSource;
 class DisplayProviding;
 class EncoderFactory;
+class PasteboardProviding;
+class ThumbnailProviding;
 class KeyboardLayouts;
 class PowerManaging;
 
@@ -83,6 +86,11 @@ struct HostServices {
   // The setting "keepDisplayAwakeWhileConnected", read at each call.
   std::function<bool()> keepDisplayAwake;
   HostInbox inbox;
+  // This computer's clipboard, cursor image and display thumbnails, each over a connection of
+  // its own to the X server; absent when it cannot be had.
+  std::shared_ptr<PasteboardProviding> pasteboard;
+  std::shared_ptr<CursorSource> cursorSource;
+  std::shared_ptr<ThumbnailProviding> thumbnails;
 
   // This computer's services: the host ID and the display setting from `settings`, a power
   // manager on the session bus, the keyboard layouts and the display-sleep probe of the X

@@ -11,9 +11,9 @@
 #include <string>
 
 #include "base/Bytes.h"
-#include "host/session/RelayProvision.h"
 #include "base/Clock.h"
 #include "base/Executor.h"
+#include "host/session/RelayProvision.h"
 #include "kit/support/UUID.h"
 
 #include <asio/awaitable.hpp>
@@ -22,11 +22,13 @@ namespace brindlet::host {
 
 class CaptureSource;
 class ClickRecord;
+class CursorSource;
 class DisplayProviding;
 class EncoderFactory;
 class InputInjector;
 class PasteboardProviding;
 class PowerManaging;
+class ThumbnailProviding;
 
 // A service this host does not have is absent (nullptr): the feature that would use it says
 // so to the device, as its messages define, or once in the log.
@@ -54,6 +56,18 @@ struct HostEnvironment {
   std::function<std::optional<RelayProvision>(const Bytes&)> relayConfig;
   // Every "now", sleep and timer of the session.
   std::shared_ptr<Clock> clock;
+  // How often the clipboard is looked at for a change.
+  double clipboardPollInterval = 0.5;
+  // The system cursor's image (absent: the cursor's shape is not reported), how often its
+  // position and its shape are looked at, and the least time between two reports of the
+  // position after the device's own pointer events.
+  std::shared_ptr<CursorSource> cursorSource;
+  double cursorPollInterval = 1.0 / 60;
+  double cursorShapePollInterval = 1.0 / 30;
+  double cursorInputInterval = 1.0 / 120;
+  // Small pictures of the displays (absent: none are sent), and how often they are taken.
+  std::shared_ptr<ThumbnailProviding> thumbnails;
+  double thumbnailInterval = 1;
 };
 
 }  // namespace brindlet::host

@@ -37,10 +37,12 @@ namespace brindlet::host {
 class AppsFeature;
 class AudioFeature;
 class ClipboardFeature;
+class CursorFeature;
 class FileTransferFeature;
 class InputFeature;
 class MenuActionsFeature;
 class StreamingFeature;
+class ThumbnailsFeature;
 class WindowFocusFeature;
 
 class HostSession final : public Actor, public SessionCore, public std::enable_shared_from_this<HostSession> {
@@ -100,6 +102,9 @@ class HostSession final : public Actor, public SessionCore, public std::enable_s
   const HostEnvironment& env() const override { return env_; }
   const std::optional<ClientCapabilities>& client() const override { return client_; }
   const std::vector<DisplayInfo>& displays() const override;
+  const std::optional<DisplayInfo>& currentDisplay() const override;
+  ChangeCountBox& clipboardMark() override;
+  CursorFeature& cursor() override { return *cursor_; }
   SessionStatus& sessionStatus() override { return status_; }
   void publishStatus() override;
   void setCaptureProblem(std::optional<HostStateReport> problem) override;
@@ -158,6 +163,8 @@ class HostSession final : public Actor, public SessionCore, public std::enable_s
   std::unique_ptr<AppsFeature> apps_;
   std::unique_ptr<FileTransferFeature> files_;
   std::unique_ptr<MenuActionsFeature> menuActions_;
+  std::unique_ptr<CursorFeature> cursor_;
+  std::unique_ptr<ThumbnailsFeature> thumbnails_;
   SessionFeatures features_;
 };
 
