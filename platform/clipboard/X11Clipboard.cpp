@@ -46,6 +46,8 @@ struct X11Clipboard::Impl : std::enable_shared_from_this<X11Clipboard::Impl> {
     Signal signal;
     std::size_t maxBytes = 0;
     bool incr = false;
+    bool discarding = false;  // too large: the owner's steps are taken and dropped
+    std::uint64_t discarded = 0;
     bool progressed = false;
     bool done = false;
     ClipboardRead result;
@@ -301,8 +303,10 @@ struct X11Clipboard::Impl : std::enable_shared_from_this<X11Clipboard::Impl> {
         uint32_t announced = 0;
         std::memcpy(&announced, value.bytes.data(), 4);
         if (announced > read.maxBytes) {
+          // The steps are taken all the same: an owner left in the middle of a transfer
+          // answers nothing else for a while.
           read.result.size = announced;
-          return finish(read, ClipboardRead::Status::tooLarge);
+          read.discarding = true;
         }
       }
       return;
@@ -329,13 +333,20 @@ struct X11Clipboard::Impl : std::enable_shared_from_this<X11Clipboard::Impl> {
     Slot* slot = slotFor(property);
     if (!slot) return;
     if (!slot->read || slot->read->done) {
-      // Late steps of an abandoned read: keep taking them so the owner can finish.
-      if (slot->freeAfter > Clock::Duration{0}) xcb_delete_property(c, window, property);
+      // Late steps of a finished or abandoned read: keep taking them so the owner can finish.
+      xcb_delete_property(c, window, property);
       return;
     }
     PendingRead& read = *slot->read;
     if (!read.incr) return;
     read.progressed = true;
+    if (read.discarding) {
+      Value value = takeProperty(property, 0);
+      read.discarded += value.fullSize;
+      read.result.size = std::max(read.result.size, read.discarded);
+      if (value.fullSize == 0) finish(read, ClipboardRead::Status::tooLarge);
+      return;
+    }
     const std::size_t room = read.maxBytes - std::min(read.maxBytes, read.result.data.size());
     Value value = takeProperty(property, room);
     if (value.bytes.empty() && !value.tooLarge) {
@@ -343,9 +354,11 @@ struct X11Clipboard::Impl : std::enable_shared_from_this<X11Clipboard::Impl> {
       return finish(read, ClipboardRead::Status::ok);
     }
     if (value.tooLarge) {
-      read.result.size = read.result.data.size() + value.fullSize;
+      read.discarded = read.result.data.size() + value.fullSize;
+      read.result.size = read.discarded;
       read.result.data.clear();
-      return finish(read, ClipboardRead::Status::tooLarge);
+      read.discarding = true;
+      return;
     }
     read.result.data.insert(read.result.data.end(), value.bytes.begin(), value.bytes.end());
   }
