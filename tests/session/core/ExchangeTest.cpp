@@ -161,6 +161,8 @@ TEST_F(ExchangeTest, PositionsAreFractionsOfTheDisplayTheCursorIsOn) {
   };
   services.injector->position = cases[0].first;
   startAccepted();
+  // Zoomed into Main's top-left quarter: positions stay fractions of the whole display.
+  send(msg::Viewport{Viewport{3, NormalizedRect{0, 0, 0.5f, 0.5f}, 1280, 720}});
   for (const auto& [point, state] : cases) {
     received.clear();
     services.injector->position = point;
@@ -212,14 +214,13 @@ TEST(CursorShapeRegistryTest, SameShapeSameIDCollidingShapesTheirOwnAndTheOldest
   const CursorShapeData one{Bytes{222, 63, 146, 38, 63, 217}, 0, 0, 16};
   const CursorShapeData other{Bytes{6, 142, 104, 147, 224, 114}, 0, 0, 16};
   ASSERT_EQ(CursorShapeRegistry::shapeID(one), CursorShapeRegistry::shapeID(other));
-  const std::optional<std::pair<CursorShapeData, CursorShapeData>> collision{{one, other}};
   CursorShapeRegistry clashing;
-  const auto a = clashing.registerShape(collision->first);
-  const auto b = clashing.registerShape(collision->second);
+  const auto a = clashing.registerShape(one);
+  const auto b = clashing.registerShape(other);
   EXPECT_NE(a.id, b.id);
-  EXPECT_EQ(*clashing.find(a.id), collision->first);
-  EXPECT_EQ(*clashing.find(b.id), collision->second);
-  EXPECT_EQ(clashing.registerShape(collision->second).id, b.id);  // and keeps it
+  EXPECT_EQ(*clashing.find(a.id), one);
+  EXPECT_EQ(*clashing.find(b.id), other);
+  EXPECT_EQ(clashing.registerShape(other).id, b.id);  // and keeps it
 
   // Bounded: the shape least recently registered goes first.
   CursorShapeRegistry bounded;
