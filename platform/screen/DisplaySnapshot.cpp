@@ -10,12 +10,11 @@
 namespace brindlet::platform {
 
 std::unique_ptr<DisplaySnapshot> DisplaySnapshot::open(const std::string& displayName) {
-  auto connection = XConnection::open(displayName);
-  ScreenGrabber check(*connection);  // throws without MIT-SHM
-  return std::unique_ptr<DisplaySnapshot>(new DisplaySnapshot(std::move(connection)));
+  return std::unique_ptr<DisplaySnapshot>(new DisplaySnapshot(XConnection::open(displayName)));
 }
 
-DisplaySnapshot::DisplaySnapshot(std::unique_ptr<XConnection> connection) : connection_(std::move(connection)) {}
+DisplaySnapshot::DisplaySnapshot(std::unique_ptr<XConnection> connection)
+    : connection_(std::move(connection)), grabber_(std::make_unique<ScreenGrabber>(*connection_)) {}
 
 DisplaySnapshot::~DisplaySnapshot() = default;
 
@@ -31,9 +30,13 @@ std::optional<Bytes> DisplaySnapshot::jpeg(std::uint32_t displayID, int width, i
   configuration.height = std::max(static_cast<int>(aspect * width), 2);
   configuration.queueDepth = 1;
   try {
-    ScreenGrabber grabber(*connection_);
-    grabber.configure(ContentFilter::display(displayID), configuration);
-    PixelBufferRef picture = grabber.grab();
+    if (configuredFor_ != *display || configuredWidth_ != width) {
+      configuredFor_.reset();
+      grabber_->configure(ContentFilter::display(displayID), configuration);
+      configuredFor_ = *display;
+      configuredWidth_ = width;
+    }
+    PixelBufferRef picture = grabber_->grab();
     if (!picture) return std::nullopt;
     return encodeJPEG(picture->baseAddress(), picture->width(), picture->height(), picture->bytesPerRow(), quality);
   } catch (const ScreenError&) {

@@ -7,9 +7,11 @@
 #include <string>
 
 #include "base/Bytes.h"
+#include "platform/screen/DisplayConfiguration.h"
 
 namespace brindlet::platform {
 
+class ScreenGrabber;
 class XConnection;
 
 class DisplaySnapshot {
@@ -26,6 +28,9 @@ class DisplaySnapshot {
  private:
   explicit DisplaySnapshot(std::unique_ptr<XConnection> connection);
   std::unique_ptr<XConnection> connection_;
+  std::unique_ptr<ScreenGrabber> grabber_;      // kept: its memory serves the next picture of that size
+  std::optional<ScreenDisplay> configuredFor_;  // the display and width the grabber is set up for
+  int configuredWidth_ = 0;
 };
 
 }  // namespace brindlet::platform
