@@ -13,6 +13,8 @@
 #include "host/app/SystemPowerManager.h"
 #include "host/capture/DisplayManager.h"
 #include "host/capture/ScreenCaptureSource.h"
+#include "host/capture/ScreenshotThumbnails.h"
+#include "host/capture/SystemCursorSource.h"
 #include "host/capture/VTEncoderFactory.h"
 #include "host/control/CGEventInjector.h"
 #include "host/control/ClickRecord.h"
@@ -26,15 +28,19 @@
 #include "host/control/LayoutReverseMap.h"
 #include "host/control/SystemMenuSource.h"
 #include "host/control/SystemTextFocusSource.h"
+#include "host/control/SystemPasteboard.h"
 #include "kit/pairing/HostAuthGate.h"
 #include "kit/pairing/HostPairingService.h"
 #include "kit/pairing/PairedDeviceStore.h"
 #include "kit/support/SystemClock.h"
 #include "kit/transport/QUICHostListener.h"
 #include "platform/accessibility/Accessibility.h"
+#include "platform/clipboard/X11Clipboard.h"
 #include "platform/input/EventPoster.h"
 #include "platform/power/LoginItem.h"
+#include "platform/screen/CursorImage.h"
 #include "platform/screen/DisplayPower.h"
+#include "platform/screen/DisplaySnapshot.h"
 #include "platform/storage/UserDefaults.h"
 #include "platform/windows/WindowManager.h"
 
@@ -106,6 +112,21 @@ HostServices HostServices::make(const Executor& executor, std::shared_ptr<Clock>
   } catch (const std::exception& error) {
     sessionLog().error("windows unavailable: %s", error.what());
   }
+  try {
+    services.pasteboard = std::make_shared<SystemPasteboard>(platform::X11Clipboard::open(executor, services.clock));
+  } catch (const std::exception& error) {
+    sessionLog().error("the clipboard is not shared: %s", error.what());
+  }
+  try {
+    services.cursorSource = std::make_shared<SystemCursorSource>(platform::CursorImageSource::open());
+  } catch (const std::exception& error) {
+    sessionLog().error("the cursor's shape is not reported: %s", error.what());
+  }
+  try {
+    services.thumbnails = std::make_shared<ScreenshotThumbnails>(executor, platform::DisplaySnapshot::open());
+  } catch (const std::exception& error) {
+    sessionLog().error("display thumbnails are not available: %s", error.what());
+  }
   return services;
 }
 
@@ -129,6 +150,9 @@ HostEnvironment sessionEnvironment(const HostServices& services, std::shared_ptr
   };
   env.textFocus = services.textFocus;
   env.inbox = services.inbox;
+  env.pasteboard = services.pasteboard;
+  env.cursorSource = services.cursorSource;
+  env.thumbnails = services.thumbnails;
   env.power = services.power;
   env.keepDisplayAwake = services.keepDisplayAwake;
   env.isDisplayAsleep = services.isDisplayAsleep;

@@ -18,13 +18,13 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/Clock.h"
+#include "base/Executor.h"
 #include "host/app/AppModel.h"
 #include "host/control/HostInbox.h"
 #include "host/session/HostEnvironment.h"
 #include "host/session/HostSecurity.h"
 #include "host/session/LoopbackHostListener.h"
-#include "base/Clock.h"
-#include "base/Executor.h"
 #include "kit/support/Task.h"
 #include "kit/support/UUID.h"
 #include "kit/transport/QUICConfiguration.h"
@@ -35,14 +35,17 @@ namespace brindlet::platform {
 class DisplaySleep;
 class UserDefaults;
 class WindowManager;
-}
+}  // namespace brindlet::platform
 
 namespace brindlet::host {
 
+class CursorSource;
 class DisplayProviding;
 class EncoderFactory;
 class FitRestoreRegistry;
 class WindowEvents;
+class PasteboardProviding;
+class ThumbnailProviding;
 class KeyboardLayouts;
 class MenuSource;
 class PowerManaging;
@@ -96,6 +99,11 @@ struct HostServices {
   // The apps' menus and keyboard focus, over the accessibility bus (absent: not offered).
   std::shared_ptr<MenuSource> menus;
   std::shared_ptr<TextFocusSource> textFocus;
+  // This computer's clipboard, cursor image and display thumbnails, each over a connection of
+  // its own to the X server; absent when it cannot be had.
+  std::shared_ptr<PasteboardProviding> pasteboard;
+  std::shared_ptr<CursorSource> cursorSource;
+  std::shared_ptr<ThumbnailProviding> thumbnails;
 
   // This computer's services: the host ID and the display setting from `settings`, a power
   // manager on the session bus, the keyboard layouts and the display-sleep probe of the X

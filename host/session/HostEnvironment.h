@@ -17,6 +17,7 @@
 #include "host/session/RelayProvision.h"
 #include "base/Clock.h"
 #include "base/Executor.h"
+#include "host/session/RelayProvision.h"
 #include "kit/support/UUID.h"
 
 #include <asio/awaitable.hpp>
@@ -25,6 +26,7 @@ namespace brindlet::host {
 
 class CaptureSource;
 class ClickRecord;
+class CursorSource;
 class DisplayProviding;
 class FitRestoreRegistry;
 class FocusObserving;
@@ -36,6 +38,7 @@ class MenuSource;
 class PasteboardProviding;
 class PowerManaging;
 class TextFocusSource;
+class ThumbnailProviding;
 
 // A service this host does not have is absent (nullptr): the feature that would use it says
 // so to the device, as its messages define, or once in the log.
@@ -83,6 +86,18 @@ struct HostEnvironment {
   double followGrace = 0.8;
   // This process, whose own windows are never followed.
   std::int32_t hostPID = 0;
+  // How often the clipboard is looked at for a change.
+  double clipboardPollInterval = 0.5;
+  // The system cursor's image (absent: the cursor's shape is not reported), how often its
+  // position and its shape are looked at, and the least time between two reports of the
+  // position after the device's own pointer events.
+  std::shared_ptr<CursorSource> cursorSource;
+  double cursorPollInterval = 1.0 / 60;
+  double cursorShapePollInterval = 1.0 / 30;
+  double cursorInputInterval = 1.0 / 120;
+  // Small pictures of the displays (absent: none are sent), and how often they are taken.
+  std::shared_ptr<ThumbnailProviding> thumbnails;
+  double thumbnailInterval = 1;
 };
 
 }  // namespace brindlet::host

@@ -8,12 +8,14 @@
 #include "host/session/AppsFeature.h"
 #include "host/session/AudioFeature.h"
 #include "host/session/ClipboardFeature.h"
+#include "host/session/CursorFeature.h"
 #include "host/session/FileTransferFeature.h"
 #include "host/session/InputFeature.h"
 #include "host/session/MenuActionsFeature.h"
 #include "host/session/SessionDispatch.h"
 #include "host/session/StreamingFeature.h"
 #include "host/session/TextFocusFeature.h"
+#include "host/session/ThumbnailsFeature.h"
 #include "host/session/WindowFocusFeature.h"
 
 #include <asio/error.hpp>
@@ -57,8 +59,10 @@ HostSession::HostSession(Token, const Executor& executor, std::shared_ptr<Connec
       files_(std::make_unique<FileTransferFeature>(*this)),
       menuActions_(std::make_unique<MenuActionsFeature>(*this)),
       textFocus_(std::make_unique<TextFocusFeature>(*this)),
+      cursor_(std::make_unique<CursorFeature>(*this)),
+      thumbnails_(std::make_unique<ThumbnailsFeature>(*this)),
       features_(this, streaming_.get(), input_.get(), clipboard_.get(), audio_.get(), windowFocus_.get(), apps_.get(),
-                files_.get(), menuActions_.get()) {
+                files_.get(), menuActions_.get(), cursor_.get(), thumbnails_.get()) {
   streaming_->setFocusRefresh([focus = windowFocus_.get()] { return focus->refreshAfterDisplayChange(); });
 }
 
@@ -148,6 +152,8 @@ void HostSession::hostNoteIsolated(std::optional<std::string> note) {
 
 asio::awaitable<void> HostSession::run() {
   auto self = shared_from_this();
+  // What was copied before the session is never sent to the device.
+  clipboard_->markCurrent();
   sessionLog().info("connection accepted");
   if (authGate_) co_await authGate_->start();
   auto messages = connection_->messages();
@@ -197,6 +203,10 @@ void HostSession::reportUnavailable(std::uint8_t type, std::string_view messageN
 void HostSession::send(const Message& message) { connection_->send(message); }
 
 const std::vector<DisplayInfo>& HostSession::displays() const { return streaming_->displays(); }
+
+const std::optional<DisplayInfo>& HostSession::currentDisplay() const { return streaming_->currentDisplay(); }
+
+ChangeCountBox& HostSession::clipboardMark() { return clipboard_->mark(); }
 
 void HostSession::setCaptureProblem(std::optional<HostStateReport> problem) {
   captureProblem_ = std::move(problem);
@@ -280,6 +290,9 @@ asio::awaitable<void> HostSession::end() {
   menuActions_->stop();
   textFocus_->stop();
   releaseKeepAwake();
+  clipboard_->stop();
+  cursor_->stop();
+  thumbnails_->stop();
   input_->releaseAll();
   co_await streaming_->stop();
   connection_->close();

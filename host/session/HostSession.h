@@ -37,11 +37,13 @@ namespace brindlet::host {
 class AppsFeature;
 class AudioFeature;
 class ClipboardFeature;
+class CursorFeature;
 class FileTransferFeature;
 class InputFeature;
 class MenuActionsFeature;
 class StreamingFeature;
 class TextFocusFeature;
+class ThumbnailsFeature;
 class WindowFocusFeature;
 
 class HostSession final : public Actor, public SessionCore, public std::enable_shared_from_this<HostSession> {
@@ -101,12 +103,14 @@ class HostSession final : public Actor, public SessionCore, public std::enable_s
   const HostEnvironment& env() const override { return env_; }
   const std::optional<ClientCapabilities>& client() const override { return client_; }
   const std::vector<DisplayInfo>& displays() const override;
+  const std::optional<DisplayInfo>& currentDisplay() const override;
+  ChangeCountBox& clipboardMark() override;
+  CursorFeature& cursor() override { return *cursor_; }
   SessionStatus& sessionStatus() override { return status_; }
   void publishStatus() override;
   void setCaptureProblem(std::optional<HostStateReport> problem) override;
   using SessionCore::reportUnavailable;
   void reportUnavailable(std::uint8_t type, std::string_view messageName, std::string_view feature) override;
-  ChangeCountBox& clipboardMark() override { return clipboardMark_; }
   const Strand& strand() const override { return Actor::strand(); }
   Task spawnTask(asio::awaitable<void> body) const override { return spawn(std::move(body)); }
   double uptime() const override;
@@ -150,7 +154,6 @@ class HostSession final : public Actor, public SessionCore, public std::enable_s
   std::optional<HostStateReport> captureProblem_;
   std::optional<HostStateReport> lastSentStatus_;
   std::bitset<256> unavailableSaid_;
-  ChangeCountBox clipboardMark_;
 
   // The features, each owning its state (made last, gone first: they use the record above).
   std::unique_ptr<StreamingFeature> streaming_;
@@ -162,6 +165,8 @@ class HostSession final : public Actor, public SessionCore, public std::enable_s
   std::unique_ptr<FileTransferFeature> files_;
   std::unique_ptr<MenuActionsFeature> menuActions_;
   std::unique_ptr<TextFocusFeature> textFocus_;
+  std::unique_ptr<CursorFeature> cursor_;
+  std::unique_ptr<ThumbnailsFeature> thumbnails_;
   SessionFeatures features_;
 };
 

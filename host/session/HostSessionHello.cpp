@@ -6,6 +6,8 @@
 #include "host/capture/DisplayManager.h"
 #include "host/capture/PowerManaging.h"
 #include "host/capture/VideoEncoder.h"
+#include "host/session/ClipboardFeature.h"
+#include "host/session/CursorFeature.h"
 #include "host/session/HostSession.h"
 #include "host/session/SessionDispatch.h"
 #include "host/session/StreamingFeature.h"
@@ -92,7 +94,10 @@ asio::awaitable<void> HostSession::handleHello(const msg::Hello& hello) {
   co_await env_.onWakeRequested(asleep);
 
   co_await streaming_->begin();
+  if (status_.phase == SessionStatus::Phase::ended) co_return;
   textFocus_->start();
+  cursor_->start();
+  clipboard_->start();
 }
 
 asio::awaitable<void> HostSession::reject(std::string reason) {

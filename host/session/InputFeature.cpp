@@ -1,9 +1,10 @@
 #include "host/session/InputFeature.h"
 
-#include "host/capture/PowerManaging.h"
 #include "host/capture/DisplayManager.h"
+#include "host/capture/PowerManaging.h"
 #include "host/control/ClickRecord.h"
 #include "host/control/InputInjector.h"
+#include "host/session/CursorFeature.h"
 #include "host/session/SessionDispatch.h"
 
 namespace brindlet::host {
@@ -42,6 +43,8 @@ asio::awaitable<void> InputFeature::onPointer(const msg::Pointer& pointer) {
     if (auto position = env.injector->resyncCursor(now)) env.clicks->record({*position, now});
   }
   env.injector->pointer(event, target);
+  core_.cursor().pointerApplied(pointer.seq);
+  core_.cursor().sendCursorIfNeeded(env.cursorInputInterval);
 }
 
 void InputFeature::releaseAll() {

@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "kit/protocol/RelayEndpoint.h"
 #include "base/Bytes.h"
+#include "kit/protocol/RelayEndpoint.h"
 
 namespace brindlet::host {
 

@@ -13,14 +13,17 @@
 #include <vector>
 
 #include "host/control/ChangeCountBox.h"
+#include "base/Executor.h"
 #include "host/session/HostEnvironment.h"
 #include "host/session/SessionStatus.h"
 #include "kit/protocol/Message.h"
-#include "base/Executor.h"
 #include "kit/support/Task.h"
 #include "kit/transport/Connection.h"
 
 namespace brindlet::host {
+
+class ChangeCountBox;
+class CursorFeature;
 
 // A host state with its optional detail, as sent in hostStatus.
 struct HostStateReport {
@@ -40,6 +43,8 @@ class SessionCore {
   virtual const std::optional<ClientCapabilities>& client() const = 0;
   // The display list last sent to the device.
   virtual const std::vector<DisplayInfo>& displays() const = 0;
+  // The display being streamed, nothing before one is selected.
+  virtual const std::optional<DisplayInfo>& currentDisplay() const = 0;
 
   // The status the menu bar shows; publishStatus() reports it.
   virtual SessionStatus& sessionStatus() = 0;
@@ -55,8 +60,11 @@ class SessionCore {
   }
   virtual void reportUnavailable(std::uint8_t type, std::string_view messageName, std::string_view feature) = 0;
 
-  // The clipboard change count the session has already seen or made itself.
+  // The clipboard change count the session has seen or produced itself: whoever places
+  // something on the clipboard for the device stores the new count here.
   virtual ChangeCountBox& clipboardMark() = 0;
+  // The cursor's reports, for the features that move the pointer.
+  virtual CursorFeature& cursor() = 0;
 
   virtual const Strand& strand() const = 0;
   // A task on the session's strand.

@@ -3,24 +3,16 @@
 #include "host/session/AppsFeature.h"
 #include "host/session/AudioFeature.h"
 #include "host/session/ClipboardFeature.h"
+#include "host/session/CursorFeature.h"
 #include "host/session/FileTransferFeature.h"
 #include "host/session/HostSession.h"
 #include "host/session/InputFeature.h"
 #include "host/session/MenuActionsFeature.h"
 #include "host/session/StreamingFeature.h"
+#include "host/session/ThumbnailsFeature.h"
 #include "host/session/WindowFocusFeature.h"
 
 namespace brindlet::host {
-
-namespace {
-
-// The device messages of the cursor and display-thumbnail work, which expect no answer.
-void registerCursorAndThumbnailsNotBuiltYet(SessionDispatch& d) {
-  d.later<msg::SetThumbnails>("display thumbnails");
-  d.later<msg::RequestCursorShape>("cursor shapes");
-}
-
-}  // namespace
 
 SessionDispatch SessionDispatch::build() {
   SessionDispatch d;
@@ -33,7 +25,8 @@ SessionDispatch SessionDispatch::build() {
   AppsFeature::registerHandlers(d);
   FileTransferFeature::registerHandlers(d);
   MenuActionsFeature::registerHandlers(d);
-  registerCursorAndThumbnailsNotBuiltYet(d);
+  CursorFeature::registerHandlers(d);
+  ThumbnailsFeature::registerHandlers(d);
   return d;
 }
 

@@ -36,16 +36,19 @@ namespace brindlet::host {
 class AppsFeature;
 class AudioFeature;
 class ClipboardFeature;
+class CursorFeature;
 class FileTransferFeature;
 class HostSession;
 class InputFeature;
 class MenuActionsFeature;
 class StreamingFeature;
+class ThumbnailsFeature;
 class WindowFocusFeature;
 
 // The feature objects of one session, by type; HostSession is the core's own (hello, ping).
-using SessionFeatures = std::tuple<HostSession*, StreamingFeature*, InputFeature*, ClipboardFeature*, AudioFeature*,
-                                   WindowFocusFeature*, AppsFeature*, FileTransferFeature*, MenuActionsFeature*>;
+using SessionFeatures =
+    std::tuple<HostSession*, StreamingFeature*, InputFeature*, ClipboardFeature*, AudioFeature*, WindowFocusFeature*,
+               AppsFeature*, FileTransferFeature*, MenuActionsFeature*, CursorFeature*, ThumbnailsFeature*>;
 
 class SessionDispatch {
  public:

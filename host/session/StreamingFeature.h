@@ -43,6 +43,7 @@ class StreamingFeature {
   bool videoEnabled() const { return videoEnabled_; }
   std::int64_t targetBitrate() const { return bitrate_.bitrate; }
   const std::vector<DisplayInfo>& displays() const { return displays_; }
+  const std::optional<DisplayInfo>& currentDisplay() const { return current_; }
 
   // Once the profile is agreed: the pipeline that encodes and sends the frames.
   void startPipeline(CodecProfile profile);

@@ -83,7 +83,7 @@ TEST(HostComposition, TwoEnvironmentsShareTheHostsServicesButNoSessionObject) {
   ASSERT_NE(a.power, nullptr);
 
   const std::vector<std::pair<const void*, const void*>> sessionObjects{{a.injector.get(), b.injector.get()},
-                                                                         {a.clicks.get(), b.clicks.get()}};
+                                                                        {a.clicks.get(), b.clicks.get()}};
   std::set<const void*> seen;
   for (auto [x, y] : sessionObjects) {
     ASSERT_NE(x, nullptr);
@@ -111,7 +111,13 @@ TEST(HostComposition, LiveEnvironmentHasTheHostsIntervalsAndQuietDefaults) {
   auto capture = env.makeCapture();
   EXPECT_NE(capture, nullptr);
   EXPECT_NE(capture, env.makeCapture());  // a new source for each call
-  EXPECT_EQ(env.pasteboard, nullptr);     // the clipboard is not shared yet
+  EXPECT_EQ(env.clipboardPollInterval, 0.5);
+  EXPECT_EQ(env.cursorPollInterval, 1.0 / 60);
+  EXPECT_EQ(env.cursorShapePollInterval, 1.0 / 30);
+  EXPECT_EQ(env.cursorInputInterval, 1.0 / 120);
+  EXPECT_EQ(env.thumbnailInterval, 1);
+  // One clipboard, cursor and thumbnail service for every session.
+  EXPECT_EQ(env.pasteboard, services.environment().pasteboard);
 }
 
 TEST(HostComposition, TheQUICIdleTimeOutIsTakenFromTheProcessOnlyWhenItIsAPositiveNumber) {

@@ -144,10 +144,14 @@ class RecordingInjector final : public InputInjector {
 class MemoryPasteboard final : public PasteboardProviding {
  public:
   std::int64_t changeCount() const override { return count; }
-  std::optional<std::string> readText() const override { return text; }
-  void writeText(std::string_view value) override {
+  asio::awaitable<PasteboardText> readText(std::size_t maxBytes) override {
+    if (text && text->size() > maxBytes) co_return PasteboardText{std::nullopt, text->size()};
+    co_return PasteboardText{text, std::nullopt};
+  }
+  bool writeText(std::string_view value) override {
     text = std::string(value);
     ++count;
+    return true;
   }
   bool writeFiles(const std::vector<PasteboardFile>&) override { return false; }
 
