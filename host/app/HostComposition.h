@@ -69,6 +69,9 @@ ListenerStart makeQUICListener(asio::io_context& context, const HostSecurity& se
                                const QUICConfiguration& configuration, std::shared_ptr<Clock> clock);
 
 // The host's services that every session shares, each made once.
+class AudioEncoderFactory;
+class AudioTapArbiter;
+
 struct HostServices {
   Executor executor;  // where the actors of a session's environment run
   std::shared_ptr<Clock> clock;
@@ -83,6 +86,9 @@ struct HostServices {
   // The setting "keepDisplayAwakeWhileConnected", read at each call.
   std::function<bool()> keepDisplayAwake;
   HostInbox inbox;
+  // The one owner record of the system audio tap, and the audio encoders.
+  std::shared_ptr<AudioTapArbiter> audioArbiter;
+  std::shared_ptr<AudioEncoderFactory> audioEncoders;
 
   // This computer's services: the host ID and the display setting from `settings`, a power
   // manager on the session bus, the keyboard layouts and the display-sleep probe of the X

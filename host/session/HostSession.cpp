@@ -271,6 +271,7 @@ asio::awaitable<void> HostSession::end() {
   auto self = shared_from_this();
   // File transfers, fitted windows, menu actions, text focus and audio are stopped here by
   // their features once this host has them.
+  audio_->end();
   releaseKeepAwake();
   input_->releaseAll();
   co_await streaming_->stop();
