@@ -18,6 +18,8 @@
 #include <string>
 #include <thread>
 
+#include "capture/AACTestDecoder.h"
+#include "capture/PulseTestTools.h"
 #include "e2e/HostHome.h"
 #include "e2e/PNGFile.h"
 #include "e2e/TestDevice.h"
@@ -507,6 +509,45 @@ TEST_F(WholeProcessTest, StoppingTheHostLetsGoOfWhatTheDeviceHeld) {
   EXPECT_FALSE(x.anyKeyDown()) << "a key stays down";
   EXPECT_EQ(x.pointer().mask & (Button1Mask | Button2Mask | Button3Mask), 0u) << "a button stays down";
   EXPECT_EQ(calls("UnInhibit"), calls("Inhibit")) << "the display stays awake";
+}
+
+// The device asks for sound and hears what the computer plays: the packets it receives decode,
+// with the cookie it was given, to the tone playing on the sound server.
+TEST_F(WholeProcessTest, TheDeviceHearsWhatTheComputerPlays) {
+  if (!std::getenv("PULSE_SERVER")) GTEST_SKIP() << "needs the test services' PulseAudio";
+  TonePlayer player([](std::size_t frame, int) {
+    return static_cast<float>(0.4 * std::sin(2 * 3.14159265358979 * 1500 * static_cast<double>(frame) / 48000));
+  });
+  ASSERT_TRUE(player.playing());
+  ClientIdentity identity = pairedDevice("Listening iPad");
+  ASSERT_NO_FATAL_FAILURE(startHost());
+  auto device = sessionFor(identity, "Listening iPad");
+  ASSERT_TRUE(device);
+  device->send(msg::SetAudio{AudioMode::both});
+  auto config = device->waitFor<msg::AudioConfig>(15s);
+  ASSERT_TRUE(config) << host->output();
+  auto playing = device->waitFor(
+      [](const Message& m) {
+        return m.is<msg::AudioStatus>() && m.as<msg::AudioStatus>()->status == AudioStatus::playing;
+      },
+      15s);
+  ASSERT_TRUE(playing) << host->output();
+  ASSERT_TRUE(eventually([&] { return device->audioPackets().size() >= 200; }, 60s)) << host->output();
+  auto packets = device->audioPackets();
+  AACTestDecoder decoder(config->magicCookie);
+  ASSERT_TRUE(decoder.opened());
+  std::vector<float> decoded;
+  for (const auto& p : packets) decoder.decode(p.data, decoded);
+  EXPECT_EQ(decoder.errors(), 0);
+  auto left = channelOf(decoded, 2, 0);
+  ASSERT_GE(left.size(), 48000u);
+  std::vector<float> last(left.end() - 24000, left.end());
+  EXPECT_NEAR(peakNear(last, 48000, 1500), 1500, 1.0);
+  EXPECT_GE(toneSNR(last, 48000, {1500}), 25);
+  device->send(msg::SetAudio{AudioMode::off});
+  EXPECT_TRUE(device->waitFor(
+      [](const Message& m) { return m.is<msg::AudioStatus>() && m.as<msg::AudioStatus>()->status == AudioStatus::off; },
+      10s));
 }
 
 }  // namespace
