@@ -23,6 +23,7 @@
 #include "e2e/HostHome.h"
 #include "e2e/PNGFile.h"
 #include "e2e/TestDevice.h"
+#include "platform/audio/PulseMonitor.h"
 #include "platform/capture/TestPictures.h"
 #include "platform/capture/XServerLock.h"
 #include "platform/capture/XTestWindow.h"
@@ -548,6 +549,34 @@ TEST_F(WholeProcessTest, TheDeviceHearsWhatTheComputerPlays) {
   EXPECT_TRUE(device->waitFor(
       [](const Message& m) { return m.is<msg::AudioStatus>() && m.as<msg::AudioStatus>()->status == AudioStatus::off; },
       10s));
+}
+
+// Sound for the device only silences the computer's speakers while the host runs; stopping the
+// host gives the speakers back their streams and the default output.
+TEST_F(WholeProcessTest, PhoneOnlySoundIsUndoneWhenTheHostStops) {
+  if (!std::getenv("PULSE_SERVER")) GTEST_SKIP() << "needs the test services' PulseAudio";
+  TonePlayer player([](std::size_t frame, int) {
+    return static_cast<float>(0.3 * std::sin(2 * 3.14159265358979 * 440 * static_cast<double>(frame) / 48000));
+  });
+  ASSERT_TRUE(player.playing());
+  const std::string defaultSink = pactl("get-default-sink");
+  ASSERT_TRUE(eventually([] { return streamSinks().size() == 1; }, 5s));
+  ClientIdentity identity = pairedDevice("Quiet iPad");
+  ASSERT_NO_FATAL_FAILURE(startHost());
+  auto device = sessionFor(identity, "Quiet iPad");
+  ASSERT_TRUE(device);
+  device->send(msg::SetAudio{AudioMode::phoneOnly});
+  ASSERT_TRUE(device->waitFor(
+      [](const Message& m) {
+        return m.is<msg::AudioStatus>() && m.as<msg::AudioStatus>()->status == AudioStatus::playing;
+      },
+      15s))
+      << host->output();
+  EXPECT_EQ(streamSinks(), std::vector<std::string>{platform::PulseMonitor::silentSinkName});
+  host->signal(SIGTERM);
+  ASSERT_TRUE(host->waitForExit(15s)) << host->output();
+  EXPECT_EQ(streamSinks(), std::vector<std::string>{defaultSink});
+  EXPECT_EQ(pactl("get-default-sink"), defaultSink);
 }
 
 }  // namespace
