@@ -11,6 +11,9 @@
 #include "host/app/HostName.h"
 #include "host/app/KeepDisplayAwakeSetting.h"
 #include "host/app/SystemPowerManager.h"
+#include "host/capture/AACELDEncoder.h"
+#include "host/capture/AudioTapArbiter.h"
+#include "host/capture/CoreAudioTapCapture.h"
 #include "host/capture/DisplayManager.h"
 #include "host/capture/ScreenCaptureSource.h"
 #include "host/capture/ScreenshotThumbnails.h"
@@ -127,6 +130,8 @@ HostServices HostServices::make(const Executor& executor, std::shared_ptr<Clock>
   } catch (const std::exception& error) {
     sessionLog().error("display thumbnails are not available: %s", error.what());
   }
+  services.audioArbiter = std::make_shared<AudioTapArbiter>();
+  services.audioEncoders = std::make_shared<AACELDEncoderFactory>();
   return services;
 }
 
@@ -141,6 +146,11 @@ HostEnvironment sessionEnvironment(const HostServices& services, std::shared_ptr
   };
   env.encoders = std::move(encoders);
   env.clock = services.clock;
+  env.audioArbiter = services.audioArbiter;
+  env.audioEncoders = services.audioEncoders;
+  env.makeAudioCapture = [executor = services.executor, clock = services.clock]() -> std::shared_ptr<AudioCapturing> {
+    return std::make_shared<CoreAudioTapCapture>(executor, clock);
+  };
   env.injector = std::make_shared<CGEventInjector>(std::make_shared<platform::EventPoster>(), env.clock,
                                                    CGEventInjector::systemKeyboard(services.keyboard));
   env.clicks = std::make_shared<ClickRecord>();

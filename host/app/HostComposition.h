@@ -77,6 +77,9 @@ ListenerStart makeQUICListener(asio::io_context& context, const HostSecurity& se
                                const QUICConfiguration& configuration, std::shared_ptr<Clock> clock);
 
 // The host's services that every session shares, each made once.
+class AudioEncoderFactory;
+class AudioTapArbiter;
+
 struct HostServices {
   Executor executor;  // where the actors of a session's environment run
   std::shared_ptr<Clock> clock;
@@ -104,6 +107,9 @@ struct HostServices {
   std::shared_ptr<PasteboardProviding> pasteboard;
   std::shared_ptr<CursorSource> cursorSource;
   std::shared_ptr<ThumbnailProviding> thumbnails;
+  // The one owner record of the system audio tap, and the audio encoders.
+  std::shared_ptr<AudioTapArbiter> audioArbiter;
+  std::shared_ptr<AudioEncoderFactory> audioEncoders;
 
   // This computer's services: the host ID and the display setting from `settings`, a power
   // manager on the session bus, the keyboard layouts and the display-sleep probe of the X

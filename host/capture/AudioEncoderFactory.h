@@ -4,8 +4,8 @@
 #include <memory>
 #include <vector>
 
-#include "kit/protocol/MediaRecords.h"
 #include "base/Bytes.h"
+#include "kit/protocol/MediaRecords.h"
 
 namespace brindlet::host {
 
@@ -25,6 +25,10 @@ class AudioEncoding {
   virtual ~AudioEncoding() = default;
 
   virtual const AudioStreamConfig& config() const = 0;
+  // Frames of the stream's rate in each packet.
+  virtual int framesPerPacket() const = 0;
+  // One entry per block of framesPerPacket() frames consumed, in order: its packet, or an
+  // empty entry for a block that could not be encoded (its time still passes).
   virtual std::vector<Bytes> encode(const std::vector<float>& samples) = 0;
 };
 

@@ -24,6 +24,9 @@
 
 namespace brindlet::host {
 
+class AudioCapturing;
+class AudioEncoderFactory;
+class AudioTapArbiter;
 class CaptureSource;
 class ClickRecord;
 class CursorSource;
@@ -73,6 +76,11 @@ struct HostEnvironment {
   // The remote-access provision for a device's public key; nothing when remote access is
   // not set up.
   std::function<std::optional<RelayProvision>(const Bytes&)> relayConfig;
+  // System audio: the application's one tap arbiter, a new capture for each period of audio
+  // and the encoders; audio is unavailable when any is absent.
+  std::shared_ptr<AudioTapArbiter> audioArbiter;
+  std::function<std::shared_ptr<AudioCapturing>()> makeAudioCapture;
+  std::shared_ptr<AudioEncoderFactory> audioEncoders;
   // Every "now", sleep and timer of the session.
   std::shared_ptr<Clock> clock;
   // Windows: finding, raising and resizing them, following the user's focus (absent: focus

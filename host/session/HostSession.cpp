@@ -285,10 +285,10 @@ asio::awaitable<void> HostSession::end() {
   auto self = shared_from_this();
   // No transfer is left half-written.
   files_->stop();
-  // Audio is stopped here by its feature once this host has it.
   co_await windowFocus_->stopApps();
   menuActions_->stop();
   textFocus_->stop();
+  audio_->end();
   releaseKeepAwake();
   clipboard_->stop();
   cursor_->stop();

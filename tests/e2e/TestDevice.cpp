@@ -23,6 +23,7 @@ struct TestDevice::State {
   std::optional<ReceivedPicture> latest;
   std::uint64_t picturesDecoded = 0;
   std::uint64_t framesReceived = 0;
+  std::vector<AudioPacket> audioPackets;
   PictureHandler onPicture;
   std::function<void(const Message&)> onMessage;
   std::vector<Task> tasks;
@@ -222,6 +223,7 @@ void TestDevice::hello(ClientCapabilities capabilities) {
     std::lock_guard lock(state_->mutex);
     state_->tasks.push_back(Task::spawn(makeStrand(io_.get_executor()), readMessages(state_, connection_)));
     state_->tasks.push_back(Task::spawn(makeStrand(io_.get_executor()), readVideo(state_, connection_)));
+    state_->tasks.push_back(Task::spawn(makeStrand(io_.get_executor()), readAudio(state_, connection_)));
   }
   Message hello = msg::Hello{16, identity_.deviceID, name_, std::move(capabilities)};
   connection_->send(hello);
@@ -331,6 +333,20 @@ std::uint64_t TestDevice::picturesDecoded() const {
 std::uint64_t TestDevice::framesReceived() const {
   std::lock_guard lock(state_->mutex);
   return state_->framesReceived;
+}
+
+asio::awaitable<void> TestDevice::readAudio(std::shared_ptr<State> state, std::shared_ptr<Connection> connection) {
+  auto packets = connection->audioPackets();
+  while (auto packet = co_await packets.next()) {
+    std::lock_guard lock(state->mutex);
+    state->audioPackets.push_back(std::move(*packet));
+    state->changed.notify_all();
+  }
+}
+
+std::vector<AudioPacket> TestDevice::audioPackets() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->audioPackets;
 }
 
 }  // namespace brindlet::testing

@@ -119,6 +119,8 @@ class TestDevice {
                                                 std::chrono::milliseconds limit);
   std::uint64_t picturesDecoded() const;
   std::uint64_t framesReceived() const;
+  // Every audio packet received so far.
+  std::vector<AudioPacket> audioPackets() const;
 
   // Ends the connection, letting the host know (also done by the destructor).
   void close();
@@ -127,6 +129,7 @@ class TestDevice {
   struct State;
   static asio::awaitable<void> readMessages(std::shared_ptr<State> state, std::shared_ptr<Connection> connection);
   static asio::awaitable<void> readVideo(std::shared_ptr<State> state, std::shared_ptr<Connection> connection);
+  static asio::awaitable<void> readAudio(std::shared_ptr<State> state, std::shared_ptr<Connection> connection);
   static asio::awaitable<void> readHosts(std::shared_ptr<State> state, AsyncStream<std::vector<DiscoveredHost>> hosts);
 
   const ClientIdentity identity_;

@@ -19,9 +19,12 @@
 #include <string>
 #include <thread>
 
+#include "capture/AACTestDecoder.h"
+#include "capture/PulseTestTools.h"
 #include "e2e/HostHome.h"
 #include "e2e/PNGFile.h"
 #include "e2e/TestDevice.h"
+#include "platform/audio/PulseMonitor.h"
 #include "platform/capture/TestPictures.h"
 #include "platform/capture/XServerLock.h"
 #include "platform/capture/XTestWindow.h"
@@ -631,6 +634,73 @@ TEST_F(FocusProcessTest, AFittedWindowIsPutBackWhenTheHostIsStopped) {
     auto status = host->waitForExit(15s);
     EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << host->output();
   });
+}
+
+// The device asks for sound and hears what the computer plays: the packets it receives decode,
+// with the cookie it was given, to the tone playing on the sound server.
+TEST_F(WholeProcessTest, TheDeviceHearsWhatTheComputerPlays) {
+  if (!std::getenv("PULSE_SERVER")) GTEST_SKIP() << "needs the test services' PulseAudio";
+  TonePlayer player([](std::size_t frame, int) {
+    return static_cast<float>(0.4 * std::sin(2 * 3.14159265358979 * 1500 * static_cast<double>(frame) / 48000));
+  });
+  ASSERT_TRUE(player.playing());
+  ClientIdentity identity = pairedDevice("Listening iPad");
+  ASSERT_NO_FATAL_FAILURE(startHost());
+  auto device = sessionFor(identity, "Listening iPad");
+  ASSERT_TRUE(device);
+  device->send(msg::SetAudio{AudioMode::both});
+  auto config = device->waitFor<msg::AudioConfig>(15s);
+  ASSERT_TRUE(config) << host->output();
+  auto playing = device->waitFor(
+      [](const Message& m) {
+        return m.is<msg::AudioStatus>() && m.as<msg::AudioStatus>()->status == AudioStatus::playing;
+      },
+      15s);
+  ASSERT_TRUE(playing) << host->output();
+  ASSERT_TRUE(eventually([&] { return device->audioPackets().size() >= 200; }, 60s)) << host->output();
+  auto packets = device->audioPackets();
+  AACTestDecoder decoder(config->magicCookie);
+  ASSERT_TRUE(decoder.opened());
+  std::vector<float> decoded;
+  for (const auto& p : packets) decoder.decode(p.data, decoded);
+  EXPECT_EQ(decoder.errors(), 0);
+  auto left = channelOf(decoded, 2, 0);
+  ASSERT_GE(left.size(), 48000u);
+  std::vector<float> last(left.end() - 24000, left.end());
+  EXPECT_NEAR(peakNear(last, 48000, 1500), 1500, 1.0);
+  EXPECT_GE(toneSNR(last, 48000, {1500}), 25);
+  device->send(msg::SetAudio{AudioMode::off});
+  EXPECT_TRUE(device->waitFor(
+      [](const Message& m) { return m.is<msg::AudioStatus>() && m.as<msg::AudioStatus>()->status == AudioStatus::off; },
+      10s));
+}
+
+// Sound for the device only silences the computer's speakers while the host runs; stopping the
+// host gives the speakers back their streams and the default output.
+TEST_F(WholeProcessTest, PhoneOnlySoundIsUndoneWhenTheHostStops) {
+  if (!std::getenv("PULSE_SERVER")) GTEST_SKIP() << "needs the test services' PulseAudio";
+  TonePlayer player([](std::size_t frame, int) {
+    return static_cast<float>(0.3 * std::sin(2 * 3.14159265358979 * 440 * static_cast<double>(frame) / 48000));
+  });
+  ASSERT_TRUE(player.playing());
+  const std::string defaultSink = pactl("get-default-sink");
+  ASSERT_TRUE(eventually([] { return streamSinks().size() == 1; }, 5s));
+  ClientIdentity identity = pairedDevice("Quiet iPad");
+  ASSERT_NO_FATAL_FAILURE(startHost());
+  auto device = sessionFor(identity, "Quiet iPad");
+  ASSERT_TRUE(device);
+  device->send(msg::SetAudio{AudioMode::phoneOnly});
+  ASSERT_TRUE(device->waitFor(
+      [](const Message& m) {
+        return m.is<msg::AudioStatus>() && m.as<msg::AudioStatus>()->status == AudioStatus::playing;
+      },
+      15s))
+      << host->output();
+  EXPECT_EQ(streamSinks(), std::vector<std::string>{platform::PulseMonitor::silentSinkName});
+  host->signal(SIGTERM);
+  ASSERT_TRUE(host->waitForExit(15s)) << host->output();
+  EXPECT_EQ(streamSinks(), std::vector<std::string>{defaultSink});
+  EXPECT_EQ(pactl("get-default-sink"), defaultSink);
 }
 
 }  // namespace

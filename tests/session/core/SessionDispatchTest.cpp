@@ -211,7 +211,6 @@ TEST_F(SessionDispatchTest, ARequestOfAFeatureNotBuiltYetGetsItsFailureAnswer) {
 // A message of a feature not built yet that expects no answer gets none: one notice a session.
 TEST_F(SessionDispatchTest, AMessageThatExpectsNoAnswerGetsOneNoticeASession) {
   const std::vector<std::pair<Message, const char*>> cases{
-      {msg::SetAudio{AudioMode::off}, "setAudio ignored: audio not available"},
       {msg::SetThumbnails{true}, "setThumbnails ignored: display thumbnails not available"},
       {msg::ActivateApp{501, 7, true}, "activateApp ignored: app activation not available"},
       {msg::WindowThumbnails{true, {7, 9}}, "windowThumbnails ignored: window thumbnails not available"},
