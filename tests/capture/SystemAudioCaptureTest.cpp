@@ -88,7 +88,9 @@ TEST_F(SystemAudioCaptureTest, PhoneOnlySilencesTheSpeakersAndRestoresTheRouting
   // where new streams go; the recording still hears the tone.
   EXPECT_EQ(streamSinks(), std::vector<std::string>{platform::PulseMonitor::silentSinkName});
   EXPECT_EQ(pactl("get-default-sink"), platform::PulseMonitor::silentSinkName);
-  ASSERT_TRUE(loop.runUntil([&] { return recorder.size() >= 48000 * 2; }, std::chrono::seconds(60)));
+  // Two seconds, so the half second looked at lies well after the streams moved (a move can
+  // leave a short gap in what plays).
+  ASSERT_TRUE(loop.runUntil([&] { return recorder.size() >= 48000 * 2 * 2; }, std::chrono::seconds(60)));
   auto left = brindlet::testing::channelOf(recorder.samples, 2, 0);
   std::vector<float> last(left.end() - 24000, left.end());
   EXPECT_NEAR(brindlet::testing::peakNear(last, 48000, 440), 440, 1.0);

@@ -30,8 +30,11 @@ using namespace std::chrono_literals;
 class FilesPasteboard final : public PasteboardProviding {
  public:
   std::int64_t changeCount() const override { return count; }
-  std::optional<std::string> readText() const override { return std::nullopt; }
-  void writeText(std::string_view) override { ++count; }
+  asio::awaitable<PasteboardText> readText(std::size_t) override { co_return PasteboardText{}; }
+  bool writeText(std::string_view) override {
+    ++count;
+    return true;
+  }
   bool writeFiles(const std::vector<PasteboardFile>& files) override {
     if (refuse) return false;
     placed = files;
