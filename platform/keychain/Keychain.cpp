@@ -1,14 +1,17 @@
 #include "platform/keychain/Keychain.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include <nlohmann/json.hpp>
 
 #include "platform/crypto/Base64.h"
 #include "platform/crypto/Digest.h"
 #include "platform/crypto/X509Certificate.h"
+#include "platform/log/Log.h"
 #include "platform/storage/AtomicFile.h"
 #include "platform/storage/StorageDirectories.h"
 
@@ -37,8 +40,30 @@ std::int32_t statusForErrno(int error) {
   return error == ENOENT ? KeychainStatus::itemNotFound : KeychainStatus::ioFailure;
 }
 
-// Reads and decodes one item file.
+const Logger& keychainLog() {
+  static const Logger logger("io.tavix.nolu.host", "keychain");
+  return logger;
+}
+
+// Gives a folder or file that others may read or change the owner-only mode it should have,
+// and says so. Links and other kinds of file are left alone.
+void tighten(const std::filesystem::path& path, mode_t wanted, const char* what) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return;
+  if (!(S_ISDIR(st.st_mode) || S_ISREG(st.st_mode)) || (st.st_mode & 077) == 0) return;
+  mode_t was = st.st_mode & 07777;
+  if (::chmod(path.c_str(), wanted) == 0)
+    keychainLog().error("keychain %s %s was mode %04o; now %04o", what, path.c_str(), static_cast<unsigned>(was),
+                        static_cast<unsigned>(wanted));
+  else
+    keychainLog().error("keychain %s %s is mode %04o and could not be made %04o: %s", what, path.c_str(),
+                        static_cast<unsigned>(was), static_cast<unsigned>(wanted), std::strerror(errno));
+}
+
+// Reads and decodes one item file. The folder and the file are made owner-only first.
 KeychainResult<json> readItem(const std::filesystem::path& file, std::string_view kind) {
+  tighten(file.parent_path(), 0700, "folder");
+  tighten(file, 0600, "item");
   Bytes content;
   KeychainResult<json> result;
   result.status = statusForErrno(AtomicFile::read(file, content));
