@@ -30,4 +30,8 @@ pkg_check_modules(GIO REQUIRED IMPORTED_TARGET gio-2.0)
 # Standalone Asio, compiled once (see platform/support/AsioImpl.cpp) instead of in every file.
 add_library(brindlet_asio INTERFACE)
 target_compile_definitions(brindlet_asio INTERFACE ASIO_STANDALONE ASIO_SEPARATE_COMPILATION ASIO_NO_DEPRECATED)
+# Asio decides whether to allocate with aligned_alloc from whether a standard header came
+# before its own, so files that include it first would free with the other allocator than
+# the one that allocated. One choice for every file: operator new and delete.
+target_compile_definitions(brindlet_asio INTERFACE ASIO_DISABLE_STD_ALIGNED_ALLOC)
 target_link_libraries(brindlet_asio INTERFACE Threads::Threads)

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <exception>
 #include <stdexcept>
+#include <utility>
 
 #include "host/app/HostName.h"
 #include "host/app/NetworkPathWatch.h"
@@ -161,10 +162,19 @@ void AppModel::bootstrapSecurity() {
   } catch (const std::exception& error) {
     securityError_ = std::string("Could not load the host identity: ") + error.what();
     transportLog().error("%s", securityError_->c_str());
+    // The stored items stay as they are; loading is tried again with the listener's back-off
+    // (a folder made readable again, a disk with room again).
+    const double delay = BackoffPolicy{}.delay(identityAttempts_);
+    ++identityAttempts_;
+    transportLog().error("host identity: retry %ld in %.*fs", static_cast<long>(identityAttempts_), 0, delay);
+    keep(Task::spawn(main_, retrySecurity(weak_from_this(), services_.clock, delay)));
     changed();
     startLoopbackAccepting();
     return;
   }
+  if (identityAttempts_ > 0)
+    transportLog().notice("host identity loaded after %ld retries", static_cast<long>(identityAttempts_));
+  securityError_.reset();
   auto store = services_.openPairedDevices();
   auto service = std::make_shared<HostPairingService>(executor_, hostID, hostName, identity->fingerprint, store,
                                                       prompter_, HostPairingService::systemDate);
@@ -244,7 +254,16 @@ asio::awaitable<void> AppModel::wakeDisplayOnMain(std::weak_ptr<AppModel> weak, 
   if (lifecycle) co_await lifecycle->wakeDisplay(displayWasAsleep);
 }
 
+asio::awaitable<void> AppModel::retrySecurity(std::weak_ptr<AppModel> weak, std::shared_ptr<Clock> clock,
+                                              double delay) {
+  co_await clock->sleep(Clock::seconds(delay));
+  auto self = weak.lock();
+  if (!self || self->stopping_ || self->security_) co_return;
+  self->bootstrapSecurity();
+}
+
 void AppModel::startLoopbackAccepting() {
+  if (std::exchange(loopbackAccepting_, true)) return;  // once, however often the identity is tried
   if (loopback_) keep(Task::spawn(main_, acceptConnections(weak_from_this(), loopback_, false)));
 }
 

@@ -29,6 +29,7 @@
 
 #include <asio/thread_pool.hpp>
 
+#include "base/Clock.h"
 #include "host/app/CaptureControlling.h"
 #include "host/app/CaptureLifecycle.h"
 #include "host/app/ListenerSupervisor.h"
@@ -46,7 +47,6 @@
 #include "kit/pairing/PairedDevice.h"
 #include "kit/protocol/MediaRecords.h"
 #include "kit/support/AsyncStream.h"
-#include "base/Clock.h"
 #include "kit/support/Task.h"
 #include "kit/transport/HostListener.h"
 #include "platform/power/LoginItem.h"
@@ -185,6 +185,7 @@ class AppModel final : public CaptureControlling, public std::enable_shared_from
   static asio::awaitable<void> installChangeHandler(std::weak_ptr<AppModel> weak,
                                                     std::shared_ptr<HostPairingService> service, Strand main);
   static asio::awaitable<void> replace(std::shared_ptr<HostSession> session, std::string name);
+  static asio::awaitable<void> retrySecurity(std::weak_ptr<AppModel> weak, std::shared_ptr<Clock> clock, double delay);
   static asio::awaitable<void> feedLifecycle(AsyncStream<HostPowerEvent> events,
                                              std::shared_ptr<CaptureLifecycle> lifecycle);
   static asio::awaitable<void> wakeDisplay(std::weak_ptr<AppModel> weak, Strand main, bool displayWasAsleep);
@@ -224,6 +225,8 @@ class AppModel final : public CaptureControlling, public std::enable_shared_from
   // While stop() waits: the sessions that ended.
   AsyncStream<UUID> sessionEnds_;
   bool stopping_ = false;
+  bool loopbackAccepting_ = false;
+  std::int64_t identityAttempts_ = 0;  // failed loads of the host identity so far
   // The encoder probe blocks while x265 encodes its test pictures: it runs on this thread,
   // which the model joins when it goes, awaited by the probe task on the main strand.
   asio::thread_pool probeThread_{1};

@@ -21,7 +21,8 @@ Fractions clampedFractions(const NormalizedRect& r) {
 }  // namespace
 
 uint32_t evenCaptureSize(double value) {
-  double clamped = std::isnan(value) ? 2 : std::min(std::max(value, 2.0), 8192.0);
+  const double least = smallestCaptureSize;
+  double clamped = std::isnan(value) ? least : std::min(std::max(value, least), 8192.0);
   return static_cast<uint32_t>(clamped) & ~1u;
 }
 

@@ -17,7 +17,11 @@ struct CaptureGeometry {
   bool operator==(const CaptureGeometry&) const = default;
 };
 
-// A pixel count clamped to 2 ... 8192 and made even.
+// The smallest picture side the HEVC encoder takes (one coding tree unit of 16 pixels): a
+// smaller one would be announced to the device and then never encoded.
+inline constexpr uint32_t smallestCaptureSize = 16;
+
+// A pixel count clamped to smallestCaptureSize ... 8192 and made even.
 uint32_t evenCaptureSize(double value);
 
 // The viewport's source rectangle kept inside the unit square and at least 0.001 wide and high.

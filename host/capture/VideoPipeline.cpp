@@ -48,6 +48,7 @@ void VideoPipeline::tick() {
 void VideoPipeline::submit(const CapturedFrame& frame) {
   {
     std::lock_guard guard(lock_);
+    if (displayID_ && frame.displayID != *displayID_) return;
     lastFrame_ = frame;
     lastArrival_ = clock_->uptimeNow();
     dirty_ = true;
@@ -61,6 +62,18 @@ void VideoPipeline::dropLastFrame() {
   std::lock_guard guard(lock_);
   lastFrame_.reset();
   dirty_ = false;
+}
+
+void VideoPipeline::switchDisplay(uint32_t displayID) {
+  {
+    std::lock_guard guard(lock_);
+    displayID_ = displayID;
+    if (lastFrame_ && lastFrame_->displayID != displayID) {
+      lastFrame_.reset();
+      dirty_ = false;
+    }
+  }
+  encoder_->requestKeyframe();
 }
 
 void VideoPipeline::stop() {

@@ -8,9 +8,9 @@
 #include <mutex>
 #include <optional>
 
-#include "host/capture/VideoEncoder.h"
 #include "base/Clock.h"
 #include "base/Executor.h"
+#include "host/capture/VideoEncoder.h"
 #include "kit/support/Task.h"
 
 namespace brindlet::host {
@@ -33,6 +33,10 @@ class VideoPipeline : public std::enable_shared_from_this<VideoPipeline> {
   void requestKeyframe();
   // Forgets the last frame: nothing is re-encoded until a new one arrives.
   void dropLastFrame();
+  // The pictures are of this display from now on: the last frame of another display is
+  // forgotten, frames of another display still on their way are dropped, and the first frame
+  // of this one is a key frame.
+  void switchDisplay(uint32_t displayID);
   // Stops the timer and ends the encoder's session.
   void stop();
 
@@ -49,6 +53,7 @@ class VideoPipeline : public std::enable_shared_from_this<VideoPipeline> {
   std::optional<CapturedFrame> lastFrame_;
   Clock::Duration lastArrival_{0};
   bool dirty_ = false;
+  std::optional<uint32_t> displayID_;  // frames of another display are dropped
   Strand strand_;
   std::shared_ptr<Clock> clock_;
   Task timer_;

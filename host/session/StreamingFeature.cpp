@@ -177,6 +177,9 @@ asio::awaitable<void> StreamingFeature::selectDisplay(DisplayInfo display, Viewp
     co_return;
   }
 
+  // Before the capture moves: what the old display still sends is dropped, and the new
+  // display's first frame, not the old one's last, is the key frame.
+  if (displayChanged && pipeline_) pipeline_->switchDisplay(display.id);
   std::exception_ptr failure;
   if (!captureStarted_) {
     auto source = core_.env().makeCapture();
@@ -220,7 +223,6 @@ asio::awaitable<void> StreamingFeature::selectDisplay(DisplayInfo display, Viewp
     co_return;
   }
 
-  if (displayChanged) forceKeyframe();
   core_.sessionStatus().captureError.reset();
   core_.setCaptureProblem(std::nullopt);
   core_.sessionStatus().phase = SessionStatus::Phase::streaming;

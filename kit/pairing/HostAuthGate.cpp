@@ -148,6 +148,8 @@ asio::awaitable<void> HostAuthGate::handleAuthResponse(msg::AuthResponse respons
     phase_ = Phase::pairingOnly;
     Message notPaired = msg::AuthResult{AuthResult::notPaired};
     connection_->send(notPaired);
+    pairingLog().notice("device %s is not paired; it may pair within %.0f s", response.deviceID.uuidString().c_str(),
+                        timeouts_.pairing);
     armDeadline(timeouts_.pairing);
     co_return;
   }
@@ -312,6 +314,10 @@ asio::awaitable<void> HostAuthGate::deadlineTask(std::weak_ptr<HostAuthGate> wea
 void HostAuthGate::deadlineExpired(std::uint64_t generation) {
   if (generation != deadlineGeneration_) return;  // re-armed or cancelled meanwhile
   if (phase_ == Phase::authenticated || phase_ == Phase::closed) return;
+  // The session that ends with the connection says only that it ended: the reason is said here.
+  pairingLog().notice("connection closed: %s", phase_ == Phase::awaitingResponse || phase_ == Phase::processing
+                                                   ? "no authentication in time"
+                                                   : "not paired");
   phase_ = Phase::closed;
   decision_.cancel();
   attempt_.reset();

@@ -42,7 +42,11 @@ std::optional<Date> parseISO8601(std::string_view text) {
     return std::nullopt;
   year_month_day ymd{year(y), month(static_cast<unsigned>(mo)), day(static_cast<unsigned>(d))};
   if (!ymd.ok() || h > 23 || mi > 59 || s > 59) return std::nullopt;
-  return Date(sys_days(ymd)) + hours(h) + minutes(mi) + seconds(s);
+  // Counted in whole seconds first: a Date counts nanoseconds and holds only about 1678 to
+  // 2262, so a year outside that is refused rather than wrapped into another date.
+  sys_seconds whole = sys_days(ymd) + hours(h) + minutes(mi) + seconds(s);
+  if (whole < ceil<seconds>(Date::min()) || whole > floor<seconds>(Date::max())) return std::nullopt;
+  return time_point_cast<Date::duration>(whole);
 }
 
 }  // namespace brindlet

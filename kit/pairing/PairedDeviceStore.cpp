@@ -1,7 +1,5 @@
 #include "kit/pairing/PairedDeviceStore.h"
 
-#include <fcntl.h>
-#include <stdio.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -37,14 +35,19 @@ nlohmann::json recordOf(const PairedDevice& device) {
   return record;
 }
 
-// Nothing when a member is missing or malformed; members it does not know are ignored.
-std::optional<PairedDevice> deviceOf(const nlohmann::json& record) {
+// Nothing when a member is missing or malformed, with `why` set when there is more to say;
+// members it does not know are ignored.
+std::optional<PairedDevice> deviceOf(const nlohmann::json& record, std::string& why) {
   if (!record.is_object()) return std::nullopt;
   auto idText = stringMember(record, "deviceID");
   auto name = stringMember(record, "name");
   auto pairedAtText = stringMember(record, "pairedAt");
   auto keyText = stringMember(record, "publicKey");
   if (!idText || !name || !pairedAtText || !keyText) return std::nullopt;
+  if (name->size() > PairedDeviceStore::maximumNameBytes) {
+    why = "a name is longer than " + std::to_string(PairedDeviceStore::maximumNameBytes) + " bytes";
+    return std::nullopt;
+  }
   auto deviceID = UUID::parse(*idText);
   auto pairedAt = parseISO8601(*pairedAtText);
   auto publicKey = platform::base64Decode(*keyText);
@@ -56,14 +59,6 @@ std::optional<PairedDevice> deviceOf(const nlohmann::json& record) {
     if (!device.lastSeen) return std::nullopt;
   }
   return device;
-}
-
-
-
-std::string compactDate(Date date) {
-  std::string text = iso8601String(date);
-  text.erase(std::remove_if(text.begin(), text.end(), [](char c) { return c == '-' || c == ':'; }), text.end());
-  return text;
 }
 
 }  // namespace
@@ -78,15 +73,16 @@ PairedDeviceStore::PairedDeviceStore(std::optional<std::filesystem::path> fileUR
 
 void PairedDeviceStore::load() {
   Bytes content;
-  int rc = platform::AtomicFile::read(*fileURL_, content);
+  int rc = platform::AtomicFile::read(*fileURL_, content, maximumFileBytes);
   if (rc == ENOENT || rc == ENOTDIR) return;  // nothing there yet
   std::vector<PairedDevice> loaded;
   bool readable = rc == 0;
+  std::string why;
   if (readable) {
     auto document = nlohmann::json::parse(content.begin(), content.end(), nullptr, false);
     readable = document.is_array();
     for (std::size_t i = 0; readable && i < document.size(); ++i) {
-      auto device = deviceOf(document[i]);
+      auto device = deviceOf(document[i], why);
       if (device)
         loaded.push_back(std::move(*device));
       else
@@ -98,8 +94,12 @@ void PairedDeviceStore::load() {
     return;
   }
   // The list starts empty, but the pairings in the file must not be lost to the next save.
-  if (rc != 0)
+  if (rc == EFBIG)
+    pairingLog().error("paired devices could not be read: the file is larger than %zu bytes", maximumFileBytes);
+  else if (rc != 0)
     pairingLog().error("paired devices could not be read: %s", std::strerror(rc));
+  else if (!why.empty())
+    pairingLog().error("paired devices could not be decoded: %s", why.c_str());
   else
     pairingLog().error("paired devices could not be decoded");
   unreadableFileInPlace_ = true;
@@ -108,21 +108,14 @@ void PairedDeviceStore::load() {
 
 bool PairedDeviceStore::setUnreadableFileAside() {
   if (!unreadableFileInPlace_) return true;
-  std::string base = fileURL_->string() + ".unreadable-" + compactDate(std::chrono::system_clock::now());
-  for (int n = 0; n < 100; ++n) {
-    std::string aside = n == 0 ? base : base + "-" + std::to_string(n);
-    if (::renameat2(AT_FDCWD, fileURL_->c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
-      pairingLog().error("unreadable paired-device file kept as %s", aside.c_str());
-      unreadableFileInPlace_ = false;
-      return true;
-    }
-    if (errno == ENOENT) {  // gone meanwhile: nothing left to keep
-      unreadableFileInPlace_ = false;
-      return true;
-    }
-    if (errno != EEXIST) break;
+  std::filesystem::path aside;
+  int rc = platform::AtomicFile::keepAside(*fileURL_, std::chrono::system_clock::now(), aside);
+  if (rc == 0) pairingLog().error("unreadable paired-device file kept as %s", aside.c_str());
+  if (rc == 0 || rc == ENOENT) {  // kept, or gone meanwhile: nothing left to keep
+    unreadableFileInPlace_ = false;
+    return true;
   }
-  pairingLog().error("unreadable paired-device file could not be kept aside: %s", std::strerror(errno));
+  pairingLog().error("unreadable paired-device file could not be kept aside: %s", std::strerror(rc));
   return false;
 }
 
@@ -143,6 +136,13 @@ bool PairedDeviceStore::upsertPairedDevice(const PairedDevice& device) {
   std::vector<PairedDevice> previous = items_;
   std::erase_if(items_, [&](const PairedDevice& d) { return d.deviceID == device.deviceID; });
   items_.push_back(device);
+  // A name the file could not be read back with is cut where a character starts.
+  std::string& name = items_.back().name;
+  if (name.size() > maximumNameBytes) {
+    std::size_t cut = maximumNameBytes;
+    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+    name.resize(cut);
+  }
   if (savePairedDevicesLocked()) return true;
   items_ = std::move(previous);
   return false;
@@ -175,6 +175,10 @@ bool PairedDeviceStore::savePairedDevicesLocked() {
   nlohmann::json document = nlohmann::json::array();
   for (const auto& device : items_) document.push_back(recordOf(device));
   std::string text = document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+  if (text.size() > maximumFileBytes) {  // it could not be read back
+    pairingLog().error("paired devices could not be saved: the list would take more than %zu bytes", maximumFileBytes);
+    return false;
+  }
   std::error_code ignored;
   std::filesystem::create_directories(fileURL_->parent_path(), ignored);
   if (!setUnreadableFileAside()) return false;

@@ -9,8 +9,11 @@
 //
 // A file that exists but cannot be read or decoded is never overwritten: it is renamed
 // aside ("paired-devices.json.unreadable-<date>") and logged before the store writes anew.
-// While that is not possible, saves fail and the file stays as it is.
+// While that is not possible, saves fail and the file stays as it is. A file larger than
+// `maximumFileBytes`, or with a name longer than `maximumNameBytes`, counts as unreadable;
+// the store never writes either (a longer name is cut, a larger list is not saved).
 
+#include <cstddef>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -25,6 +28,11 @@ std::filesystem::path defaultPairedDevicesURL();
 
 class PairedDeviceStore {
  public:
+  // Far above what any real list needs (a record takes about 250 bytes; pairing keeps names
+  // to 64 characters), low enough that a load stays quick and small.
+  static constexpr std::size_t maximumFileBytes = 1 << 20;
+  static constexpr std::size_t maximumNameBytes = 4096;
+
   // With a file, reads it; without one the store lives in memory and never writes.
   explicit PairedDeviceStore(std::optional<std::filesystem::path> fileURL = std::nullopt);
 
@@ -36,7 +44,7 @@ class PairedDeviceStore {
   std::optional<PairedDevice> pairedDevice(const UUID& deviceID) const;
 
   // Replaces every record of the device with this one, at the end, and saves. False when the
-  // file could not be written; the list is then left as it was.
+  // file could not be written (or would be too large); the list is then left as it was.
   bool upsertPairedDevice(const PairedDevice& device);
   // Removes every record of the device and saves; false when there was none.
   bool removePairedDevice(const UUID& deviceID);

@@ -15,12 +15,13 @@ using platform::KeychainStatus;
 
 namespace {
 
-std::string describe(IdentityError::Case kind, const std::string& reason, std::int32_t status) {
+std::string describe(IdentityError::Case kind, const std::string& reason, std::int32_t status,
+                     const std::string& detail = "") {
   switch (kind) {
     case IdentityError::Case::keyGeneration:
       return "The host key could not be made (" + reason + ")";
     case IdentityError::Case::keychain:
-      return "The keychain failed (status " + std::to_string(status) + ")";
+      return "The keychain failed (status " + std::to_string(status) + ")" + (detail.empty() ? "" : ": " + detail);
     case IdentityError::Case::certificate:
       return "The host certificate could not be read";
   }
@@ -84,8 +85,8 @@ IdentityError IdentityError::keyGeneration(const std::string& reason) {
   return IdentityError(Case::keyGeneration, reason, 0, describe(Case::keyGeneration, reason, 0));
 }
 
-IdentityError IdentityError::keychain(std::int32_t status) {
-  return IdentityError(Case::keychain, "", status, describe(Case::keychain, "", status));
+IdentityError IdentityError::keychain(std::int32_t status, const std::string& detail) {
+  return IdentityError(Case::keychain, "", status, describe(Case::keychain, "", status, detail));
 }
 
 IdentityError IdentityError::certificate() {
@@ -124,7 +125,8 @@ std::optional<Bytes> findIdentityKey(ByteView tag, const platform::Keychain& key
   std::lock_guard guard(platform::keychainLock());
   auto key = keychain.copyKey(tag);
   if (key.status == KeychainStatus::itemNotFound) return std::nullopt;
-  if (key.status != KeychainStatus::success) throw IdentityError::keychain(key.status);
+  if (key.status != KeychainStatus::success)
+    throw IdentityError::keychain(key.status, platform::Keychain::lastFailure());
   return key.value->applicationLabel;
 }
 
@@ -135,10 +137,12 @@ std::optional<std::pair<platform::TLSIdentity, Bytes>> findIdentityCertificate(c
   if (!hash) return std::nullopt;
   auto certificate = keychain.copyCertificate(*hash);
   if (certificate.status == KeychainStatus::itemNotFound) return std::nullopt;
-  if (certificate.status != KeychainStatus::success) throw IdentityError::keychain(certificate.status);
+  if (certificate.status != KeychainStatus::success)
+    throw IdentityError::keychain(certificate.status, platform::Keychain::lastFailure());
   auto identity = keychain.copyIdentity(*certificate.value);
   if (identity.status == KeychainStatus::itemNotFound) return std::nullopt;
-  if (identity.status != KeychainStatus::success) throw IdentityError::keychain(identity.status);
+  if (identity.status != KeychainStatus::success)
+    throw IdentityError::keychain(identity.status, platform::Keychain::lastFailure());
   Bytes der = certificate.value->der;
   return std::make_pair(std::move(*identity.value), std::move(der));
 }
@@ -192,7 +196,7 @@ std::shared_ptr<SelfSignedIdentity> createSelfSignedIdentity(const std::string& 
     throw IdentityError::keyGeneration(error.what());
   }
   if (std::int32_t status = keychain.addKey(tag, label, *key); status != KeychainStatus::success)
-    throw IdentityError::keychain(status);
+    throw IdentityError::keychain(status, platform::Keychain::lastFailure());
   Bytes publicKey = key->publicKeyX963();
   if (publicKey.size() != 65) throw IdentityError::keyGeneration("public key");
 
@@ -215,11 +219,13 @@ std::shared_ptr<SelfSignedIdentity> createSelfSignedIdentity(const std::string& 
   Bytes der = wrapCertificate(tbs, signature);
   if (!platform::X509Certificate::parse(der)) throw fail(IdentityError::certificate());
   if (std::int32_t status = keychain.addCertificate(label, der); status != KeychainStatus::success)
-    throw fail(IdentityError::keychain(status));
+    throw fail(IdentityError::keychain(status, platform::Keychain::lastFailure()));
   auto certificate = keychain.copyCertificate(platform::Keychain::publicKeyHash(publicKey));
-  if (certificate.status != KeychainStatus::success) throw fail(IdentityError::keychain(certificate.status));
+  if (certificate.status != KeychainStatus::success)
+    throw fail(IdentityError::keychain(certificate.status, platform::Keychain::lastFailure()));
   auto identity = keychain.copyIdentity(*certificate.value);
-  if (identity.status != KeychainStatus::success) throw fail(IdentityError::keychain(identity.status));
+  if (identity.status != KeychainStatus::success)
+    throw fail(IdentityError::keychain(identity.status, platform::Keychain::lastFailure()));
   return adopt(new SelfSignedIdentity(std::move(*identity.value), tag, persistent, keychain));
 }
 

@@ -23,8 +23,9 @@ class IdentityError : public std::runtime_error {
   // Key generation, public-key export or signing failed; the text says why.
   static IdentityError keyGeneration(const std::string& reason);
   // A keychain call failed with this status (also when an existing identity could not be
-  // read back: an unreadable item is never taken as a missing one).
-  static IdentityError keychain(std::int32_t status);
+  // read back: an unreadable item is never taken as a missing one). The description adds
+  // `detail` when there is one: which item, which file, which system error.
+  static IdentityError keychain(std::int32_t status, const std::string& detail = "");
   // The built certificate did not parse.
   static IdentityError certificate();
 

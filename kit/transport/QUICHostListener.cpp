@@ -94,14 +94,15 @@ void QUICHostListener::onReady(std::uint16_t port) {
       if (hostID_) service.txt.set("id", hostID_->uuidString());
       std::weak_ptr<QUICHostListener> weak = weak_from_this();
       registration = std::make_unique<platform::DNSSDRegistration>(
-          queue_, std::move(service), [weak](const platform::DNSSDRegistrationEvent& event) {
+          queue_, std::move(service), [weak, port](const platform::DNSSDRegistrationEvent& event) {
             auto self = weak.lock();
             if (!self) return;
             if (event.kind == platform::DNSSDRegistrationEvent::Kind::registered) {
               std::lock_guard lock(self->lock_);
               self->advertisedName_ = event.name;
             } else {
-              log().error("advertisement failed: %s", event.error.c_str());
+              log().error("advertisement failed: %s; listening on UDP %hu unadvertised (reachable by address only)",
+                          event.error.c_str(), port);
             }
           });
     }
@@ -110,7 +111,8 @@ void QUICHostListener::onReady(std::uint16_t port) {
     try {
       registration->start();
     } catch (const std::exception& error) {
-      log().error("advertisement failed: %s", error.what());
+      log().error("advertisement failed: %s; listening on UDP %hu unadvertised (reachable by address only)",
+                  error.what(), port);
       registration.reset();
     }
   }

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <string>
 
 namespace brindlet::platform {
@@ -65,6 +66,7 @@ EventPoster::EventPoster() {
 }
 
 EventPoster::~EventPoster() {
+  while (display_ && !repeatOff_.empty()) restoreRepeat(repeatOff_.begin()->first);
   if (display_ && keyboard_->isUsable()) unmapSpareKeys();
   keyboard_.reset();
   if (display_) XCloseDisplay(display_);
@@ -115,6 +117,37 @@ void EventPoster::undo(const ModifierChange& change) {
   if (change.relock) XkbLockModifiers(display_, XkbUseCoreKbd, LockMask, *change.relock ? LockMask : 0);
 }
 
+// The X server repeats a held key on the master keyboard, whichever device pressed it, and
+// the XTest keyboard's own controls do not stop it. So a key pressed here has its
+// auto-repeat turned off from just before the press until its release, and then set back as
+// it was: a key the device holds (or leaves down when it vanishes) never types again by
+// itself, and the user's keyboard keeps repeating every other key.
+void EventPoster::holdWithoutRepeat(unsigned char keycode) {
+  if (repeatOff_.count(keycode)) return;
+  XKeyboardState state{};
+  XGetKeyboardControl(display_, &state);
+  bool repeats = (state.auto_repeats[keycode / 8] >> (keycode % 8)) & 1;
+  if (repeats) {
+    XKeyboardControl control{};
+    control.key = keycode;
+    control.auto_repeat_mode = AutoRepeatModeOff;
+    XChangeKeyboardControl(display_, KBKey | KBAutoRepeatMode, &control);
+  }
+  repeatOff_[keycode] = repeats;
+}
+
+void EventPoster::restoreRepeat(unsigned char keycode) {
+  auto found = repeatOff_.find(keycode);
+  if (found == repeatOff_.end()) return;
+  if (found->second) {
+    XKeyboardControl control{};
+    control.key = keycode;
+    control.auto_repeat_mode = AutoRepeatModeOn;
+    XChangeKeyboardControl(display_, KBKey | KBAutoRepeatMode, &control);
+  }
+  repeatOff_.erase(found);
+}
+
 void EventPoster::tapKey(unsigned char keycode, unsigned mods, bool lock) {
   ModifierChange change = applyModifiers(mods, lock);
   XTestFakeKeyEvent(display_, keycode, True, CurrentTime);
@@ -130,7 +163,9 @@ bool EventPoster::postKeyboard(const KeyboardEvent& event) {
   if (key == 0) return false;
   if (event.flagsChanged || !event.isDown) {
     // A modifier key itself, or a release: the key alone, the held modifiers stay.
+    if (event.isDown) holdWithoutRepeat(key);
     XTestFakeKeyEvent(display_, key, event.isDown ? True : False, CurrentTime);
+    if (!event.isDown) restoreRepeat(key);
     XFlush(display_);
     return true;
   }
@@ -150,6 +185,7 @@ bool EventPoster::postKeyboard(const KeyboardEvent& event) {
     wanted |= (third != 0 && third != plain) ? m.level3 : m.alt;
   }
   ModifierChange change = applyModifiers(wanted, (flags & event_flags::alphaShift) != 0);
+  holdWithoutRepeat(key);
   XTestFakeKeyEvent(display_, key, True, CurrentTime);
   undo(change);
   XFlush(display_);

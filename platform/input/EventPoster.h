@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -57,6 +58,8 @@ class EventPoster final : public EventPosting {
   ModifierChange applyModifiers(unsigned wanted, bool wantLock);
   void undo(const ModifierChange& change);
   void tapKey(unsigned char keycode, unsigned mods, bool lock);
+  void holdWithoutRepeat(unsigned char keycode);
+  void restoreRepeat(unsigned char keycode);
   bool typeCharacter(char32_t c, unsigned group);
   bool mapSpareKey(unsigned long keysym);
   void unmapSpareKeys();
@@ -68,6 +71,8 @@ class EventPoster final : public EventPosting {
   std::vector<std::pair<unsigned char, unsigned long>> mapped_;
   double scrollRemainderX_ = 0;
   double scrollRemainderY_ = 0;
+  // Keys held through this poster whose auto-repeat is off, with whether it was on before.
+  std::map<unsigned char, bool> repeatOff_;
 };
 
 }  // namespace brindlet::platform

@@ -1,14 +1,17 @@
 #include "platform/keychain/Keychain.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include <nlohmann/json.hpp>
 
 #include "platform/crypto/Base64.h"
 #include "platform/crypto/Digest.h"
 #include "platform/crypto/X509Certificate.h"
+#include "platform/log/Log.h"
 #include "platform/storage/AtomicFile.h"
 #include "platform/storage/StorageDirectories.h"
 
@@ -16,7 +19,22 @@ namespace brindlet::platform {
 namespace {
 
 using json = nlohmann::json;
-using Guard = std::lock_guard<std::recursive_mutex>;
+
+// What the last failed call of this thread found, in words.
+thread_local std::string lastFailureText;
+
+void failed(std::string text) { lastFailureText = std::move(text); }
+
+std::string kindOf(const std::filesystem::path& file) {
+  std::string name = file.filename().string();
+  return name.substr(0, name.find('-'));
+}
+
+// Each call holds the keychain's lock and starts with no failure recorded.
+struct Guard {
+  explicit Guard(std::recursive_mutex& lock) : guard(lock) { lastFailureText.clear(); }
+  std::lock_guard<std::recursive_mutex> guard;
+};
 
 std::string hexOf(ByteView bytes) {
   static constexpr char digits[] = "0123456789abcdef";
@@ -37,14 +55,40 @@ std::int32_t statusForErrno(int error) {
   return error == ENOENT ? KeychainStatus::itemNotFound : KeychainStatus::ioFailure;
 }
 
-// Reads and decodes one item file.
+const Logger& keychainLog() {
+  static const Logger logger("io.tavix.nolu.host", "keychain");
+  return logger;
+}
+
+// Gives a folder or file that others may read or change the owner-only mode it should have,
+// and says so. Links and other kinds of file are left alone.
+void tighten(const std::filesystem::path& path, mode_t wanted, const char* what) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return;
+  if (!(S_ISDIR(st.st_mode) || S_ISREG(st.st_mode)) || (st.st_mode & 077) == 0) return;
+  mode_t was = st.st_mode & 07777;
+  if (::chmod(path.c_str(), wanted) == 0)
+    keychainLog().error("keychain %s %s was mode %04o; now %04o", what, path.c_str(), static_cast<unsigned>(was),
+                        static_cast<unsigned>(wanted));
+  else
+    keychainLog().error("keychain %s %s is mode %04o and could not be made %04o: %s", what, path.c_str(),
+                        static_cast<unsigned>(was), static_cast<unsigned>(wanted), std::strerror(errno));
+}
+
+// Reads and decodes one item file. The folder and the file are made owner-only first.
 KeychainResult<json> readItem(const std::filesystem::path& file, std::string_view kind) {
+  tighten(file.parent_path(), 0700, "folder");
+  tighten(file, 0600, "item");
   Bytes content;
   KeychainResult<json> result;
-  result.status = statusForErrno(AtomicFile::read(file, content));
+  int rc = AtomicFile::read(file, content);
+  result.status = statusForErrno(rc);
+  if (result.status == KeychainStatus::ioFailure)
+    failed("the " + std::string(kind) + " item " + file.string() + " could not be read: " + std::strerror(rc));
   if (result.status != KeychainStatus::success) return result;
   auto parsed = json::parse(content.begin(), content.end(), nullptr, false);
   if (!parsed.is_object() || parsed.value("class", "") != kind) {
+    failed("the " + std::string(kind) + " item " + file.string() + " could not be decoded");
     result.status = KeychainStatus::invalidItem;
     return result;
   }
@@ -65,11 +109,15 @@ template <class Visit>
 std::int32_t forEachItem(const std::filesystem::path& folder, std::string_view kind, Visit visit) {
   std::error_code error;
   std::filesystem::directory_iterator it(folder, error);
-  if (error) return error.value() == ENOENT ? KeychainStatus::success : KeychainStatus::ioFailure;
+  auto listFailed = [&] {
+    failed("the keychain folder " + folder.string() + " could not be read: " + error.message());
+    return KeychainStatus::ioFailure;
+  };
+  if (error) return error.value() == ENOENT ? KeychainStatus::success : listFailed();
   std::int32_t status = KeychainStatus::success;
   std::string prefix = std::string(kind) + "-";
   for (; it != std::filesystem::directory_iterator(); it.increment(error)) {
-    if (error) return KeychainStatus::ioFailure;
+    if (error) return listFailed();
     std::string name = it->path().filename().string();
     if (name.rfind(prefix, 0) != 0) continue;
     auto item = readItem(it->path(), kind);
@@ -78,7 +126,7 @@ std::int32_t forEachItem(const std::filesystem::path& folder, std::string_view k
     else if (status == KeychainStatus::success)
       status = item.status;
   }
-  return error ? KeychainStatus::ioFailure : status;
+  return error ? listFailed() : status;
 }
 
 constexpr std::string_view passwordKind = "password";
@@ -112,13 +160,15 @@ std::optional<Keychain::CertificateItem> decodeCertificate(const json& item) {
 
 // The decoded item, when it decodes and is the item asked for.
 template <class T>
-KeychainResult<T> decodeItem(KeychainResult<json> item, std::optional<T> (*decode)(const json&), Bytes T::*identifying,
-                             ByteView expected) {
+KeychainResult<T> decodeItem(const std::filesystem::path& file, std::string_view kind,
+                             std::optional<T> (*decode)(const json&), Bytes T::*identifying, ByteView expected) {
+  KeychainResult<json> item = readItem(file, kind);
   KeychainResult<T> result{item.status, std::nullopt};
   if (item.status != KeychainStatus::success) return result;
   auto value = decode(*item.value);
   if (!value ||
       !std::equal(((*value).*identifying).begin(), ((*value).*identifying).end(), expected.begin(), expected.end())) {
+    failed("the " + std::string(kind) + " item " + file.string() + " could not be decoded");
     result.status = KeychainStatus::invalidItem;
     return result;
   }
@@ -146,14 +196,23 @@ std::filesystem::path Keychain::itemPath(std::string_view kind, ByteView identif
 }
 
 std::int32_t Keychain::store(const std::filesystem::path& file, const std::string& content, bool exclusive) const {
-  if (AtomicFile::makeFolder(folder_, 0700) != 0) return KeychainStatus::ioFailure;
+  if (int rc = AtomicFile::makeFolder(folder_, 0700); rc != 0) {
+    failed("the keychain folder " + folder_.string() + " could not be made: " + std::strerror(rc));
+    return KeychainStatus::ioFailure;
+  }
   int rc = AtomicFile::write(file, viewOf(content), 0600, exclusive);
   if (rc == EEXIST && exclusive) return KeychainStatus::duplicateItem;
+  if (rc != 0) failed("the " + kindOf(file) + " item " + file.string() + " could not be written: " + std::strerror(rc));
   return rc == 0 ? KeychainStatus::success : KeychainStatus::ioFailure;
 }
 
+std::string Keychain::lastFailure() { return lastFailureText; }
+
 std::int32_t Keychain::remove(const std::filesystem::path& file) const {
-  return statusForErrno(::unlink(file.c_str()) == 0 ? 0 : errno);
+  int rc = ::unlink(file.c_str()) == 0 ? 0 : errno;
+  if (rc != 0 && rc != ENOENT)
+    failed("the " + kindOf(file) + " item " + file.string() + " could not be removed: " + std::strerror(rc));
+  return statusForErrno(rc);
 }
 
 // Generic passwords.
@@ -217,8 +276,7 @@ std::int32_t Keychain::addKey(ByteView applicationTag, const std::string& label,
 
 KeychainResult<Keychain::KeyItem> Keychain::copyKey(ByteView applicationTag) const {
   Guard guard(keychainLock());
-  return decodeItem(readItem(itemPath(keyKind, applicationTag), keyKind), decodeKey, &KeyItem::applicationTag,
-                    applicationTag);
+  return decodeItem(itemPath(keyKind, applicationTag), keyKind, decodeKey, &KeyItem::applicationTag, applicationTag);
 }
 
 std::int32_t Keychain::deleteKeys(ByteView applicationTag) const {
@@ -245,7 +303,7 @@ std::int32_t Keychain::addCertificate(const std::string& label, ByteView der) co
 
 KeychainResult<Keychain::CertificateItem> Keychain::copyCertificate(ByteView publicKeyHash) const {
   Guard guard(keychainLock());
-  return decodeItem(readItem(itemPath(certificateKind, publicKeyHash), certificateKind), decodeCertificate,
+  return decodeItem(itemPath(certificateKind, publicKeyHash), certificateKind, decodeCertificate,
                     &CertificateItem::publicKeyHash, publicKeyHash);
 }
 
@@ -274,10 +332,13 @@ KeychainResult<TLSIdentity> Keychain::copyIdentity(const CertificateItem& certif
   KeychainResult<TLSIdentity> result;
   std::optional<KeyItem> match;
   std::int32_t undecodable = KeychainStatus::success;
-  std::int32_t status = forEachItem(folder_, keyKind, [&](const std::filesystem::path&, const json& item) {
+  std::int32_t status = forEachItem(folder_, keyKind, [&](const std::filesystem::path& file, const json& item) {
     if (match || bytesField(item, "applicationLabel") != certificate.publicKeyHash) return;
     match = decodeKey(item);
-    if (!match) undecodable = KeychainStatus::invalidItem;
+    if (!match) {
+      undecodable = KeychainStatus::invalidItem;
+      failed("the key item " + file.string() + " could not be decoded");
+    }
   });
   if (match) {
     result.status = KeychainStatus::success;

@@ -73,6 +73,11 @@ class Keychain {
   // The identity of a stored certificate: it and the stored key with the same public key.
   KeychainResult<TLSIdentity> copyIdentity(const CertificateItem& certificate) const;
 
+  // Why the last call of this thread failed, in words: the item, its file and the system's
+  // error ("the key item /home/.../key-3f0a could not be read: Permission denied"); empty
+  // after a call that did not fail (or failed only by not finding the item).
+  static std::string lastFailure();
+
   // The hash under which keys and certificates of a public key (X9.63 point) are recorded.
   static Bytes publicKeyHash(ByteView publicKeyX963);
 

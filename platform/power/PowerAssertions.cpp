@@ -16,6 +16,14 @@ constexpr const char* applicationName = "Nolu Host";
 
 PowerAssertions::PowerAssertions(std::shared_ptr<DBusBus> sessionBus) : bus_(std::move(sessionBus)) {}
 
+void PowerAssertions::reportFailure(const char* call, const DBusError& error) {
+  if (reported_.exchange(true)) return;
+  powerLog().error(
+      "the screen saver service (%s on the session bus) cannot be used, so the display is not kept "
+      "awake: %s failed: %s",
+      service, call, error.what());
+}
+
 int PowerAssertions::preventDisplaySleep(const std::string& name, std::uint32_t& id) {
   try {
     GVariant* reply = bus_->call(service, path, service, "Inhibit",
@@ -26,7 +34,7 @@ int PowerAssertions::preventDisplaySleep(const std::string& name, std::uint32_t&
     id = cookie;
     return 0;
   } catch (const DBusError& error) {
-    powerLog().error("screen saver Inhibit failed: %s", error.what());
+    reportFailure("Inhibit", error);
     return error.code();
   }
 }
@@ -36,7 +44,7 @@ int PowerAssertions::release(std::uint32_t id) {
     g_variant_unref(bus_->call(service, path, service, "UnInhibit", g_variant_new("(u)", id), nullptr));
     return 0;
   } catch (const DBusError& error) {
-    powerLog().error("screen saver UnInhibit failed: %s", error.what());
+    reportFailure("UnInhibit", error);
     return error.code();
   }
 }
@@ -46,7 +54,7 @@ int PowerAssertions::declareUserActivity(const std::string&) {
     g_variant_unref(bus_->call(service, path, service, "SimulateUserActivity", nullptr, nullptr));
     return 0;
   } catch (const DBusError& error) {
-    powerLog().error("screen saver SimulateUserActivity failed: %s", error.what());
+    reportFailure("SimulateUserActivity", error);
     return error.code();
   }
 }

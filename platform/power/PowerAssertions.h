@@ -12,6 +12,7 @@
 // inhibitions live as long as this object's bus connection (the screen saver drops them
 // when the connection closes).
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -29,7 +30,12 @@ class PowerAssertions {
   int declareUserActivity(const std::string& name);
 
  private:
+  // Says once in the life of the object why the screen saver cannot be reached: a missing
+  // service fails every call the same way.
+  void reportFailure(const char* call, const DBusError& error);
+
   std::shared_ptr<DBusBus> bus_;
+  std::atomic<bool> reported_{false};
 };
 
 }  // namespace brindlet::platform

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 #include <string>
 
 namespace brindlet::platform {
@@ -55,7 +56,7 @@ int AtomicFile::write(const std::filesystem::path& file, ByteView content, mode_
   return syncFolder(folder);
 }
 
-int AtomicFile::read(const std::filesystem::path& file, Bytes& content) {
+int AtomicFile::read(const std::filesystem::path& file, Bytes& content, std::size_t limit) {
   content.clear();
   int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return errno;
@@ -69,6 +70,10 @@ int AtomicFile::read(const std::filesystem::path& file, Bytes& content) {
       break;
     }
     if (n == 0) break;
+    if (static_cast<std::size_t>(n) > limit - content.size()) {
+      rc = EFBIG;
+      break;
+    }
     content.insert(content.end(), buffer, buffer + n);
   }
   ::close(fd);
@@ -87,6 +92,25 @@ int AtomicFile::makeFolder(const std::filesystem::path& folder, mode_t mode) {
   if (!S_ISDIR(st.st_mode)) return ENOTDIR;
   if ((st.st_mode & 07777) != mode && ::chmod(folder.c_str(), mode) != 0) return errno;
   return 0;
+}
+
+int AtomicFile::keepAside(const std::filesystem::path& file, std::chrono::system_clock::time_point when,
+                          std::filesystem::path& aside) {
+  std::time_t seconds = std::chrono::system_clock::to_time_t(when);
+  std::tm utc{};
+  char stamp[32] = "";
+  if (::gmtime_r(&seconds, &utc)) std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+  std::string base = file.string() + ".unreadable-" + stamp;
+  int rc = EEXIST;
+  for (int n = 0; n < 1000 && rc == EEXIST; ++n) {
+    std::string name = n == 0 ? base : base + "-" + std::to_string(n);
+    if (::renameat2(AT_FDCWD, file.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) == 0) {
+      aside = name;
+      return 0;
+    }
+    rc = errno;
+  }
+  return rc;
 }
 
 }  // namespace brindlet::platform

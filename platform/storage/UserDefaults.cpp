@@ -27,20 +27,37 @@ UserDefaults::UserDefaults(std::filesystem::path file) : file_(std::move(file)),
   Bytes content;
   int rc = AtomicFile::read(file_, content);
   if (rc == ENOENT) return;
-  if (rc != 0) {
-    systemLog("Nolu: settings file %s could not be read: %s", file_.c_str(), std::strerror(rc));
-    return;
+  if (rc == 0) {
+    auto parsed = nlohmann::json::parse(content.begin(), content.end(), nullptr, false);
+    if (parsed.is_object()) {
+      values_->json = std::move(parsed);
+      return;
+    }
+    settingsLog().error("settings file %s is not a JSON object", file_.c_str());
+  } else {
+    settingsLog().error("settings file %s could not be read: %s", file_.c_str(), std::strerror(rc));
   }
-  auto parsed = nlohmann::json::parse(content.begin(), content.end(), nullptr, false);
-  if (parsed.is_object()) {
-    values_->json = std::move(parsed);
-    return;
+  // The settings start empty, but what the file holds must not be lost to the next save.
+  unreadableFileInPlace_ = true;
+  keepUnreadableFileAsideLocked();
+}
+
+bool UserDefaults::keepUnreadableFileAsideLocked() {
+  if (!unreadableFileInPlace_) return true;
+  std::filesystem::path aside;
+  int rc = AtomicFile::keepAside(file_, std::chrono::system_clock::now(), aside);
+  if (rc == 0) settingsLog().error("unreadable settings file kept as %s", aside.c_str());
+  if (rc == 0 || rc == ENOENT) {
+    unreadableFileInPlace_ = false;
+    return true;
   }
-  std::filesystem::path aside = file_;
-  aside += ".unreadable";
-  std::error_code ignored;
-  std::filesystem::rename(file_, aside, ignored);
-  systemLog("Nolu: settings file %s is not a JSON object; moved to %s", file_.c_str(), aside.c_str());
+  settingsLog().error("unreadable settings file %s could not be kept aside: %s", file_.c_str(), std::strerror(rc));
+  return false;
+}
+
+const Logger& settingsLog() {
+  static const Logger logger("io.tavix.nolu.host", "settings");
+  return logger;
 }
 
 std::filesystem::path UserDefaults::standardFile() {
@@ -103,10 +120,11 @@ void UserDefaults::remove(const std::string& key) { store(key, nullptr); }
 void UserDefaults::saveLocked() {
   std::string text = values_->json.dump(2);
   text.push_back('\n');
+  if (!keepUnreadableFileAsideLocked()) return;  // never written over what could not be read
   int rc = AtomicFile::makeFolder(file_.parent_path(), 0700);
   if (rc == 0)
     rc = AtomicFile::write(file_, ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), 0600);
-  if (rc != 0) systemLog("Nolu: settings could not be saved to %s: %s", file_.c_str(), std::strerror(rc));
+  if (rc != 0) settingsLog().error("settings could not be saved to %s: %s", file_.c_str(), std::strerror(rc));
 }
 
 }  // namespace brindlet::platform

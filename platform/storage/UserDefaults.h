@@ -10,11 +10,17 @@
 
 namespace brindlet::platform {
 
+class Logger;
+
+// The settings' logger: subsystem "io.tavix.nolu.host", category "settings".
+const Logger& settingsLog();
+
 // The application's settings: a dictionary of keys to values kept as one JSON file. Each
 // value keeps its type (a Boolean stays a Boolean, a string a string, a number a number, a
 // dictionary a dictionary), so a reader can tell a stored `true` from a stored 1 or "1".
-// Every change rewrites the file atomically, owner-only. A file that cannot be parsed is
-// moved aside (".unreadable") and the settings start empty, so nothing is overwritten.
+// Every change rewrites the file atomically, owner-only. A file that cannot be read or parsed
+// is renamed aside ("<file>.unreadable-<date>", every such copy kept) and the settings start
+// empty; while it cannot be moved, nothing is written over it.
 class UserDefaults {
  public:
   explicit UserDefaults(std::filesystem::path file);
@@ -52,10 +58,12 @@ class UserDefaults {
   template <class Value>
   void store(const std::string& key, Value value);
   void saveLocked();
+  bool keepUnreadableFileAsideLocked();
 
   std::filesystem::path file_;
   mutable std::mutex lock_;
   std::unique_ptr<Values> values_;
+  bool unreadableFileInPlace_ = false;  // the file on disk holds what could not be read
 };
 
 }  // namespace brindlet::platform

@@ -147,6 +147,9 @@ class X265CompressionSession final : public CompressionSession {
     if (x265_param_default_preset(param_, "ultrafast", realTime_ ? "zerolatency" : nullptr) < 0) return encoderFailed;
     std::string pools = std::to_string(threads);
     x265_param_parse(param_, "pools", pools.c_str());
+    // x265 takes no picture smaller than one coding tree unit (32 in this preset): a narrower
+    // or lower picture gets the smallest unit, 16.
+    if (std::min(width_, height_) < static_cast<int>(param_->maxCUSize)) x265_param_parse(param_, "ctu", "16");
     param_->frameNumThreads = 1;
     param_->logLevel = X265_LOG_ERROR;
     param_->sourceWidth = width_;

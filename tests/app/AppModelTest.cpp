@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include <fstream>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -17,6 +21,7 @@
 #include "kit/pairing/PairedDeviceStore.h"
 #include "kit/pairing/SelfSignedIdentity.h"
 #include "kit/transport/InMemoryConnection.h"
+#include "platform/log/Log.h"
 #include "platform/power/LoginItem.h"
 #include "platform/storage/UserDefaults.h"
 #include "support/TestLoop.h"
@@ -319,6 +324,39 @@ TEST_F(AppModelTest, WithoutAnIdentityOnlyTheLoopbackListenerRuns) {
   EXPECT_FALSE(model->session());
   ASSERT_TRUE(model->status());
   EXPECT_EQ(model->status()->phase, SessionStatus::Phase::ended);
+}
+
+TEST_F(AppModelTest, AnIdentityThatCannotBeLoadedNamesItsFileAndIsTriedAgainWithBackOff) {
+  // The keychain folder's place is taken by a file: every lookup fails with "Not a directory".
+  const auto blocked = folder_ / "Keychain";
+  { std::ofstream(blocked) << "in the way"; }
+  auto s = services();
+  s.loadIdentity = [blocked] {
+    return createSelfSignedIdentity("app-model-retry-" + std::to_string(getpid()), false, "Nolu Host",
+                                    platform::Keychain(blocked));
+  };
+  std::vector<std::string> logged;
+  auto previous = platform::setLogObserver([&](const platform::LogRecord& r) { logged.push_back(r.message); });
+  auto said = [&](const std::string& text) { return std::find(logged.begin(), logged.end(), text) != logged.end(); };
+  makeModel(std::move(s));
+  model->start();
+  ASSERT_TRUE(loop.runUntil([&] { return model->securityError().has_value(); }));
+  EXPECT_NE(
+      model->securityError()->find("the keychain folder " + blocked.string() + " could not be made: Not a directory"),
+      std::string::npos)
+      << *model->securityError();
+  EXPECT_TRUE(said("host identity: retry 1 in 1s"));
+  loop.advance(1s);
+  EXPECT_TRUE(said("host identity: retry 2 in 2s"));
+  EXPECT_FALSE(model->supervisor());
+  EXPECT_TRUE(std::filesystem::is_regular_file(blocked)) << "what is stored is left as it is";
+
+  std::filesystem::remove(blocked);
+  loop.advance(2s);
+  platform::setLogObserver(previous);
+  EXPECT_TRUE(model->supervisor());
+  EXPECT_FALSE(model->securityError());
+  EXPECT_FALSE(said("host identity: retry 3 in 4s"));
 }
 
 TEST_F(AppModelTest, ANewSessionIsToldWhatSleepDisplaySleepAndLockMadeOfThisComputer) {

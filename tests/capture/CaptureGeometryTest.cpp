@@ -42,19 +42,19 @@ TEST(CaptureGeometry, DefaultViewportFitsTheDeviceWithoutUpscaling) {
   EXPECT_EQ(big.outputWidth, 1920u);
   EXPECT_EQ(big.outputHeight, 1080u);
   Viewport none = defaultViewport(display(0, 0, 0, 0), client(0, 0));
-  EXPECT_EQ(none.outputWidth, 2u);
-  EXPECT_EQ(none.outputHeight, 2u);
+  EXPECT_EQ(none.outputWidth, smallestCaptureSize);
+  EXPECT_EQ(none.outputHeight, smallestCaptureSize);
 }
 
 TEST(CaptureGeometry, SizesAreEvenAndWithinLimits) {
   const struct {
     double in;
     uint32_t out;
-  } cases[] = {{0, 2}, {1, 2}, {3, 2}, {8191, 8190}, {8192, 8192}, {9000, 8192}, {7, 6}, {NAN, 2}};
+  } cases[] = {{0, 16}, {1, 16}, {3, 16}, {17, 16}, {8191, 8190}, {8192, 8192}, {9000, 8192}, {19, 18}, {NAN, 16}};
   for (const auto& c : cases) EXPECT_EQ(evenCaptureSize(c.in), c.out) << c.in;
   CaptureGeometry g = displayOutputSize(display(1920, 1080, 1920, 1080), viewport(NormalizedRect::full, 9000, 7));
   EXPECT_EQ(g.width, 8192u);
-  EXPECT_EQ(g.height, 6u);
+  EXPECT_EQ(g.height, 16u);
 }
 
 TEST(CaptureGeometry, SourceRectangleStaysInsideTheDisplay) {
@@ -88,8 +88,8 @@ TEST(CaptureGeometry, RegionsAreCapturedAtMostAtTheDisplaysDensity) {
   EXPECT_EQ(half.height, 600u);
   // Without an output size the viewport's size (made valid) is used.
   CaptureGeometry zero = captureOutputSize(retina, viewport(NormalizedRect::full, 0, 0), region);
-  EXPECT_EQ(zero.width, 2u);
-  EXPECT_EQ(zero.height, 2u);
+  EXPECT_EQ(zero.width, smallestCaptureSize);
+  EXPECT_EQ(zero.height, smallestCaptureSize);
 }
 
 TEST(BitrateController, FollowsItsTable) {

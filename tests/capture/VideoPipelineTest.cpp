@@ -102,6 +102,30 @@ TEST(VideoPipeline, AKeyFrameRequestOnAStillScreenGivesAKeyFrameWithinOneTick) {
   EXPECT_EQ(encoder->calls().size(), flowing);
 }
 
+TEST(VideoPipeline, TheFirstFrameOfANewlySelectedDisplayIsTheKeyFrame) {
+  TestLoop loop;
+  auto encoder = std::make_shared<RecordingEncoder>();
+  auto pipeline = VideoPipeline::make(encoder, 150ms, loop.io.get_executor(), loop.clock);
+  pipeline->switchDisplay(1);
+  pipeline->submit(frame(1));  // display 1
+  loop.advance(1s);
+  const size_t before = encoder->calls().size();
+
+  pipeline->switchDisplay(2);
+  loop.advance(200ms);
+  EXPECT_EQ(encoder->calls().size(), before) << "the old display's last frame is not sent again";
+  pipeline->submit(frame(2));  // display 1's frame still on its way: dropped
+  EXPECT_EQ(encoder->calls().size(), before);
+  auto second = frame(3);
+  second.displayID = 2;
+  pipeline->submit(second);
+  auto calls = encoder->calls();
+  ASSERT_EQ(calls.size(), before + 1);
+  EXPECT_TRUE(calls.back().key);
+  EXPECT_EQ(calls.back().frame.displayID, 2u);
+  pipeline->stop();
+}
+
 TEST(VideoPipeline, AFailedSendOnAStillScreenIsRepairedWithinOneTick) {
   TestLoop loop;
   auto connection = std::make_shared<RecordingConnection>();

@@ -121,6 +121,25 @@ TEST(PairedDeviceStore, DatesAreWholeSecondsInUTC) {
     EXPECT_FALSE(parseISO8601(bad)) << bad;
 }
 
+TEST(PairedDeviceStore, DatesADateCannotHoldAreRefusedNotWrapped) {
+  struct Case {
+    const char* text;
+    bool held;
+  };
+  const Case cases[] = {
+      {"1677-09-21T00:12:43Z", false}, {"1677-09-21T00:12:44Z", true},  {"1970-01-01T00:00:00Z", true},
+      {"2262-04-11T23:47:16Z", true},  {"2262-04-11T23:47:17Z", false}, {"8840-12-10T17:21:20Z", false},
+      {"0000-01-01T00:00:00Z", false}, {"9999-12-31T23:59:59Z", false}, {"1000-01-01T00:00:00Z", false},
+  };
+  for (const auto& c : cases) {
+    auto date = parseISO8601(c.text);
+    EXPECT_EQ(date.has_value(), c.held) << c.text;
+    if (date) {
+      EXPECT_EQ(iso8601String(*date), c.text);
+    }
+  }
+}
+
 TEST(PairedDeviceStore, UpsertReplacesAndMovesToTheEndRemoveRewrites) {
   TempFolder temp;
   fs::path file = temp.path() / "paired-devices.json";
@@ -196,6 +215,9 @@ TEST(PairedDeviceStore, AnUnreadableFileIsKeptAsideNotOverwritten) {
   };
   const std::string cases[] = {
       withKey("pairedAt", "2026-12-10T09:08:07.250Z"),
+      withKey("pairedAt", "8840-12-10T17:21:20Z"),
+      withKey("lastSeen", "1200-01-01T00:00:00Z"),
+      withKey("name", std::string(PairedDeviceStore::maximumNameBytes + 1, 'n')),
       without("name"),
       withKey("publicKey", "not base64!"),
       withKey("deviceID", "ABABABAB"),
@@ -221,6 +243,49 @@ TEST(PairedDeviceStore, AnUnreadableFileIsKeptAsideNotOverwritten) {
     EXPECT_EQ(readText(temp.path() / entries[1]), content);
     EXPECT_EQ(PairedDeviceStore(file).allPairedDevices().size(), 1u);
   }
+}
+
+TEST(PairedDeviceStore, AFileTooLargeToLoadIsKeptAsideWithAClearError) {
+  TempFolder temp;
+  fs::path file = temp.path() / "paired-devices.json";
+  nlohmann::json many = nlohmann::json::array();
+  for (int i = 0; i < 6000; ++i) many.push_back(record(device(static_cast<std::uint8_t>(i), "Device")));
+  std::string content = many.dump();
+  ASSERT_GT(content.size(), PairedDeviceStore::maximumFileBytes);
+  testing::writeFile(file, bytesOf(content));
+  LogCapture log;
+  PairedDeviceStore store(file);
+  EXPECT_TRUE(store.allPairedDevices().empty());
+  EXPECT_NE(log.all().find("paired devices could not be read: the file is larger than 1048576 bytes"),
+            std::string::npos)
+      << log.all();
+  ASSERT_TRUE(store.upsertPairedDevice(device(8, "New")));
+  auto entries = folderEntries(temp.path());
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(readText(temp.path() / entries[1]), content);
+}
+
+TEST(PairedDeviceStore, TheStoreWritesNothingItCouldNotReadBack) {
+  TempFolder temp;
+  fs::path file = temp.path() / "paired-devices.json";
+  PairedDeviceStore store(file);
+  // A name too long is cut where a character starts ("é" is two bytes).
+  std::string longName;
+  while (longName.size() < PairedDeviceStore::maximumNameBytes + 10) longName += "\xC3\xA9";
+  longName = "x" + longName;
+  ASSERT_TRUE(store.upsertPairedDevice(device(1, longName)));
+  auto loaded = PairedDeviceStore(file).allPairedDevices();
+  ASSERT_EQ(loaded.size(), 1u);
+  EXPECT_EQ(loaded[0].name, longName.substr(0, PairedDeviceStore::maximumNameBytes - 1));
+
+  // A list that would outgrow the file's limit is not saved, and stays as it was.
+  std::string big(PairedDeviceStore::maximumNameBytes, 'b');
+  int saved = 0;
+  for (int i = 2; i < 256 && store.upsertPairedDevice(device(static_cast<std::uint8_t>(i), big)); ++i) ++saved;
+  EXPECT_GT(saved, 100);
+  EXPECT_LT(saved, 254);
+  EXPECT_EQ(store.allPairedDevices().size(), static_cast<std::size_t>(saved + 1));
+  EXPECT_EQ(PairedDeviceStore(file).allPairedDevices().size(), static_cast<std::size_t>(saved + 1));
 }
 
 TEST(PairedDeviceStore, AReadErrorAlsoKeepsThePathAside) {

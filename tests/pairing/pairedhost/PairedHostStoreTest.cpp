@@ -95,6 +95,7 @@ TEST_F(PairedHostStoreTest, UnreadableValuesCountAsEmptyAndTheNextWriteReplacesT
       R"([{"hostID":"not-a-uuid","name":"A","fingerprint":"AQ==","pairedAt":"2026-01-01T00:00:00Z"}])",
       R"([{"hostID":"AAAAAAAA-BBBB-4CCC-8DDD-EEEEEEEEEEEE","name":"A","fingerprint":"!!","pairedAt":"2026-01-01T00:00:00Z"}])",
       R"([{"hostID":"AAAAAAAA-BBBB-4CCC-8DDD-EEEEEEEEEEEE","name":"A","fingerprint":"AQ==","pairedAt":"yesterday"}])",
+      R"([{"hostID":"AAAAAAAA-BBBB-4CCC-8DDD-EEEEEEEEEEEE","name":"A","fingerprint":"AQ==","pairedAt":"8840-12-10T17:21:20Z"}])",
   };
   for (const auto& text : bad) {
     slot->setText(text);

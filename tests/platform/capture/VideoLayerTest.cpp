@@ -165,6 +165,20 @@ TEST(CompressionSession, QuantiserCapSharpensARepeatedPicture) {
   EXPECT_GT(capped, plain + 2.0) << "plain " << plain << " capped " << capped;
 }
 
+TEST(CompressionSession, EncodesTheSmallestPicturesItIsGiven) {
+  // Down to one 16-pixel coding unit in either direction, as capture sizes never go lower.
+  for (auto [w, h] : {std::pair{16, 16}, std::pair{16, 1080}, std::pair{1920, 18}, std::pair{30, 30}}) {
+    SCOPED_TRACE(::testing::Message() << w << "x" << h);
+    auto session = makeSession(w, h, HEVCProfileLevel::mainAutoLevel, 1'000'000);
+    PixelBuffer picture(w, h);
+    Output out = encode(*session, picture, 1, true);
+    EXPECT_EQ(out.status, 0);
+    EXPECT_EQ(out.calls, 1);
+    EXPECT_FALSE(out.sample.data.empty());
+    session->invalidate();
+  }
+}
+
 TEST(CompressionSession, RejectsWhatItCannotDo) {
   int status = 0;
   EXPECT_EQ(createHEVCCompressionSession(321, 240, status), nullptr);

@@ -132,6 +132,46 @@ TEST_F(EventPosterTest, HeldModifierKeysGiveWayToTheFlagsOfEachKey) {
   EXPECT_FALSE(poster.postKeyboard({63, true, event_flags::secondaryFn, true}));
 }
 
+bool repeats(Display* display, unsigned keycode) {
+  XKeyboardState state{};
+  XGetKeyboardControl(display, &state);
+  return (state.auto_repeats[keycode / 8] >> (keycode % 8)) & 1;
+}
+
+// A key held from the device is pressed once however long it is held: the X server's
+// auto-repeat is not applied to it, and the key repeats again as before once released.
+TEST_F(EventPosterTest, AHeldKeyIsPressedOnceAndDoesNotAutoRepeat) {
+  KeyboardLayoutGuard layout;
+  ASSERT_TRUE(KeyboardLayoutGuard::set("setxkbmap us"));
+  Display* display = XOpenDisplay(nullptr);
+  ASSERT_TRUE(display);
+  unsigned delay = 0, interval = 0;
+  ASSERT_TRUE(XkbGetAutoRepeatRate(display, XkbUseCoreKbd, &delay, &interval));
+  const unsigned keycode = XKeysymToKeycode(display, XK_a);
+  ASSERT_TRUE(repeats(display, keycode)) << "the server should repeat the key to begin with";
+
+  observer.clear();
+  ASSERT_TRUE(poster.postKeyboard({0, true, 0, false}));
+  observer.waitFor([] { return false; }, std::chrono::milliseconds(delay + 10 * interval + 300));
+  ASSERT_TRUE(poster.postKeyboard({0, false, 0, false}));
+  observer.waitFor([&] { return !observer.of(Kind::keyRelease).empty(); });
+  EXPECT_EQ(observer.of(Kind::keyPress).size(), 1u);
+  EXPECT_EQ(observer.of(Kind::keyRelease).size(), 1u);
+  EXPECT_TRUE(repeats(display, keycode));
+
+  // Left down when the poster goes (a device that vanished): still no repeat, and the key's
+  // setting is given back.
+  {
+    EventPoster other;
+    ASSERT_TRUE(other.postKeyboard({0, true, 0, false}));
+    XSync(display, False);
+    EXPECT_FALSE(repeats(display, keycode));
+  }
+  EXPECT_TRUE(repeats(display, keycode));
+  ASSERT_TRUE(poster.postKeyboard({0, false, 0, false}));
+  XCloseDisplay(display);
+}
+
 TEST_F(EventPosterTest, GermanLayoutKeepsKeyPositionsAndTypesOptionCharacters) {
   KeyboardLayoutGuard layout;
   ASSERT_TRUE(KeyboardLayoutGuard::set("setxkbmap de"));

@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
+#include <vector>
 
 #include "pairing/TestSupport.h"
 #include "platform/crypto/Digest.h"
 #include "platform/keychain/Keychain.h"
+#include "platform/log/Log.h"
 
 namespace brindlet::platform {
 namespace {
@@ -40,6 +44,39 @@ TEST(Keychain, GenericPasswordsAddOnceThenUpdate) {
   EXPECT_EQ(keychain.copyGenericPassword("sa", "").status, KeychainStatus::itemNotFound);
   EXPECT_EQ(keychain.deleteGenericPassword("s", "a"), KeychainStatus::success);
   EXPECT_EQ(keychain.copyGenericPassword("s", "a").status, KeychainStatus::itemNotFound);
+}
+
+mode_t modeOf(const std::filesystem::path& path) {
+  struct stat st {};
+  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+  return st.st_mode & 07777;
+}
+
+TEST(Keychain, LoadsMakeALooseFolderAndItsItemsOwnerOnlyAndSaySo) {
+  TempFolder folder;
+  Keychain keychain(folder.path() / "Keychain");
+  ASSERT_EQ(keychain.addGenericPassword("s", "a", Bytes{1}), KeychainStatus::success);
+  ASSERT_EQ(keychain.addKey(bytesOf("tag"), "label", P256PrivateKey::generate()), KeychainStatus::success);
+  std::vector<std::filesystem::path> items;
+  for (const auto& entry : std::filesystem::directory_iterator(keychain.folder())) items.push_back(entry.path());
+  ASSERT_EQ(items.size(), 2u);
+  ASSERT_EQ(::chmod(keychain.folder().c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(items[0].c_str(), 0666), 0);
+  ASSERT_EQ(::chmod(items[1].c_str(), 0640), 0);
+
+  std::vector<std::string> logged;
+  auto previous = setLogObserver([&](const LogRecord& record) { logged.push_back(record.message); });
+  EXPECT_EQ(keychain.copyGenericPassword("s", "a").value, Bytes{1});
+  EXPECT_EQ(keychain.copyKey(bytesOf("tag")).status, KeychainStatus::success);
+  std::size_t afterFirst = logged.size();
+  EXPECT_EQ(keychain.copyGenericPassword("s", "a").value, Bytes{1});  // already tight: nothing more said
+  setLogObserver(previous);
+
+  EXPECT_EQ(modeOf(keychain.folder()), 0700u);
+  for (const auto& item : items) EXPECT_EQ(modeOf(item), 0600u) << item;
+  ASSERT_EQ(afterFirst, 3u);
+  EXPECT_EQ(logged.size(), 3u);
+  EXPECT_EQ(logged[0], "keychain folder " + keychain.folder().string() + " was mode 0777; now 0700");
 }
 
 TEST(Keychain, KeysAndCertificatesFormIdentitiesThroughThePublicKeyHash) {

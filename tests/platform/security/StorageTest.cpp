@@ -2,6 +2,8 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <map>
+#include <set>
 
 #include <nlohmann/json.hpp>
 
@@ -77,17 +79,42 @@ TEST(UserDefaults, ValuesKeepTheirTypeAcrossARestart) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
-TEST(UserDefaults, UnreadableFileIsMovedAsideNotOverwritten) {
+// The names in the folder that start with the file's name and ".unreadable-", with content.
+std::map<std::string, std::string> asideCopies(const std::filesystem::path& file) {
+  std::map<std::string, std::string> copies;
+  std::string prefix = file.filename().string() + ".unreadable-";
+  for (const auto& entry : std::filesystem::directory_iterator(file.parent_path())) {
+    std::string name = entry.path().filename().string();
+    if (name.rfind(prefix, 0) == 0) copies[name] = entry.is_regular_file() ? readText(entry.path()) : "(folder)";
+  }
+  return copies;
+}
+
+TEST(UserDefaults, EveryUnreadableFileIsKeptAsideNotOverwritten) {
   TempFolder folder;
   auto file = folder.path() / "settings.json";
-  brindlet::testing::writeFile(file, bytesOf("{\"hostID\": broken"));
+  const std::string contents[] = {"{\"hostID\": broken", "[1, 2]", "", "\"text\""};
+  for (const auto& content : contents) {
+    brindlet::testing::writeFile(file, bytesOf(content));
+    UserDefaults defaults(file);
+    EXPECT_EQ(defaults.object("hostID"), std::nullopt);
+    defaults.set("hostID", "A");
+    EXPECT_EQ(UserDefaults(file).string("hostID"), "A");
+  }
+  // One copy for each, none written over by the next.
+  std::multiset<std::string> kept;
+  for (const auto& [name, content] : asideCopies(file)) kept.insert(content);
+  EXPECT_EQ(kept, std::multiset<std::string>(std::begin(contents), std::end(contents)));
+}
+
+TEST(UserDefaults, AFileThatCannotBeReadIsKeptAsideToo) {
+  TempFolder folder;
+  auto file = folder.path() / "settings.json";
+  std::filesystem::create_directories(file / "inside");  // reading a folder fails
   UserDefaults defaults(file);
-  EXPECT_EQ(defaults.object("hostID"), std::nullopt);
-  defaults.set("hostID", "A");
-  auto aside = file;
-  aside += ".unreadable";
-  EXPECT_EQ(readText(aside), "{\"hostID\": broken");
-  EXPECT_EQ(UserDefaults(file).string("hostID"), "A");
+  defaults.set("launchAtLogin", true);
+  EXPECT_EQ(UserDefaults(file).boolean("launchAtLogin"), true);
+  EXPECT_EQ(asideCopies(file).size(), 1u);
 }
 
 TEST(AtomicFile, WritesReplaceWholeFilesAndExclusiveWritesDoNot) {

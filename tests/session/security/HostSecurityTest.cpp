@@ -42,9 +42,17 @@ TEST(HostID, ValuesThatAreNotAUUIDAreReplaced) {
   const char* bad[] = {R"("mac")", R"("")", "42", "true", R"("0f8fad5b-d9cb-469f-a165-70867728950")"};
   for (const char* value : bad) {
     ASSERT_TRUE(defaults.setJSON("hostID", value));
+    std::vector<platform::LogRecord> seen;
+    auto previous = platform::setLogObserver([&](const platform::LogRecord& r) { seen.push_back(r); });
     UUID id = loadHostID(defaults);
-    EXPECT_EQ(defaults.string("hostID"), id.uuidString()) << value;
     EXPECT_EQ(loadHostID(defaults), id);
+    platform::setLogObserver(previous);
+    EXPECT_EQ(defaults.string("hostID"), id.uuidString()) << value;
+    // The value it replaced is said once, under the settings' logger.
+    ASSERT_EQ(seen.size(), 1u) << value;
+    EXPECT_EQ(seen[0].category, "settings");
+    EXPECT_EQ(seen[0].message,
+              std::string("hostID ") + value + " in the settings is not a UUID; replaced by " + id.uuidString());
   }
 }
 
