@@ -170,6 +170,12 @@ void RelayTunnel::armReceive(std::uint64_t generation) {
 
 void RelayTunnel::onReceived(std::uint64_t generation, const asio::error_code& error, std::size_t size) {
   if (generation != connGeneration_ || stopped_ || !socket_) return;
+  if (error == asio::error::connection_refused) {
+    // An ICMP "port unreachable" for an earlier datagram: the socket itself is fine, and the
+    // handshake's retries decide when the relay counts as silent.
+    armReceive(generation);
+    return;
+  }
   if (error) {
     if (error == asio::error::operation_aborted) return;
     connectionFailed(generation, error.message());
