@@ -18,13 +18,13 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/Clock.h"
+#include "base/Executor.h"
 #include "host/app/AppModel.h"
 #include "host/control/HostInbox.h"
 #include "host/session/HostEnvironment.h"
 #include "host/session/HostSecurity.h"
 #include "host/session/LoopbackHostListener.h"
-#include "base/Clock.h"
-#include "base/Executor.h"
 #include "kit/support/Task.h"
 #include "kit/support/UUID.h"
 #include "kit/transport/QUICConfiguration.h"
@@ -33,8 +33,9 @@
 
 namespace brindlet::platform {
 class DisplaySleep;
+class HTTPSession;
 class UserDefaults;
-}
+}  // namespace brindlet::platform
 
 namespace brindlet::host {
 
@@ -42,6 +43,9 @@ class DisplayProviding;
 class EncoderFactory;
 class KeyboardLayouts;
 class PowerManaging;
+class RelayController;
+class RelayProvisioner;
+class RelaySettings;
 
 // What the process's environment asks of this run; read once, by main.
 struct HostOptions {
@@ -83,6 +87,8 @@ struct HostServices {
   // The setting "keepDisplayAwakeWhileConnected", read at each call.
   std::function<bool()> keepDisplayAwake;
   HostInbox inbox;
+  // What a device is given to reach this host through a relay; nothing: no remote access.
+  std::function<std::optional<RelayProvision>(const Bytes&)> relayConfig;
 
   // This computer's services: the host ID and the display setting from `settings`, a power
   // manager on the session bus, the keyboard layouts and the display-sleep probe of the X
@@ -114,6 +120,10 @@ class HostComposition {
   HostServices services;
   QUICConfiguration quic;
   std::shared_ptr<LoopbackHostListener> loopback;
+  std::shared_ptr<platform::HTTPSession> http;  // the coordinator's requests
+  std::shared_ptr<RelaySettings> relaySettings;
+  std::shared_ptr<RelayProvisioner> provisioner;
+  std::shared_ptr<RelayController> relay;
   std::shared_ptr<AppModel> model;
   Task displaySleepRefresh;  // keeps services.displaySleep fresh
 };

@@ -209,13 +209,12 @@ void TestRelay::onRegister(const asio::ip::udp::endpoint& from, const RelayFrame
   if (!verifyP256Signature(signature, RelayWire::registerMessage(cookie, token, key), key))
     return sendError(from, 0, RelayErrorCode::badSignature);
   cookies_.erase({from, static_cast<int>(RelayPurpose::registration)});
-  // A host that registers again replaces its earlier session.
-  for (auto it = sessions_.begin(); it != sessions_.end();) {
-    if (it->second.hostKey == key) {
-      it = sessions_.erase(it);
-    } else {
-      ++it;
-    }
+  // A host that registers again (a new address, a network change) keeps its session and devices.
+  for (auto& [id, session] : sessions_) {
+    if (session.hostKey != key) continue;
+    session.host = from;
+    sendTo(from, {RelayPacketType::registered, id, 0, {}});
+    return;
   }
   std::uint32_t id = ++nextSession_;
   Session& session = sessions_[id];
