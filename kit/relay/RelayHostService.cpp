@@ -90,10 +90,15 @@ void RelayHostService::setFatalHandler(std::function<void(CoordinatorError)> han
 }
 
 void RelayHostService::start() {
+  {
+    std::lock_guard lock(lock_);
+    if (running_) return;
+    running_ = true;
+  }
+  // Spawned outside the lock: the run may begin at once on this thread and set its status.
+  Task task = Task::spawn(strand_, run(shared_from_this()));
   std::lock_guard lock(lock_);
-  if (running_) return;
-  running_ = true;
-  task_ = Task::spawn(strand_, run(shared_from_this()));
+  task_ = std::move(task);
 }
 
 void RelayHostService::stop() {
