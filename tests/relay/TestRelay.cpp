@@ -43,6 +43,7 @@ void TestRelay::start() {
 }
 
 void TestRelay::stop() {
+  if (stopped_.exchange(true)) return;
   std::promise<void> done;
   auto finished = done.get_future();
   asio::post(strand_, [this, &done] {

@@ -40,7 +40,7 @@ class TestRelay {
   ~TestRelay();
 
   void start();
-  void stop();
+  void stop();  // once; later calls do nothing
   // Forgets every session, peer and cookie, as a relay that restarted on the same port.
   void restart();
 
@@ -91,6 +91,7 @@ class TestRelay {
   std::array<std::uint8_t, 2048> buffer_{};
   asio::ip::udp::endpoint sender_;
   std::atomic<bool> silent_{false};
+  std::atomic<bool> stopped_{false};
 
   mutable std::mutex mutex_;
   std::map<RelayPacketType, std::size_t> counts_;
