@@ -11,6 +11,8 @@
 #include "host/app/HostName.h"
 #include "host/app/NetworkPathWatch.h"
 #include "host/capture/VideoEncoder.h"
+#include "kit/relay/InviteCode.h"
+#include "kit/relay/RelaySigner.h"
 #include "kit/support/Task.h"
 
 #include <asio/co_spawn.hpp>
@@ -192,14 +194,22 @@ void AppModel::bootstrapSecurity() {
         if (auto self = weak.lock()) self->acceptConnection(std::move(connection), true);
       },
       BackoffPolicy{}, services_.clock);
-  // Remote access would take the port from here; without it the port is only kept.
   supervisor_->onPortChange = [weak](std::optional<std::uint16_t> port) {
-    if (auto self = weak.lock()) self->listenerPort_ = port;
+    auto self = weak.lock();
+    if (!self) return;
+    self->listenerPort_ = port;
+    if (self->services_.relay) self->services_.relay->setListenerPort(port);
   };
+  if (services_.relay) {
+    services_.relay->onConfigChanged = [weak] {
+      if (auto self = weak.lock()) self->refreshSessionRelayConfig();
+    };
+  }
   supervisor_->onStateChange = [weak](const ListenerState&) {
     if (auto self = weak.lock()) self->changed();
   };
   supervisor_->start();
+  startRemoteAccess(*identity);
   startSystemEvents();
   startLoopbackAccepting();
 }
@@ -407,5 +417,59 @@ void AppModel::answerPairing(bool accepted, const UUID& id) {
 }
 
 void AppModel::declinePairingOnClose(const UUID& id) { prompter_->resolve(false, id); }
+
+}  // namespace brindlet::host
+
+namespace brindlet::host {
+
+void AppModel::startRemoteAccess(const SelfSignedIdentity& identity) {
+  auto& relay = services_.relay;
+  if (!relay) return;
+  try {
+    relay->setSigner(makeSecKeyRelaySigner(identity));
+  } catch (const std::exception&) {
+    // Without a signer remote access stays idle; local pairing and sessions are unaffected.
+  }
+  relay->reconcile();
+}
+
+void AppModel::refreshSessionRelayConfig() {
+  if (!session_) return;
+  keep(Task::spawn(main_, resendRelayConfig(session_)));
+}
+
+asio::awaitable<void> AppModel::resendRelayConfig(std::shared_ptr<HostSession> session) {
+  co_await session->sendRelayConfig();
+}
+
+void AppModel::handleOpenURL(const std::string& url) {
+  auto code = parseInviteURL(url);
+  if (!code || !services_.relay) return;
+  keep(Task::spawn(main_, offerInvite(weak_from_this(), *code)));
+}
+
+asio::awaitable<void> AppModel::offerInvite(std::weak_ptr<AppModel> weak, std::string code) {
+  std::function<asio::awaitable<bool>(std::string)> confirm;
+  {
+    auto self = weak.lock();
+    if (!self) co_return;
+    auto relay = self->services_.relay;
+    if (relay->accountLabel()) {
+      if (self->services_.informAlreadyJoined) self->services_.informAlreadyJoined(*relay->accountLabel());
+      co_return;
+    }
+    relay->setInviteDraft(InviteCode::display(code));
+    confirm = self->services_.confirmInvite;
+  }
+  bool join = false;
+  if (confirm) join = co_await confirm(code);
+  auto self = weak.lock();
+  if (!self) co_return;
+  if (join) {
+    self->services_.relay->join(code);
+  } else {
+    self->services_.relay->setInviteDraft("");
+  }
+}
 
 }  // namespace brindlet::host

@@ -16,8 +16,9 @@
 //
 // The composition root (HostComposition) makes its services; tests make their own.
 //
-// Remote access is not part of this host yet: no relay controller is made, and the port the
-// supervisor publishes is only kept.
+// Remote access: when a relay controller is given, the model hands it the host key and every
+// port the supervisor publishes, and sends the current session its relay configuration again
+// whenever the controller says it changed.
 
 #include <cstdint>
 #include <functional>
@@ -34,6 +35,7 @@
 #include "host/app/CaptureLifecycle.h"
 #include "host/app/ListenerSupervisor.h"
 #include "host/app/Permissions.h"
+#include "host/app/RelayController.h"
 #include "host/capture/HostPowerEvent.h"
 #include "host/capture/PowerManaging.h"
 #include "host/control/HostInbox.h"
@@ -92,6 +94,12 @@ class AppModel final : public CaptureControlling, public std::enable_shared_from
     std::function<bool()> keepDisplayAwake;
     // The host's autostart entry, read when the model is made; nothing: not started at login.
     std::optional<platform::LoginItem> loginItem;
+    // Remote access; nothing: this host has none.
+    std::shared_ptr<RelayController> relay;
+    // The two questions about an opened invite link: whether to join with the code (true for
+    // Join), and the notice that this host is already enrolled (with the account's label).
+    std::function<asio::awaitable<bool>(std::string)> confirmInvite;
+    std::function<void(std::string)> informAlreadyJoined;
   };
 
   static std::shared_ptr<AppModel> make(const Executor& executor, Strand mainStrand,
@@ -116,6 +124,12 @@ class AppModel final : public CaptureControlling, public std::enable_shared_from
   // How the confirmation dialog is shown and closed (set by the application).
   std::function<void(const PairingPrompter::Pending&)> showConfirmation;
   std::function<void()> closeConfirmation;
+
+  // A URL opened with the application: invite links offer to join remote access; every other
+  // URL is ignored.
+  void handleOpenURL(const std::string& url);
+  // Sends the current session its relay configuration again (nothing without a session).
+  void refreshSessionRelayConfig();
 
   // Sleep, wake, display sleep and lock: queued, and handed to the capture lifecycle one at a
   // time, in order, once the host is set up.
@@ -186,6 +200,9 @@ class AppModel final : public CaptureControlling, public std::enable_shared_from
                                                     std::shared_ptr<HostPairingService> service, Strand main);
   static asio::awaitable<void> replace(std::shared_ptr<HostSession> session, std::string name);
   static asio::awaitable<void> retrySecurity(std::weak_ptr<AppModel> weak, std::shared_ptr<Clock> clock, double delay);
+  static asio::awaitable<void> offerInvite(std::weak_ptr<AppModel> weak, std::string code);
+  static asio::awaitable<void> resendRelayConfig(std::shared_ptr<HostSession> session);
+  void startRemoteAccess(const SelfSignedIdentity& identity);
   static asio::awaitable<void> feedLifecycle(AsyncStream<HostPowerEvent> events,
                                              std::shared_ptr<CaptureLifecycle> lifecycle);
   static asio::awaitable<void> wakeDisplay(std::weak_ptr<AppModel> weak, Strand main, bool displayWasAsleep);

@@ -10,6 +10,9 @@
 
 #include "host/app/HostName.h"
 #include "host/app/KeepDisplayAwakeSetting.h"
+#include "host/app/RelayController.h"
+#include "host/app/RelayProvisioner.h"
+#include "host/app/RelaySettings.h"
 #include "host/app/SystemPowerManager.h"
 #include "host/capture/AACELDEncoder.h"
 #include "host/capture/AudioTapArbiter.h"
@@ -34,11 +37,15 @@
 #include "host/control/SystemPasteboard.h"
 #include "kit/pairing/HostAuthGate.h"
 #include "kit/pairing/HostPairingService.h"
+#include "kit/pairing/KeychainSecretStore.h"
 #include "kit/pairing/PairedDeviceStore.h"
+#include "kit/relay/CoordinatorClient.h"
+#include "kit/relay/RelayHostService.h"
 #include "kit/support/SystemClock.h"
 #include "kit/transport/QUICHostListener.h"
 #include "platform/accessibility/Accessibility.h"
 #include "platform/clipboard/X11Clipboard.h"
+#include "platform/http/HTTPSession.h"
 #include "platform/input/EventPoster.h"
 #include "platform/power/LoginItem.h"
 #include "platform/screen/CursorImage.h"
@@ -176,10 +183,48 @@ HostEnvironment sessionEnvironment(const HostServices& services, std::shared_ptr
   }
   env.fitRestore = services.fitRestore;
   env.hostPID = getpid();
-  // Remote access is not set up on this host.
-  env.relayConfig = [](const Bytes&) -> std::optional<RelayProvision> { return std::nullopt; };
+  env.relayConfig = services.relayConfig;
+  if (!env.relayConfig) env.relayConfig = [](const Bytes&) -> std::optional<RelayProvision> { return std::nullopt; };
   return env;
 }
+
+namespace {
+
+asio::awaitable<std::string> enrollWith(Executor executor, std::shared_ptr<platform::HTTPSession> http,
+                                        std::shared_ptr<Clock> clock, std::string url, std::string code,
+                                        std::shared_ptr<RelaySigner> signer) {
+  auto client = CoordinatorClient::make(executor, url, std::move(signer), std::move(http), std::move(clock));
+  co_return co_await client->enroll(std::move(code));
+}
+
+// The relay settings, the provisioner and the relay controller. No coordinator ships with the
+// host: remote access needs "relay.coordinatorURL" set.
+void makeRemoteAccess(HostComposition& root, const Executor& executor, const Strand& main,
+                      std::shared_ptr<Clock> clock) {
+  root.http = platform::makeHTTPSession(executor, {});
+  root.relaySettings = std::make_shared<RelaySettings>(
+      root.settings, [] { KeychainSecretStore("io.tavix.nolu.host", "relay-account-secret").remove(); }, "");
+  root.provisioner = std::make_shared<RelayProvisioner>(root.relaySettings, clock);
+  root.services.relayConfig = [provisioner = root.provisioner](const Bytes& key) {
+    return provisioner->provision(key);
+  };
+  auto http = root.http;
+  RelayController::ServiceFactory makeService = [executor, clock, http](
+                                                    const RelayAccount& account, std::shared_ptr<RelaySigner> signer,
+                                                    std::optional<std::uint16_t> port, std::vector<Bytes> denied) {
+    auto client = CoordinatorClient::make(executor, account.baseURL, signer, http, clock);
+    return RelayHostService::make(executor, clock, std::move(client), std::move(signer), port, std::move(denied),
+                                  RelayHostService::Options{});
+  };
+  RelayController::Enroll enroll = [executor, clock, http](std::string url, std::string code,
+                                                           std::shared_ptr<RelaySigner> signer) {
+    return enrollWith(executor, http, clock, std::move(url), std::move(code), std::move(signer));
+  };
+  root.relay = RelayController::make(main, root.relaySettings, root.provisioner, std::move(makeService),
+                                     std::move(enroll), clock);
+}
+
+}  // namespace
 
 std::unique_ptr<HostComposition> HostComposition::build(asio::io_context& io, Strand mainStrand,
                                                         const HostOptions& options) {
@@ -205,6 +250,7 @@ std::unique_ptr<HostComposition> HostComposition::build(asio::io_context& io, St
   root->quic = hostQUICConfiguration();
   if (options.quicIdleTimeout) root->quic.idleTimeout = *options.quicIdleTimeout;
   root->loopback = std::make_shared<LoopbackHostListener>();
+  makeRemoteAccess(*root, executor, mainStrand, clock);
 
   const HostServices& services = root->services;
   AppModel::Services model;
@@ -235,6 +281,7 @@ std::unique_ptr<HostComposition> HostComposition::build(asio::io_context& io, St
                                                           std::optional<std::uint16_t> port) {
     return makeQUICListener(io, security, port, true, quic, clock);
   };
+  model.relay = root->relay;
   root->model = AppModel::make(executor, std::move(mainStrand), services.power, root->loopback, std::move(model));
   return root;
 }

@@ -33,6 +33,7 @@
 
 namespace brindlet::platform {
 class DisplaySleep;
+class HTTPSession;
 class UserDefaults;
 class WindowManager;
 }  // namespace brindlet::platform
@@ -50,6 +51,9 @@ class KeyboardLayouts;
 class MenuSource;
 class PowerManaging;
 class TextFocusSource;
+class RelayController;
+class RelayProvisioner;
+class RelaySettings;
 
 // What the process's environment asks of this run; read once, by main.
 struct HostOptions {
@@ -110,6 +114,8 @@ struct HostServices {
   // The one owner record of the system audio tap, and the audio encoders.
   std::shared_ptr<AudioTapArbiter> audioArbiter;
   std::shared_ptr<AudioEncoderFactory> audioEncoders;
+  // What a device is given to reach this host through a relay; nothing: no remote access.
+  std::function<std::optional<RelayProvision>(const Bytes&)> relayConfig;
 
   // This computer's services: the host ID and the display setting from `settings`, a power
   // manager on the session bus, the keyboard layouts and the display-sleep probe of the X
@@ -142,6 +148,10 @@ class HostComposition {
   HostServices services;
   QUICConfiguration quic;
   std::shared_ptr<LoopbackHostListener> loopback;
+  std::shared_ptr<platform::HTTPSession> http;  // the coordinator's requests
+  std::shared_ptr<RelaySettings> relaySettings;
+  std::shared_ptr<RelayProvisioner> provisioner;
+  std::shared_ptr<RelayController> relay;
   std::shared_ptr<AppModel> model;
   Task displaySleepRefresh;  // keeps services.displaySleep fresh
 };

@@ -1,0 +1,402 @@
+// Remote access against the test coordinator (HTTPS) and the test relay, all on loopback:
+// enrolment, admissions, registration, a device joining with its grant and reaching a QUIC
+// listener through the relay, keepalive, rebind, a relay restart, denial and failures.
+
+#include <gtest/gtest.h>
+
+#include <asio/post.hpp>
+
+#include "kit/pairing/AuthCrypto.h"
+#include "kit/relay/LoopbackUDP.h"
+#include "kit/relay/RelayClientLink.h"
+#include "kit/relay/RelayJoinGrant.h"
+#include "kit/transport/QUICHostListener.h"
+#include "relay/RelayFixture.h"
+
+namespace brindlet {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::eventually;
+using testing::quickService;
+using testing::quickTunnel;
+
+// Records a service's statuses and relay reports.
+struct ServiceWatch {
+  std::mutex mutex;
+  std::vector<RelayHostService::Status> statuses;
+  std::vector<std::vector<RelayEndpoint>> relays;
+  std::vector<CoordinatorError> fatal;
+
+  void attach(const std::shared_ptr<RelayHostService>& service) {
+    service->setRelaysHandler([this](std::vector<RelayEndpoint> list) {
+      std::lock_guard lock(mutex);
+      relays.push_back(std::move(list));
+    });
+    service->setFatalHandler([this](CoordinatorError error) {
+      std::lock_guard lock(mutex);
+      fatal.push_back(error);
+    });
+  }
+  std::size_t relayReports() {
+    std::lock_guard lock(mutex);
+    return relays.size();
+  }
+};
+
+class RelayLoopbackTest : public testing::RelayFixture {
+ protected:
+  std::shared_ptr<RelayHostService> startService(std::optional<std::uint16_t> listenerPort,
+                                                 std::vector<Bytes> denied = {}) {
+    auto client = makeClient();
+    enrol(client);
+    auto service = RelayHostService::make(io.get_executor(), clock, client, hostSigner, listenerPort, std::move(denied),
+                                          quickService());
+    watch.attach(service);
+    service->start();
+    return service;
+  }
+
+  static bool isReady(const std::shared_ptr<RelayHostService>& service) {
+    return service->current().kind == RelayHostService::Status::Kind::registered;
+  }
+
+  Bytes grantFor(const RelaySigner& device) {
+    return issueRelayJoinGrant(device.publicKey(), *hostSigner, std::chrono::system_clock::now(), relayGrantValidity);
+  }
+
+  std::vector<RelayEndpoint> relays() const { return {RelayEndpoint{"127.0.0.1", relay->port()}}; }
+
+  asio::awaitable<std::shared_ptr<RelayClientLink>> openLink(std::vector<RelayEndpoint> list, Bytes grant,
+                                                             std::shared_ptr<RelaySigner> device) {
+    RelayClientLink::Options options;
+    options.tunnel = quickTunnel();
+    co_return co_await RelayClientLink::open(io.get_executor(), clock, std::move(list), std::move(grant),
+                                             std::move(device), 3s, options);
+  }
+
+  // What opening a link threw, as text ("" when it opened).
+  std::string openFailure(std::vector<RelayEndpoint> list, Bytes grant, std::shared_ptr<RelaySigner> device) {
+    try {
+      await(openLink(std::move(list), std::move(grant), std::move(device)));
+    } catch (const RelayLinkError& error) {
+      return error.what();
+    }
+    return "";
+  }
+
+  ServiceWatch watch;
+  std::shared_ptr<RelaySigner> device = std::make_shared<P256RelaySigner>(platform::P256PrivateKey::generate());
+};
+
+TEST_F(RelayLoopbackTest, EnrolsOverHTTPSAndCachesTheAdmission) {
+  startCoordinator();
+  auto client = makeClient();
+  enrol(client);
+  try {
+    await(client->enroll("ABCDE-FGHJK"));  // an invite works once
+    FAIL();
+  } catch (const CoordinatorError& error) {
+    EXPECT_STREQ(error.what(), "That invite is invalid, used or expired");
+  }
+
+  RelayAdmission first = await(client->admission(false));
+  ASSERT_EQ(first.relays.size(), 1u);
+  EXPECT_EQ(first.relays[0], (RelayCandidate{"sin", "127.0.0.1", relay->port()}));
+  EXPECT_EQ(await(client->admission(false)), first);
+  EXPECT_EQ(tokenRequests(), 1);  // the second came from the cache
+  RelayAdmission fresh = await(client->admission(true));
+  EXPECT_EQ(fresh.relays, first.relays);
+  EXPECT_EQ(tokenRequests(), 2);
+
+  // Failures keep their texts; the cache outlives them.
+  admin("/admin/fail", R"({"status":429,"count":1})");
+  try {
+    await(client->admission(true));
+    FAIL();
+  } catch (const CoordinatorError& error) {
+    EXPECT_STREQ(error.what(), "Too many tries. Wait a minute and try again");
+  }
+  EXPECT_TRUE(await(client->cachedExpiry()));
+  admin("/admin/revoke", R"({"host_key":")" + AuthCrypto::base64URLEncode(hostSigner->publicKey()) + R"("})");
+  try {
+    await(client->fetchAdmission(std::nullopt));
+    FAIL();
+  } catch (const CoordinatorError& error) {
+    EXPECT_EQ(error.kind(), CoordinatorError::Case::revoked);
+  }
+}
+
+TEST_F(RelayLoopbackTest, CertificateNotTrustedIsUnreachable) {
+  startCoordinator();
+  auto untrusting = platform::makeHTTPSession(io.get_executor(), {});
+  try {
+    await(makeClient(untrusting)->enroll("ABCDEFGHJK"));
+    FAIL();
+  } catch (const CoordinatorError& error) {
+    EXPECT_EQ(error.kind(), CoordinatorError::Case::unreachable);
+  }
+}
+
+TEST_F(RelayLoopbackTest, DeviceReachesTheQUICListenerThroughTheRelay) {
+  startCoordinator();
+  auto listener = QUICHostListener::create(io, "Test Mac", UUID::random(), makeIdentity("Test Mac"), std::nullopt,
+                                           false, QUICConfiguration(), clock);
+  listener->start();
+  std::uint16_t port = await(listener->waitUntilReady());
+  auto service = startService(port);
+  ASSERT_TRUE(eventually([&] { return isReady(service); })) << service->current().text();
+  EXPECT_EQ(service->current().text(), "Ready \u00B7 Singapore");
+  ASSERT_EQ(watch.relayReports(), 1u);
+  EXPECT_EQ(watch.relays[0], relays());
+
+  auto connection = await(connectThroughRelay(io, clock, relays(), grantFor(*device), device,
+                                              ServerTrust::pinned(listener->certificateFingerprint())));
+  auto accepted = listener->connections();
+  auto host = await(accepted.next());
+  ASSERT_TRUE(host && *host);
+  Message ping = msg::Ping{42};
+  connection->send(ping);
+  auto received = await((*host)->messages().next());
+  ASSERT_TRUE(received);
+  EXPECT_EQ(*received, ping);
+  Message pong = msg::Pong{42};
+  (*host)->send(pong);
+  auto answer = await(connection->messages().next());
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(*answer, pong);
+
+  // Keepalives flow while registered; the relay forgetting everything makes the host register again.
+  ASSERT_TRUE(eventually([&] { return relay->framesOfType(RelayPacketType::keepalive) >= 2; }));
+  std::size_t registrations = relay->framesOfType(RelayPacketType::registerRequest);
+  relay->restart();
+  ASSERT_TRUE(eventually([&] {
+    return relay->framesOfType(RelayPacketType::registerRequest) > registrations && relay->sessionCount() == 1;
+  }));
+  EXPECT_TRUE(isReady(service));
+  // A second device joins the new session.
+  auto second = std::make_shared<P256RelaySigner>(platform::P256PrivateKey::generate());
+  auto link = await(openLink(relays(), grantFor(*second), second));
+  EXPECT_NE(link->localPort(), 0);
+  connection->close();
+  service->stop();
+  listener->stop();
+}
+
+TEST_F(RelayLoopbackTest, DeniedDeviceIsRefusedAndDenialReachesTheRunningService) {
+  startCoordinator();
+  auto service = startService(std::uint16_t(9), {device->publicKey()});
+  ASSERT_TRUE(eventually([&] { return isReady(service); }));
+  ASSERT_TRUE(eventually([&] { return relay->deniedKeys().size() == 1; }));
+  EXPECT_EQ(openFailure(relays(), grantFor(*device), device),
+            "Couldn't reach the Mac through the relay (relay error 10).");
+
+  auto other = std::make_shared<P256RelaySigner>(platform::P256PrivateKey::generate());
+  auto link = await(openLink(relays(), grantFor(*other), other));
+  service->setDenied({device->publicKey(), other->publicKey()});
+  ASSERT_TRUE(eventually([&] { return relay->deniedKeys().size() >= 2; }));
+  EXPECT_EQ(openFailure(relays(), grantFor(*other), other),
+            "Couldn't reach the Mac through the relay (relay error 10).");
+  service->stop();
+}
+
+TEST_F(RelayLoopbackTest, AnUnreachableFirstRelayGivesWayToTheNext) {
+  std::uint16_t dead;
+  {
+    asio::ip::udp::socket probe(io, asio::ip::udp::endpoint(asio::ip::address_v4::loopback(), 0));
+    dead = probe.local_endpoint().port();
+  }
+  startCoordinator(
+      {"127.0.0.1:" + std::to_string(dead) + ":fra", "127.0.0.1:" + std::to_string(relay->port()) + ":sin"});
+  auto service = startService(std::uint16_t(9));
+  ASSERT_TRUE(eventually([&] { return isReady(service); })) << service->current().text();
+  EXPECT_EQ(service->current().text(), "Ready \u00B7 Singapore");
+  ASSERT_EQ(watch.relayReports(), 1u);
+  EXPECT_EQ(watch.relays[0], relays());  // devices are told the relay in use
+  service->stop();
+}
+
+TEST_F(RelayLoopbackTest, CoordinatorFailuresShowAndRevocationIsFatal) {
+  startCoordinator();
+  auto client = makeClient();
+  enrol(client);
+  admin("/admin/fail", R"({"status":500,"body":"oops","count":2})");
+  auto service = RelayHostService::make(io.get_executor(), clock, client, hostSigner, std::nullopt, {}, quickService());
+  watch.attach(service);
+  auto statuses = service->statuses();
+  service->start();
+  ASSERT_TRUE(eventually([&] { return isReady(service); }));
+  std::vector<std::string> texts;
+  while (statuses.count() > 0) texts.push_back(await(statuses.next())->text());
+  EXPECT_NE(std::find(texts.begin(), texts.end(), "The relay answered 500."), texts.end());
+  EXPECT_EQ(texts.front(), "Connecting\u2026");
+
+  admin("/admin/revoke", R"({"host_key":")" + AuthCrypto::base64URLEncode(hostSigner->publicKey()) + R"("})");
+  // The relay forgets the session and refuses the cached token: the session ends, and the
+  // fresh admission it asks for is refused.
+  relay->failNext(RelayPacketType::registerRequest, RelayErrorCode::badToken);
+  relay->restart();
+  ASSERT_TRUE(eventually(
+      [&] {
+        std::lock_guard lock(watch.mutex);
+        return !watch.fatal.empty();
+      },
+      20s));
+  EXPECT_EQ(watch.fatal[0].kind(), CoordinatorError::Case::revoked);
+  EXPECT_EQ(service->current().text(), "Remote access for this Mac was removed");
+  service->stop();
+  EXPECT_EQ(service->current().text(), "Remote access off");
+}
+
+TEST_F(RelayLoopbackTest, SilentRelayIsAbandonedAfterEightRequests) {
+  relay->setSilent(true);
+  auto tunnel = RelayTunnel::make(io.get_executor(), clock, RelayRole::client, relays().front(), device, quickTunnel(),
+                                  [grant = grantFor(*device)](bool) -> asio::awaitable<Bytes> { co_return grant; });
+  auto events = tunnel->events();
+  tunnel->start();
+  auto event = await(events.next());
+  ASSERT_TRUE(event);
+  EXPECT_EQ(*event, RelayTunnelEvent::unavailable("no reply from relay"));
+  EXPECT_EQ(relay->framesOfType(RelayPacketType::challengeRequest), 8u);
+  tunnel->stop();
+}
+
+TEST_F(RelayLoopbackTest, BadCookiesAreRetriedThreeTimes) {
+  startCoordinator();
+  auto service = startService(std::uint16_t(9));
+  ASSERT_TRUE(eventually([&] { return isReady(service); }));
+  relay->failNext(RelayPacketType::join, RelayErrorCode::badCookie, 3);
+  auto link = await(openLink(relays(), grantFor(*device), device));  // the fourth join gets in
+  EXPECT_EQ(relay->framesOfType(RelayPacketType::join), 4u);
+  relay->failNext(RelayPacketType::join, RelayErrorCode::badCookie, 4);
+  auto other = std::make_shared<P256RelaySigner>(platform::P256PrivateKey::generate());
+  EXPECT_EQ(openFailure(relays(), grantFor(*other), other),
+            "Couldn't reach the Mac through the relay (relay error 8).");
+  service->stop();
+}
+
+// Path changes come from the test: a satisfied path after the first makes a client rebind and
+// a host register again.
+struct FakePaths {
+  std::mutex mutex;
+  std::vector<std::pair<Strand, std::function<void(const platform::NetworkPath&)>>> watchers;
+
+  RelayTunnel::PathWatcher watcher() {
+    return [this](const Strand& strand, std::function<void(const platform::NetworkPath&)> handler) {
+      std::lock_guard lock(mutex);
+      watchers.emplace_back(strand, handler);
+      asio::post(strand, [handler] { handler(platform::NetworkPath{}); });
+      return std::function<void()>([] {});
+    };
+  }
+  void change() {
+    platform::NetworkPath path;
+    path.satisfied = true;
+    path.availableInterfaces.push_back({"eth1", platform::NetworkInterfaceType::wiredEthernet, 3});
+    std::lock_guard lock(mutex);
+    for (auto& [strand, handler] : watchers) asio::post(strand, [handler, path] { handler(path); });
+  }
+};
+
+TEST_F(RelayLoopbackTest, PathChangeRebindsTheDeviceAndReregistersTheHost) {
+  startCoordinator();
+  FakePaths paths;
+  auto options = quickService();
+  options.tunnel.pathWatcher = paths.watcher();
+  auto client = makeClient();
+  enrol(client);
+  auto service = RelayHostService::make(io.get_executor(), clock, client, hostSigner, std::uint16_t(9), {}, options);
+  service->start();
+  ASSERT_TRUE(eventually([&] { return isReady(service); }));
+  RelayClientLink::Options linkOptions;
+  linkOptions.tunnel = quickTunnel();
+  linkOptions.tunnel.pathWatcher = paths.watcher();
+  auto link =
+      await(RelayClientLink::open(io.get_executor(), clock, relays(), grantFor(*device), device, 3s, linkOptions));
+  std::size_t registrations = relay->framesOfType(RelayPacketType::registerRequest);
+  paths.change();
+  ASSERT_TRUE(eventually([&] { return relay->framesOfType(RelayPacketType::rebind) >= 1; }));
+  ASSERT_TRUE(eventually([&] { return relay->framesOfType(RelayPacketType::registerRequest) > registrations; }));
+  EXPECT_TRUE(link->tunnel()->established());
+  service->stop();
+}
+
+TEST(LoopbackUDPTest, HostFlowPassesOnlyTheListenersWholeDatagrams) {
+  asio::io_context io;
+  auto work = asio::make_work_guard(io);
+  std::thread thread([&] { io.run(); });
+  asio::ip::udp::socket listener(io, asio::ip::udp::endpoint(asio::ip::address_v4::loopback(), 0));
+  asio::ip::udp::socket stranger(io, asio::ip::udp::endpoint(asio::ip::address_v4::loopback(), 0));
+  auto flow = LoopbackUDP::make(io.get_executor(), listener.local_endpoint().port());
+  std::mutex mutex;
+  std::vector<Bytes> received;
+  flow->start([&](Bytes datagram) {
+    std::lock_guard lock(mutex);
+    received.push_back(std::move(datagram));
+  });
+  auto count = [&] {
+    std::lock_guard lock(mutex);
+    return received.size();
+  };
+  asio::ip::udp::endpoint to(asio::ip::address_v4::loopback(), flow->port());
+  stranger.send_to(asio::buffer(Bytes{6, 6, 6}), to);  // not the listener: never passed on
+  listener.send_to(asio::buffer(Bytes(3000, 1)), to);  // larger than the buffer: dropped whole
+  listener.send_to(asio::buffer(Bytes{}), to);         // empty: passed on as empty
+  listener.send_to(asio::buffer(Bytes(2048, 2)), to);  // exactly the buffer
+  ASSERT_TRUE(eventually([&] { return count() == 2; }));
+  std::this_thread::sleep_for(50ms);
+  {
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(received.size(), 2u);
+    EXPECT_TRUE(received[0].empty());
+    EXPECT_EQ(received[1], Bytes(2048, 2));
+  }
+  EXPECT_EQ(flow->oversizedDropped(), 1u);
+
+  // Sends go to the listener before anything was received from it; none after close.
+  flow->send(Bytes{7});
+  std::array<std::uint8_t, 16> buffer{};
+  EXPECT_EQ(listener.receive(asio::buffer(buffer)), 1u);
+  flow->close();
+  flow->close();
+  flow->send(Bytes{8});
+  listener.non_blocking(true);
+  std::this_thread::sleep_for(50ms);
+  asio::error_code error;
+  listener.receive(asio::buffer(buffer), 0, error);
+  EXPECT_EQ(error, asio::error::would_block);
+  work.reset();
+  io.stop();
+  thread.join();
+}
+
+TEST(LoopbackUDPTest, DeviceFlowAnswersTheLatestSender) {
+  asio::io_context io;
+  auto work = asio::make_work_guard(io);
+  std::thread thread([&] { io.run(); });
+  auto flow = LoopbackUDP::make(io.get_executor(), std::nullopt);
+  std::atomic<int> received{0};
+  flow->start([&](Bytes) { ++received; });
+  flow->send(Bytes{1});  // no remote yet: dropped
+  asio::ip::udp::socket first(io, asio::ip::udp::endpoint(asio::ip::address_v4::loopback(), 0));
+  asio::ip::udp::socket second(io, asio::ip::udp::endpoint(asio::ip::address_v4::loopback(), 0));
+  asio::ip::udp::endpoint to(asio::ip::address_v4::loopback(), flow->port());
+  first.send_to(asio::buffer(Bytes{1}), to);
+  second.send_to(asio::buffer(Bytes{2}), to);
+  ASSERT_TRUE(eventually([&] { return received == 2; }));
+  flow->send(Bytes{3});
+  std::array<std::uint8_t, 4> buffer{};
+  EXPECT_EQ(second.receive(asio::buffer(buffer)), 1u);
+  EXPECT_EQ(buffer[0], 3);
+  first.non_blocking(true);
+  asio::error_code error;
+  first.receive(asio::buffer(buffer), 0, error);
+  EXPECT_EQ(error, asio::error::would_block);
+  flow->close();
+  work.reset();
+  io.stop();
+  thread.join();
+}
+
+}  // namespace
+}  // namespace brindlet
