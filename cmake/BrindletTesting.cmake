@@ -17,6 +17,12 @@ function(brindlet_test)
       list(APPEND locks ${s})
     endif()
   endforeach()
+  # The display and the sound server are held by one test program at a time.
+  if("x11" IN_LIST T_SERVICES OR "pulse" IN_LIST T_SERVICES)
+    target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support/ServiceLocks.cpp)
+    list(JOIN T_SERVICES "," lock_services)
+    target_compile_definitions(${target} PRIVATE BRINDLET_TEST_LOCKS="${lock_services}")
+  endif()
   gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST TEST_LIST ${target}_TESTS)
   # Labels and locks are lists, which gtest_discover_tests's PROPERTIES flattens (the
   # second label would be read as a property name); they are set on the discovered tests

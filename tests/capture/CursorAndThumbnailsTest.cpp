@@ -13,7 +13,6 @@
 #include "host/capture/CursorShapeRegistry.h"
 #include "host/capture/ScreenshotThumbnails.h"
 #include "host/capture/SystemCursorSource.h"
-#include "platform/capture/XServerLock.h"
 #include "platform/capture/XTestWindow.h"
 #include "platform/image/ImageCodec.h"
 #include "platform/screen/CursorImage.h"

@@ -17,7 +17,6 @@
 #include "kit/transport/InMemoryConnection.h"
 #include "platform/capture/HEVCTestDecoder.h"
 #include "platform/capture/TestPictures.h"
-#include "platform/capture/XServerLock.h"
 #include "platform/capture/XTestWindow.h"
 #include "platform/log/Log.h"
 #include "platform/video/HEVCFormatDescription.h"

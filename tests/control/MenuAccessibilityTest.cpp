@@ -7,7 +7,6 @@
 #include "host/control/MenuReading.h"
 #include "host/control/SystemMenuSource.h"
 #include "kit/support/SystemClock.h"
-#include "platform/capture/XServerLock.h"
 
 namespace brindlet {
 

@@ -14,7 +14,6 @@
 
 #include "host/control/SystemPasteboard.h"
 #include "kit/support/SystemClock.h"
-#include "platform/capture/XServerLock.h"
 #include "platform/clipboard/OtherClient.h"
 #include "platform/clipboard/X11Clipboard.h"
 #include "platform/image/ImageCodec.h"

@@ -16,7 +16,6 @@
 #include "host/control/FocusModel.h"
 #include "host/control/SystemFocusObserver.h"
 #include "kit/support/SystemClock.h"
-#include "platform/capture/XServerLock.h"
 #include "platform/windows/ManagedTestWindow.h"
 #include "platform/windows/WindowManager.h"
 

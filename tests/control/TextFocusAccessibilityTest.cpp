@@ -15,7 +15,6 @@
 #include "host/control/FrontmostApps.h"
 #include "host/control/SystemTextFocusSource.h"
 #include "kit/support/SystemClock.h"
-#include "platform/capture/XServerLock.h"
 
 namespace brindlet::host {
 namespace {

@@ -26,7 +26,6 @@
 #include "e2e/TestDevice.h"
 #include "platform/audio/PulseMonitor.h"
 #include "platform/capture/TestPictures.h"
-#include "platform/capture/XServerLock.h"
 #include "platform/capture/XTestWindow.h"
 #include "platform/power/DBusMock.h"
 #include "platform/windows/ManagedTestWindow.h"

@@ -13,7 +13,6 @@
 
 #include "kit/support/Task.h"
 #include "platform/capture/TestPictures.h"
-#include "platform/capture/XServerLock.h"
 #include "platform/capture/XTestWindow.h"
 #include "platform/screen/DisplayConfiguration.h"
 #include "platform/screen/DisplayPower.h"

@@ -13,7 +13,6 @@
 #include <asio/use_future.hpp>
 
 #include "kit/support/SystemClock.h"
-#include "platform/capture/XServerLock.h"
 #include "platform/clipboard/OtherClient.h"
 #include "platform/clipboard/X11Clipboard.h"
 

@@ -11,7 +11,6 @@
 #include <asio/detached.hpp>
 #include <asio/io_context.hpp>
 
-#include "platform/capture/XServerLock.h"
 #include "platform/screen/DisplayConfiguration.h"
 #include "platform/windows/ManagedTestWindow.h"
 #include "platform/windows/WindowManager.h"

@@ -11,7 +11,6 @@
 #include "host/control/SystemMenuSource.h"
 #include "host/control/SystemTextFocusSource.h"
 #include "kit/support/SystemClock.h"
-#include "platform/capture/XServerLock.h"
 #include "platform/input/EventPoster.h"
 #include "session/core/SessionFixture.h"
 
