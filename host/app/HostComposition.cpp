@@ -21,6 +21,7 @@
 #include "host/control/FitRestoreRegistry.h"
 #include "host/control/LayoutReverseMap.h"
 #include "host/control/SystemFocusObserver.h"
+#include "host/control/SystemInstalledApps.h"
 #include "host/control/WindowEvents.h"
 #include "kit/pairing/HostAuthGate.h"
 #include "kit/pairing/HostPairingService.h"
@@ -95,6 +96,8 @@ HostServices HostServices::make(const Executor& executor, std::shared_ptr<Clock>
   services.keepDisplayAwake = [settings] { return keepDisplayAwakeSetting(*settings); };
   services.inbox = HostInbox{HostInbox::defaultRoot()};
   services.fitRestore = std::make_shared<FitRestoreRegistry>();
+  services.installedApps =
+      std::make_shared<SystemInstalledApps>(InstalledAppsScanner::desktopEntries(), services.clock, 60);
   try {
     services.windows = platform::WindowManager::open();
     services.windowEvents = WindowEvents::make(executor);
@@ -130,6 +133,7 @@ HostEnvironment sessionEnvironment(const HostServices& services, std::shared_ptr
     env.focusObserver = std::make_shared<SystemFocusObserver>(services.windows, services.windowEvents, getpid());
   }
   env.fitRestore = services.fitRestore;
+  env.installedApps = services.installedApps;
   env.hostPID = getpid();
   // Remote access is not set up on this host.
   env.relayConfig = [](const Bytes&) -> std::optional<RelayProvision> { return std::nullopt; };

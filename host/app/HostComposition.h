@@ -42,6 +42,7 @@ namespace brindlet::host {
 class DisplayProviding;
 class EncoderFactory;
 class FitRestoreRegistry;
+class InstalledAppsProviding;
 class WindowEvents;
 class KeyboardLayouts;
 class PowerManaging;
@@ -91,6 +92,8 @@ struct HostServices {
   std::shared_ptr<platform::WindowManager> windows;
   std::shared_ptr<WindowEvents> windowEvents;
   std::shared_ptr<FitRestoreRegistry> fitRestore;
+  // The installed apps, scanned again a minute after the last scan or when a folder changed.
+  std::shared_ptr<InstalledAppsProviding> installedApps;
 
   // This computer's services: the host ID and the display setting from `settings`, a power
   // manager on the session bus, the keyboard layouts and the display-sleep probe of the X

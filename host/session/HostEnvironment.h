@@ -26,6 +26,7 @@ class ClickRecord;
 class DisplayProviding;
 class FitRestoreRegistry;
 class FocusObserving;
+class InstalledAppsProviding;
 class WindowControlling;
 class WindowTracking;
 class EncoderFactory;
@@ -68,6 +69,8 @@ struct HostEnvironment {
   double focusPollInterval = 0.25;
   double focusDebounce = 0.3;
   double followGrace = 0.8;
+  // The installed applications and their icons (absent: none are listed).
+  std::shared_ptr<InstalledAppsProviding> installedApps;
   // This process, whose own windows are never followed.
   std::int32_t hostPID = 0;
 };

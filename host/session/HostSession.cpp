@@ -274,6 +274,7 @@ asio::awaitable<void> HostSession::end() {
   // File transfers, menu actions, text focus and audio are stopped here by their features
   // once this host has them.
   co_await windowFocus_->stopApps();
+  apps_->stop();
   releaseKeepAwake();
   input_->releaseAll();
   co_await streaming_->stop();

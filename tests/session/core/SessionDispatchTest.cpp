@@ -222,7 +222,6 @@ TEST_F(SessionDispatchTest, AMessageThatExpectsNoAnswerGetsOneNoticeASession) {
       {msg::RequestCursorShape{42}, "requestCursorShape ignored: cursor shapes not available"},
       {msg::ActivateApp{501, 7, true}, "activateApp ignored: app activation not available"},
       {msg::WindowThumbnails{true, {7, 9}}, "windowThumbnails ignored: window thumbnails not available"},
-      {msg::RequestAppIcons{{"com.example.notes"}}, "requestAppIcons ignored: app icons not available"},
       {msg::LaunchControl{"com.example.notes", LaunchAction::keepWaiting},
        "launchControl ignored: launching apps not available"},
       {msg::FileChunk{9, 0, 0, Bytes(4, 1)}, "fileChunk ignored: receiving files not available"},
