@@ -22,6 +22,7 @@
 #include "host/control/LayoutReverseMap.h"
 #include "host/control/SystemFocusObserver.h"
 #include "host/control/SystemInstalledApps.h"
+#include "host/control/SystemAppQuitter.h"
 #include "host/control/WindowEvents.h"
 #include "kit/pairing/HostAuthGate.h"
 #include "kit/pairing/HostPairingService.h"
@@ -131,6 +132,7 @@ HostEnvironment sessionEnvironment(const HostServices& services, std::shared_ptr
     env.windowControl = std::make_shared<AXWindowController>(services.windows, env.clock);
     env.windowTracker = std::make_shared<CGWindowTracker>(services.windows);
     env.focusObserver = std::make_shared<SystemFocusObserver>(services.windows, services.windowEvents, getpid());
+    env.appQuitter = std::make_shared<SystemAppQuitter>(services.windows);
   }
   env.fitRestore = services.fitRestore;
   env.installedApps = services.installedApps;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "host/control/AppQuitting.h"
 #include "host/control/InstalledAppsProviding.h"
 #include "host/session/SessionDispatch.h"
 
@@ -14,7 +15,7 @@ void AppsFeature::registerHandlers(SessionDispatch& d) {
   d.later<msg::SetAppListUpdates>("app lists");
   d.later<msg::ActivateApp>("app activation");
   d.later<msg::LaunchControl>("launching apps");
-  d.later<msg::QuitApp>("quitting apps");
+  d.on<&AppsFeature::onQuitApp>();
 }
 
 asio::awaitable<void> AppsFeature::onLaunchApp(const msg::LaunchApp& message) {
@@ -38,6 +39,18 @@ asio::awaitable<void> AppsFeature::onRequestAppIcons(const msg::RequestAppIcons&
   std::vector<std::string> bundleIDs = message.bundleIDs;
   if (bundleIDs.size() > msg::RequestAppIcons::maxCount) bundleIDs.resize(msg::RequestAppIcons::maxCount);
   start(sendAppIcons(core_.weakFeature(this), core_.env().installedApps, std::move(bundleIDs)));
+  co_return;
+}
+
+asio::awaitable<void> AppsFeature::onQuitApp(const msg::QuitApp& message) {
+  // The host never quits itself; nothing is sent back either way.
+  const auto& env = core_.env();
+  if (!env.appQuitter) {
+    core_.reportUnavailable<msg::QuitApp>("quitting apps");
+    co_return;
+  }
+  if (message.pid < 1 || message.pid == env.hostPID) co_return;
+  env.appQuitter->quit(message.pid);
   co_return;
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 
 // Apps: the running and installed apps, activating, launching and quitting them. The installed
-// apps and their icons are listed; launching, quitting and the running-app lists are not built
-// yet: a launch fails as an app that cannot be opened does.
+// apps and their icons are listed and apps are asked to quit; launching and the running-app
+// lists are not built yet: a launch fails as an app that cannot be opened does.
 
 #include <memory>
 #include <string>
@@ -27,6 +27,7 @@ class AppsFeature {
   asio::awaitable<void> onLaunchApp(const msg::LaunchApp& message);
   asio::awaitable<void> onRequestInstalledApps(const msg::RequestInstalledApps& message);
   asio::awaitable<void> onRequestAppIcons(const msg::RequestAppIcons& message);
+  asio::awaitable<void> onQuitApp(const msg::QuitApp& message);
   // At the session's end: gives up the lists and icons still being gathered.
   void stop();
 

@@ -27,6 +27,7 @@ class DisplayProviding;
 class FitRestoreRegistry;
 class FocusObserving;
 class InstalledAppsProviding;
+class AppQuitting;
 class WindowControlling;
 class WindowTracking;
 class EncoderFactory;
@@ -71,6 +72,8 @@ struct HostEnvironment {
   double followGrace = 0.8;
   // The installed applications and their icons (absent: none are listed).
   std::shared_ptr<InstalledAppsProviding> installedApps;
+  // Asks apps to quit (absent: quitApp changes nothing).
+  std::shared_ptr<AppQuitting> appQuitter;
   // This process, whose own windows are never followed.
   std::int32_t hostPID = 0;
 };

@@ -7,6 +7,7 @@
 
 #include <map>
 
+#include "host/control/AppQuitting.h"
 #include "host/control/InstalledAppsProviding.h"
 #include "session/core/SessionFixture.h"
 
@@ -39,16 +40,30 @@ class SlowInstalledApps final : public InstalledAppsProviding {
   std::shared_ptr<Clock> clock_;
 };
 
+class RecordingQuitter final : public AppQuitting {
+ public:
+  bool quit(std::int32_t pid) override {
+    asked.push_back(pid);
+    return true;
+  }
+  std::vector<std::int32_t> asked;
+};
+
+constexpr std::int32_t hostPID = 4242;
+
 class AppsTest : public SessionFixture {
  protected:
   void start(bool withProvider = true) {
     provider = std::make_shared<SlowInstalledApps>(loop.clock);
     adjustEnvironment = [this, withProvider](HostEnvironment& env) {
       env.installedApps = withProvider ? provider : nullptr;
+      env.appQuitter = quitter;
+      env.hostPID = hostPID;
     };
     startAccepted();
   }
   std::shared_ptr<SlowInstalledApps> provider;
+  std::shared_ptr<RecordingQuitter> quitter = std::make_shared<RecordingQuitter>();
 };
 
 TEST_F(AppsTest, InstalledAppsArriveWhenScannedWithoutHoldingUpOtherRequests) {
@@ -92,6 +107,13 @@ TEST_F(AppsTest, TheSessionsEndCancelsWhatIsStillBeingGathered) {
   EXPECT_TRUE(sessionEnded);
   // Nothing waits on the clock any more: the scan and the icon were given up with the session.
   EXPECT_FALSE(loop.clock->nextDeadline().has_value());
+}
+
+TEST_F(AppsTest, QuitAsksOtherAppsOnlyAndAnswersNothing) {
+  start();
+  for (std::int32_t pid : {0, -3, hostPID, 501}) send(msg::QuitApp{pid});
+  EXPECT_EQ(quitter->asked, (std::vector<std::int32_t>{501}));
+  EXPECT_TRUE(received.empty());
 }
 
 }  // namespace
