@@ -26,6 +26,7 @@ pkg_check_modules(GDKPIXBUF REQUIRED IMPORTED_TARGET gdk-pixbuf-2.0)
 pkg_check_modules(QRENCODE REQUIRED IMPORTED_TARGET libqrencode)
 pkg_check_modules(GTKMM REQUIRED IMPORTED_TARGET gtkmm-4.0)
 pkg_check_modules(GIO REQUIRED IMPORTED_TARGET gio-2.0)
+pkg_check_modules(DESKTOPAPPS REQUIRED IMPORTED_TARGET gio-unix-2.0 gdk-pixbuf-2.0)
 
 # Standalone Asio, compiled once (see platform/support/AsioImpl.cpp) instead of in every file.
 add_library(brindlet_asio INTERFACE)

@@ -29,6 +29,8 @@
 #include "host/control/FitRestoreRegistry.h"
 #include "host/control/LayoutReverseMap.h"
 #include "host/control/SystemFocusObserver.h"
+#include "host/control/SystemInstalledApps.h"
+#include "host/control/SystemAppQuitter.h"
 #include "host/control/WindowEvents.h"
 #include "host/control/FrontmostApps.h"
 #include "host/control/LayoutReverseMap.h"
@@ -116,6 +118,8 @@ HostServices HostServices::make(const Executor& executor, std::shared_ptr<Clock>
   services.keepDisplayAwake = [settings] { return keepDisplayAwakeSetting(*settings); };
   services.inbox = HostInbox{HostInbox::defaultRoot()};
   services.fitRestore = std::make_shared<FitRestoreRegistry>();
+  services.installedApps =
+      std::make_shared<SystemInstalledApps>(InstalledAppsScanner::desktopEntries(), services.clock, 60);
   try {
     services.windows = platform::WindowManager::open();
     services.windowEvents = WindowEvents::make(executor);
@@ -180,8 +184,10 @@ HostEnvironment sessionEnvironment(const HostServices& services, std::shared_ptr
     env.windowControl = std::make_shared<AXWindowController>(services.windows, env.clock);
     env.windowTracker = std::make_shared<CGWindowTracker>(services.windows);
     env.focusObserver = std::make_shared<SystemFocusObserver>(services.windows, services.windowEvents, getpid());
+    env.appQuitter = std::make_shared<SystemAppQuitter>(services.windows);
   }
   env.fitRestore = services.fitRestore;
+  env.installedApps = services.installedApps;
   env.hostPID = getpid();
   env.relayConfig = services.relayConfig;
   if (!env.relayConfig) env.relayConfig = [](const Bytes&) -> std::optional<RelayProvision> { return std::nullopt; };

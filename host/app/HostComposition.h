@@ -44,6 +44,7 @@ class CursorSource;
 class DisplayProviding;
 class EncoderFactory;
 class FitRestoreRegistry;
+class InstalledAppsProviding;
 class WindowEvents;
 class PasteboardProviding;
 class ThumbnailProviding;
@@ -116,6 +117,8 @@ struct HostServices {
   std::shared_ptr<AudioEncoderFactory> audioEncoders;
   // What a device is given to reach this host through a relay; nothing: no remote access.
   std::function<std::optional<RelayProvision>(const Bytes&)> relayConfig;
+  // The installed apps, scanned again a minute after the last scan or when a folder changed.
+  std::shared_ptr<InstalledAppsProviding> installedApps;
 
   // This computer's services: the host ID and the display setting from `settings`, a power
   // manager on the session bus, the keyboard layouts and the display-sleep probe of the X

@@ -33,6 +33,8 @@ class CursorSource;
 class DisplayProviding;
 class FitRestoreRegistry;
 class FocusObserving;
+class InstalledAppsProviding;
+class AppQuitting;
 class WindowControlling;
 class WindowTracking;
 class EncoderFactory;
@@ -92,6 +94,10 @@ struct HostEnvironment {
   double focusPollInterval = 0.25;
   double focusDebounce = 0.3;
   double followGrace = 0.8;
+  // The installed applications and their icons (absent: none are listed).
+  std::shared_ptr<InstalledAppsProviding> installedApps;
+  // Asks apps to quit (absent: quitApp changes nothing).
+  std::shared_ptr<AppQuitting> appQuitter;
   // This process, whose own windows are never followed.
   std::int32_t hostPID = 0;
   // How often the clipboard is looked at for a change.

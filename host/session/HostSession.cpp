@@ -289,6 +289,7 @@ asio::awaitable<void> HostSession::end() {
   menuActions_->stop();
   textFocus_->stop();
   audio_->end();
+  apps_->stop();
   releaseKeepAwake();
   clipboard_->stop();
   cursor_->stop();

@@ -240,6 +240,12 @@ void WindowManager::activate(uint32_t id) {
   sendToRoot(*connection_, id, atoms_->activeWindow, data);
 }
 
+void WindowManager::close(uint32_t id) {
+  std::lock_guard guard(lock_);
+  const uint32_t data[5] = {XCB_CURRENT_TIME, sourcePager, 0, 0, 0};
+  sendToRoot(*connection_, id, connection_->atom("_NET_CLOSE_WINDOW"), data);
+}
+
 void WindowManager::moveResize(uint32_t id, const ScreenRect& frame) {
   std::lock_guard guard(lock_);
   xcb_connection_t* c = connection_->get();

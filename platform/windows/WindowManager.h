@@ -68,6 +68,9 @@ class WindowManager {
   uint32_t activeWindow();
   // Asks the manager to activate the window: it is shown when minimised, raised and focused.
   void activate(uint32_t id);
+  // Asks the manager to close the window as its close button does (_NET_CLOSE_WINDOW): the
+  // application decides, and may ask its user first.
+  void close(uint32_t id);
   // Asks the manager to give the window this outer frame (global points); a maximised window
   // is first taken out of the maximised state. The manager applies it when it gets to it:
   // read the frame back with window().

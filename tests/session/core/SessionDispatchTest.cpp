@@ -214,7 +214,6 @@ TEST_F(SessionDispatchTest, AMessageThatExpectsNoAnswerGetsOneNoticeASession) {
       {msg::SetThumbnails{true}, "setThumbnails ignored: display thumbnails not available"},
       {msg::ActivateApp{501, 7, true}, "activateApp ignored: app activation not available"},
       {msg::WindowThumbnails{true, {7, 9}}, "windowThumbnails ignored: window thumbnails not available"},
-      {msg::RequestAppIcons{{"com.example.notes"}}, "requestAppIcons ignored: app icons not available"},
       {msg::LaunchControl{"com.example.notes", LaunchAction::keepWaiting},
        "launchControl ignored: launching apps not available"},
       {msg::WatchActions{true}, "watchActions ignored: menu actions not available"},
