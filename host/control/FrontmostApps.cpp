@@ -1,6 +1,8 @@
 #include "host/control/FrontmostApps.h"
 
 #include <exception>
+#include <functional>
+#include <string>
 
 #include "host/HostLog.h"
 #include "platform/desktop/ActiveWindow.h"
@@ -10,10 +12,14 @@ namespace brindlet::host {
 namespace {
 
 asio::awaitable<void> followActiveWindow(std::weak_ptr<ChangeBroadcaster> broadcaster) {
+  // The callback and the display name are locals made before the try: g++ 12 destroys a
+  // temporary of a co_await expression inside a try block twice when the frame is destroyed.
+  std::function<void()> changed = [broadcaster = std::move(broadcaster)] {
+    if (auto b = broadcaster.lock()) b->notify();
+  };
+  std::string display;
   try {
-    co_await platform::ActiveWindow::watch({}, [broadcaster] {
-      if (auto b = broadcaster.lock()) b->notify();
-    });
+    co_await platform::ActiveWindow::watch(std::move(display), std::move(changed));
   } catch (const platform::ScreenError& error) {
     sessionLog().error("app activations unavailable: %s", error.what());
   }

@@ -1,5 +1,7 @@
 #include "host/control/WindowEvents.h"
 
+#include <functional>
+
 #include "host/HostLog.h"
 #include "platform/screen/ScreenError.h"
 #include "platform/windows/WindowManager.h"
@@ -9,13 +11,16 @@ namespace brindlet::host {
 namespace {
 
 asio::awaitable<void> watching(std::weak_ptr<WindowEvents> weak, std::string displayName) {
+  // The callback is a local made before the try: g++ 12 destroys a lambda temporary of a
+  // co_await expression inside a try block a second time when the frame is destroyed.
+  std::function<void(platform::WindowManagerChange)> changed = [weak](platform::WindowManagerChange change) {
+    auto self = weak.lock();
+    if (!self) return;
+    self->publish(change == platform::WindowManagerChange::activeWindow ? WindowEvent::activeWindowChanged
+                                                                        : WindowEvent::windowListChanged);
+  };
   try {
-    co_await platform::WindowManager::watch(std::move(displayName), [weak](platform::WindowManagerChange change) {
-      auto self = weak.lock();
-      if (!self) return;
-      self->publish(change == platform::WindowManagerChange::activeWindow ? WindowEvent::activeWindowChanged
-                                                                          : WindowEvent::windowListChanged);
-    });
+    co_await platform::WindowManager::watch(std::move(displayName), std::move(changed));
   } catch (const platform::ScreenError& error) {
     sessionLog().error("window notices unavailable: %s", error.what());
   }

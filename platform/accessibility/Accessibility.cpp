@@ -8,6 +8,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string_view>
 
@@ -282,6 +283,9 @@ struct Accessibility::Thread {
   }
 
   static void onEvent(AtspiEvent* event, void* data) {
+    // Each listener is handed its own copy of the event, to free.
+    std::unique_ptr<AtspiEvent, void (*)(AtspiEvent*)> owned(
+        event, [](AtspiEvent* e) { g_boxed_free(ATSPI_TYPE_EVENT, e); });
     auto* self = static_cast<Thread*>(data);
     if (!event->source) return;
     bool gained = std::string_view(event->type).starts_with("focus:") || event->detail1 != 0;
