@@ -17,6 +17,9 @@ mode = sys.argv[1]
 def hold(text):
     clipboard.set_text(text, -1)
     clipboard.store = lambda: None
+    # The ownership request is only buffered until the display is flushed: make sure the server
+    # has it before saying ready, so a reader that asks next finds this program as the owner.
+    Gdk.Display.get_default().sync()
     print("ready", flush=True)
     Gtk.main()
 
