@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "kit/protocol/MediaRecords.h"
+
 namespace brindlet::host {
 
 namespace {
@@ -26,18 +28,7 @@ std::string statusText(const MenuBarSnapshot& snapshot) {
 }
 
 std::string profileLabel(const std::optional<CodecProfile>& profile) {
-  if (!profile) return "—";
-  switch (*profile) {
-    case CodecProfile::hevcMain:
-      return "HEVC 4:2:0";
-    case CodecProfile::hevcMain10:
-      return "HEVC 4:2:0 10-bit";
-    case CodecProfile::hevcMain444:
-      return "HEVC 4:4:4";
-    case CodecProfile::hevcMain44410:
-      return "HEVC 4:4:4 10-bit";
-  }
-  return "—";
+  return profile ? std::string(displayName(*profile)) : "—";
 }
 
 std::string displayLine(const SessionStatus& status) {
