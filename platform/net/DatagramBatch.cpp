@@ -1,10 +1,17 @@
 #include "platform/net/DatagramBatch.h"
 
+#include <netinet/in.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <vector>
+
+#ifndef UDP_SEGMENT
+#define UDP_SEGMENT 103
+#endif
 
 namespace brindlet::platform {
 
@@ -66,13 +73,54 @@ ByteView DatagramReceiver::bytes(std::size_t i) const {
   return ByteView(impl_->storage.data() + i * impl_->slotSize, impl_->received.at(i).size);
 }
 
+namespace {
+// The most datagrams, and bytes, one segmented send may carry.
+constexpr std::size_t kMaxSegments = 64;
+constexpr std::size_t kMaxSegmentedBytes = 65000;
+using SegmentControl = std::array<char, CMSG_SPACE(sizeof(std::uint16_t))>;
+}  // namespace
+
 struct DatagramSender::Impl {
   std::size_t slotSize;
   std::size_t count = 0;
+  bool segmentation = true;  // until the kernel refuses it
   std::vector<std::uint8_t> storage;
   std::vector<iovec> pieces;
   std::vector<asio::ip::udp::endpoint> targets;
-  std::vector<mmsghdr> headers;
+  std::vector<bool> targeted;
+  std::vector<mmsghdr> messages;
+  std::vector<SegmentControl> controls;
+  std::vector<std::pair<std::size_t, std::size_t>> runs;  // first datagram and count, per message
+
+  // One message for `n` datagrams from `first` on (same target; all of the first one's size
+  // but the last, which may be shorter), segmented by the kernel when more than one.
+  void buildMessage(std::size_t index, std::size_t first, std::size_t n) {
+    mmsghdr& message = messages[index];
+    message = {};
+    message.msg_hdr.msg_iov = &pieces[first];
+    message.msg_hdr.msg_iovlen = n;
+    if (targeted[first]) {
+      message.msg_hdr.msg_name = targets[first].data();
+      message.msg_hdr.msg_namelen = static_cast<socklen_t>(targets[first].size());
+    }
+    if (n > 1) {
+      SegmentControl& control = controls[index];
+      control.fill(0);
+      message.msg_hdr.msg_control = control.data();
+      message.msg_hdr.msg_controllen = control.size();
+      cmsghdr* header = CMSG_FIRSTHDR(&message.msg_hdr);
+      header->cmsg_level = SOL_UDP;
+      header->cmsg_type = UDP_SEGMENT;
+      header->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
+      const auto size = static_cast<std::uint16_t>(pieces[first].iov_len);
+      std::memcpy(CMSG_DATA(header), &size, sizeof size);
+    }
+    runs[index] = {first, n};
+  }
+
+  bool sameTarget(std::size_t a, std::size_t b) const {
+    return targeted[a] == targeted[b] && (!targeted[a] || targets[a] == targets[b]);
+  }
 };
 
 DatagramSender::DatagramSender(std::size_t capacity, std::size_t slotSize) : impl_(std::make_unique<Impl>()) {
@@ -80,47 +128,77 @@ DatagramSender::DatagramSender(std::size_t capacity, std::size_t slotSize) : imp
   impl_->storage.resize(capacity * slotSize);
   impl_->pieces.resize(capacity);
   impl_->targets.resize(capacity);
-  impl_->headers.resize(capacity);
+  impl_->targeted.resize(capacity);
+  impl_->messages.resize(capacity);
+  impl_->controls.resize(capacity);
+  impl_->runs.resize(capacity);
 }
 
 DatagramSender::~DatagramSender() = default;
 
 bool DatagramSender::add(ByteView head, ByteView body, const asio::ip::udp::endpoint* to) {
   Impl& d = *impl_;
-  if (d.count == d.headers.size() || head.size() + body.size() > d.slotSize) return false;
+  if (d.count == d.pieces.size() || head.size() + body.size() > d.slotSize) return false;
   std::uint8_t* slot = d.storage.data() + d.count * d.slotSize;
   if (!head.empty()) std::memcpy(slot, head.data(), head.size());
   if (!body.empty()) std::memcpy(slot + head.size(), body.data(), body.size());
   d.pieces[d.count] = {slot, head.size() + body.size()};
-  mmsghdr& header = d.headers[d.count];
-  header = {};
-  header.msg_hdr.msg_iov = &d.pieces[d.count];
-  header.msg_hdr.msg_iovlen = 1;
-  if (to) {
-    d.targets[d.count] = *to;
-    header.msg_hdr.msg_name = d.targets[d.count].data();
-    header.msg_hdr.msg_namelen = static_cast<socklen_t>(d.targets[d.count].size());
-  }
+  d.targeted[d.count] = to != nullptr;
+  if (to) d.targets[d.count] = *to;
   ++d.count;
   return true;
 }
 
 bool DatagramSender::empty() const { return impl_->count == 0; }
 
-bool DatagramSender::full() const { return impl_->count == impl_->headers.size(); }
+bool DatagramSender::full() const { return impl_->count == impl_->pieces.size(); }
 
+// Runs of datagrams of one size to one target go out as one segmented message each (the last
+// of a run may be shorter), every message of the batch in one call where the socket takes it.
 void DatagramSender::flush(asio::ip::udp::socket& socket) {
   Impl& d = *impl_;
+  std::size_t messageCount = 0;
+  for (std::size_t first = 0; first < d.count;) {
+    std::size_t n = 1;
+    const std::size_t size = d.pieces[first].iov_len;
+    if (d.segmentation && size > 0) {
+      const std::size_t most = std::min(kMaxSegments, kMaxSegmentedBytes / size);
+      while (n < most && first + n < d.count && d.sameTarget(first, first + n) && d.pieces[first + n].iov_len <= size &&
+             d.pieces[first + n].iov_len > 0) {
+        const bool shorter = d.pieces[first + n].iov_len < size;
+        ++n;
+        if (shorter) break;  // only the last of a run may be shorter
+      }
+    }
+    d.buildMessage(messageCount++, first, n);
+    first += n;
+  }
   std::size_t next = 0;
-  while (next < d.count) {
-    int sent = ::sendmmsg(socket.native_handle(), d.headers.data() + next, static_cast<unsigned>(d.count - next),
+  while (next < messageCount) {
+    int sent = ::sendmmsg(socket.native_handle(), d.messages.data() + next, static_cast<unsigned>(messageCount - next),
                           MSG_DONTWAIT);
-    if (sent < 0) {
-      if (errno == EINTR) continue;
-      ++next;  // refused (no room, no listener yet, a pending error): dropped, the rest still go
+    if (sent >= 0) {
+      next += static_cast<std::size_t>(sent);
       continue;
     }
-    next += static_cast<std::size_t>(sent);
+    if (errno == EINTR) continue;
+    const auto [first, n] = d.runs[next];
+    if (n > 1 && (errno == EIO || errno == EINVAL || errno == EOPNOTSUPP || errno == ENOPROTOOPT)) {
+      // The kernel will not segment: this run and every later batch go one datagram a message.
+      d.segmentation = false;
+      for (std::size_t i = 0; i < n; ++i) {
+        msghdr message{};
+        message.msg_iov = &d.pieces[first + i];
+        message.msg_iovlen = 1;
+        if (d.targeted[first + i]) {
+          message.msg_name = d.targets[first + i].data();
+          message.msg_namelen = static_cast<socklen_t>(d.targets[first + i].size());
+        }
+        while (::sendmsg(socket.native_handle(), &message, MSG_DONTWAIT) < 0 && errno == EINTR) {
+        }
+      }
+    }
+    ++next;  // otherwise refused (no room, nobody listening yet, a pending error): dropped
   }
   d.count = 0;
 }

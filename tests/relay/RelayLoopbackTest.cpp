@@ -11,6 +11,7 @@
 #include "kit/relay/RelayClientLink.h"
 #include "kit/relay/RelayJoinGrant.h"
 #include "kit/transport/QUICHostListener.h"
+#include "platform/net/DatagramBatch.h"
 #include "relay/RelayFixture.h"
 
 namespace brindlet {
@@ -456,6 +457,64 @@ TEST(LoopbackUDPTest, DeviceFlowAnswersTheLatestSender) {
   work.reset();
   io.stop();
   thread.join();
+}
+
+// Datagrams gathered for one send arrive as the datagrams they were, in order, also where runs of
+// one size to one receiver go out as one segmented message; a datagram larger than a slot is
+// reported, not cut.
+TEST(DatagramBatchTest, GatheredDatagramsArriveWholeAndInOrder) {
+  asio::io_context io;
+  auto open = [&] {
+    asio::ip::udp::socket socket(io, asio::ip::udp::endpoint(asio::ip::address_v4::loopback(), 0));
+    socket.non_blocking(true);
+    socket.set_option(asio::socket_base::receive_buffer_size(1 << 20));
+    return socket;
+  };
+  auto sender = open(), b = open(), c = open();
+  const auto toB = b.local_endpoint(), toC = c.local_endpoint();
+  auto datagram = [](std::uint8_t tag, std::size_t size) {
+    Bytes bytes(size);
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(tag * 31 + i);
+    return bytes;
+  };
+  std::vector<Bytes> forB, forC;
+  platform::DatagramSender batch(64, 2048);
+  auto add = [&](std::vector<Bytes>& list, const asio::ip::udp::endpoint& to, Bytes bytes) {
+    ASSERT_TRUE(batch.add(ByteView(bytes).first(9), ByteView(bytes).subspan(9), &to));
+    list.push_back(std::move(bytes));
+  };
+  std::uint8_t tag = 0;
+  for (int i = 0; i < 50; ++i) add(forB, toB, datagram(++tag, 1359));  // more than one run holds
+  add(forB, toB, datagram(++tag, 700));                                // a shorter last
+  for (int i = 0; i < 5; ++i) add(forC, toC, datagram(++tag, 1359));
+  add(forB, toB, datagram(++tag, 1400));  // longer than the run before
+  add(forB, toB, datagram(++tag, 1400));
+  add(forC, toC, datagram(++tag, 2048));
+  EXPECT_FALSE(batch.add(Bytes(2049, 1), {}, &toB)) << "larger than a slot";
+  batch.flush(sender);
+  EXPECT_TRUE(batch.empty());
+
+  auto receiveAll = [](asio::ip::udp::socket& socket, std::size_t slot) {
+    platform::DatagramReceiver receiver(16, slot);
+    std::vector<Bytes> got;
+    std::size_t truncated = 0;
+    asio::error_code error;
+    while (std::size_t count = receiver.receive(socket, error)) {
+      for (std::size_t i = 0; i < count; ++i) {
+        if (receiver.datagram(i).truncated) {
+          ++truncated;
+        } else {
+          got.emplace_back(receiver.bytes(i).begin(), receiver.bytes(i).end());
+        }
+      }
+    }
+    EXPECT_FALSE(error);
+    return std::pair(got, truncated);
+  };
+  EXPECT_EQ(receiveAll(b, 2048).first, forB);
+  auto [gotC, truncatedC] = receiveAll(c, 2000);
+  EXPECT_EQ(gotC, std::vector<Bytes>(forC.begin(), forC.end() - 1));
+  EXPECT_EQ(truncatedC, 1u);
 }
 
 }  // namespace
