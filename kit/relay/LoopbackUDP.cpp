@@ -32,6 +32,7 @@ LoopbackUDP::LoopbackUDP(Strand strand, std::optional<std::uint16_t> remotePort)
   asio::error_code ignored;
   socket_.set_option(asio::socket_base::receive_buffer_size(1 << 20), ignored);
   socket_.set_option(asio::socket_base::send_buffer_size(1 << 20), ignored);
+  platform::enableReceiveCoalescing(socket_);
   if (remotePort) {
     // Connected: the kernel passes only datagrams from the listener's address and port.
     remote_ = asio::ip::udp::endpoint(asio::ip::address_v4::loopback(), *remotePort);
@@ -81,7 +82,7 @@ void LoopbackUDP::drain() {
       onDatagram_(receiver_.bytes(i));
       if (closed_) return;
     }
-    if (count < 64) return;
+    if (!receiver_.more()) return;
   }
 }
 

@@ -75,9 +75,9 @@ class LoopbackUDP final : public std::enable_shared_from_this<LoopbackUDP> {
   std::function<void(ByteView)> onDatagram_;       // on the strand
   std::atomic<bool> closed_{false};
   std::atomic<std::uint64_t> oversized_{0};
-  platform::DatagramReceiver receiver_{64, bufferSize};  // on the strand
-  platform::DatagramSender outgoing_{64, bufferSize};    // on the strand
-  bool flushQueued_ = false;                             // on the strand
+  platform::DatagramReceiver receiver_{8, bufferSize, true};  // on the strand
+  platform::DatagramSender outgoing_{64, bufferSize};         // on the strand
+  bool flushQueued_ = false;                                  // on the strand
 };
 
 }  // namespace brindlet

@@ -183,6 +183,7 @@ void RelayTunnel::onResolved(std::uint64_t generation, const asio::error_code& e
     socket->set_option(asio::socket_base::receive_buffer_size(1 << 20), ignored);
     socket->set_option(asio::socket_base::send_buffer_size(1 << 20), ignored);
     socket->non_blocking(true, ignored);
+    platform::enableReceiveCoalescing(*socket);
     socket->connect(target, failure);
   }
   if (failure) {
@@ -252,7 +253,7 @@ bool RelayTunnel::drain(std::uint64_t generation) {
       }
       if (generation != connGeneration_ || stopped_ || !socket_) return false;
     }
-    if (count < 64) return true;
+    if (!receiver_.more()) return true;
   }
   return true;
 }

@@ -195,7 +195,7 @@ class RelayTunnel final : public std::enable_shared_from_this<RelayTunnel> {
   std::unique_ptr<asio::ip::udp::socket> socket_;
   std::unique_ptr<asio::ip::udp::resolver> resolver_;
   std::function<void()> stopPathWatch_;
-  platform::DatagramReceiver receiver_{64, 2048};
+  platform::DatagramReceiver receiver_{8, 2048, true};
   // Data frames gathered on the strand, sent together once its current work is done.
   platform::DatagramSender outgoing_{64, RelayWire::maxFrameSize};
   bool flushQueued_ = false;

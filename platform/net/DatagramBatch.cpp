@@ -4,6 +4,7 @@
 #include <netinet/udp.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -15,22 +16,45 @@
 
 namespace brindlet::platform {
 
+#ifndef UDP_GRO
+#define UDP_GRO 104
+#endif
+
+void enableReceiveCoalescing(asio::ip::udp::socket& socket) {
+  int on = 1;
+  setsockopt(socket.native_handle(), SOL_UDP, UDP_GRO, &on, sizeof on);
+}
+
+namespace {
+constexpr std::size_t kCoalescedSlot = 65536;
+using CoalescedControl = std::array<char, CMSG_SPACE(sizeof(int))>;
+}  // namespace
+
 struct DatagramReceiver::Impl {
+  std::size_t maxDatagram;
   std::size_t slotSize;
+  bool coalesce;
+  bool more = false;
   std::vector<std::uint8_t> storage;
   std::vector<iovec> pieces;
   std::vector<sockaddr_storage> addresses;
+  std::vector<CoalescedControl> controls;
   std::vector<mmsghdr> headers;
   std::vector<ReceivedDatagram> received;
+  std::vector<std::size_t> offsets;
 };
 
-DatagramReceiver::DatagramReceiver(std::size_t capacity, std::size_t slotSize) : impl_(std::make_unique<Impl>()) {
-  impl_->slotSize = slotSize;
-  impl_->storage.resize(capacity * slotSize);
-  impl_->pieces.resize(capacity);
-  impl_->addresses.resize(capacity);
-  impl_->headers.resize(capacity);
-  impl_->received.resize(capacity);
+DatagramReceiver::DatagramReceiver(std::size_t capacity, std::size_t maxDatagram, bool coalesce)
+    : impl_(std::make_unique<Impl>()) {
+  Impl& d = *impl_;
+  d.maxDatagram = maxDatagram;
+  d.coalesce = coalesce;
+  d.slotSize = coalesce ? kCoalescedSlot : maxDatagram;
+  d.storage.resize(capacity * d.slotSize);
+  d.pieces.resize(capacity);
+  d.addresses.resize(capacity);
+  d.controls.resize(capacity);
+  d.headers.resize(capacity);
 }
 
 DatagramReceiver::~DatagramReceiver() = default;
@@ -38,6 +62,9 @@ DatagramReceiver::~DatagramReceiver() = default;
 std::size_t DatagramReceiver::receive(asio::ip::udp::socket& socket, asio::error_code& error) {
   error.clear();
   Impl& d = *impl_;
+  d.received.clear();
+  d.offsets.clear();
+  d.more = false;
   for (std::size_t i = 0; i < d.headers.size(); ++i) {
     d.pieces[i] = {d.storage.data() + i * d.slotSize, d.slotSize};
     d.headers[i] = {};
@@ -45,6 +72,10 @@ std::size_t DatagramReceiver::receive(asio::ip::udp::socket& socket, asio::error
     d.headers[i].msg_hdr.msg_iovlen = 1;
     d.headers[i].msg_hdr.msg_name = &d.addresses[i];
     d.headers[i].msg_hdr.msg_namelen = sizeof(sockaddr_storage);
+    if (d.coalesce) {
+      d.headers[i].msg_hdr.msg_control = d.controls[i].data();
+      d.headers[i].msg_hdr.msg_controllen = d.controls[i].size();
+    }
   }
   int count = ::recvmmsg(socket.native_handle(), d.headers.data(), static_cast<unsigned>(d.headers.size()),
                          MSG_DONTWAIT, nullptr);
@@ -52,25 +83,46 @@ std::size_t DatagramReceiver::receive(asio::ip::udp::socket& socket, asio::error
     if (errno != EAGAIN && errno != EWOULDBLOCK) error = asio::error_code(errno, asio::error::get_system_category());
     return 0;
   }
-  for (int i = 0; i < count; ++i) {
-    const mmsghdr& header = d.headers[static_cast<std::size_t>(i)];
-    ReceivedDatagram& datagram = d.received[static_cast<std::size_t>(i)];
-    // A datagram cut to fit its slot says so in its flags (its length is then the slot's).
-    datagram.truncated = (header.msg_hdr.msg_flags & MSG_TRUNC) != 0;
-    datagram.size = header.msg_len;
-    datagram.sender = {};
+  d.more = static_cast<std::size_t>(count) == d.headers.size();
+  for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
+    mmsghdr& header = d.headers[i];
+    ReceivedDatagram datagram;
     if (header.msg_hdr.msg_namelen <= datagram.sender.capacity()) {
       datagram.sender.resize(header.msg_hdr.msg_namelen);
-      std::memcpy(datagram.sender.data(), &d.addresses[static_cast<std::size_t>(i)], header.msg_hdr.msg_namelen);
+      std::memcpy(datagram.sender.data(), &d.addresses[i], header.msg_hdr.msg_namelen);
     }
+    // A datagram cut to fit its slot says so in its flags (its length is then the slot's).
+    const bool cut = (header.msg_hdr.msg_flags & MSG_TRUNC) != 0;
+    std::size_t segment = header.msg_len;
+    if (d.coalesce) {
+      // A run of datagrams the kernel joined: each `segment` bytes (the last may be shorter).
+      for (cmsghdr* c = CMSG_FIRSTHDR(&header.msg_hdr); c; c = CMSG_NXTHDR(&header.msg_hdr, c)) {
+        if (c->cmsg_level == SOL_UDP && c->cmsg_type == UDP_GRO) {
+          int size = 0;
+          std::memcpy(&size, CMSG_DATA(c), sizeof size);
+          if (size > 0) segment = static_cast<std::size_t>(size);
+        }
+      }
+    }
+    std::size_t offset = 0;
+    do {
+      datagram.size = std::min(segment, static_cast<std::size_t>(header.msg_len) - offset);
+      datagram.truncated = cut || datagram.size > d.maxDatagram;
+      if (datagram.truncated) datagram.size = std::min(datagram.size, d.maxDatagram);
+      d.received.push_back(datagram);
+      d.offsets.push_back(i * d.slotSize + offset);
+      offset += segment;
+    } while (offset < header.msg_len);
   }
-  return static_cast<std::size_t>(count);
+  return d.received.size();
 }
+
+bool DatagramReceiver::more() const { return impl_->more; }
 
 const ReceivedDatagram& DatagramReceiver::datagram(std::size_t i) const { return impl_->received.at(i); }
 
 ByteView DatagramReceiver::bytes(std::size_t i) const {
-  return ByteView(impl_->storage.data() + i * impl_->slotSize, impl_->received.at(i).size);
+  return ByteView(impl_->storage.data() + impl_->offsets.at(i), impl_->received.at(i).size);
 }
 
 namespace {

@@ -5,7 +5,7 @@
 // together (sendmmsg). A datagram larger than its slot is reported as truncated, never handed on
 // cut.
 //
-//   DatagramReceiver receiver(64, 2048);
+//   DatagramReceiver receiver(64, 2048);                 // or (8, 2048, true) after enableReceiveCoalescing
 //   asio::error_code error;
 //   std::size_t count = receiver.receive(socket, error);
 //   for (std::size_t i = 0; i < count; ++i)
@@ -26,16 +26,24 @@
 
 namespace brindlet::platform {
 
+// Lets the kernel join runs of same-sized datagrams from one sender into one read (UDP GRO);
+// a receiver made to split them again reads such a socket. Kernels without it do not join.
+void enableReceiveCoalescing(asio::ip::udp::socket& socket);
+
 class DatagramReceiver {
  public:
-  DatagramReceiver(std::size_t capacity, std::size_t slotSize);
+  // Reads up to `capacity` messages a call; a datagram larger than `maxDatagram` is reported
+  // as truncated. `coalesce`: each message may be a joined run (64 KiB a message).
+  DatagramReceiver(std::size_t capacity, std::size_t maxDatagram, bool coalesce = false);
   ~DatagramReceiver();
   DatagramReceiver(const DatagramReceiver&) = delete;
   DatagramReceiver& operator=(const DatagramReceiver&) = delete;
 
-  // Reads the datagrams waiting, at most the capacity. How many: 0 when none waited (error
-  // clear) or the call failed (error set).
+  // Reads the datagrams waiting, at most the capacity of messages. How many datagrams: 0 when
+  // none waited (error clear) or the call failed (error set).
   std::size_t receive(asio::ip::udp::socket& socket, asio::error_code& error);
+  // Whether the last receive filled every message: more may wait.
+  bool more() const;
   // The i-th datagram of the last receive, and its bytes (as many as the slot holds).
   const ReceivedDatagram& datagram(std::size_t i) const;
   ByteView bytes(std::size_t i) const;

@@ -470,8 +470,9 @@ TEST(DatagramBatchTest, GatheredDatagramsArriveWholeAndInOrder) {
     socket.set_option(asio::socket_base::receive_buffer_size(1 << 20));
     return socket;
   };
-  auto sender = open(), b = open(), c = open();
-  const auto toB = b.local_endpoint(), toC = c.local_endpoint();
+  auto sender = open(), b = open(), c = open(), joined = open();
+  platform::enableReceiveCoalescing(joined);  // runs may come as one read, split again here
+  const auto toB = b.local_endpoint(), toC = c.local_endpoint(), toJoined = joined.local_endpoint();
   auto datagram = [](std::uint8_t tag, std::size_t size) {
     Bytes bytes(size);
     for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(tag * 31 + i);
@@ -493,9 +494,12 @@ TEST(DatagramBatchTest, GatheredDatagramsArriveWholeAndInOrder) {
   EXPECT_FALSE(batch.add(Bytes(2049, 1), {}, &toB)) << "larger than a slot";
   batch.flush(sender);
   EXPECT_TRUE(batch.empty());
+  for (const auto& bytes : forB) ASSERT_TRUE(batch.add({}, bytes, &toJoined));
+  ASSERT_TRUE(batch.add({}, datagram(99, 1500), &toJoined));  // larger than the receiver takes
+  batch.flush(sender);
 
-  auto receiveAll = [](asio::ip::udp::socket& socket, std::size_t slot) {
-    platform::DatagramReceiver receiver(16, slot);
+  auto receiveAll = [](asio::ip::udp::socket& socket, std::size_t slot, bool coalesce = false) {
+    platform::DatagramReceiver receiver(coalesce ? 4 : 16, slot, coalesce);
     std::vector<Bytes> got;
     std::size_t truncated = 0;
     asio::error_code error;
@@ -515,6 +519,9 @@ TEST(DatagramBatchTest, GatheredDatagramsArriveWholeAndInOrder) {
   auto [gotC, truncatedC] = receiveAll(c, 2000);
   EXPECT_EQ(gotC, std::vector<Bytes>(forC.begin(), forC.end() - 1));
   EXPECT_EQ(truncatedC, 1u);
+  auto [gotJoined, truncatedJoined] = receiveAll(joined, 1450, true);
+  EXPECT_EQ(gotJoined, forB);
+  EXPECT_EQ(truncatedJoined, 1u);
 }
 
 }  // namespace

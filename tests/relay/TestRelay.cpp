@@ -39,6 +39,7 @@ TestRelay::TestRelay(const Executor& executor, Bytes secret, std::uint16_t port)
   socket_.set_option(asio::socket_base::receive_buffer_size(4 << 20), ignored);
   socket_.set_option(asio::socket_base::send_buffer_size(4 << 20), ignored);
   socket_.non_blocking(true, ignored);
+  platform::enableReceiveCoalescing(socket_);
 }
 
 TestRelay::~TestRelay() { stop(); }
@@ -115,7 +116,7 @@ void TestRelay::drain() {
       }
     }
     forwards_.flush(socket_);
-    if (count < 64 && !error) return;
+    if (!receiver_.more() && !error) return;
   }
 }
 
