@@ -43,6 +43,7 @@
 #include <asio/ip/udp.hpp>
 #include <asio/use_future.hpp>
 
+#include "TransportBench.h"
 #include "host/control/FileReceiver.h"
 #include "kit/protocol/WireCodec.h"
 #include "kit/support/SystemClock.h"
@@ -64,35 +65,26 @@ struct Loopback {
   asio::io_context io;
   asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
   std::vector<std::thread> threads;
-  std::shared_ptr<platform::QUICListener> listener;
+  platform::QUICIdentity identity = testing::makeTestIdentity();
+  std::unique_ptr<bench::BenchListener> listener;
   std::shared_ptr<QUICConnection> host;
   std::shared_ptr<QUICConnection> device;
   Strand strand = makeStrand(io.get_executor());
 
   Loopback() {
     for (int i = 0; i < 2; ++i) threads.emplace_back([this] { io.run(); });
-    auto identity = testing::makeTestIdentity();
     QUICConfiguration configuration;
-    listener =
-        platform::QUICListener::make(io, makeQUICParameters(identity, nullptr, configuration, io.get_executor()));
-    if (listener->listen({asio::ip::make_address("127.0.0.1"), 0})) throw std::runtime_error("cannot listen");
-    std::promise<std::shared_ptr<QUICConnection>> accepted;
-    listener->setNewGroupHandler([&accepted, configuration](std::shared_ptr<platform::QUICGroup> group) {
-      auto connection = QUICConnection::makeHost(group, configuration, SystemClock::shared());
-      connection->start();
-      accepted.set_value(connection);
-    });
+    listener = std::make_unique<bench::BenchListener>(io, identity, configuration);
     device = QUICConnection::makeClient(io, {asio::ip::make_address("127.0.0.1"), listener->port()},
                                         ServerTrust::pinned(certificateFingerprint(identity.certificateDER)),
                                         configuration, SystemClock::shared());
     device->start();
     asio::co_spawn(strand, device->waitUntilReady(), asio::use_future).get();
-    host = accepted.get_future().get();
-    asio::co_spawn(strand, host->waitUntilReady(), asio::use_future).get();
+    host = listener->host(strand);
   }
   ~Loopback() {
     device->close();
-    listener->cancel();
+    listener.reset();
     host.reset();
     device.reset();
     work.reset();
@@ -101,37 +93,11 @@ struct Loopback {
   }
 };
 
-VideoFrame frameOf(std::size_t payload) {
-  VideoFrame frame;
-  frame.width = 1920;
-  frame.height = 1080;
-  frame.parameterSets = {Bytes(24, 1), Bytes(40, 2), Bytes(8, 3)};
-  frame.payload = Bytes(payload, 0x5a);
-  return frame;
-}
+VideoFrame frameOf(std::size_t payload) { return bench::benchVideoFrame(payload); }
 
 std::size_t framesPerIteration(std::size_t payload) { return kBytesPerIteration / payload; }
 
-// Counts received frames and wakes the sender's thread when the expected number has come.
-struct FrameCounter {
-  std::mutex mutex;
-  std::condition_variable arrived;
-  std::size_t count = 0;
-  std::size_t bytes = 0;
-
-  static asio::awaitable<void> consume(AsyncStream<VideoFrame> frames, FrameCounter* counter) {
-    while (auto frame = co_await frames.next()) {
-      std::lock_guard lock(counter->mutex);
-      ++counter->count;
-      counter->bytes += frame->payload.size();
-      counter->arrived.notify_all();
-    }
-  }
-  void waitFor(std::size_t total) {
-    std::unique_lock lock(mutex);
-    arrived.wait(lock, [&] { return count >= total; });
-  }
-};
+using bench::FrameCounter;
 
 void BM_QUICVideo(benchmark::State& state) {
   const std::size_t payload = static_cast<std::size_t>(state.range(0));
@@ -143,18 +109,9 @@ void BM_QUICVideo(benchmark::State& state) {
   const std::size_t encoded = WireCodec::encodeVideoFrame(frame).size();
   std::size_t expected = 0;
   std::size_t drops = 0;
-  const std::int64_t configuredFramesInFlight = loop.host->configuration().maxVideoFramesInFlight;
   for (auto _ : state) {
     expected += frames;
-    for (std::size_t sent = 0; sent < frames;) {
-      // Wait for room before offering the frame: a refused frame costs its encoding.
-      while (loop.host->videoFramesInFlight() >= configuredFramesInFlight) std::this_thread::yield();
-      if (loop.host->sendVideo(frame)) {
-        ++sent;
-      } else {
-        ++drops;
-      }
-    }
+    drops += bench::sendVideoFrames(*loop.host, frame, frames);
     counter.waitFor(expected);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * frames * encoded));
@@ -242,30 +199,9 @@ BENCHMARK(BM_NgtcpExampleDownload)
     ->UseRealTime()
     ->MinTime(2.0);
 
-asio::awaitable<void> echoPings(std::shared_ptr<QUICConnection> host) {
-  auto messages = host->messages();
-  while (auto message = co_await messages.next()) {
-    if (const auto* ping = message->as<msg::Ping>()) {
-      Message pong = msg::Pong{ping->value};
-      host->send(pong);
-    }
-  }
-}
-
-constexpr int kRoundTripsPerIteration = 100;
-
-// Pings from the device and waits for each pong, all on the context (no thread hand-over
-// to the benchmark's thread in between).
-asio::awaitable<bool> pingPong(std::shared_ptr<QUICConnection> device, AsyncStream<Message> replies,
-                               std::uint64_t first) {
-  for (int i = 0; i < kRoundTripsPerIteration; ++i) {
-    Message ping = msg::Ping{first + static_cast<std::uint64_t>(i)};
-    device->send(ping);
-    auto reply = co_await replies.next();
-    if (!reply || !reply->is<msg::Pong>()) co_return false;
-  }
-  co_return true;
-}
+using bench::echoPings;
+using bench::kRoundTripsPerIteration;
+using bench::pingPong;
 
 void BM_QUICRoundTrip(benchmark::State& state) {
   Loopback loop;

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -28,7 +29,9 @@ using namespace brindlet::host;
 
 }  // namespace
 
-int main() {
+// Every argument is a URL opened with the host (a desktop entry's "%u"): each goes to the model
+// once it has started, which acts on invite links only.
+int main(int argc, char** argv) {
   setKitLogSubsystem(hostLogSubsystem);
   platform::installXErrorHandlers(transportLog());
 
@@ -69,7 +72,15 @@ int main() {
   });
 
   // A process that only hosts tests makes everything and starts nothing.
-  if (!options.hostingTests) asio::post(mainStrand, [model] { model->start(); });
+  if (!options.hostingTests) {
+    std::vector<std::string> urls(argv + 1, argv + argc);
+    asio::post(mainStrand, [weak = std::weak_ptr<AppModel>(model), urls] {
+      auto model = weak.lock();
+      if (!model) return;
+      model->start();
+      for (const auto& url : urls) model->handleOpenURL(url);
+    });
+  }
 
   std::vector<std::thread> threads;
   for (int i = 0; i < 3; ++i) threads.emplace_back([&io] { io.run(); });

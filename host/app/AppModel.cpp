@@ -442,6 +442,21 @@ asio::awaitable<void> AppModel::resendRelayConfig(std::shared_ptr<HostSession> s
   co_await session->sendRelayConfig();
 }
 
+void AppModel::removeDevice(const PairedDevice& device) {
+  if (!security_) return;
+  keep(Task::spawn(main_, forgetDevice(security_->service, device.deviceID)));
+  // The settings report the change of their deny list to the relay controller, which hands the
+  // keys denied in the last 31 days to its running service.
+  if (services_.relay) services_.relay->settings()->deny(device.publicKey, services_.clock->wallNow());
+  const auto before = pairedDevices_.size();
+  std::erase_if(pairedDevices_, [&](const PairedDevice& d) { return d.deviceID == device.deviceID; });
+  if (pairedDevices_.size() != before) changed();
+}
+
+asio::awaitable<void> AppModel::forgetDevice(std::shared_ptr<HostPairingService> service, UUID deviceID) {
+  co_await service->forgetDevice(deviceID);
+}
+
 void AppModel::handleOpenURL(const std::string& url) {
   auto code = parseInviteURL(url);
   if (!code || !services_.relay) return;

@@ -128,6 +128,10 @@ class AppModel final : public CaptureControlling, public std::enable_shared_from
   // A URL opened with the application: invite links offer to join remote access; every other
   // URL is ignored.
   void handleOpenURL(const std::string& url);
+  // Forgets the device (its live connections close) and denies its key remote access for 31
+  // days, which a running relay host service is told of at once. Nothing without the host's
+  // identity.
+  void removeDevice(const PairedDevice& device);
   // Sends the current session its relay configuration again (nothing without a session).
   void refreshSessionRelayConfig();
 
@@ -201,6 +205,7 @@ class AppModel final : public CaptureControlling, public std::enable_shared_from
   static asio::awaitable<void> replace(std::shared_ptr<HostSession> session, std::string name);
   static asio::awaitable<void> retrySecurity(std::weak_ptr<AppModel> weak, std::shared_ptr<Clock> clock, double delay);
   static asio::awaitable<void> offerInvite(std::weak_ptr<AppModel> weak, std::string code);
+  static asio::awaitable<void> forgetDevice(std::shared_ptr<HostPairingService> service, UUID deviceID);
   static asio::awaitable<void> resendRelayConfig(std::shared_ptr<HostSession> session);
   void startRemoteAccess(const SelfSignedIdentity& identity);
   static asio::awaitable<void> feedLifecycle(AsyncStream<HostPowerEvent> events,

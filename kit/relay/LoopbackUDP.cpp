@@ -13,11 +13,15 @@ LoopbackUDP::SocketError::SocketError(int error)
     : std::runtime_error(std::string("loopback socket failed: ") + std::strerror(error)), errorNumber(error) {}
 
 std::shared_ptr<LoopbackUDP> LoopbackUDP::make(const Executor& executor, std::optional<std::uint16_t> remotePort) {
-  return std::make_shared<LoopbackUDP>(executor, remotePort);
+  return std::make_shared<LoopbackUDP>(makeStrand(executor), remotePort);
 }
 
-LoopbackUDP::LoopbackUDP(const Executor& executor, std::optional<std::uint16_t> remotePort)
-    : strand_(makeStrand(executor)), socket_(strand_) {
+std::shared_ptr<LoopbackUDP> LoopbackUDP::make(const Strand& strand, std::optional<std::uint16_t> remotePort) {
+  return std::make_shared<LoopbackUDP>(strand, remotePort);
+}
+
+LoopbackUDP::LoopbackUDP(Strand strand, std::optional<std::uint16_t> remotePort)
+    : strand_(std::move(strand)), socket_(strand_) {
   asio::error_code error;
   socket_.open(asio::ip::udp::v4(), error);
   if (error) throw SocketError(error.value());
@@ -28,6 +32,7 @@ LoopbackUDP::LoopbackUDP(const Executor& executor, std::optional<std::uint16_t> 
   asio::error_code ignored;
   socket_.set_option(asio::socket_base::receive_buffer_size(1 << 20), ignored);
   socket_.set_option(asio::socket_base::send_buffer_size(1 << 20), ignored);
+  platform::enableReceiveCoalescing(socket_);
   if (remotePort) {
     // Connected: the kernel passes only datagrams from the listener's address and port.
     remote_ = asio::ip::udp::endpoint(asio::ip::address_v4::loopback(), *remotePort);
@@ -42,7 +47,7 @@ LoopbackUDP::~LoopbackUDP() {
   socket_.close(ignored);
 }
 
-void LoopbackUDP::start(std::function<void(Bytes)> onDatagram) {
+void LoopbackUDP::start(std::function<void(ByteView)> onDatagram) {
   asio::post(strand_, [self = shared_from_this(), onDatagram = std::move(onDatagram)]() mutable {
     if (self->closed_ || self->onDatagram_) return;
     self->onDatagram_ = std::move(onDatagram);
@@ -61,30 +66,58 @@ void LoopbackUDP::armRead() {
                      }));
 }
 
+// A bounded number of datagrams at a time, read many a call, so that sends queued on the strand
+// take turns with a busy flow.
 void LoopbackUDP::drain() {
-  asio::error_code error;
-  while (auto datagram = platform::receiveDatagram(socket_, buffer_, error)) {
-    if (datagram->truncated) {
-      ++oversized_;
-      continue;
+  for (int round = 0; round < 4; ++round) {
+    asio::error_code error;
+    const std::size_t count = receiver_.receive(socket_, error);
+    for (std::size_t i = 0; i < count; ++i) {
+      const auto& datagram = receiver_.datagram(i);
+      if (datagram.truncated) {
+        ++oversized_;
+        continue;
+      }
+      if (learnsRemote_) remote_ = datagram.sender;
+      onDatagram_(receiver_.bytes(i));
+      if (closed_) return;
     }
-    if (learnsRemote_) remote_ = datagram->sender;
-    onDatagram_(Bytes(buffer_.begin(), buffer_.begin() + static_cast<long>(datagram->size)));
-    if (closed_) return;
+    if (!receiver_.more()) return;
   }
 }
 
-void LoopbackUDP::send(Bytes datagram) {
+void LoopbackUDP::send(ByteView datagram) {
   if (closed_) return;
-  asio::post(strand_, [self = shared_from_this(), datagram = std::move(datagram)] {
-    if (self->closed_ || !self->remote_) return;
-    asio::error_code ignored;
-    if (self->learnsRemote_) {
-      self->socket_.send_to(asio::buffer(datagram), *self->remote_, 0, ignored);
-    } else {
-      self->socket_.send(asio::buffer(datagram), 0, ignored);
-    }
+  if (strand_.running_in_this_thread()) {
+    sendNow(datagram);
+    return;
+  }
+  asio::post(strand_, [self = shared_from_this(), datagram = Bytes(datagram.begin(), datagram.end())] {
+    self->sendNow(datagram);
   });
+}
+
+void LoopbackUDP::sendNow(ByteView datagram) {
+  if (closed_ || !remote_) return;
+  const asio::ip::udp::endpoint* to = learnsRemote_ ? &*remote_ : nullptr;
+  if (!outgoing_.add({}, datagram, to)) {
+    flushOutgoing();
+    if (!outgoing_.add({}, datagram, to)) return;  // larger than any datagram that comes in
+  }
+  if (flushQueued_) return;
+  flushQueued_ = true;
+  asio::post(strand_, [self = shared_from_this()] {
+    self->flushQueued_ = false;
+    self->flushOutgoing();
+  });
+}
+
+void LoopbackUDP::flushOutgoing() {
+  if (closed_) {
+    outgoing_.clear();
+    return;
+  }
+  outgoing_.flush(socket_);
 }
 
 void LoopbackUDP::close() {

@@ -6,11 +6,15 @@
 // QUIC connection's address from what it receives.
 //
 //   auto flow = LoopbackUDP::make(executor, listenerPort);     // throws LoopbackUDP::SocketError
-//   flow->start([](Bytes datagram) { ... });                   // on the flow's own strand
+//   flow->start([](ByteView datagram) { ... });                // on the flow's strand
 //   flow->send(datagram);                                      // any thread
 //   flow->close();                                             // any thread, any number of times
 //
 // Datagrams larger than the 2,048-byte buffer are dropped whole, never handed on cut.
+//
+// A flow made on a strand that another object shares (the relay tunnel it feeds) hands
+// datagrams to that object and takes them from it without a hop through the strand's queue:
+// on the strand, send() goes out at once.
 
 #include <atomic>
 #include <cstdint>
@@ -23,6 +27,7 @@
 
 #include "base/Bytes.h"
 #include "base/Executor.h"
+#include "platform/net/DatagramBatch.h"
 
 namespace brindlet {
 
@@ -38,32 +43,41 @@ class LoopbackUDP final : public std::enable_shared_from_this<LoopbackUDP> {
   // With a remote port: connected to 127.0.0.1 at that port. Without: sends go to the latest
   // sender. Throws SocketError.
   static std::shared_ptr<LoopbackUDP> make(const Executor& executor, std::optional<std::uint16_t> remotePort);
+  // The same on the given strand rather than a new one.
+  static std::shared_ptr<LoopbackUDP> make(const Strand& strand, std::optional<std::uint16_t> remotePort);
   ~LoopbackUDP();
 
   std::uint16_t port() const { return port_; }
-  // Every datagram that arrives (possibly empty) goes to `onDatagram`, on the flow's strand.
-  void start(std::function<void(Bytes)> onDatagram);
+  // Every datagram that arrives (possibly empty) goes to `onDatagram`, on the flow's strand;
+  // the bytes are valid during the call only.
+  void start(std::function<void(ByteView)> onDatagram);
   // One datagram to the remote end; dropped when there is none yet or the flow is closed.
-  void send(Bytes datagram);
+  // Datagrams sent on the flow's strand are gathered and go out together once the strand's
+  // current work is done; from elsewhere each is queued on the strand.
+  void send(ByteView datagram);
   void close();
   // How many datagrams were dropped for being larger than the buffer.
   std::uint64_t oversizedDropped() const { return oversized_.load(); }
 
-  LoopbackUDP(const Executor& executor, std::optional<std::uint16_t> remotePort);
+  LoopbackUDP(Strand strand, std::optional<std::uint16_t> remotePort);
 
  private:
   void armRead();
   void drain();
+  void sendNow(ByteView datagram);
+  void flushOutgoing();
 
   Strand strand_;
   asio::ip::udp::socket socket_;
   std::uint16_t port_ = 0;
   bool learnsRemote_ = true;
   std::optional<asio::ip::udp::endpoint> remote_;  // on the strand
-  std::function<void(Bytes)> onDatagram_;          // on the strand
+  std::function<void(ByteView)> onDatagram_;       // on the strand
   std::atomic<bool> closed_{false};
   std::atomic<std::uint64_t> oversized_{0};
-  std::array<std::uint8_t, bufferSize> buffer_{};
+  platform::DatagramReceiver receiver_{8, bufferSize, true};  // on the strand
+  platform::DatagramSender outgoing_{64, bufferSize};         // on the strand
+  bool flushQueued_ = false;                                  // on the strand
 };
 
 }  // namespace brindlet

@@ -18,7 +18,7 @@ asio::awaitable<void> pump(AsyncStream<RelayTunnelEvent> events, std::shared_ptr
         gate->resolve(nullptr);
         break;
       case RelayTunnelEvent::Kind::data:
-        local->send(std::move(event->data));
+        local->send(event->data);
         break;
       case RelayTunnelEvent::Kind::error:
         gate->resolve(std::make_exception_ptr(
@@ -123,12 +123,17 @@ asio::awaitable<std::shared_ptr<RelayClientLink>> RelayClientLink::attempt(Execu
                                                                            RelayEndpoint relay, Bytes grant,
                                                                            std::shared_ptr<RelaySigner> signer,
                                                                            Clock::Duration timeout, Options options) {
-  auto local = LoopbackUDP::make(executor, std::nullopt);
   auto tunnel = RelayTunnel::make(executor, clock, RelayRole::client, relay, signer, options.tunnel,
                                   [grant](bool force) { return giveGrant(grant, force); });
+  // The local socket shares the tunnel's strand: datagrams pass between them directly.
+  auto local = LoopbackUDP::make(tunnel->strand(), std::nullopt);
   std::weak_ptr<RelayTunnel> weak = tunnel;
-  local->start([weak](Bytes datagram) {
-    if (auto t = weak.lock()) t->send(0, std::move(datagram));
+  local->start([weak](ByteView datagram) {
+    if (auto t = weak.lock()) t->send(0, datagram);
+  });
+  tunnel->setDataSink([local](std::uint32_t, ByteView datagram) {
+    local->send(datagram);
+    return true;
   });
   auto gate = std::make_shared<OneShotGate>();
   Strand strand = makeStrand(executor);

@@ -22,16 +22,44 @@ bool isCancellation(const asio::system_error& error) { return error.code() == as
 
 }  // namespace
 
-struct RelayHostService::Session {
-  RelayCandidate relay;
-  std::shared_ptr<RelayTunnel> tunnel;
+// One session's loopback flows, one per peer, all on the tunnel's strand. The tunnel hands
+// each datagram to its peer's flow on that strand; the service adds and removes flows from its
+// own. `portGeneration` is the listener port's generation the flows were made for.
+struct RelayHostService::Routes {
+  explicit Routes(const std::shared_ptr<RelayTunnel>& owner) : tunnel(owner), strand(owner->strand()) {}
+
+  const std::weak_ptr<RelayTunnel> tunnel;
+  const Strand strand;
+  std::mutex lock;
   std::map<std::uint32_t, std::shared_ptr<LoopbackUDP>> flows;
   std::uint64_t portGeneration = 0;
 
-  void closeFlows() {
+  std::shared_ptr<LoopbackUDP> find(std::uint32_t peer) {
+    std::lock_guard hold(lock);
+    auto found = flows.find(peer);
+    return found == flows.end() ? nullptr : found->second;
+  }
+  void remove(std::uint32_t peer) {
+    std::lock_guard hold(lock);
+    if (auto found = flows.find(peer); found != flows.end()) {
+      found->second->close();
+      flows.erase(found);
+    }
+  }
+  void closeAll() {
+    std::lock_guard hold(lock);
+    closeAllLocked();
+  }
+  void closeAllLocked() {
     for (auto& [peer, flow] : flows) flow->close();
     flows.clear();
   }
+};
+
+struct RelayHostService::Session {
+  RelayCandidate relay;
+  std::shared_ptr<RelayTunnel> tunnel;
+  std::shared_ptr<Routes> routes;
 };
 
 std::string RelayHostService::Status::text() const {
@@ -117,6 +145,8 @@ void RelayHostService::setListenerPort(std::optional<std::uint16_t> port) {
   if (listenerPort_ == port) return;
   listenerPort_ = port;
   ++portGeneration_;
+  // Nothing more goes to the old port; each peer's next datagram makes its flow anew.
+  if (routes_) routes_->closeAll();
 }
 
 void RelayHostService::setDenied(std::vector<Bytes> keys) {
@@ -127,6 +157,11 @@ void RelayHostService::setDenied(std::vector<Bytes> keys) {
     tunnel = tunnel_;
   }
   if (tunnel) tunnel->setDenied(std::move(keys));
+}
+
+std::vector<Bytes> RelayHostService::denied() const {
+  std::lock_guard lock(lock_);
+  return denied_;
 }
 
 void RelayHostService::setStatus(Status status) {
@@ -203,14 +238,27 @@ asio::awaitable<std::optional<std::string>> RelayHostService::runSession(std::sh
   Session session;
   session.relay = relay;
   session.tunnel = tunnel;
+  session.routes = std::make_shared<Routes>(tunnel);
   std::vector<Bytes> denied;
   {
     std::lock_guard lock(self->lock_);
     self->tunnel_ = tunnel;
+    self->routes_ = session.routes;
     denied = self->denied_;
-    session.portGeneration = self->portGeneration_;
+    session.routes->portGeneration = self->portGeneration_;
   }
   tunnel->setDenied(std::move(denied));
+  // Datagrams from devices go to their flows on the tunnel's strand, in the order they came.
+  std::weak_ptr<RelayHostService> weak = self;
+  tunnel->setDataSink([weak, routes = session.routes](std::uint32_t peer, ByteView datagram) {
+    auto flow = routes->find(peer);
+    if (!flow) {
+      auto service = weak.lock();
+      if (service) flow = service->flowFor(*routes, peer);
+    }
+    if (flow) flow->send(datagram);
+    return true;
+  });
   Task refresh = Task::spawn(self->strand_, refreshTokens(self, std::move(admission)));
   auto events = tunnel->events();
   tunnel->start();
@@ -233,16 +281,13 @@ asio::awaitable<std::optional<std::string>> RelayHostService::runSession(std::sh
         break;
       }
       case RelayTunnelEvent::Kind::peerJoined:
-        self->flowFor(session, event->peer);
+        self->flowFor(*session.routes, event->peer);
         break;
       case RelayTunnelEvent::Kind::data:
-        if (auto flow = self->flowFor(session, event->peer)) flow->send(std::move(event->data));
+        if (auto flow = self->flowFor(*session.routes, event->peer)) flow->send(event->data);
         break;
       case RelayTunnelEvent::Kind::peerClosed:
-        if (auto found = session.flows.find(event->peer); found != session.flows.end()) {
-          found->second->close();
-          session.flows.erase(found);
-        }
+        session.routes->remove(event->peer);
         break;
       case RelayTunnelEvent::Kind::error:
         result = "relay refused (error " + std::to_string(static_cast<int>(event->code)) + ")";
@@ -263,41 +308,39 @@ asio::awaitable<std::optional<std::string>> RelayHostService::runSession(std::sh
   {
     std::lock_guard lock(self->lock_);
     if (self->tunnel_ == tunnel) self->tunnel_.reset();
+    if (self->routes_ == session.routes) self->routes_.reset();
   }
   tunnel->stop();
-  session.closeFlows();
+  session.routes->closeAll();
   // A cancelled service ends here (the next suspension throws).
   auto state = co_await asio::this_coro::cancellation_state;
   if (state.cancelled() != asio::cancellation_type::none) throw asio::system_error(asio::error::operation_aborted);
   co_return result;
 }
 
-std::shared_ptr<LoopbackUDP> RelayHostService::flowFor(Session& session, std::uint32_t peer) {
-  std::optional<std::uint16_t> port;
-  std::uint64_t generation = 0;
-  {
-    std::lock_guard lock(lock_);
-    port = listenerPort_;
-    generation = portGeneration_;
+// The peer's flow, made when it has none; nothing while the listener has no port. Called on the
+// service's strand and on the tunnel's; the service's lock is held throughout, so a change of
+// the listener's port cannot slip between reading the port and routing to it.
+std::shared_ptr<LoopbackUDP> RelayHostService::flowFor(Routes& routes, std::uint32_t peer) {
+  std::lock_guard lock(lock_);
+  std::lock_guard hold(routes.lock);
+  if (routes.portGeneration != portGeneration_) {
+    routes.closeAllLocked();
+    routes.portGeneration = portGeneration_;
   }
-  if (generation != session.portGeneration) {
-    session.closeFlows();
-    session.portGeneration = generation;
-  }
-  if (!port) return nullptr;
-  if (auto found = session.flows.find(peer); found != session.flows.end()) return found->second;
+  if (!listenerPort_) return nullptr;
+  if (auto found = routes.flows.find(peer); found != routes.flows.end()) return found->second;
   std::shared_ptr<LoopbackUDP> flow;
   try {
-    flow = LoopbackUDP::make(strand_.get_inner_executor(), *port);
+    flow = LoopbackUDP::make(routes.strand, *listenerPort_);
   } catch (const LoopbackUDP::SocketError& error) {
     log_.error("loopback flow for peer %u failed: %s", peer, error.what());
     return nullptr;
   }
-  std::weak_ptr<RelayTunnel> tunnel = session.tunnel;
-  flow->start([tunnel, peer](Bytes datagram) {
-    if (auto t = tunnel.lock()) t->send(peer, std::move(datagram));
+  flow->start([tunnel = routes.tunnel, peer](ByteView datagram) {
+    if (auto t = tunnel.lock()) t->send(peer, datagram);
   });
-  session.flows.emplace(peer, flow);
+  routes.flows.emplace(peer, flow);
   return flow;
 }
 

@@ -80,6 +80,8 @@ class RelayHostService final : public std::enable_shared_from_this<RelayHostServ
   void stop();   // status stopped, statuses end
   void setListenerPort(std::optional<std::uint16_t> port);
   void setDenied(std::vector<Bytes> keys);
+  // The device keys the relay is told to refuse.
+  std::vector<Bytes> denied() const;
 
   RelayHostService(const Executor& executor, std::shared_ptr<Clock> clock,
                    std::shared_ptr<CoordinatorClient> coordinator, std::shared_ptr<RelaySigner> signer,
@@ -87,10 +89,11 @@ class RelayHostService final : public std::enable_shared_from_this<RelayHostServ
 
  private:
   struct Session;
+  struct Routes;
 
   void setStatus(Status status);
   void fail(const CoordinatorError& error);
-  std::shared_ptr<LoopbackUDP> flowFor(Session& session, std::uint32_t peer);
+  std::shared_ptr<LoopbackUDP> flowFor(Routes& routes, std::uint32_t peer);
 
   static asio::awaitable<void> run(std::shared_ptr<RelayHostService> self);
   // Nothing for a clean end (after registering); otherwise why the session ended.
@@ -113,6 +116,7 @@ class RelayHostService final : public std::enable_shared_from_this<RelayHostServ
   std::uint64_t portGeneration_ = 0;
   std::vector<Bytes> denied_;
   std::shared_ptr<RelayTunnel> tunnel_;
+  std::shared_ptr<Routes> routes_;  // the current session's
   std::function<void(std::vector<RelayEndpoint>)> relaysHandler_;
   std::function<void(CoordinatorError)> fatalHandler_;
   Task task_;

@@ -80,13 +80,48 @@ void RelayTunnel::stop() {
   });
 }
 
-void RelayTunnel::send(std::uint32_t peer, Bytes datagram) {
-  asio::post(strand_, [self = shared_from_this(), peer, datagram = std::move(datagram)]() mutable {
-    if (!self->established_ || self->stopped_) return;
-    std::uint32_t to = self->role_ == RelayRole::client ? self->peer_ : peer;
-    if (RelayWire::headerSize + datagram.size() > RelayWire::maxFrameSize) return;
-    self->sendFrame({RelayPacketType::data, self->session_, to, std::move(datagram)});
+void RelayTunnel::send(std::uint32_t peer, ByteView datagram) {
+  if (strand_.running_in_this_thread()) {
+    sendData(peer, datagram);
+    return;
+  }
+  asio::post(strand_, [self = shared_from_this(), peer, datagram = Bytes(datagram.begin(), datagram.end())] {
+    self->sendData(peer, datagram);
   });
+}
+
+void RelayTunnel::sendData(std::uint32_t peer, ByteView datagram) {
+  if (!established_ || stopped_ || !socket_ || RelayWire::headerSize + datagram.size() > RelayWire::maxFrameSize) {
+    return;
+  }
+  std::uint32_t to = role_ == RelayRole::client ? peer_ : peer;
+  const auto header = RelayWire::encodeHeader(RelayPacketType::data, session_, to);
+  if (!outgoing_.add(header, datagram)) {
+    flushOutgoing();
+    outgoing_.add(header, datagram);
+  }
+  if (flushQueued_) return;
+  flushQueued_ = true;
+  std::weak_ptr<RelayTunnel> weak = weak_from_this();
+  asio::post(strand_, [weak] {
+    auto self = weak.lock();
+    if (!self) return;
+    self->flushQueued_ = false;
+    self->flushOutgoing();
+  });
+}
+
+void RelayTunnel::flushOutgoing() {
+  if (socket_) {
+    outgoing_.flush(*socket_);
+  } else {
+    outgoing_.clear();
+  }
+}
+
+void RelayTunnel::setDataSink(DataSink sink) {
+  asio::post(strand_,
+             [self = shared_from_this(), sink = std::move(sink)]() mutable { self->dataSink_ = std::move(sink); });
 }
 
 void RelayTunnel::setDenied(std::vector<Bytes> keys) {
@@ -108,6 +143,7 @@ void RelayTunnel::closeSocket() {
     socket_->close(ignored);
   }
   socket_.reset();
+  outgoing_.clear();
 }
 
 void RelayTunnel::openConnection() {
@@ -147,6 +183,7 @@ void RelayTunnel::onResolved(std::uint64_t generation, const asio::error_code& e
     socket->set_option(asio::socket_base::receive_buffer_size(1 << 20), ignored);
     socket->set_option(asio::socket_base::send_buffer_size(1 << 20), ignored);
     socket->non_blocking(true, ignored);
+    platform::enableReceiveCoalescing(*socket);
     socket->connect(target, failure);
   }
   if (failure) {
@@ -161,33 +198,64 @@ void RelayTunnel::onResolved(std::uint64_t generation, const asio::error_code& e
 
 void RelayTunnel::armReceive(std::uint64_t generation) {
   std::weak_ptr<RelayTunnel> weak = weak_from_this();
-  socket_->async_receive(
-      asio::buffer(buffer_),
-      asio::bind_executor(strand_, [weak, generation](const asio::error_code& error, std::size_t size) {
-        if (auto self = weak.lock()) self->onReceived(generation, error, size);
-      }));
+  socket_->async_wait(asio::ip::udp::socket::wait_read,
+                      asio::bind_executor(strand_, [weak, generation](const asio::error_code& error) {
+                        if (auto self = weak.lock()) self->onReadable(generation, error);
+                      }));
 }
 
-void RelayTunnel::onReceived(std::uint64_t generation, const asio::error_code& error, std::size_t size) {
+void RelayTunnel::onReadable(std::uint64_t generation, const asio::error_code& error) {
   if (generation != connGeneration_ || stopped_ || !socket_) return;
-  if (error == asio::error::connection_refused) {
-    // An ICMP "port unreachable" for an earlier datagram: the socket itself is fine, and the
-    // handshake's retries decide when the relay counts as silent.
-    armReceive(generation);
-    return;
-  }
   if (error) {
     if (error == asio::error::operation_aborted) return;
     connectionFailed(generation, error.message());
     return;
   }
-  try {
-    RelayFrame frame = RelayWire::decodeFrame(ByteView(buffer_.data(), size));
-    handle(frame);
-  } catch (const RelayFrameError&) {
-    // Not a relay frame: dropped.
-  }
+  if (!drain(generation)) return;
   if (generation == connGeneration_ && !stopped_ && socket_) armReceive(generation);
+}
+
+// Reads the datagrams waiting on the socket, a bounded number at a time so that timers and
+// calls queued on the strand take turns with a busy flow. Data frames go to the sink (or become
+// data events) only when established and of the session; every other datagram is decoded and
+// handled, and one that does not decode is dropped.
+bool RelayTunnel::drain(std::uint64_t generation) {
+  for (int round = 0; round < 4; ++round) {
+    asio::error_code error;
+    const std::size_t count = receiver_.receive(*socket_, error);
+    if (error == asio::error::connection_refused) {
+      // An ICMP "port unreachable" for an earlier datagram: the socket itself is fine, and the
+      // handshake's retries decide when the relay counts as silent.
+      continue;
+    }
+    if (error) {
+      connectionFailed(generation, error.message());
+      return false;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      const ByteView datagram = receiver_.bytes(i);
+      const bool whole = !receiver_.datagram(i).truncated && datagram.size() <= RelayWire::maxFrameSize;
+      if (whole && datagram.size() >= RelayWire::headerSize &&
+          datagram[0] == static_cast<std::uint8_t>(RelayPacketType::data)) {
+        if (established_ && RelayWire::readUInt32(datagram, 1) == session_) {
+          const std::uint32_t peer = RelayWire::readUInt32(datagram, 5);
+          const ByteView payload = datagram.subspan(RelayWire::headerSize);
+          if (!dataSink_ || !dataSink_(peer, payload)) {
+            emit(RelayTunnelEvent::datagram(peer, Bytes(payload.begin(), payload.end())));
+          }
+        }
+      } else if (whole) {
+        try {
+          handle(RelayWire::decodeFrame(datagram));
+        } catch (const RelayFrameError&) {
+          // Not a relay frame: dropped.
+        }
+      }
+      if (generation != connGeneration_ || stopped_ || !socket_) return false;
+    }
+    if (!receiver_.more()) return true;
+  }
+  return true;
 }
 
 void RelayTunnel::connectionFailed(std::uint64_t generation, const std::string& reason) {
@@ -304,23 +372,23 @@ void RelayTunnel::sendCurrentRequest() {
 }
 
 void RelayTunnel::sendFrame(const RelayFrame& frame) {
-  if (!socket_) return;
-  Bytes datagram;
-  try {
-    datagram = RelayWire::encodeFrame(frame);
-  } catch (const RelayFrameError&) {
-    return;
-  }
+  sendFrame(frame.type, frame.session, frame.peer, frame.payload);
+}
+
+// The header and the payload go out as one datagram from where they lie; a payload too large
+// for a frame is dropped whole.
+void RelayTunnel::sendFrame(RelayPacketType type, std::uint32_t session, std::uint32_t peer, ByteView payload) {
+  if (!socket_ || RelayWire::headerSize + payload.size() > RelayWire::maxFrameSize) return;
+  flushOutgoing();  // data gathered before this frame goes first
+  const std::array<std::uint8_t, RelayWire::headerSize> header = RelayWire::encodeHeader(type, session, peer);
+  const std::array<asio::const_buffer, 2> parts{asio::buffer(header), asio::buffer(payload.data(), payload.size())};
   asio::error_code ignored;
-  socket_->send(asio::buffer(datagram), 0, ignored);
+  socket_->send(parts, 0, ignored);
 }
 
 void RelayTunnel::handle(const RelayFrame& frame) {
   const bool host = role_ == RelayRole::host;
   switch (frame.type) {
-    case RelayPacketType::data:
-      if (established_ && frame.session == session_) emit(RelayTunnelEvent::datagram(frame.peer, frame.payload));
-      return;
     case RelayPacketType::close:
       if (!established_ || frame.session != session_) return;
       if (host) {

@@ -15,7 +15,10 @@
 //   tunnel->stop();                               // sends close when established; ends events
 //
 // Everything the tunnel holds lives on its own strand; the public operations post to it and
-// return at once. Timers go through the clock.
+// return at once (send() called on the strand itself goes out before it returns). Timers go
+// through the clock. An owner that moves many datagrams gives the tunnel a data sink and keeps
+// its loopback sockets on the tunnel's strand: then a datagram crosses the tunnel without a
+// queue hop or a copy.
 
 #include <atomic>
 #include <cstdint>
@@ -36,6 +39,7 @@
 #include "kit/support/AsyncStream.h"
 #include "kit/support/Task.h"
 #include "platform/log/Log.h"
+#include "platform/net/DatagramBatch.h"
 #include "platform/net/NetworkPath.h"
 
 namespace brindlet {
@@ -98,6 +102,9 @@ class RelayTunnel final : public std::enable_shared_from_this<RelayTunnel> {
   // once and then at every change, on the given strand, until the returned function is called.
   using PathWatcher =
       std::function<std::function<void()>(const Strand&, std::function<void(const platform::NetworkPath&)>)>;
+  // Offered each datagram from a peer, on the tunnel's strand, the bytes valid during the call;
+  // true when it took the datagram, false to have it reported as a data event instead.
+  using DataSink = std::function<bool(std::uint32_t peer, ByteView datagram)>;
 
   struct Options {
     Clock::Duration keepaliveInterval = std::chrono::seconds(15);
@@ -117,6 +124,7 @@ class RelayTunnel final : public std::enable_shared_from_this<RelayTunnel> {
 
   AsyncStream<RelayTunnelEvent> events() const { return events_; }
   RelayRole role() const { return role_; }
+  const Strand& strand() const { return strand_; }
   const RelayEndpoint& endpoint() const { return endpoint_; }
 
   // Only the first call acts, and none after stop().
@@ -124,7 +132,9 @@ class RelayTunnel final : public std::enable_shared_from_this<RelayTunnel> {
   // Idempotent: a close frame when established, then the socket closes and the events end.
   void stop();
   // A data frame to `peer` (a client always uses its own peer number) once established.
-  void send(std::uint32_t peer, Bytes datagram);
+  void send(std::uint32_t peer, ByteView datagram);
+  // Replaces the data sink (nothing: every datagram is a data event).
+  void setDataSink(DataSink sink);
   // The device keys the relay is to refuse; sent at once by an established host.
   void setDenied(std::vector<Bytes> keys);
 
@@ -140,7 +150,11 @@ class RelayTunnel final : public std::enable_shared_from_this<RelayTunnel> {
   void onResolved(std::uint64_t generation, const asio::error_code& error,
                   const asio::ip::udp::resolver::results_type& results);
   void armReceive(std::uint64_t generation);
-  void onReceived(std::uint64_t generation, const asio::error_code& error, std::size_t size);
+  void onReadable(std::uint64_t generation, const asio::error_code& error);
+  // False when the socket failed (and was closed) while reading.
+  bool drain(std::uint64_t generation);
+  void sendData(std::uint32_t peer, ByteView datagram);
+  void flushOutgoing();
   void connectionFailed(std::uint64_t generation, const std::string& reason);
   void onPath(std::uint64_t generation, const platform::NetworkPath& path);
   void startFlow();
@@ -155,6 +169,7 @@ class RelayTunnel final : public std::enable_shared_from_this<RelayTunnel> {
   void becomeEstablished();
   void sendDenied();
   void sendFrame(const RelayFrame& frame);
+  void sendFrame(RelayPacketType type, std::uint32_t session, std::uint32_t peer, ByteView payload);
   void emit(RelayTunnelEvent event);
   void setEstablished(bool value);
   void closeSocket();
@@ -180,7 +195,10 @@ class RelayTunnel final : public std::enable_shared_from_this<RelayTunnel> {
   std::unique_ptr<asio::ip::udp::socket> socket_;
   std::unique_ptr<asio::ip::udp::resolver> resolver_;
   std::function<void()> stopPathWatch_;
-  std::array<std::uint8_t, 2048> buffer_{};
+  platform::DatagramReceiver receiver_{8, 2048, true};
+  // Data frames gathered on the strand, sent together once its current work is done.
+  platform::DatagramSender outgoing_{64, RelayWire::maxFrameSize};
+  bool flushQueued_ = false;
   std::uint64_t connGeneration_ = 0;
   bool started_ = false;
   bool stopped_ = false;
@@ -196,6 +214,7 @@ class RelayTunnel final : public std::enable_shared_from_this<RelayTunnel> {
   int attempts_ = 0;
   int cookieRetries_ = 0;
   std::vector<Bytes> denied_;
+  DataSink dataSink_;
   bool firstPathUpdate_ = true;
   Task keepaliveTimer_;
   Task retryTimer_;

@@ -72,6 +72,16 @@ Bytes encodeFrame(const RelayFrame& frame) {
   return out;
 }
 
+std::array<std::uint8_t, headerSize> encodeHeader(RelayPacketType type, std::uint32_t session, std::uint32_t peer) {
+  std::array<std::uint8_t, headerSize> header{};
+  header[0] = static_cast<std::uint8_t>(type);
+  for (int i = 0; i < 4; ++i) {
+    header[1 + i] = static_cast<std::uint8_t>(session >> (24 - 8 * i));
+    header[5 + i] = static_cast<std::uint8_t>(peer >> (24 - 8 * i));
+  }
+  return header;
+}
+
 RelayFrame decodeFrame(ByteView datagram) {
   if (datagram.size() > maxFrameSize) throw RelayFrameError::tooLarge();
   if (datagram.size() < headerSize) throw RelayFrameError::truncated();

@@ -8,6 +8,7 @@
 //   RelayFrame frame = RelayWire::decodeFrame(datagram);          // throws RelayFrameError
 //   Bytes signedPart = RelayWire::registerMessage(cookie, token, signer.publicKey());
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -95,6 +96,8 @@ inline constexpr std::size_t challengeSize = 17;
 
 // Header and payload; throws tooLarge for a payload above 1491 bytes (never cuts it).
 Bytes encodeFrame(const RelayFrame& frame);
+// The header alone: type, session, peer.
+std::array<std::uint8_t, headerSize> encodeHeader(RelayPacketType type, std::uint32_t session, std::uint32_t peer);
 // Checks, in order: longer than 1500 (tooLarge), shorter than 9 (truncated), type byte.
 RelayFrame decodeFrame(ByteView datagram);
 

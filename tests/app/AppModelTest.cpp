@@ -17,6 +17,9 @@
 #include "app/FakeListener.h"
 #include "host/app/AppModel.h"
 #include "host/app/HostComposition.h"
+#include "host/app/RelayController.h"
+#include "host/app/RelayProvisioner.h"
+#include "host/app/RelaySettings.h"
 #include "host/capture/VideoEncoder.h"
 #include "kit/pairing/PairedDeviceStore.h"
 #include "kit/pairing/SelfSignedIdentity.h"
@@ -24,6 +27,7 @@
 #include "platform/log/Log.h"
 #include "platform/power/LoginItem.h"
 #include "platform/storage/UserDefaults.h"
+#include "relay/FakeHTTPSession.h"
 #include "support/TestLoop.h"
 
 namespace brindlet::host {
@@ -559,6 +563,48 @@ TEST_F(AppModelTest, AConnectionBeforeTheEncoderProbeIsClosedAndLeavesNoCandidat
   EXPECT_TRUE(end.ended());
   EXPECT_EQ(model->candidateCount(), 0u);
   EXPECT_FALSE(model->session());
+}
+
+// Removing a device forgets it and denies its key remote access, which the running relay host
+// service is told at once; without the host's identity nothing happens.
+TEST_F(AppModelTest, RemovingADeviceDeniesItThroughTheRunningRelayService) {
+  auto defaults = std::make_shared<platform::UserDefaults>(folder_ / "relay-settings.json");
+  auto settings = std::make_shared<RelaySettings>(defaults, nullptr, "https://coordinator.test");
+  settings->setEnabled(true);
+  settings->setAccount("Family", "https://coordinator.test");
+  auto http = std::make_shared<testing::FakeHTTPSession>();
+  auto makeService = [this, http](const RelayAccount& account, std::shared_ptr<RelaySigner> signer,
+                                  std::optional<std::uint16_t> port, std::vector<Bytes> denied) {
+    auto client = CoordinatorClient::make(loop.io.get_executor(), account.baseURL, signer, http, loop.clock);
+    return RelayHostService::make(loop.io.get_executor(), loop.clock, client, signer, port, std::move(denied), {});
+  };
+  auto enroll = [](std::string, std::string, std::shared_ptr<RelaySigner>) -> asio::awaitable<std::string> {
+    co_return "Family";
+  };
+  auto relay = RelayController::make(loop.strand(), settings, std::make_shared<RelayProvisioner>(settings, loop.clock),
+                                     makeService, enroll, loop.clock);
+  auto s = services();
+  s.relay = relay;
+
+  const PairedDevice phoneEntry = *store->pairedDevice(phone);
+  makeModel(s);
+  model->removeDevice(phoneEntry);  // before the identity is loaded: nothing
+  loop.settle();
+  EXPECT_TRUE(settings->deniedKeys(loop.clock->wallNow()).empty());
+
+  model->start();
+  ASSERT_TRUE(
+      loop.runUntil([&] { return model->security() && relay->service() && model->pairedDevices().size() == 2; }));
+  EXPECT_TRUE(relay->service()->denied().empty());
+  model->removeDevice(phoneEntry);
+  loop.settle();
+  ASSERT_EQ(model->pairedDevices().size(), 1u);
+  EXPECT_EQ(model->pairedDevices()[0].deviceID, tablet);
+  EXPECT_FALSE(store->pairedDevice(phone)) << "the device is still paired";
+  EXPECT_EQ(settings->deniedKeys(loop.clock->wallNow()), std::vector<Bytes>{phoneEntry.publicKey});
+  EXPECT_EQ(relay->service()->denied(), std::vector<Bytes>{phoneEntry.publicKey});
+  relay->setSwitch(false);
+  loop.settle();
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "host/app/AppModel.h"
 #include "host/app/RelayController.h"
 #include "host/app/RelayProvisioner.h"
 #include "host/app/RelaySettings.h"
@@ -271,6 +272,83 @@ TEST_F(RelayControllerTest, AFatalCoordinatorAnswerDropsTheAccount) {
   EXPECT_TRUE(settings->enabled());
   EXPECT_FALSE(controller->service());
   EXPECT_EQ(controller->statusLine(), "Remote access for this Mac was removed");
+}
+
+// Opened URLs: invite links offer to join (the code in the menu's field while the user is
+// asked); every other URL is ignored; an enrolled host only says so.
+class InviteLinkTest : public RelayControllerTest {
+ protected:
+  InviteLinkTest() {
+    makeController();
+    controller->setSigner(signer);
+    AppModel::Services s;
+    s.clock = loop.clock;
+    s.relay = controller;
+    s.confirmInvite = [this](std::string code) { return ask(code); };
+    s.informAlreadyJoined = [this](std::string label) { alreadyJoined.push_back(label); };
+    model = AppModel::make(loop.io.get_executor(), loop.strand(), nullptr, nullptr, std::move(s));
+  }
+  ~InviteLinkTest() override {
+    model.reset();
+    loop.settle();
+  }
+
+  asio::awaitable<bool> ask(std::string code) {
+    asked.push_back(code);
+    draftWhileAsked = controller->inviteDraft();
+    co_return answer;
+  }
+
+  std::shared_ptr<AppModel> model;
+  bool answer = true;
+  std::vector<std::string> asked;
+  std::string draftWhileAsked;
+  std::vector<std::string> alreadyJoined;
+};
+
+TEST_F(InviteLinkTest, JoiningFromALinkEnrolsWithItsCode) {
+  model->handleOpenURL("NOLU://INVITE?code=abcde-fghjk");
+  loop.settle();
+  EXPECT_EQ(asked, std::vector<std::string>{"ABCDEFGHJK"});
+  EXPECT_EQ(draftWhileAsked, "ABCDE-FGHJK");
+  ASSERT_EQ(enrolments.size(), 1u);
+  EXPECT_EQ(enrolments[0].second, "ABCDEFGHJK");
+  EXPECT_EQ(controller->accountLabel(), "Family");
+  EXPECT_TRUE(alreadyJoined.empty());
+}
+
+TEST_F(InviteLinkTest, DecliningEmptiesTheFieldAndJoinsNothing) {
+  answer = false;
+  model->handleOpenURL("brindlet://invite?code=ABCDEFGHJK");
+  loop.settle();
+  EXPECT_EQ(asked.size(), 1u);
+  EXPECT_EQ(controller->inviteDraft(), "");
+  EXPECT_TRUE(enrolments.empty());
+}
+
+TEST_F(InviteLinkTest, OtherURLsAreIgnored) {
+  controller->setInviteDraft("typed");
+  for (const char* url :
+       {"nolu://pair?host=x&token=y", "https://invite?code=ABCDEFGHJK", "nolu://invite?Code=ABCDEFGHJK",
+        "nolu://invite?code=&code=ABCDEFGHJK", "nolu://invite?code=ABCDEFGHJU", "not a url", ""}) {
+    model->handleOpenURL(url);
+    loop.settle();
+    EXPECT_TRUE(asked.empty()) << url;
+  }
+  EXPECT_EQ(controller->inviteDraft(), "typed");
+  EXPECT_TRUE(enrolments.empty());
+}
+
+TEST_F(InviteLinkTest, AnEnrolledHostOnlySaysSoAndKeepsTheField) {
+  settings->setAccount("Family", "https://default.test");
+  controller->reconcile();
+  controller->setInviteDraft("typed");
+  model->handleOpenURL("nolu://invite?code=ABCDEFGHJK");
+  loop.settle();
+  EXPECT_EQ(alreadyJoined, std::vector<std::string>{"Family"});
+  EXPECT_TRUE(asked.empty());
+  EXPECT_EQ(controller->inviteDraft(), "typed");
+  EXPECT_TRUE(enrolments.empty());
 }
 
 TEST(RelayStatusTest, Texts) {

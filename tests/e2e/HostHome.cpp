@@ -8,6 +8,7 @@
 #include "host/session/HostSecurity.h"
 #include "kit/pairing/PairedDeviceStore.h"
 #include "kit/pairing/SelfSignedIdentity.h"
+#include "kit/relay/RelaySigner.h"
 #include "platform/keychain/Keychain.h"
 #include "platform/storage/UserDefaults.h"
 
@@ -17,6 +18,21 @@ Bytes HostFiles::makeHostIdentity() const {
   auto identity =
       loadOrCreateHostIdentity("io.tavix.nolu.host.identity", "Nolu Host", platform::Keychain(keychainFolder()));
   return identity->fingerprint;
+}
+
+Bytes HostFiles::hostRelayKey() const {
+  auto identity =
+      loadOrCreateHostIdentity("io.tavix.nolu.host.identity", "Nolu Host", platform::Keychain(keychainFolder()));
+  return makeSecKeyRelaySigner(*identity)->publicKey();
+}
+
+void HostFiles::enrolForRemoteAccess(const std::string& coordinatorURL, const std::string& label) const {
+  platform::UserDefaults settings(settingsFile());
+  settings.set("relay.migratedToInvites", true);
+  settings.set("relay.enabled", true);
+  settings.set("relay.coordinatorURL", coordinatorURL);
+  settings.set("relay.enrolledURL", coordinatorURL);
+  settings.set("relay.enrolledLabel", label);
 }
 
 UUID HostFiles::makeHostID() const {

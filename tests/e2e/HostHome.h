@@ -14,8 +14,8 @@
 #include <filesystem>
 #include <string>
 
-#include "kit/pairing/ClientIdentity.h"
 #include "base/Bytes.h"
+#include "kit/pairing/ClientIdentity.h"
 #include "kit/support/UUID.h"
 #include "support/ChildProcess.h"
 
@@ -35,6 +35,11 @@ struct HostFiles {
   Bytes makeHostIdentity() const;
   // The host ID in the settings, as the host reads it (made when there is none).
   UUID makeHostID() const;
+  // The public half of the host's relay key (65 bytes), which a coordinator knows the host by.
+  Bytes hostRelayKey() const;
+  // Remote access switched on and enrolled with the coordinator at `coordinatorURL` under the
+  // account `label`, as joining by invite code leaves the settings.
+  void enrolForRemoteAccess(const std::string& coordinatorURL, const std::string& label) const;
   // Records the device as paired, as pairing would have.
   void pairDevice(const ClientIdentity& identity, const std::string& name) const;
 };

@@ -7,6 +7,8 @@
 #include <future>
 #include <stdexcept>
 
+#include "kit/relay/RelayClientLink.h"
+#include "kit/relay/RelaySigner.h"
 #include "kit/support/SystemClock.h"
 #include "kit/support/Task.h"
 #include "platform/crypto/P256PrivateKey.h"
@@ -145,6 +147,13 @@ void TestDevice::connect(const HostEndpoint& endpoint, const Bytes& pin) {
   auto connection = runOn(io_, connectQUIC(io_, endpoint.host, endpoint.port, ServerTrust::pinned(pin),
                                            QUICConfiguration(), SystemClock::shared()));
   connection_ = connection;
+}
+
+void TestDevice::connectThroughRelay(const std::vector<RelayEndpoint>& relays, const Bytes& grant, const Bytes& pin) {
+  pin_ = pin;
+  auto signer = std::make_shared<P256RelaySigner>(identity_.privateKey);
+  connection_ = runOn(io_, brindlet::connectThroughRelay(io_, SystemClock::shared(), relays, grant, std::move(signer),
+                                                         ServerTrust::pinned(pin)));
 }
 
 ClientHandshake::Event TestDevice::authenticate(ClientHandshake::Purpose purpose, double timeLimit) {

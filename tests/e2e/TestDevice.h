@@ -29,6 +29,7 @@
 #include "kit/pairing/ClientHandshake.h"
 #include "kit/pairing/ClientIdentity.h"
 #include "kit/protocol/Message.h"
+#include "kit/protocol/RelayEndpoint.h"
 #include "kit/transport/Connection.h"
 #include "kit/transport/DiscoveredHost.h"
 #include "kit/transport/QUICHostBrowser.h"
@@ -78,6 +79,11 @@ class TestDevice {
   // certificate; throws what the connection failed with.
   void connect(const DiscoveredHost& host, const Bytes& pin);
   void connect(const HostEndpoint& endpoint, const Bytes& pin);
+  // Reaches the host only through a relay, as a device outside the local network does: joins
+  // the host's relay session with the grant the host gave this device (tried relay by relay,
+  // in order) and connects over that link, pinning the host's certificate; throws what the
+  // link or the connection failed with.
+  void connectThroughRelay(const std::vector<RelayEndpoint>& relays, const Bytes& grant, const Bytes& pin);
   // The device's handshake; its final event.
   ClientHandshake::Event authenticate(ClientHandshake::Purpose purpose = ClientHandshake::Purpose::authenticate(),
                                       double timeLimit = 15);

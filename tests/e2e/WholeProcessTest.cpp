@@ -24,9 +24,13 @@
 #include "e2e/HostHome.h"
 #include "e2e/PNGFile.h"
 #include "e2e/TestDevice.h"
+#include "kit/pairing/AuthCrypto.h"
+#include "kit/pairing/MemorySecretStore.h"
+#include "kit/relay/RelayConfigStore.h"
 #include "platform/audio/PulseMonitor.h"
 #include "platform/capture/TestPictures.h"
 #include "platform/capture/XTestWindow.h"
+#include "platform/crypto/SecureRandom.h"
 #include "platform/power/DBusMock.h"
 #include "platform/windows/ManagedTestWindow.h"
 #include "support/ChildProcess.h"
@@ -700,6 +704,82 @@ TEST_F(WholeProcessTest, PhoneOnlySoundIsUndoneWhenTheHostStops) {
   ASSERT_TRUE(host->waitForExit(15s)) << host->output();
   EXPECT_EQ(streamSinks(), std::vector<std::string>{defaultSink});
   EXPECT_EQ(pactl("get-default-sink"), defaultSink);
+}
+
+// A device outside the local network: it never learns the host's own port and reaches the host
+// only through a relay with the relays and grant the host sent it over the local network
+// earlier, and gets the same session there: authenticated, streamed, its input carried out.
+TEST_F(WholeProcessTest, ADeviceReachesTheHostThroughTheRelayAndGetsTheSameSession) {
+  // The port a test server prints ("port N") once it listens.
+  auto portOf = [](ChildProcess& server) -> int {
+    if (!server.waitForOutput("port ", 20s) ||
+        !eventually([&] { return server.output().find('\n') != std::string::npos; }, 5s)) {
+      return 0;
+    }
+    return std::stoi(server.output().substr(server.output().find("port ") + 5));
+  };
+  const std::string secret = toHex(platform::secureRandomBytes(32));
+  ChildProcess relay(BRINDLET_TEST_RELAY_BINARY, {"--secret", secret}, {});
+  const int relayPort = portOf(relay);
+  ASSERT_GT(relayPort, 0) << relay.output();
+  ChildProcess coordinator("/usr/bin/python3",
+                           {BRINDLET_TEST_COORDINATOR, "--dir", home.root().string(), "--secret", secret, "--plain",
+                            "--relay", "127.0.0.1:" + std::to_string(relayPort) + ":sin", "--enrolled",
+                            AuthCrypto::base64URLEncode(home.hostRelayKey()) + "=Family"},
+                           {});
+  const int coordinatorPort = portOf(coordinator);
+  ASSERT_GT(coordinatorPort, 0) << coordinator.output();
+  home.enrolForRemoteAccess("http://127.0.0.1:" + std::to_string(coordinatorPort), "Family");
+
+  ClientIdentity identity = pairedDevice("Traveller");
+  ASSERT_NO_FATAL_FAILURE(startHost());
+  XState x;
+  ASSERT_TRUE(x.isReady());
+  X11InputObserver observer;
+  ASSERT_TRUE(observer.isReady());
+  constexpr int left = 240, top = 180, width = 320, height = 240;
+  XTestWindow window(left, top, width, height, true);
+  window.paint([](int px, int py) { return testPixel(px, py, 2); });
+  auto screen = x.grab(left, top, width, height);
+
+  // At home: the host tells the device which relays to use and grants it a join, once it has
+  // registered with the relay; the device keeps that for the host.
+  RelayConfigStore configs(std::make_shared<MemorySecretStore>());
+  {
+    auto local = sessionFor(identity, "Traveller");
+    ASSERT_TRUE(local);
+    auto message = local->waitFor(
+        [](const Message& m) { return m.is<msg::RelayConfig>() && !m.as<msg::RelayConfig>()->relays.empty(); }, 20s);
+    ASSERT_TRUE(message) << host->output();
+    const auto& received = *message->as<msg::RelayConfig>();
+    configs.setRelayConfigForHost({received.relays, received.grant}, hostID);
+  }
+  auto config = configs.relayConfigForHost(hostID);
+  ASSERT_TRUE(config);
+  EXPECT_EQ(config->relays, (std::vector<RelayEndpoint>{{"127.0.0.1", static_cast<std::uint16_t>(relayPort)}}));
+  EXPECT_TRUE(RelayConfigStore::relayConfigIsValid(*config, identity.publicKeyX963()));
+
+  // Away: through the relay only.
+  TestDevice device(identity, "Traveller");
+  device.connectThroughRelay(config->relays, config->grant, pin);
+  ASSERT_EQ(device.authenticate(), ClientHandshake::Event::authenticated()) << host->output();
+  device.hello();
+  auto list = device.waitFor<msg::DisplayList>(15s);
+  ASSERT_TRUE(list) << host->output();
+  EXPECT_EQ(list->displays.size(), 2u);
+  auto picture = device.waitForPicture(
+      [&](const ReceivedPicture& r) { return psnrOf(r, left, top, width, height, screen) > 30; }, 15s);
+  EXPECT_TRUE(picture) << "no decoded picture shows the window; pictures decoded: " << device.picturesDecoded();
+
+  device.tap(HIDUsage::a, ModifierFlags::shift);
+  auto press = observer.waitForKeyTap();
+  ASSERT_TRUE(press) << host->output();
+  EXPECT_EQ(press->keysym, static_cast<unsigned long>(XK_A));
+
+  // A grant is this device's alone: another device cannot use it.
+  TestDevice stranger(TestDevice::newIdentity(), "Stranger");
+  EXPECT_ANY_THROW(stranger.connectThroughRelay(config->relays, config->grant, pin));
+  device.close();
 }
 
 }  // namespace

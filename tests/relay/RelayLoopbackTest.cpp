@@ -11,6 +11,7 @@
 #include "kit/relay/RelayClientLink.h"
 #include "kit/relay/RelayJoinGrant.h"
 #include "kit/transport/QUICHostListener.h"
+#include "platform/net/DatagramBatch.h"
 #include "relay/RelayFixture.h"
 
 namespace brindlet {
@@ -321,6 +322,66 @@ TEST_F(RelayLoopbackTest, PathChangeRebindsTheDeviceAndReregistersTheHost) {
   service->stop();
 }
 
+// Datagrams cross the relay both ways in order and unchanged, and follow a change of the
+// listener's port at once: nothing more reaches the old port, and the new one's answers get back.
+TEST_F(RelayLoopbackTest, DatagramsFollowTheListenersPortThroughTheRelay) {
+  startCoordinator();
+  asio::ip::udp::socket oldListener(io, asio::ip::udp::endpoint(asio::ip::address_v4::loopback(), 0));
+  asio::ip::udp::socket newListener(io, asio::ip::udp::endpoint(asio::ip::address_v4::loopback(), 0));
+  asio::ip::udp::socket app(io, asio::ip::udp::endpoint(asio::ip::address_v4::loopback(), 0));
+  for (auto* socket : {&oldListener, &newListener, &app}) socket->non_blocking(true);
+  auto service = startService(oldListener.local_endpoint().port());
+  ASSERT_TRUE(eventually([&] { return isReady(service); }));
+  auto link = await(openLink(relays(), grantFor(*device), device));
+  const asio::ip::udp::endpoint linkEnd(asio::ip::address_v4::loopback(), link->localPort());
+
+  // Everything waiting on `socket` within a moment, with where the last one came from.
+  asio::ip::udp::endpoint lastSender;
+  auto take = [&](asio::ip::udp::socket& socket, std::size_t expected, std::chrono::milliseconds limit = 5s) {
+    std::vector<Bytes> got;
+    eventually(
+        [&] {
+          std::array<std::uint8_t, 2048> buffer{};
+          asio::error_code error;
+          for (;;) {
+            std::size_t size = socket.receive_from(asio::buffer(buffer), lastSender, 0, error);
+            if (error) break;
+            got.emplace_back(buffer.begin(), buffer.begin() + static_cast<long>(size));
+          }
+          return got.size() >= expected;
+        },
+        limit);
+    return got;
+  };
+  auto datagram = [](std::uint8_t tag, std::size_t size) {
+    Bytes bytes(size);
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(tag + i * 7);
+    return bytes;
+  };
+
+  std::vector<Bytes> sent;
+  for (std::uint8_t i = 0; i < 20; ++i) {
+    sent.push_back(datagram(i, i == 0 ? 0 : 60 * i + 150));  // up to 1,290 bytes, and an empty one
+    app.send_to(asio::buffer(sent.back()), linkEnd);
+  }
+  EXPECT_EQ(take(oldListener, sent.size()), sent);
+  const auto flowToOld = lastSender;
+  oldListener.send_to(asio::buffer(datagram(99, 1350)), flowToOld);
+  EXPECT_EQ(take(app, 1), std::vector<Bytes>{datagram(99, 1350)});
+
+  service->setListenerPort(newListener.local_endpoint().port());
+  app.send_to(asio::buffer(datagram(7, 500)), linkEnd);
+  EXPECT_EQ(take(newListener, 1), std::vector<Bytes>{datagram(7, 500)});
+  EXPECT_TRUE(take(oldListener, 1, 300ms).empty()) << "the old port still gets datagrams";
+  newListener.send_to(asio::buffer(datagram(8, 700)), lastSender);
+  EXPECT_EQ(take(app, 1), std::vector<Bytes>{datagram(8, 700)});
+  // The flow towards the old port is closed: its answers go nowhere.
+  oldListener.send_to(asio::buffer(datagram(9, 10)), flowToOld);
+  EXPECT_TRUE(take(app, 1, 300ms).empty());
+  link->close();
+  service->stop();
+}
+
 TEST(LoopbackUDPTest, HostFlowPassesOnlyTheListenersWholeDatagrams) {
   asio::io_context io;
   auto work = asio::make_work_guard(io);
@@ -330,9 +391,9 @@ TEST(LoopbackUDPTest, HostFlowPassesOnlyTheListenersWholeDatagrams) {
   auto flow = LoopbackUDP::make(io.get_executor(), listener.local_endpoint().port());
   std::mutex mutex;
   std::vector<Bytes> received;
-  flow->start([&](Bytes datagram) {
+  flow->start([&](ByteView datagram) {
     std::lock_guard lock(mutex);
-    received.push_back(std::move(datagram));
+    received.emplace_back(datagram.begin(), datagram.end());
   });
   auto count = [&] {
     std::lock_guard lock(mutex);
@@ -376,7 +437,7 @@ TEST(LoopbackUDPTest, DeviceFlowAnswersTheLatestSender) {
   std::thread thread([&] { io.run(); });
   auto flow = LoopbackUDP::make(io.get_executor(), std::nullopt);
   std::atomic<int> received{0};
-  flow->start([&](Bytes) { ++received; });
+  flow->start([&](ByteView) { ++received; });
   flow->send(Bytes{1});  // no remote yet: dropped
   asio::ip::udp::socket first(io, asio::ip::udp::endpoint(asio::ip::address_v4::loopback(), 0));
   asio::ip::udp::socket second(io, asio::ip::udp::endpoint(asio::ip::address_v4::loopback(), 0));
@@ -396,6 +457,71 @@ TEST(LoopbackUDPTest, DeviceFlowAnswersTheLatestSender) {
   work.reset();
   io.stop();
   thread.join();
+}
+
+// Datagrams gathered for one send arrive as the datagrams they were, in order, also where runs of
+// one size to one receiver go out as one segmented message; a datagram larger than a slot is
+// reported, not cut.
+TEST(DatagramBatchTest, GatheredDatagramsArriveWholeAndInOrder) {
+  asio::io_context io;
+  auto open = [&] {
+    asio::ip::udp::socket socket(io, asio::ip::udp::endpoint(asio::ip::address_v4::loopback(), 0));
+    socket.non_blocking(true);
+    socket.set_option(asio::socket_base::receive_buffer_size(1 << 20));
+    return socket;
+  };
+  auto sender = open(), b = open(), c = open(), joined = open();
+  platform::enableReceiveCoalescing(joined);  // runs may come as one read, split again here
+  const auto toB = b.local_endpoint(), toC = c.local_endpoint(), toJoined = joined.local_endpoint();
+  auto datagram = [](std::uint8_t tag, std::size_t size) {
+    Bytes bytes(size);
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(tag * 31 + i);
+    return bytes;
+  };
+  std::vector<Bytes> forB, forC;
+  platform::DatagramSender batch(64, 2048);
+  auto add = [&](std::vector<Bytes>& list, const asio::ip::udp::endpoint& to, Bytes bytes) {
+    ASSERT_TRUE(batch.add(ByteView(bytes).first(9), ByteView(bytes).subspan(9), &to));
+    list.push_back(std::move(bytes));
+  };
+  std::uint8_t tag = 0;
+  for (int i = 0; i < 50; ++i) add(forB, toB, datagram(++tag, 1359));  // more than one run holds
+  add(forB, toB, datagram(++tag, 700));                                // a shorter last
+  for (int i = 0; i < 5; ++i) add(forC, toC, datagram(++tag, 1359));
+  add(forB, toB, datagram(++tag, 1400));  // longer than the run before
+  add(forB, toB, datagram(++tag, 1400));
+  add(forC, toC, datagram(++tag, 2048));
+  EXPECT_FALSE(batch.add(Bytes(2049, 1), {}, &toB)) << "larger than a slot";
+  batch.flush(sender);
+  EXPECT_TRUE(batch.empty());
+  for (const auto& bytes : forB) ASSERT_TRUE(batch.add({}, bytes, &toJoined));
+  ASSERT_TRUE(batch.add({}, datagram(99, 1500), &toJoined));  // larger than the receiver takes
+  batch.flush(sender);
+
+  auto receiveAll = [](asio::ip::udp::socket& socket, std::size_t slot, bool coalesce = false) {
+    platform::DatagramReceiver receiver(coalesce ? 4 : 16, slot, coalesce);
+    std::vector<Bytes> got;
+    std::size_t truncated = 0;
+    asio::error_code error;
+    while (std::size_t count = receiver.receive(socket, error)) {
+      for (std::size_t i = 0; i < count; ++i) {
+        if (receiver.datagram(i).truncated) {
+          ++truncated;
+        } else {
+          got.emplace_back(receiver.bytes(i).begin(), receiver.bytes(i).end());
+        }
+      }
+    }
+    EXPECT_FALSE(error);
+    return std::pair(got, truncated);
+  };
+  EXPECT_EQ(receiveAll(b, 2048).first, forB);
+  auto [gotC, truncatedC] = receiveAll(c, 2000);
+  EXPECT_EQ(gotC, std::vector<Bytes>(forC.begin(), forC.end() - 1));
+  EXPECT_EQ(truncatedC, 1u);
+  auto [gotJoined, truncatedJoined] = receiveAll(joined, 1450, true);
+  EXPECT_EQ(gotJoined, forB);
+  EXPECT_EQ(truncatedJoined, 1u);
 }
 
 }  // namespace

@@ -15,6 +15,8 @@ TEST(RelayFrameTest, EncodesHeaderBigEndianAndDecodesBack) {
   Bytes bytes = RelayWire::encodeFrame(frame);
   EXPECT_EQ(bytes, (Bytes{3, 0, 0, 1, 2, 1, 2, 3, 4, 0xAA, 0xBB}));
   EXPECT_EQ(RelayWire::decodeFrame(bytes), frame);
+  auto header = RelayWire::encodeHeader(RelayPacketType::deny, 0xF1F2F3F4, 0x80000001);
+  EXPECT_EQ(Bytes(header.begin(), header.end()), (Bytes{16, 0xF1, 0xF2, 0xF3, 0xF4, 0x80, 0, 0, 1}));
 }
 
 TEST(RelayFrameTest, PayloadLimitIsExactlyFifteenHundredBytesOfFrame) {

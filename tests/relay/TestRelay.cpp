@@ -34,6 +34,12 @@ TestRelay::TestRelay(const Executor& executor, Bytes secret, std::uint16_t port)
   socket_.open(asio::ip::udp::v4());
   socket_.bind(asio::ip::udp::endpoint(asio::ip::address_v4::loopback(), port));
   port_ = socket_.local_endpoint().port();
+  // Room for bursts from several senders; reads do not block, a wake-up reads what waits.
+  asio::error_code ignored;
+  socket_.set_option(asio::socket_base::receive_buffer_size(4 << 20), ignored);
+  socket_.set_option(asio::socket_base::send_buffer_size(4 << 20), ignored);
+  socket_.non_blocking(true, ignored);
+  platform::enableReceiveCoalescing(socket_);
 }
 
 TestRelay::~TestRelay() { stop(); }
@@ -89,21 +95,33 @@ void TestRelay::setMaxPeers(std::size_t count) {
 }
 
 void TestRelay::receive() {
-  socket_.async_receive_from(asio::buffer(buffer_), sender_,
-                             asio::bind_executor(strand_, [this](const asio::error_code& error, std::size_t size) {
-                               if (error == asio::error::operation_aborted || !socket_.is_open()) return;
-                               if (!error) {
-                                 try {
-                                   RelayFrame frame = RelayWire::decodeFrame(ByteView(buffer_.data(), size));
-                                   handle(sender_, frame);
-                                 } catch (const RelayFrameError&) {
-                                 }
-                               }
-                               receive();
-                             }));
+  socket_.async_wait(asio::ip::udp::socket::wait_read,
+                     asio::bind_executor(strand_, [this](const asio::error_code& error) {
+                       if (error == asio::error::operation_aborted || !socket_.is_open()) return;
+                       if (!error) drain();
+                       if (socket_.is_open()) receive();
+                     }));
+}
+
+void TestRelay::drain() {
+  for (int round = 0; round < 4 && socket_.is_open(); ++round) {
+    asio::error_code error;
+    const std::size_t count = receiver_.receive(socket_, error);
+    for (std::size_t i = 0; i < count; ++i) {
+      if (receiver_.datagram(i).truncated) continue;
+      try {
+        const ByteView datagram = receiver_.bytes(i);
+        handle(receiver_.datagram(i).sender, RelayWire::decodeFrame(datagram), datagram);
+      } catch (const RelayFrameError&) {
+      }
+    }
+    forwards_.flush(socket_);
+    if (!receiver_.more() && !error) return;
+  }
 }
 
 void TestRelay::sendTo(const asio::ip::udp::endpoint& to, const RelayFrame& frame) {
+  forwards_.flush(socket_);  // what was passed on before this frame goes first
   asio::error_code ignored;
   socket_.send_to(asio::buffer(RelayWire::encodeFrame(frame)), to, 0, ignored);
 }
@@ -126,7 +144,7 @@ bool TestRelay::checkCookie(const asio::ip::udp::endpoint& from, RelayPurpose pu
          std::equal(found->second.begin(), found->second.end(), cookie.begin(), cookie.end());
 }
 
-void TestRelay::handle(const asio::ip::udp::endpoint& from, const RelayFrame& frame) {
+void TestRelay::handle(const asio::ip::udp::endpoint& from, const RelayFrame& frame, ByteView datagram) {
   std::lock_guard lock(mutex_);
   ++counts_[frame.type];
   if (silent_) return;
@@ -156,7 +174,7 @@ void TestRelay::handle(const asio::ip::udp::endpoint& from, const RelayFrame& fr
       onRebind(from, frame);
       return;
     case RelayPacketType::data:
-      onData(from, frame);
+      onData(from, frame, datagram);
       return;
     case RelayPacketType::keepalive: {
       auto session = sessions_.find(frame.session);
@@ -264,18 +282,23 @@ void TestRelay::onRebind(const asio::ip::udp::endpoint& from, const RelayFrame& 
   sendTo(from, {RelayPacketType::rebound, frame.session, frame.peer, {}});
 }
 
-void TestRelay::onData(const asio::ip::udp::endpoint& from, const RelayFrame& frame) {
+void TestRelay::onData(const asio::ip::udp::endpoint& from, const RelayFrame& frame, ByteView datagram) {
   auto session = sessions_.find(frame.session);
   if (session == sessions_.end()) return sendError(from, frame.session, RelayErrorCode::unknownSession);
   Session& s = session->second;
   auto peer = s.peers.find(frame.peer);
+  auto forward = [&](const asio::ip::udp::endpoint& to) {
+    if (forwards_.add({}, datagram, &to)) return;
+    forwards_.flush(socket_);
+    forwards_.add({}, datagram, &to);
+  };
   if (from == s.host) {
-    if (peer != s.peers.end()) sendTo(peer->second.address, frame);
+    if (peer != s.peers.end()) forward(peer->second.address);
     return;
   }
   if (peer == s.peers.end()) return sendError(from, frame.session, RelayErrorCode::unknownSession);
   if (peer->second.address != from) return sendError(from, frame.session, RelayErrorCode::addressNotOnRecord);
-  sendTo(s.host, frame);
+  forward(s.host);
 }
 
 void TestRelay::onClose(const asio::ip::udp::endpoint& from, const RelayFrame& frame) {

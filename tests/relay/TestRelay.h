@@ -28,6 +28,7 @@
 #include "base/Bytes.h"
 #include "base/Executor.h"
 #include "kit/relay/RelayWire.h"
+#include "platform/net/DatagramBatch.h"
 
 namespace brindlet::testing {
 
@@ -73,7 +74,9 @@ class TestRelay {
   };
 
   void receive();
-  void handle(const asio::ip::udp::endpoint& from, const RelayFrame& frame);
+  void drain();
+  // `datagram`: the frame as it came, which data frames are passed on as.
+  void handle(const asio::ip::udp::endpoint& from, const RelayFrame& frame, ByteView datagram);
   void sendTo(const asio::ip::udp::endpoint& to, const RelayFrame& frame);
   void sendError(const asio::ip::udp::endpoint& to, std::uint32_t session, RelayErrorCode code);
   bool checkCookie(const asio::ip::udp::endpoint& from, RelayPurpose purpose, ByteView cookie);
@@ -81,15 +84,15 @@ class TestRelay {
   void onRegister(const asio::ip::udp::endpoint& from, const RelayFrame& frame);
   void onJoin(const asio::ip::udp::endpoint& from, const RelayFrame& frame);
   void onRebind(const asio::ip::udp::endpoint& from, const RelayFrame& frame);
-  void onData(const asio::ip::udp::endpoint& from, const RelayFrame& frame);
+  void onData(const asio::ip::udp::endpoint& from, const RelayFrame& frame, ByteView datagram);
   void onClose(const asio::ip::udp::endpoint& from, const RelayFrame& frame);
 
   Strand strand_;
   Bytes secret_;
   asio::ip::udp::socket socket_;
   std::uint16_t port_ = 0;
-  std::array<std::uint8_t, 2048> buffer_{};
-  asio::ip::udp::endpoint sender_;
+  platform::DatagramReceiver receiver_{8, 2048, true};
+  platform::DatagramSender forwards_{64, 2048};  // data frames passed on, sent after each read
   std::atomic<bool> silent_{false};
   std::atomic<bool> stopped_{false};
 
