@@ -16,6 +16,7 @@
 #include <asio/io_context.hpp>
 #include <asio/use_future.hpp>
 
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -118,7 +119,12 @@ struct Path {
       service =
           RelayHostService::make(hostSide.io.get_executor(), clock, coordinator, hostSigner, listener->port(), {}, {});
       service->start();
-      while (service->current().kind != RelayHostService::Status::Kind::registered) std::this_thread::sleep_for(1ms);
+      for (auto limit = std::chrono::steady_clock::now() + 10s;
+           service->current().kind != RelayHostService::Status::Kind::registered;) {
+        if (std::chrono::steady_clock::now() > limit)
+          throw std::runtime_error("the host never registered with the relay");
+        std::this_thread::sleep_for(1ms);
+      }
       auto deviceSigner = std::make_shared<P256RelaySigner>(platform::P256PrivateKey::generate());
       Bytes grant = issueRelayJoinGrant(deviceSigner->publicKey(), *hostSigner, std::chrono::system_clock::now(),
                                         relayGrantValidity);

@@ -121,9 +121,13 @@ void RelayController::reconcile() {
       if (auto self = weak.lock()) self->configChanged();
     });
   });
-  service->setFatalHandler([weak, main](CoordinatorError error) {
-    asio::post(main, [weak, error] {
-      if (auto self = weak.lock()) self->forgetAccount(error);
+  // A fatal answer counts only while its service is still the running one: a late report of a
+  // service already replaced must not drop the account the user has just joined.
+  std::weak_ptr<RelayHostService> reporter = service;
+  service->setFatalHandler([weak, main, reporter](CoordinatorError error) {
+    asio::post(main, [weak, reporter, error] {
+      auto self = weak.lock();
+      if (self && self->service_ && self->service_ == reporter.lock()) self->forgetAccount(error);
     });
   });
   statusTask_ = Task::spawn(main_, mirror(weak, service->statuses()));

@@ -33,6 +33,7 @@ struct RelayHostService::Routes {
   std::mutex lock;
   std::map<std::uint32_t, std::shared_ptr<LoopbackUDP>> flows;
   std::uint64_t portGeneration = 0;
+  bool fullLogged = false;
 
   std::shared_ptr<LoopbackUDP> find(std::uint32_t peer) {
     std::lock_guard hold(lock);
@@ -330,6 +331,12 @@ std::shared_ptr<LoopbackUDP> RelayHostService::flowFor(Routes& routes, std::uint
   }
   if (!listenerPort_) return nullptr;
   if (auto found = routes.flows.find(peer); found != routes.flows.end()) return found->second;
+  if (routes.flows.size() >= options_.maxFlows) {
+    if (!routes.fullLogged)
+      log_.error("loopback flows full (%zu): datagrams of peer %u dropped", routes.flows.size(), peer);
+    routes.fullLogged = true;
+    return nullptr;
+  }
   std::shared_ptr<LoopbackUDP> flow;
   try {
     flow = LoopbackUDP::make(routes.strand, *listenerPort_);

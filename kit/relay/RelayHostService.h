@@ -60,6 +60,9 @@ class RelayHostService final : public std::enable_shared_from_this<RelayHostServ
     std::vector<Clock::Duration> retryBackoff{std::chrono::seconds(2), std::chrono::seconds(5),
                                               std::chrono::seconds(10), std::chrono::seconds(30)};
     Clock::Duration keepaliveInterval = std::chrono::seconds(15);
+    // Loopback flows (one socket each) a relay session may hold; datagrams of further peers are
+    // dropped, so a relay that names endless peers cannot use up the process's descriptors.
+    std::size_t maxFlows = 64;
     // The tunnels' retry interval, attempts and path watcher (keepalive taken from above).
     RelayTunnel::Options tunnel;
   };

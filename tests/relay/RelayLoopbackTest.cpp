@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include <asio/post.hpp>
 
 #include "kit/pairing/AuthCrypto.h"
@@ -48,11 +50,12 @@ struct ServiceWatch {
 class RelayLoopbackTest : public testing::RelayFixture {
  protected:
   std::shared_ptr<RelayHostService> startService(std::optional<std::uint16_t> listenerPort,
-                                                 std::vector<Bytes> denied = {}) {
+                                                 std::vector<Bytes> denied = {},
+                                                 RelayHostService::Options options = quickService()) {
     auto client = makeClient();
     enrol(client);
     auto service = RelayHostService::make(io.get_executor(), clock, client, hostSigner, listenerPort, std::move(denied),
-                                          quickService());
+                                          std::move(options));
     watch.attach(service);
     service->start();
     return service;
@@ -379,6 +382,52 @@ TEST_F(RelayLoopbackTest, DatagramsFollowTheListenersPortThroughTheRelay) {
   oldListener.send_to(asio::buffer(datagram(9, 10)), flowToOld);
   EXPECT_TRUE(take(app, 1, 300ms).empty());
   link->close();
+  service->stop();
+}
+
+TEST_F(RelayLoopbackTest, PeersBeyondTheFlowLimitAreDropped) {
+  startCoordinator();
+  asio::ip::udp::socket listener(io, asio::ip::udp::endpoint(asio::ip::address_v4::loopback(), 0));
+  listener.non_blocking(true);
+  auto options = quickService();
+  options.maxFlows = 1;
+  auto service = startService(listener.local_endpoint().port(), {}, options);
+  ASSERT_TRUE(eventually([&] { return isReady(service); }));
+  auto second = std::make_shared<P256RelaySigner>(platform::P256PrivateKey::generate());
+  auto first = await(openLink(relays(), grantFor(*device), device));
+  auto other = await(openLink(relays(), grantFor(*second), second));
+
+  asio::ip::udp::socket app(io, asio::ip::udp::endpoint(asio::ip::address_v4::loopback(), 0));
+  auto sendThrough = [&](const std::shared_ptr<RelayClientLink>& link, std::uint8_t tag) {
+    app.send_to(asio::buffer(Bytes(32, tag)),
+                asio::ip::udp::endpoint(asio::ip::address_v4::loopback(), link->localPort()));
+  };
+  std::set<std::uint8_t> tags;
+  auto received = [&] {
+    std::array<std::uint8_t, 64> buffer{};
+    asio::error_code error;
+    asio::ip::udp::endpoint from;
+    for (;;) {
+      std::size_t size = listener.receive_from(asio::buffer(buffer), from, 0, error);
+      if (error) break;
+      if (size > 0) tags.insert(buffer[0]);
+    }
+  };
+  sendThrough(first, 1);
+  ASSERT_TRUE(eventually([&] {
+    received();
+    return tags.count(1) == 1;
+  }));
+  for (int i = 0; i < 3; ++i) sendThrough(other, 2);
+  sendThrough(first, 3);
+  ASSERT_TRUE(eventually([&] {
+    received();
+    return tags.count(3) == 1;
+  }));
+  received();
+  EXPECT_EQ(tags.count(2), 0u) << "a peer beyond the limit got a flow";
+  first->close();
+  other->close();
   service->stop();
 }
 
