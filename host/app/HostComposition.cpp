@@ -162,8 +162,10 @@ HostEnvironment sessionEnvironment(const HostServices& services, std::shared_ptr
   env.makeAudioCapture = [executor = services.executor, clock = services.clock]() -> std::shared_ptr<AudioCapturing> {
     return std::make_shared<CoreAudioTapCapture>(executor, clock);
   };
-  env.injector = std::make_shared<CGEventInjector>(std::make_shared<platform::EventPoster>(), env.clock,
-                                                   CGEventInjector::systemKeyboard(services.keyboard));
+  auto poster = std::make_shared<platform::EventPoster>();
+  poster->releaseKeysOfEndedPosters();  // keys a host killed mid-press left down, without repeat
+  env.injector =
+      std::make_shared<CGEventInjector>(poster, env.clock, CGEventInjector::systemKeyboard(services.keyboard));
   env.clicks = std::make_shared<ClickRecord>();
   env.menus = services.menus;
   env.keyLayout = [keyboard = services.keyboard](const std::string& character) {

@@ -150,7 +150,8 @@ asio::awaitable<void> ListenerSupervisor::run(std::weak_ptr<ListenerSupervisor> 
       self->failuresOnPort_ = 0;
       attempt = 0;
       self->setState(ListenerState::advertising(*port));
-      transportLog().info("listener advertising on UDP %hu", *port);
+      // Whether the port is advertised too is the listener's to say: it logs when it is.
+      transportLog().info("listener listening on UDP %hu", *port);
       self.reset();
       AsyncStream<std::shared_ptr<Connection>> incoming = listener->connections();
       for (;;) {

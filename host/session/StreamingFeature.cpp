@@ -1,5 +1,7 @@
 #include "host/session/StreamingFeature.h"
 
+#include <atomic>
+#include <stdexcept>
 #include <string>
 
 #include "host/HostLog.h"
@@ -105,21 +107,40 @@ void StreamingFeature::startPipeline(CodecProfile profile) {
   auto sink = std::make_shared<VideoSink>(core_.connection());
   std::weak_ptr<StreamingFeature> weak = core_.weakFeature(this);
   Strand strand = core_.strand();
+  // Whether the encoder's last report was a failure: the first frame after one tells the
+  // session that the encoder works again.
+  auto failing = std::make_shared<std::atomic<bool>>(false);
   // Runs on the encoder's thread: frames go straight to the sink, reports hop to the session.
-  EncoderOutputHandler output = [sink, weak, strand](const EncoderOutput& out) {
+  EncoderOutputHandler output = [sink, weak, strand, failing](const EncoderOutput& out) {
     if (const auto* frame = std::get_if<EncoderOutput::Frame>(&out.value)) {
       sink->send(frame->frame, frame->latencyMs);
+      if (failing->load(std::memory_order_relaxed) && failing->exchange(false)) {
+        asio::post(strand, [weak] {
+          if (auto self = weak.lock()) self->encoderRecovered();
+        });
+      }
     } else if (const auto* fallback = std::get_if<EncoderOutput::ProfileFallback>(&out.value)) {
       asio::post(strand, [weak, from = fallback->requested, to = fallback->to] {
         if (auto self = weak.lock()) self->encoderFellBack(from, to);
       });
     } else if (const auto* failed = std::get_if<EncoderOutput::Failed>(&out.value)) {
+      failing->store(true);
       asio::post(strand, [weak, text = failed->text] {
-        if (auto self = weak.lock()) self->setEncoderNote(text);
+        if (auto self = weak.lock()) self->encoderFailed(text);
       });
     }
   };
-  auto encoder = core_.env().encoders->makeEncoder(profile, bitrate_.bitrate, std::move(output));
+  std::shared_ptr<VideoEncoder> encoder;
+  try {
+    encoder = core_.env().encoders->makeEncoder(profile, bitrate_.bitrate, std::move(output));
+    if (!encoder) throw std::runtime_error("no encoder for " + std::string(caseName(profile)));
+  } catch (const std::exception& error) {
+    // The session goes on without video; the device is told why through the host status.
+    sink_ = std::move(sink);
+    pipeline_.reset();
+    encoderFailed(error.what());
+    return;
+  }
   auto pipeline = VideoPipeline::make(std::move(encoder), Clock::seconds(core_.env().idleRefreshDelay),
                                       strand.get_inner_executor(), core_.env().clock);
   std::weak_ptr<VideoPipeline> weakPipeline = pipeline;
@@ -140,8 +161,25 @@ void StreamingFeature::encoderFellBack(CodecProfile from, CodecProfile to) {
   sendStreamInfo();
 }
 
-void StreamingFeature::setEncoderNote(const std::string& text) {
-  core_.sessionStatus().note = "Encoder: " + text;
+void StreamingFeature::encoderFailed(const std::string& text) {
+  const std::string described = "Encoder: " + text;
+  if (encoderFailure_ != described) sessionLog().error("encoder failed: %s", text.c_str());
+  encoderFailure_ = described;
+  core_.sessionStatus().note = described;
+  // The device would otherwise see a stream that simply stops. A failed capture says more
+  // (no frames reach the encoder then), so it is not replaced.
+  if (!core_.sessionStatus().captureError) {
+    core_.setCaptureProblem(HostStateReport{HostState::captureBlocked, described});
+  }
+  core_.publishStatus();
+}
+
+void StreamingFeature::encoderRecovered() {
+  if (!encoderFailure_) return;
+  sessionLog().info("encoder recovered");
+  if (core_.sessionStatus().note == encoderFailure_) core_.sessionStatus().note.reset();
+  encoderFailure_.reset();
+  if (!core_.sessionStatus().captureError) core_.setCaptureProblem(std::nullopt);
   core_.publishStatus();
 }
 
@@ -224,7 +262,9 @@ asio::awaitable<void> StreamingFeature::selectDisplay(DisplayInfo display, Viewp
   }
 
   core_.sessionStatus().captureError.reset();
-  core_.setCaptureProblem(std::nullopt);
+  // An encoder that is failing still fails: its report stays until a frame comes out.
+  core_.setCaptureProblem(encoderFailure_ ? std::optional(HostStateReport{HostState::captureBlocked, *encoderFailure_})
+                                          : std::nullopt);
   core_.sessionStatus().phase = SessionStatus::Phase::streaming;
   if (displayChanged) {
     sessionLog().info("display selected %s id=%u %ldx%ld", display.name.c_str(), display.id,

@@ -73,7 +73,10 @@ class StreamingFeature {
 
  private:
   void encoderFellBack(CodecProfile from, CodecProfile to);
-  void setEncoderNote(const std::string& text);
+  // The encoder could not be made or failed a frame: the note and the device's host status
+  // say so until a frame comes out again.
+  void encoderFailed(const std::string& text);
+  void encoderRecovered();
   asio::awaitable<void> selectDisplay(std::uint32_t displayID, std::optional<Viewport> viewport);
   asio::awaitable<void> selectDisplay(DisplayInfo display, Viewport viewport);
   asio::awaitable<void> setVideoEnabled(bool enabled);
@@ -104,8 +107,9 @@ class StreamingFeature {
   };
   std::optional<StatsMark> lastStats_;
   FocusRefresh focusRefresh_;
-  Task captureStopsTask_;    // follows capture_'s stops
-  std::vector<Task> tasks_;  // display changes and statistics
+  std::optional<std::string> encoderFailure_;  // "Encoder: " and the last failure's text
+  Task captureStopsTask_;                      // follows capture_'s stops
+  std::vector<Task> tasks_;                    // display changes and statistics
 };
 
 }  // namespace brindlet::host

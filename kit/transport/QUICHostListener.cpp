@@ -5,6 +5,10 @@
 #include <asio/system_error.hpp>
 #include <asio/use_awaitable.hpp>
 
+#include <algorithm>
+#include <chrono>
+#include <limits>
+
 #include "kit/transport/QUICConfiguration.h"
 #include "kit/transport/QUICConnection.h"
 #include "kit/transport/QUICError.h"
@@ -83,64 +87,119 @@ void QUICHostListener::start() {
 void QUICHostListener::onReady(std::uint16_t port) {
   log().info("listener ready port=%hu advertise=%s", port, advertise_ ? "true" : "false");
   std::vector<PortWaiter> waiters;
-  std::unique_ptr<platform::DNSSDRegistration> registration;
   {
     std::lock_guard lock(lock_);
     boundPort_ = port;
     waiters = std::move(portWaiters_);
     portWaiters_.clear();
-    if (advertise_ && !stopped_) {
-      platform::DNSSDService service{hostName_, kServiceType, "", port, {}};
-      if (hostID_) service.txt.set("id", hostID_->uuidString());
-      std::weak_ptr<QUICHostListener> weak = weak_from_this();
-      registration = std::make_unique<platform::DNSSDRegistration>(
-          queue_, std::move(service), [weak, port](const platform::DNSSDRegistrationEvent& event) {
-            auto self = weak.lock();
-            if (!self) return;
-            if (event.kind == platform::DNSSDRegistrationEvent::Kind::registered) {
-              std::lock_guard lock(self->lock_);
-              self->advertisedName_ = event.name;
-            } else {
-              log().error("advertisement failed: %s; listening on UDP %hu unadvertised (reachable by address only)",
-                          event.error.c_str(), port);
-            }
-          });
-    }
   }
-  if (registration) {
-    try {
-      registration->start();
-    } catch (const std::exception& error) {
-      log().error("advertisement failed: %s; listening on UDP %hu unadvertised (reachable by address only)",
-                  error.what(), port);
-      registration.reset();
-    }
+  if (advertise_) advertise(port);
+  resumeWaiters(std::move(waiters), port);
+}
+
+void QUICHostListener::advertise(std::uint16_t port) {
+  std::unique_ptr<platform::DNSSDRegistration> registration;
+  std::uint64_t id = 0;
+  {
+    std::lock_guard lock(lock_);
+    if (stopped_) return;
+    id = ++registrationID_;
+    platform::DNSSDService service{hostName_, kServiceType, "", port, {}};
+    if (hostID_) service.txt.set("id", hostID_->uuidString());
+    std::weak_ptr<QUICHostListener> weak = weak_from_this();
+    registration = std::make_unique<platform::DNSSDRegistration>(
+        queue_, std::move(service), [weak, id, port](const platform::DNSSDRegistrationEvent& event) {
+          auto self = weak.lock();
+          if (!self) return;
+          if (event.kind == platform::DNSSDRegistrationEvent::Kind::registered) {
+            {
+              std::lock_guard lock(self->lock_);
+              if (self->stopped_ || id != self->registrationID_) return;
+              self->advertisedName_ = event.name;
+              self->advertisementFailures_ = 0;
+            }
+            log().info("listener advertising on UDP %hu as \"%s\"", port, event.name.c_str());
+          } else {
+            // Not from inside the registration's own handler: the failure withdraws it.
+            asio::post(self->queue_, [weak, id, port, error = event.error] {
+              if (auto listener = weak.lock()) listener->advertisementFailed(id, port, error);
+            });
+          }
+        });
+  }
+  std::string failure;
+  try {
+    registration->start();
+  } catch (const std::exception& error) {
+    failure = error.what();
   }
   std::unique_ptr<platform::DNSSDRegistration> late;
-  if (registration) {
+  {
     std::lock_guard lock(lock_);
-    if (stopped_) {
-      late = std::move(registration);  // stopped while it started: withdraw it again
+    if (stopped_ || !failure.empty()) {
+      late = std::move(registration);  // stopped while it started, or never started: withdrawn
     } else {
       registration_ = std::move(registration);
     }
   }
   late.reset();
-  resumeWaiters(std::move(waiters), port);
+  if (!failure.empty()) advertisementFailed(id, port, failure);
+}
+
+void QUICHostListener::advertisementFailed(std::uint64_t registration, std::uint16_t port, const std::string& error) {
+  std::unique_ptr<platform::DNSSDRegistration> failed;
+  double delay = 0;
+  std::int64_t attempt = 0;
+  {
+    std::lock_guard lock(lock_);
+    if (stopped_ || registration != registrationID_) return;  // stopped, or reported already
+    ++registrationID_;                                        // what the failed registration still says is stale
+    failed = std::move(registration_);
+    advertisedName_.clear();
+    delay = 1;
+    for (std::int64_t k = 0; k < advertisementFailures_ && delay < 30; ++k) delay *= 2;
+    delay = std::min(delay, 30.0);
+    if (advertisementFailures_ < std::numeric_limits<std::int64_t>::max()) ++advertisementFailures_;
+    attempt = advertisementFailures_;
+  }
+  failed.reset();  // withdrawn
+  log().error(
+      "advertisement failed: %s; listening on UDP %hu unadvertised (reachable by address only); retry %ld in %.0fs",
+      error.c_str(), port, static_cast<long>(attempt), delay);
+  auto retry = [](std::weak_ptr<QUICHostListener> weak, std::shared_ptr<Clock> clock, Clock::Duration wait,
+                  std::uint16_t port) -> asio::awaitable<void> {
+    co_await clock->sleep(wait);
+    if (auto self = weak.lock()) self->advertise(port);
+  };
+  const auto wait = std::chrono::duration_cast<Clock::Duration>(std::chrono::duration<double>(delay));
+  Task task = Task::spawn(queue_, retry(weak_from_this(), clock_, wait, port));
+  std::lock_guard lock(lock_);
+  if (!stopped_) advertisementRetry_ = std::move(task);  // otherwise dropping it cancels it
 }
 
 void QUICHostListener::onFailed(const std::error_code& error) {
   log().error("listener failed: %s", error.message().c_str());
   std::vector<PortWaiter> waiters;
-  std::exception_ptr failure = std::make_exception_ptr(std::system_error(error));
   {
     std::lock_guard lock(lock_);
-    startError_ = failure;
+    startError_ = error;
     waiters = std::move(portWaiters_);
     portWaiters_.clear();
   }
-  resumeWaiters(std::move(waiters), failure);
+  resumeWaiters(std::move(waiters), PortFailure{PortFailure::Kind::failed, error});
   stop();
+}
+
+void QUICHostListener::PortFailure::raise() const {
+  switch (kind) {
+    case Kind::failed:
+      throw std::system_error(error);
+    case Kind::stopped:
+      throw QUICError::failed("stopped");
+    case Kind::cancelled:
+      break;
+  }
+  throw asio::system_error(asio::error::operation_aborted);
 }
 
 void QUICHostListener::resumeWaiters(std::vector<PortWaiter> waiters, const PortResult& result) {
@@ -171,7 +230,7 @@ void QUICHostListener::cancelWaiter(std::uint64_t id) {
       }
     }
   }
-  resumeWaiters(std::move(taken), std::make_exception_ptr(asio::system_error(asio::error::operation_aborted)));
+  resumeWaiters(std::move(taken), PortFailure{PortFailure::Kind::cancelled, {}});
 }
 
 asio::awaitable<std::uint16_t> QUICHostListener::waitUntilReady() {
@@ -186,10 +245,10 @@ asio::awaitable<std::uint16_t> QUICHostListener::waitUntilReady() {
       if (self->boundPort_) {
         now = *self->boundPort_;
       } else if (self->startError_) {
-        now = self->startError_;
+        now = PortFailure{PortFailure::Kind::failed, *self->startError_};
       } else if (self->stopped_) {
         // Stopped before it was ready or failed: no event will ever answer.
-        now = std::make_exception_ptr(QUICError::failed("stopped"));
+        now = PortFailure{PortFailure::Kind::stopped, {}};
       } else {
         auto slot = waiter.cancellationSlot();
         const std::uint64_t id = ++self->lastWaiterID_;
@@ -202,7 +261,7 @@ asio::awaitable<std::uint16_t> QUICHostListener::waitUntilReady() {
   };
   PortResult result =
       co_await asio::async_initiate<const asio::use_awaitable_t<>&, void(PortResult)>(initiation, asio::use_awaitable);
-  if (auto* error = std::get_if<std::exception_ptr>(&result)) std::rethrow_exception(*error);
+  if (const auto* failure = std::get_if<PortFailure>(&result)) failure->raise();
   co_return std::get<std::uint16_t>(result);
 }
 
@@ -250,6 +309,7 @@ void QUICHostListener::stop() {
   std::unique_ptr<platform::DNSSDRegistration> registration;
   std::vector<PortWaiter> waiters;
   std::vector<Task> admissions;
+  Task retry;
   {
     std::lock_guard lock(lock_);
     if (!stopped_) {
@@ -260,9 +320,10 @@ void QUICHostListener::stop() {
       portWaiters_.clear();
       admissions = std::move(admissions_);
       admissions_.clear();
+      retry = std::move(advertisementRetry_);
     }
   }
-  if (!waiters.empty()) resumeWaiters(std::move(waiters), std::make_exception_ptr(QUICError::failed("stopped")));
+  if (!waiters.empty()) resumeWaiters(std::move(waiters), PortFailure{PortFailure::Kind::stopped, {}});
   if (registration) registration->withdraw();
   if (listener) listener->cancel();
   connections_.finish();

@@ -9,14 +9,15 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <variant>
 #include <vector>
 
 #include "base/Bytes.h"
-#include "kit/pairing/SelfSignedIdentity.h"
-#include "kit/support/AsyncStream.h"
 #include "base/Clock.h"
 #include "base/Executor.h"
+#include "kit/pairing/SelfSignedIdentity.h"
+#include "kit/support/AsyncStream.h"
 #include "kit/support/Task.h"
 #include "kit/support/UUID.h"
 #include "kit/support/detail/Parked.h"
@@ -60,8 +61,20 @@ class QUICHostListener final : public HostListener, public std::enable_shared_fr
   // alternative when another service has it); empty until it is published.
   std::string advertisedName() const;
 
+  // An advertisement that fails (no mDNS daemon, or it went away) leaves the port listening,
+  // reachable by address, and is tried again after min(2^k, 30) s, k being the failures in a
+  // row before it: the back-off of the listener's own restarts.
+
  private:
-  using PortResult = std::variant<std::uint16_t, std::exception_ptr>;
+  // Why a wait ends without a port. Each waiter throws an exception of its own made from
+  // it, on its own thread: no exception object is shared between threads.
+  struct PortFailure {
+    enum class Kind { failed, stopped, cancelled };
+    Kind kind = Kind::failed;
+    std::error_code error;  // failed
+    [[noreturn]] void raise() const;
+  };
+  using PortResult = std::variant<std::uint16_t, PortFailure>;
   struct PortWaiter {
     std::uint64_t id = 0;
     detail::Parked<PortResult> parked;
@@ -73,6 +86,9 @@ class QUICHostListener final : public HostListener, public std::enable_shared_fr
                    QUICConfiguration configuration, std::shared_ptr<Clock> clock);
 
   void onReady(std::uint16_t port);
+  // Publishes the service for `port` (on queue_); a failure schedules the next attempt.
+  void advertise(std::uint16_t port);
+  void advertisementFailed(std::uint64_t registration, std::uint16_t port, const std::string& error);
   void onFailed(const std::error_code& error);
   void onGroup(std::shared_ptr<platform::QUICGroup> group);
   static asio::awaitable<void> awaitConnection(std::weak_ptr<QUICHostListener> weak,
@@ -96,11 +112,14 @@ class QUICHostListener final : public HostListener, public std::enable_shared_fr
   std::shared_ptr<platform::QUICListener> listener_;
   std::unique_ptr<platform::DNSSDRegistration> registration_;
   std::string advertisedName_;
+  std::uint64_t registrationID_ = 0;        // the current registration's; older events are stale
+  std::int64_t advertisementFailures_ = 0;  // in a row
+  Task advertisementRetry_;
   bool stopped_ = false;
   std::vector<PortWaiter> portWaiters_;
   std::uint64_t lastWaiterID_ = 0;
   std::optional<std::uint16_t> boundPort_;
-  std::exception_ptr startError_;
+  std::optional<std::error_code> startError_;
   // One task per accepted connection, waiting for it to become ready; stop() and the
   // destructor cancel them. (QUICConnection::waitUntilReady() does not observe cancellation:
   // a cancelled task ends with its connection, which stop() ends by cancelling the listener.)

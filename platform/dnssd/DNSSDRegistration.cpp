@@ -96,6 +96,9 @@ void DNSSDRegistration::Impl::onClientState(AvahiClient* client, AvahiClientStat
       report({DNSSDRegistrationEvent::Kind::failed, name(), avahi_strerror(avahi_client_errno(client))});
       break;
     case AVAHI_CLIENT_CONNECTING:
+      // No daemon on the bus: the client would wait for one without a word. Said as a
+      // failure, so that the owner knows the service is not published and can try again.
+      report({DNSSDRegistrationEvent::Kind::failed, name(), avahi_strerror(AVAHI_ERR_NO_DAEMON)});
       break;
   }
 }

@@ -31,8 +31,9 @@ struct DNSSDRegistrationEvent {
 // Publishes one service through the Avahi daemon until withdrawn. When the name is taken
 // (by another host on the network, or another service on this one) the service is published
 // again under the next alternative name ("Name #2", "Name #3"...); the `registered` event
-// carries the name in use. Events are delivered in order on the executor given; none is
-// delivered once withdraw() has returned.
+// carries the name in use. A daemon that is not running, or that goes away, is reported as
+// `failed` too (the registration would publish again if one appeared). Events are
+// delivered in order on the executor given; none is delivered once withdraw() has returned.
 class DNSSDRegistration {
  public:
   using Handler = std::function<void(const DNSSDRegistrationEvent&)>;

@@ -8,12 +8,56 @@
 #include <X11/extensions/Xrandr.h>
 #include <xkbcommon/xkbcommon.h>
 
+#include <X11/Xatom.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cmath>
+#include <limits>
 #include <map>
 #include <string>
 
+#include "platform/log/Log.h"
+
 namespace brindlet::platform {
+
+namespace {
+
+const Logger& inputLog() {
+  static const Logger logger("io.tavix.nolu.platform", "input");
+  return logger;
+}
+
+// Root window properties "<prefix><pid>-<n>", one for each poster holding keys: the pid, then
+// each held key code, plus `turnedOffFlag` when the poster turned that key's repeat off.
+constexpr std::string_view heldKeysPrefix = "_NOLU_HELD_KEYS_";
+constexpr long turnedOffFlag = 0x100;
+
+bool processIsRunning(long pid) {
+  if (pid <= 0 || pid > std::numeric_limits<pid_t>::max()) return false;
+  return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
+std::vector<long> readLongs(Display* display, Window window, Atom property) {
+  std::vector<long> values;
+  Atom type = None;
+  int format = 0;
+  unsigned long count = 0, after = 0;
+  unsigned char* data = nullptr;
+  if (XGetWindowProperty(display, window, property, 0, 1024, False, XA_INTEGER, &type, &format, &count, &after,
+                         &data) == Success &&
+      type == XA_INTEGER && format == 32 && data) {
+    const long* longs = reinterpret_cast<const long*>(data);
+    values.assign(longs, longs + count);
+  }
+  if (data) XFree(data);
+  return values;
+}
+
+}  // namespace
 
 struct EventPoster::ModifierChange {
   std::vector<KeyCode> pressed;   // modifier keys pressed for the event, released after it
@@ -134,6 +178,7 @@ void EventPoster::holdWithoutRepeat(unsigned char keycode) {
     XChangeKeyboardControl(display_, KBKey | KBAutoRepeatMode, &control);
   }
   repeatOff_[keycode] = repeats;
+  recordHeldKeys();
 }
 
 void EventPoster::restoreRepeat(unsigned char keycode) {
@@ -146,6 +191,68 @@ void EventPoster::restoreRepeat(unsigned char keycode) {
     XChangeKeyboardControl(display_, KBKey | KBAutoRepeatMode, &control);
   }
   repeatOff_.erase(found);
+  recordHeldKeys();
+}
+
+void EventPoster::recordHeldKeys() {
+  const Window root = DefaultRootWindow(display_);
+  if (repeatOff_.empty()) {
+    if (heldKeysAtom_ != None) XDeleteProperty(display_, root, heldKeysAtom_);
+    return;
+  }
+  if (heldKeysAtom_ == None) {
+    static std::atomic<unsigned> posters{0};
+    const std::string name = std::string(heldKeysPrefix) + std::to_string(getpid()) + "-" + std::to_string(++posters);
+    heldKeysAtom_ = XInternAtom(display_, name.c_str(), False);
+  }
+  std::vector<long> values{static_cast<long>(getpid())};
+  for (const auto& [key, turnedOff] : repeatOff_) values.push_back(key | (turnedOff ? turnedOffFlag : 0));
+  XChangeProperty(display_, root, heldKeysAtom_, XA_INTEGER, 32, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(values.data()), static_cast<int>(values.size()));
+}
+
+int EventPoster::releaseKeysOfEndedPosters() {
+  std::lock_guard lock(mutex_);
+  if (!display_) return 0;
+  const Window root = DefaultRootWindow(display_);
+  int count = 0;
+  Atom* properties = XListProperties(display_, root, &count);
+  std::vector<Atom> records;
+  for (int i = 0; i < count; ++i) {
+    char* name = XGetAtomName(display_, properties[i]);
+    if (name && std::string_view(name).starts_with(heldKeysPrefix)) records.push_back(properties[i]);
+    if (name) XFree(name);
+  }
+  if (properties) XFree(properties);
+
+  int released = 0;
+  for (Atom record : records) {
+    const std::vector<long> values = readLongs(display_, root, record);
+    if (!values.empty() && processIsRunning(values[0])) continue;  // its poster may still hold them
+    char down[32] = {};
+    XQueryKeymap(display_, down);
+    XKeyboardState state{};
+    XGetKeyboardControl(display_, &state);
+    for (std::size_t i = 1; i < values.size(); ++i) {
+      const long key = values[i] & 0xff;
+      if (key < 8) continue;  // not a key code
+      const auto keycode = static_cast<KeyCode>(key);
+      if (isKeyDown(down, keycode)) XTestFakeKeyEvent(display_, keycode, False, CurrentTime);
+      const bool repeats = (state.auto_repeats[keycode / 8] >> (keycode % 8)) & 1;
+      if ((values[i] & turnedOffFlag) && !repeats) {
+        XKeyboardControl control{};
+        control.key = keycode;
+        control.auto_repeat_mode = AutoRepeatModeOn;
+        XChangeKeyboardControl(display_, KBKey | KBAutoRepeatMode, &control);
+      }
+      ++released;
+    }
+    XDeleteProperty(display_, root, record);
+    inputLog().notice("released %zu keys that process %ld left held", values.empty() ? 0 : values.size() - 1,
+                      values.empty() ? 0L : values[0]);
+  }
+  XFlush(display_);
+  return released;
 }
 
 void EventPoster::tapKey(unsigned char keycode, unsigned mods, bool lock) {

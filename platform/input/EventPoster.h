@@ -48,6 +48,13 @@ class EventPoster final : public EventPosting {
   bool postMouse(const MouseEvent& event) override;
   bool postScroll(const ScrollWheelEvent& event) override;
 
+  // Keys that a poster of a process which has ended (killed while the device held them)
+  // left down, with their auto-repeat off: each is released and, where that poster had
+  // turned its auto-repeat off and it is still off, repeats again. Keys of running
+  // processes and repeat the user turned off are left as they are. Answers how many keys.
+  // The host calls it once at start-up.
+  int releaseKeysOfEndedPosters();
+
   // Where the pointer is, nothing when it cannot be read.
   std::optional<GlobalPoint> pointerLocation() override;
   // The bounds of the active displays, the primary first.
@@ -60,6 +67,8 @@ class EventPoster final : public EventPosting {
   void tapKey(unsigned char keycode, unsigned mods, bool lock);
   void holdWithoutRepeat(unsigned char keycode);
   void restoreRepeat(unsigned char keycode);
+  // Writes repeatOff_ to a property of the root window, which outlives this process.
+  void recordHeldKeys();
   bool typeCharacter(char32_t c, unsigned group);
   bool mapSpareKey(unsigned long keysym);
   void unmapSpareKeys();
@@ -73,6 +82,8 @@ class EventPoster final : public EventPosting {
   double scrollRemainderY_ = 0;
   // Keys held through this poster whose auto-repeat is off, with whether it was on before.
   std::map<unsigned char, bool> repeatOff_;
+  // The root window property that lists them while any is held (made on first use).
+  unsigned long heldKeysAtom_ = 0;
 };
 
 }  // namespace brindlet::platform

@@ -67,7 +67,7 @@ TEST_F(ListenerSupervisorTest, FirstRunAsksForAnyPortThenAdvertisesAndHandsOnCon
   EXPECT_EQ(supervisor->requestedPorts(), Ports{std::nullopt});
   EXPECT_EQ(supervisor->state(), ListenerState::advertising(50123));
   EXPECT_EQ(portChanges, (Ports{std::nullopt, 50123}));
-  EXPECT_EQ(logs, std::vector<std::string>{"listener advertising on UDP 50123"});
+  EXPECT_EQ(logs, std::vector<std::string>{"listener listening on UDP 50123"});
 
   auto [a, b] = InMemoryConnection::pair();
   factory.last()->deliver(a);

@@ -3,6 +3,8 @@
 // connection that records the video frames it takes and refuses them on demand.
 #include <deque>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "host/capture/VideoEncoder.h"
@@ -25,14 +27,18 @@ class RecordingEncoder : public host::VideoEncoder {
   void encode(const host::CapturedFrame& frame, bool forceKeyframe, bool highQuality) override {
     bool key;
     uint64_t number;
+    std::optional<std::string> failure;
     {
       std::lock_guard g(lock_);
+      failure = failure_;
       key = forceNext_ || forceKeyframe;
       forceNext_ = false;
       calls_.push_back({frame, forceKeyframe, highQuality, key});
       number = calls_.size();
     }
-    if (output_) {
+    if (output_ && failure) {
+      output_(host::EncoderOutput{host::EncoderOutput::Failed{*failure}});
+    } else if (output_) {
       VideoFrame out;
       out.frameNumber = number;
       out.isKeyframe = key;
@@ -55,6 +61,12 @@ class RecordingEncoder : public host::VideoEncoder {
   }
   void setBitrate(int64_t) override {}
 
+  // From now on every frame fails with `text` (nothing: frames come out again).
+  void failWith(std::optional<std::string> text) {
+    std::lock_guard g(lock_);
+    failure_ = std::move(text);
+  }
+
   std::vector<Call> calls() const {
     std::lock_guard g(lock_);
     return calls_;
@@ -70,6 +82,7 @@ class RecordingEncoder : public host::VideoEncoder {
   bool forceNext_ = true;
   std::vector<Call> calls_;
   int invalidations_ = 0;
+  std::optional<std::string> failure_;
 };
 
 class RecordingConnection : public Connection {

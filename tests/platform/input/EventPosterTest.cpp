@@ -7,12 +7,16 @@
 #include <X11/XKBlib.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <thread>
 #include <tuple>
 
 namespace brindlet::platform {
@@ -169,6 +173,89 @@ TEST_F(EventPosterTest, AHeldKeyIsPressedOnceAndDoesNotAutoRepeat) {
   }
   EXPECT_TRUE(repeats(display, keycode));
   ASSERT_TRUE(poster.postKeyboard({0, false, 0, false}));
+  XCloseDisplay(display);
+}
+
+bool isDown(Display* display, unsigned keycode) {
+  char keys[32] = {};
+  XQueryKeymap(display, keys);
+  return (keys[keycode / 8] >> (keycode % 8)) & 1;
+}
+
+void setRepeat(Display* display, unsigned keycode, bool on) {
+  XKeyboardControl control{};
+  control.key = static_cast<int>(keycode);
+  control.auto_repeat_mode = on ? AutoRepeatModeOn : AutoRepeatModeOff;
+  XChangeKeyboardControl(display, KBKey | KBAutoRepeatMode, &control);
+  XSync(display, False);
+}
+
+// A host killed while the device holds keys leaves them down without repeat. The next
+// start releases them and gives back the repeat it took, and leaves alone the keys of a
+// process still running and a repeat the user had turned off.
+TEST_F(EventPosterTest, KeysLeftHeldByAKilledProcessAreReleasedAndRepeatAgain) {
+  KeyboardLayoutGuard layout;
+  ASSERT_TRUE(KeyboardLayoutGuard::set("setxkbmap us"));
+  Display* display = XOpenDisplay(nullptr);
+  ASSERT_TRUE(display);
+  const unsigned a = XKeysymToKeycode(display, XK_a), s = XKeysymToKeycode(display, XK_s),
+                 d = XKeysymToKeycode(display, XK_d);
+  ASSERT_TRUE(repeats(display, s));
+  EventPoster().releaseKeysOfEndedPosters();  // what an earlier run may have left
+  setRepeat(display, d, false);               // the user's own setting
+
+  // Another process holds s and d, then is killed.
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    EventPoster held;
+    const bool ok = held.postKeyboard({1, true, 0, false}) && held.postKeyboard({2, true, 0, false});
+    const char byte = ok ? 1 : 0;
+    if (write(ready[1], &byte, 1) != 1) _exit(1);
+    pause();
+    _exit(0);
+  }
+  char byte = 0;
+  const bool childHeld = read(ready[0], &byte, 1) == 1 && byte == 1;
+  // The server has carried out what the child asked (its record first, then the presses)
+  // before the child goes.
+  for (int i = 0; i < 500 && childHeld && !(isDown(display, s) && isDown(display, d)); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  close(ready[0]);
+  close(ready[1]);
+  ASSERT_TRUE(childHeld);
+  // This process holds a.
+  ASSERT_TRUE(poster.postKeyboard({0, true, 0, false}));
+  XSync(display, False);
+  EXPECT_TRUE(isDown(display, s));
+  EXPECT_FALSE(repeats(display, s));
+
+  EventPoster next;
+  EXPECT_EQ(next.releaseKeysOfEndedPosters(), 2);
+  XSync(display, False);
+  struct Expected {
+    const char* key;
+    unsigned keycode;
+    bool down;
+    bool repeating;
+  };
+  for (const Expected& e : {Expected{"s: released, repeats again", s, false, true},
+                            Expected{"d: released, the user's setting kept", d, false, false},
+                            Expected{"a: held by a running process", a, true, false}}) {
+    SCOPED_TRACE(e.key);
+    EXPECT_EQ(isDown(display, e.keycode), e.down);
+    EXPECT_EQ(repeats(display, e.keycode), e.repeating);
+  }
+  EXPECT_EQ(next.releaseKeysOfEndedPosters(), 0) << "each record is acted on once";
+
+  ASSERT_TRUE(poster.postKeyboard({0, false, 0, false}));
+  EXPECT_EQ(next.releaseKeysOfEndedPosters(), 0);
+  setRepeat(display, d, true);
   XCloseDisplay(display);
 }
 

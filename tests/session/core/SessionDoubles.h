@@ -41,12 +41,14 @@ class FixedEncoderFactory final : public EncoderFactory {
   std::vector<CodecProfile> supportedProfiles() const override { return profiles_; }
   std::shared_ptr<VideoEncoder> makeEncoder(CodecProfile profile, int64_t bitrate,
                                             EncoderOutputHandler output) const override {
+    if (failure) throw std::runtime_error(*failure);
     auto encoder = std::make_shared<brindlet::testing::RecordingEncoder>(output);
     made.push_back({profile, bitrate, std::move(output), encoder});
     return encoder;
   }
 
   mutable std::vector<Made> made;
+  std::optional<std::string> failure;  // makeEncoder() throws it
 
  private:
   std::vector<CodecProfile> profiles_;

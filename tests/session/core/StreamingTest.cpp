@@ -230,6 +230,47 @@ TEST_F(StreamingTest, EncoderReportsBecomeNotes) {
   EXPECT_EQ(statuses.back().note, "Encoder: session could not be made");
 }
 
+TEST_F(StreamingTest, AFailingEncoderIsReportedToTheDeviceUntilFramesComeOutAgain) {
+  LogCapture log;
+  encoder()->failWith("Picture size must be at least one CTU");
+  clearObserved();
+  deliverFrame();
+  deliverFrame();
+  const msg::HostStatus blocked{HostState::captureBlocked, "Encoder: Picture size must be at least one CTU"};
+  EXPECT_EQ(receivedOf<msg::HostStatus>(), (std::vector<msg::HostStatus>{blocked})) << "told once, not per frame";
+  ASSERT_FALSE(statuses.empty());
+  EXPECT_EQ(statuses.back().note, "Encoder: Picture size must be at least one CTU");
+  EXPECT_EQ(log.containing("encoder failed: Picture size must be at least one CTU").size(), 1u);
+
+  // A new viewport that still fails keeps the report instead of clearing it for a moment.
+  clearObserved();
+  send(msg::Viewport{Viewport{3, NormalizedRect{0, 0, 0.5, 0.5}, 640, 360}});
+  deliverFrame();
+  EXPECT_TRUE(receivedOf<msg::HostStatus>().empty());
+
+  // The first frame that comes out again clears it.
+  encoder()->failWith(std::nullopt);
+  deliverFrame();
+  EXPECT_EQ(receivedOf<msg::HostStatus>(), (std::vector<msg::HostStatus>{{HostState::ok, std::nullopt}}));
+  EXPECT_FALSE(statuses.back().note);
+}
+
+TEST_F(StreamingTest, AnEncoderThatCannotBeMadeIsReportedAndTheSessionGoesOn) {
+  reconnect();
+  services.encoders->failure = "no encoder available";
+  startSession();
+  send(hello());
+  const auto reports = receivedOf<msg::HostStatus>();
+  ASSERT_FALSE(reports.empty());
+  EXPECT_EQ(reports.back(), (msg::HostStatus{HostState::captureBlocked, "Encoder: no encoder available"}));
+  EXPECT_TRUE(receivedOf<msg::StreamInfo>().empty());
+  ASSERT_FALSE(statuses.empty());
+  EXPECT_EQ(statuses.back().note, "Encoder: no encoder available");
+  clearObserved();
+  send(msg::Ping{9});
+  EXPECT_EQ(receivedNames(), (std::vector<std::string_view>{"pong"}));
+}
+
 TEST_F(StreamingTest, AKeyFrameRequestOnAStillScreenIsAnsweredWithinOneTick) {
   deliverFrame();
   loop.advance(1s);  // the idle refresh has gone out; the screen stands still

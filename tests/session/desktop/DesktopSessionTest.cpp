@@ -103,10 +103,13 @@ TEST_F(DesktopSessionTest, TheFrontmostAppsMenusAreShownAndPerformed) {
   bringUp(app);
   startAccepted();
   std::uint32_t generation = watchMenus();
-  auto tree = all<msg::AppActions>().back();
+  auto trees = all<msg::AppActions>();
+  ASSERT_FALSE(trees.empty()) << "no menu tree arrived";
+  auto tree = trees.back();
   EXPECT_EQ(tree.bundleID, "menu-test-app");
   ASSERT_EQ(tree.menus.size(), 3u);
   EXPECT_EQ(tree.menus[0].title, "File");
+  ASSERT_FALSE(tree.menus[0].children.empty());
   EXPECT_EQ(tree.menus[0].children[0].key, "N");
   EXPECT_EQ(tree.menus[0].children[0].modifiers, MenuNode::controlKey);
 

@@ -3,6 +3,15 @@
 #include <asio/co_spawn.hpp>
 #include <asio/use_future.hpp>
 
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string_view>
+#include <thread>
+
+#include <unistd.h>
+
+#include "kit/support/ManualClock.h"
 #include "kit/support/SystemClock.h"
 #include "kit/transport/QUICHostBrowser.h"
 #include "kit/transport/QUICHostListener.h"
@@ -68,6 +77,107 @@ TEST_F(DiscoveryTest, WithoutHostIDTheTXTRecordIsEmptyAndWithoutAdvertisingNothi
   EXPECT_TRUE(browseGone(hidden)) << "published without advertising";
   first->stop();
   second->stop();
+}
+
+// The path of a "unix:path=..." D-Bus address (nothing for other kinds).
+std::optional<std::filesystem::path> socketOf(const char* address) {
+  const std::string_view prefix = "unix:path=";
+  if (!address || !std::string_view(address).starts_with(prefix)) return std::nullopt;
+  std::string path(std::string_view(address).substr(prefix.size()));
+  return path.substr(0, path.find(','));
+}
+
+// libdbus reads the system bus's address once per process. So this process reaches the test
+// services' system bus through a link of its own, set up before anything uses D-Bus, which a
+// test can take away or point at another bus (one without the daemon) and then give back.
+class SystemBusLink {
+ public:
+  SystemBusLink() : real_(socketOf(std::getenv("DBUS_SYSTEM_BUS_ADDRESS"))) {
+    if (!real_) return;
+    folder_ = std::filesystem::temp_directory_path() / ("brindlet-bus-" + std::to_string(getpid()));
+    std::filesystem::create_directories(folder_);
+    restore();
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + (folder_ / "bus").string()).c_str(), 1);
+  }
+  ~SystemBusLink() {
+    std::error_code ignored;
+    if (!folder_.empty()) std::filesystem::remove_all(folder_, ignored);
+  }
+  bool usable() const { return real_.has_value(); }
+  void remove() { std::filesystem::remove(folder_ / "bus"); }
+  void pointAt(const std::filesystem::path& socket) {
+    std::filesystem::remove(folder_ / "next");
+    std::filesystem::create_symlink(socket, folder_ / "next");
+    std::filesystem::rename(folder_ / "next", folder_ / "bus");
+  }
+  void restore() { pointAt(*real_); }
+
+ private:
+  std::optional<std::filesystem::path> real_;
+  std::filesystem::path folder_;
+};
+
+SystemBusLink systemBus;  // before main, so before any D-Bus use
+
+TEST_F(DiscoveryTest, AnAdvertisementWithoutADaemonIsRetriedWithBackOffWhileThePortListens) {
+  ASSERT_TRUE(systemBus.usable()) << "needs the test services' system bus at a unix:path address";
+  const auto sessionBus = socketOf(std::getenv("DBUS_SESSION_BUS_ADDRESS"));
+  ASSERT_TRUE(sessionBus) << "needs the test services' session bus at a unix:path address";
+  testing::ListenerLog log;
+  struct Restore {
+    ~Restore() { systemBus.restore(); }
+  } restore;
+  auto clock = std::make_shared<ManualClock>();
+  auto advanceWhenSleeping = [&](std::chrono::seconds by) {
+    for (int i = 0; i < 2000 && clock->sleeperCount() == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_EQ(clock->sleeperCount(), 1u) << "no retry is waiting";
+    clock->advance(by);
+  };
+
+  // No system bus at all: the client cannot even be made.
+  systemBus.remove();
+  const std::string name = uniqueName("Retrying Mac");
+  auto listener = QUICHostListener::create(io, name, UUID::random(), makeIdentity(name), std::nullopt, true,
+                                           QUICConfiguration(), clock);
+  listener->start();
+  port = await([](std::shared_ptr<QUICHostListener> l) -> asio::awaitable<uint16_t> {
+    co_return co_await l->waitUntilReady();
+  }(listener));
+  const std::string unadvertised = "advertisement failed: Daemon not running; listening on UDP " +
+                                   std::to_string(port) + " unadvertised (reachable by address only); ";
+  ASSERT_TRUE(log.waitFor(unadvertised + "retry 1 in 1s")) << ::testing::PrintToString(log.lines());
+
+  // A bus without the daemon on it: the client would wait there without a word.
+  systemBus.pointAt(*sessionBus);
+  advanceWhenSleeping(std::chrono::seconds(1));
+  ASSERT_TRUE(log.waitFor(unadvertised + "retry 2 in 2s")) << ::testing::PrintToString(log.lines());
+  EXPECT_TRUE(listener->advertisedName().empty());
+
+  // The daemon is there again: the next attempt publishes the same port.
+  systemBus.restore();
+  advanceWhenSleeping(std::chrono::seconds(2));
+  const std::string advertising = "listener advertising on UDP " + std::to_string(port);
+  ASSERT_TRUE(log.waitFor(advertising)) << ::testing::PrintToString(log.lines());
+  auto line = browseLine(name);
+  ASSERT_TRUE(line) << "avahi-browse does not list " << name;
+  EXPECT_EQ((*line)[8], std::to_string(port));
+  EXPECT_EQ(listener->advertisedName(), name);
+
+  // Said only once it was true, and no retry after it.
+  const auto lines = log.lines();
+  auto first =
+      std::find_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(advertising, 0) == 0; });
+  EXPECT_EQ(std::count_if(lines.begin(), first,
+                          [](const std::string& l) { return l.find("advertising on") != std::string::npos; }),
+            0);
+  EXPECT_EQ(
+      std::count_if(first, lines.end(), [](const std::string& l) { return l.find("retry") != std::string::npos; }), 0);
+  EXPECT_EQ(clock->sleeperCount(), 0u);
+
+  listener->stop();
+  EXPECT_TRUE(browseGone(name)) << "still advertised after stop";
 }
 
 asio::awaitable<std::vector<DiscoveredHost>> hostsUntil(AsyncStream<std::vector<DiscoveredHost>> hosts,

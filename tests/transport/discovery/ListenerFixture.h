@@ -14,12 +14,15 @@
 #include <filesystem>
 #include <future>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "kit/pairing/SelfSignedIdentity.h"
 #include "kit/support/UUID.h"
 #include "platform/keychain/Keychain.h"
+#include "platform/log/Log.h"
 
 namespace brindlet::testing {
 
@@ -60,6 +63,39 @@ class ListenerFixture : public ::testing::Test {
   asio::io_context io;
   asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(io);
   std::vector<std::thread> threads;
+};
+
+// The listener's log lines while the object lives.
+class ListenerLog {
+ public:
+  ListenerLog() {
+    platform::setLogObserver([this](const platform::LogRecord& record) {
+      if (record.subsystem != "io.tavix.nolu.transport" || record.category != "listener") return;
+      std::lock_guard lock(mutex_);
+      lines_.push_back(record.message);
+    });
+  }
+  ~ListenerLog() { platform::setLogObserver(nullptr); }
+  std::vector<std::string> lines() {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+  // Waits (at most `limit`) until `count` lines start with `prefix`.
+  bool waitFor(const std::string& prefix, std::size_t count = 1,
+               std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+      std::size_t seen = 0;
+      for (const auto& line : lines()) seen += line.rfind(prefix, 0) == 0 ? 1 : 0;
+      if (seen >= count) return true;
+      if (std::chrono::steady_clock::now() > end) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
 };
 
 }  // namespace brindlet::testing

@@ -16,27 +16,7 @@ namespace brindlet {
 namespace {
 
 using testing::ListenerFixture;
-
-// The listener's log lines while the object lives.
-class ListenerLog {
- public:
-  ListenerLog() {
-    platform::setLogObserver([this](const platform::LogRecord& record) {
-      if (record.subsystem != "io.tavix.nolu.transport" || record.category != "listener") return;
-      std::lock_guard lock(mutex_);
-      lines_.push_back(record.message);
-    });
-  }
-  ~ListenerLog() { platform::setLogObserver(nullptr); }
-  std::vector<std::string> lines() {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
+using testing::ListenerLog;
 
 class QUICHostListenerTest : public ListenerFixture {
  protected:
