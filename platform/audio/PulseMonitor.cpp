@@ -29,6 +29,17 @@ struct SinkInfo {
   std::string restoreDefault;
 };
 
+// Quotes a value for a module's argument text, which the server splits at blanks and reads
+// quotes and backslashes in.
+std::string quotedArgument(const std::string& value, char quote) {
+  std::string quoted(1, quote);
+  for (char c : value) {
+    if (c == quote || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + quote;
+}
+
 }  // namespace
 
 PulseError::PulseError(std::string step, int code, const std::string& text)
@@ -253,9 +264,10 @@ struct PulseMonitor::State {
       std::string outputName = defaultSink();
       auto output = outputName.empty() ? std::nullopt : sink(outputName);
       if (!output) fail("find output", PA_ERR_NOENTITY);
+      std::string properties = std::string("device.description=\"Nolu Host (muted)\" ") + restoreProperty + "=" +
+                               quotedArgument(outputName, '"');
       std::string arguments = std::string("sink_name=") + silentSinkName + " rate=" + std::to_string(output->rate) +
-                              " channels=2 sink_properties='device.description=\"Nolu Host (muted)\" " +
-                              restoreProperty + "=\"" + outputName + "\"'";
+                              " channels=2 sink_properties=" + quotedArgument(properties, '\'');
       std::uint32_t module = PA_INVALID_INDEX;
       auto cb = [](pa_context*, std::uint32_t index, void* data) { *static_cast<std::uint32_t*>(data) = index; };
       await("load silent sink", pa_context_load_module(context, "module-null-sink", arguments.c_str(), cb, &module));
