@@ -131,9 +131,8 @@ asio::awaitable<void> TextFocusObserver::readTimed() {
   std::string bundleID = app ? app->bundleID : std::string();
   std::optional<platform::FocusedElement> element;
   if (app) {
-    std::function<std::optional<platform::FocusedElement>()> job = [accessibility = accessibility_, pid = app->pid] {
-      return accessibility->focusedElement(pid);
-    };
+    std::function<std::optional<platform::FocusedElement>()> job =
+        [accessibility = accessibility_.get(), pid = app->pid] { return accessibility->focusedElement(pid); };
     element = co_await accessibility_->run(std::move(job));
     // A newer notice superseded this read while it ran: that one reports.
     if ((co_await asio::this_coro::cancellation_state).cancelled() != asio::cancellation_type::none) co_return;
