@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "host/HostLog.h"
-#include "host/control/ReceivedFileItem.h"
 #include "platform/storage/FileWriter.h"
 
 namespace brindlet::host {
@@ -108,8 +107,8 @@ void FileReceiver::handleEnd(std::uint32_t transferID) {
     if (a.received[i] != a.files[i].size) return fail("Size mismatch");
   }
   std::vector<PasteboardFile> items;
-  for (std::size_t i = 0; i < a.files.size(); ++i) items.push_back(receivedFileItem(a.urls[i], a.files[i].typeID));
-  if (!finish_ || !finish_(items)) return fail("Couldn't set the Mac clipboard");
+  for (std::size_t i = 0; i < a.files.size(); ++i) items.push_back(PasteboardFile::make(a.urls[i], a.files[i].typeID));
+  if (!finish_ || !finish_(std::move(items))) return fail("Couldn't set the Mac clipboard");
 
   const std::uint64_t total = a.total;
   active_.reset();

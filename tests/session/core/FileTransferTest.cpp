@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "control/TestPictures.h"
 #include "host/control/PasteboardProviding.h"
 #include "session/core/SessionFixture.h"
 
@@ -35,9 +36,9 @@ class FilesPasteboard final : public PasteboardProviding {
     ++count;
     return true;
   }
-  bool writeFiles(const std::vector<PasteboardFile>& files) override {
+  bool writeFiles(std::vector<PasteboardFile> files) override {
     if (refuse) return false;
-    placed = files;
+    placed = std::move(files);
     ++count;
     return true;
   }
@@ -152,6 +153,27 @@ TEST_F(FileTransferTest, SeveralFilesKeepTheirOrderWithSafeDistinctNames) {
                                                              {folder / "report 2.pdf", {}},
                                                              {folder / "_.._x.png", {{"public.png", pattern(0, 5)}}},
                                                              {folder / "bashrc", {}}}));
+}
+
+// A picture in a format other programs may not paste goes on the clipboard as a PNG too, and
+// one the clipboard has no type for as the PNG alone.
+TEST_F(FileTransferTest, PicturesGetAPNGCopyOnTheClipboard) {
+  startAccepted();
+  const Bytes bmp = brindlet::testing::tinyBMP();
+  accept(4, {{"scan.bmp", "com.microsoft.bmp", bmp.size()}, {"scan", "public.image", bmp.size()}});
+  send(msg::FileChunk{4, 0, 0, bmp});
+  send(msg::FileChunk{4, 1, 0, bmp});
+  send(msg::FileEnd{4});
+  EXPECT_EQ(received, (std::vector<Message>{status(4, FileTransferState::done, 2 * bmp.size())}));
+  ASSERT_EQ(pasteboard->placed.size(), 2u);
+  const auto& bmpFile = pasteboard->placed[0].representations;
+  ASSERT_TRUE(bmpFile.contains("public.png"));
+  EXPECT_EQ(bmpFile.at("com.microsoft.bmp"), bmp);
+  const Bytes& png = bmpFile.at("public.png");
+  EXPECT_EQ(Bytes(png.begin(), png.begin() + std::min<std::size_t>(4, png.size())), (Bytes{0x89, 'P', 'N', 'G'}));
+  const auto& untyped = pasteboard->placed[1].representations;
+  EXPECT_EQ(untyped.size(), 1u);
+  EXPECT_EQ(untyped.count("public.png"), 1u);
 }
 
 TEST_F(FileTransferTest, ProgressComesAtMostEveryQuarterSecondWithTheWholeTransfersBytes) {
