@@ -129,6 +129,21 @@ TEST_F(FileTransferTest, OneFileLandsInTheInboxAndOnTheClipboard) {
   EXPECT_EQ(log.containing("file transfer 7 done").size(), 1u);
 }
 
+// What the device sends is the user's own: other users of this computer cannot list or read
+// it, also where the inbox existed before with a looser mode.
+TEST_F(FileTransferTest, TheInboxAndItsFilesAreTheOwnersOnly) {
+  fs::create_directories(inbox);
+  fs::permissions(inbox, fs::perms::all);
+  startAccepted();
+  accept(5, {{"secret.txt", "public.plain-text", 10}});
+  sendFile(5, 0, 10);
+  send(msg::FileEnd{5});
+  EXPECT_EQ(received, (std::vector<Message>{status(5, FileTransferState::done, 10)}));
+  EXPECT_EQ(fs::status(inbox).permissions(), fs::perms::owner_all);
+  EXPECT_EQ(fs::status(inbox / "5").permissions(), fs::perms::owner_all);
+  EXPECT_EQ(fs::status(inbox / "5" / "secret.txt").permissions(), fs::perms::owner_read | fs::perms::owner_write);
+}
+
 TEST_F(FileTransferTest, SeveralFilesKeepTheirOrderWithSafeDistinctNames) {
   startAccepted();
   accept(8, {{"Report.pdf", "com.adobe.pdf", 10},
