@@ -47,19 +47,21 @@ std::shared_ptr<TextFocusObserver> TextFocusObserver::make(const Executor& execu
                                                            std::shared_ptr<platform::Accessibility> accessibility,
                                                            std::shared_ptr<FrontmostApps> apps,
                                                            std::shared_ptr<Clock> clock,
-                                                           TextFocusSource::Handler handler) {
-  return std::shared_ptr<TextFocusObserver>(
-      new TextFocusObserver(executor, std::move(accessibility), std::move(apps), std::move(clock), std::move(handler)));
+                                                           TextFocusSource::Handler handler,
+                                                           std::chrono::milliseconds debounce) {
+  return std::shared_ptr<TextFocusObserver>(new TextFocusObserver(executor, std::move(accessibility), std::move(apps),
+                                                                  std::move(clock), std::move(handler), debounce));
 }
 
 TextFocusObserver::TextFocusObserver(const Executor& executor, std::shared_ptr<platform::Accessibility> accessibility,
                                      std::shared_ptr<FrontmostApps> apps, std::shared_ptr<Clock> clock,
-                                     TextFocusSource::Handler handler)
+                                     TextFocusSource::Handler handler, std::chrono::milliseconds debounce)
     : strand_(makeStrand(executor)),
       accessibility_(std::move(accessibility)),
       apps_(std::move(apps)),
       clock_(std::move(clock)),
-      handler_(std::move(handler)) {}
+      handler_(std::move(handler)),
+      debounce_(debounce) {}
 
 TextFocusObserver::~TextFocusObserver() {
   if (focusHandler_) accessibility_->removeFocusHandler(*focusHandler_);
@@ -110,13 +112,17 @@ asio::awaitable<void> TextFocusObserver::followActivations(std::weak_ptr<TextFoc
 }
 
 void TextFocusObserver::scheduleRead() {
-  // A burst of notices makes one read, `debounce` after the last.
+  // A burst of notices makes one read, `debounce_` after the last.
   pendingRead_ = Task::spawn(strand_, readAfterDebounce(weak_from_this()));
 }
 
 asio::awaitable<void> TextFocusObserver::readAfterDebounce(std::weak_ptr<TextFocusObserver> observer) {
   std::shared_ptr<Clock> clock;
-  if (auto self = observer.lock()) clock = self->clock_;
+  std::chrono::milliseconds debounce{};
+  if (auto self = observer.lock()) {
+    clock = self->clock_;
+    debounce = self->debounce_;
+  }
   if (!clock) co_return;
   co_await clock->sleep(debounce);
   auto self = observer.lock();
@@ -156,14 +162,16 @@ asio::awaitable<void> TextFocusObserver::readTimed() {
 }
 
 SystemTextFocusSource::SystemTextFocusSource(Executor executor, std::shared_ptr<platform::Accessibility> accessibility,
-                                             std::shared_ptr<FrontmostApps> apps, std::shared_ptr<Clock> clock)
+                                             std::shared_ptr<FrontmostApps> apps, std::shared_ptr<Clock> clock,
+                                             std::chrono::milliseconds debounce)
     : executor_(std::move(executor)),
       accessibility_(std::move(accessibility)),
       apps_(std::move(apps)),
-      clock_(std::move(clock)) {}
+      clock_(std::move(clock)),
+      debounce_(debounce) {}
 
 TextFocusSource::Stop SystemTextFocusSource::start(Handler handler) {
-  auto observer = TextFocusObserver::make(executor_, accessibility_, apps_, clock_, std::move(handler));
+  auto observer = TextFocusObserver::make(executor_, accessibility_, apps_, clock_, std::move(handler), debounce_);
   observer->start();
   return [observer] { observer->stop(); };
 }
