@@ -143,6 +143,7 @@ HostServices HostServices::make(const Executor& executor, std::shared_ptr<Clock>
   }
   services.audioArbiter = std::make_shared<AudioTapArbiter>();
   services.audioEncoders = std::make_shared<AACELDEncoderFactory>();
+  services.audioRouting = std::make_shared<platform::PulseRouting>();
   return services;
 }
 
@@ -159,8 +160,9 @@ HostEnvironment sessionEnvironment(const HostServices& services, std::shared_ptr
   env.clock = services.clock;
   env.audioArbiter = services.audioArbiter;
   env.audioEncoders = services.audioEncoders;
-  env.makeAudioCapture = [executor = services.executor, clock = services.clock]() -> std::shared_ptr<AudioCapturing> {
-    return std::make_shared<CoreAudioTapCapture>(executor, clock);
+  env.makeAudioCapture = [executor = services.executor, clock = services.clock,
+                          routing = services.audioRouting]() -> std::shared_ptr<AudioCapturing> {
+    return std::make_shared<CoreAudioTapCapture>(executor, clock, routing);
   };
   auto poster = std::make_shared<platform::EventPoster>();
   poster->releaseKeysOfEndedPosters();  // keys a host killed mid-press left down, without repeat

@@ -34,6 +34,7 @@
 namespace brindlet::platform {
 class DisplaySleep;
 class HTTPSession;
+class PulseRouting;
 class UserDefaults;
 class WindowManager;
 }  // namespace brindlet::platform
@@ -115,6 +116,8 @@ struct HostServices {
   // The one owner record of the system audio tap, and the audio encoders.
   std::shared_ptr<AudioTapArbiter> audioArbiter;
   std::shared_ptr<AudioEncoderFactory> audioEncoders;
+  // The sound server's routing, shared by every session's audio capture.
+  std::shared_ptr<platform::PulseRouting> audioRouting;
   // What a device is given to reach this host through a relay; nothing: no remote access.
   std::function<std::optional<RelayProvision>(const Bytes&)> relayConfig;
   // The installed apps, scanned again a minute after the last scan or when a folder changed.

@@ -15,8 +15,9 @@ struct CoreAudioTapCapture::Drain {
   bool running = true;
 };
 
-CoreAudioTapCapture::CoreAudioTapCapture(const Executor& executor, std::shared_ptr<Clock> clock, std::string server)
-    : queue_(makeStrand(executor)), clock_(std::move(clock)), tap_(std::move(server)) {}
+CoreAudioTapCapture::CoreAudioTapCapture(const Executor& executor, std::shared_ptr<Clock> clock,
+                                         std::shared_ptr<platform::PulseRouting> routing, std::string server)
+    : queue_(makeStrand(executor)), clock_(std::move(clock)), tap_(std::move(routing), std::move(server)) {}
 
 CoreAudioTapCapture::~CoreAudioTapCapture() { stop(); }
 

@@ -22,7 +22,9 @@ class CoreAudioTapCapture final : public AudioCapturing {
   // What a refused recording says.
   static constexpr const char* permissionText = "System Audio Recording permission is not granted";
 
-  CoreAudioTapCapture(const Executor& executor, std::shared_ptr<Clock> clock, std::string server = {});
+  // `routing`: the one shared by every capture of this process (see PulseMonitor).
+  CoreAudioTapCapture(const Executor& executor, std::shared_ptr<Clock> clock,
+                      std::shared_ptr<platform::PulseRouting> routing, std::string server = {});
   ~CoreAudioTapCapture() override;
 
   Format start(bool muteLocal, Handler handler) override;

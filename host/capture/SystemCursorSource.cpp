@@ -56,8 +56,8 @@ asio::awaitable<std::optional<CursorPoll>> SystemCursorSource::poll(std::optiona
       if (auto image = source_->current()) latest_ = pollOf(*image, std::nullopt);
     }
     if (latest_) {
-      result = latest_;
-      if (lastToken == result->token) result->shape.reset();
+      // The shape the caller already has is not copied again.
+      result = lastToken == latest_->token ? CursorPoll{latest_->token, latest_->visible, std::nullopt} : latest_;
     }
   }
   co_return result;

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "host/HostLog.h"
-#include "host/control/ReceivedFileItem.h"
+#include "platform/storage/AtomicFile.h"
 #include "platform/storage/FileWriter.h"
 
 namespace brindlet::host {
@@ -108,8 +108,8 @@ void FileReceiver::handleEnd(std::uint32_t transferID) {
     if (a.received[i] != a.files[i].size) return fail("Size mismatch");
   }
   std::vector<PasteboardFile> items;
-  for (std::size_t i = 0; i < a.files.size(); ++i) items.push_back(receivedFileItem(a.urls[i], a.files[i].typeID));
-  if (!finish_ || !finish_(items)) return fail("Couldn't set the Mac clipboard");
+  for (std::size_t i = 0; i < a.files.size(); ++i) items.push_back(PasteboardFile::make(a.urls[i], a.files[i].typeID));
+  if (!finish_ || !finish_(std::move(items))) return fail("Couldn't set the Mac clipboard");
 
   const std::uint64_t total = a.total;
   active_.reset();
@@ -142,14 +142,21 @@ void FileReceiver::fail(std::string detail) {
 }
 
 std::optional<std::filesystem::path> FileReceiver::makeTransferFolder(std::uint32_t transferID) const {
+  // Received files are the user's own: no other user of this computer reads them.
+  if (platform::AtomicFile::makeFolder(inbox_.root, 0700) != 0) return std::nullopt;
   std::error_code error;
-  std::filesystem::create_directories(inbox_.root, error);
   // A device may use an ID again: the earlier transfer's files may still be on the clipboard,
   // so they are never replaced; the new transfer gets a folder of its own beside them.
   const std::string name = std::to_string(transferID);
   for (int attempt = 1; attempt <= maxFolderAttempts; ++attempt) {
     std::filesystem::path folder = inbox_.root / (attempt == 1 ? name : name + "-" + std::to_string(attempt));
-    if (std::filesystem::create_directory(folder, error)) return folder;
+    if (std::filesystem::create_directory(folder, error)) {
+      // Empty until its mode is set.
+      std::filesystem::permissions(folder, std::filesystem::perms::owner_all, error);
+      if (!error) return folder;
+      std::filesystem::remove(folder, error);
+      return std::nullopt;
+    }
     if (error && error != std::errc::file_exists) return std::nullopt;
   }
   return std::nullopt;

@@ -5,7 +5,7 @@
 // order and sizes, reports progress, and at the end puts the files on the clipboard.
 //
 //   FileReceiver receiver(inbox, clock, [&](const Message& m) { connection->send(m); },
-//                         [&](const std::vector<PasteboardFile>& files) { return pasteboard->writeFiles(files); });
+//                         [&](std::vector<PasteboardFile> files) { return pasteboard->writeFiles(std::move(files)); });
 //   receiver.handleOffer(7, files, FileTransferKind::attach);   // fileStatus accepted, or rejected
 //   receiver.handleChunk(7, 0, 0, data);                        // progress at most every 0.25 s
 //   receiver.handleEnd(7);                                      // done, or failed
@@ -40,7 +40,7 @@ class FileReceiver {
  public:
   using Reply = std::function<void(const Message&)>;
   // Places the received files on the clipboard; false when they could not be placed.
-  using Finish = std::function<bool(const std::vector<PasteboardFile>&)>;
+  using Finish = std::function<bool(std::vector<PasteboardFile>)>;
 
   // Least time between two progress reports, in seconds.
   static constexpr double progressInterval = 0.25;

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
@@ -20,6 +21,10 @@ constexpr PasteboardType knownTypes[] = {
     {"public.html", "text/html", false},
 };
 
+// Pictures the clipboard has no type of its own for: offered as their PNG conversion only.
+constexpr std::string_view picturesWithoutType[] = {"public.image", "com.apple.icns", "public.camera-raw-image",
+                                                    "com.adobe.raw-image", "com.adobe.photoshop-image"};
+
 std::optional<Bytes> readWholeFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
@@ -40,7 +45,10 @@ const PasteboardType* findPasteboardType(std::string_view identifier) {
 PasteboardFile PasteboardFile::make(std::filesystem::path url, std::string_view typeID) {
   PasteboardFile file{std::move(url), {}};
   const PasteboardType* type = findPasteboardType(typeID);
-  if (!type || !type->isImage) return file;
+  const bool picture = type ? type->isImage
+                            : std::find(std::begin(picturesWithoutType), std::end(picturesWithoutType), typeID) !=
+                                  std::end(picturesWithoutType);
+  if (!picture) return file;
   auto bytes = readWholeFile(file.url);
   if (!bytes) return file;
   if (typeID == pasteboard_type::png || typeID == pasteboard_type::jpeg) {
@@ -48,7 +56,7 @@ PasteboardFile PasteboardFile::make(std::filesystem::path url, std::string_view 
     return file;
   }
   auto png = platform::convertToPNG(*bytes);
-  file.representations.emplace(std::string(typeID), std::move(*bytes));
+  if (type) file.representations.emplace(std::string(typeID), std::move(*bytes));
   if (png) file.representations.emplace(std::string(pasteboard_type::png), std::move(*png));
   return file;
 }

@@ -25,7 +25,8 @@ struct PasteboardFile {
 
   // The record for a received file of type `typeID`: a picture carries its own bytes under
   // its type, and, when it is neither PNG nor JPEG, a PNG conversion under "public.png" too
-  // (when it can be decoded); any other file only its location.
+  // (when it can be decoded); a picture of a type the clipboard cannot name carries the PNG
+  // only; any other file only its location.
   static PasteboardFile make(std::filesystem::path url, std::string_view typeID);
 };
 
@@ -48,7 +49,7 @@ class PasteboardProviding {
   // Replaces the clipboard's contents with plain text; false when it could not be placed.
   virtual bool writeText(std::string_view text) = 0;
   // Replaces the clipboard's contents with files; false when they could not be placed.
-  virtual bool writeFiles(const std::vector<PasteboardFile>& files) = 0;
+  virtual bool writeFiles(std::vector<PasteboardFile> files) = 0;
 };
 
 }  // namespace brindlet::host

@@ -48,14 +48,14 @@ std::optional<MenuSource::FrontmostApp> SystemMenuSource::frontmostApp() { retur
 AsyncStream<Change> SystemMenuSource::activations() { return apps_->activations(); }
 
 asio::awaitable<std::optional<MenuTree>> SystemMenuSource::readMenus(std::int32_t pid) {
-  std::function<std::optional<MenuTree>()> job = [accessibility = accessibility_, clock = clock_, pid] {
+  std::function<std::optional<MenuTree>()> job = [accessibility = accessibility_.get(), clock = clock_, pid] {
     return readMenusNow(*accessibility, *clock, pid);
   };
   co_return co_await accessibility_->run(std::move(job));
 }
 
 asio::awaitable<MenuPressResult> SystemMenuSource::press(std::int32_t pid, std::vector<std::string> path) {
-  std::function<MenuPressResult()> job = [accessibility = accessibility_, pid, path = std::move(path)] {
+  std::function<MenuPressResult()> job = [accessibility = accessibility_.get(), pid, path = std::move(path)] {
     return pressNow(*accessibility, pid, path);
   };
   co_return co_await accessibility_->run(std::move(job));

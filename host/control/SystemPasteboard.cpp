@@ -81,12 +81,12 @@ bool SystemPasteboard::writeText(std::string_view text) {
   return clipboard_->own(std::move(flavors));
 }
 
-bool SystemPasteboard::writeFiles(const std::vector<PasteboardFile>& files) {
+bool SystemPasteboard::writeFiles(std::vector<PasteboardFile> files) {
   if (files.empty()) return false;
   std::string uriList, gnomeList = "copy", paths;
   std::vector<ClipboardFlavor> pictures;
   std::set<std::string> pictureTypes;
-  for (const auto& file : files) {
+  for (auto& file : files) {
     std::error_code error;
     if (!file.url.is_absolute() || !std::filesystem::exists(file.url, error)) return false;
     const std::string uri = fileURI(file.url);
@@ -94,10 +94,10 @@ bool SystemPasteboard::writeFiles(const std::vector<PasteboardFile>& files) {
     gnomeList += "\n" + uri;
     if (!paths.empty()) paths += "\n";
     paths += file.url.string();
-    for (const auto& [identifier, bytes] : file.representations) {
+    for (auto& [identifier, bytes] : file.representations) {
       const PasteboardType* type = findPasteboardType(identifier);
       if (!type || !pictureTypes.insert(std::string(type->mime)).second) continue;  // the first file's wins
-      pictures.push_back({std::string(type->mime), bytes});
+      pictures.push_back({std::string(type->mime), std::move(bytes)});
     }
   }
   std::vector<ClipboardFlavor> flavors{{"text/uri-list", bytesOfText(uriList)},

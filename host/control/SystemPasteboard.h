@@ -24,7 +24,7 @@ class SystemPasteboard final : public PasteboardProviding {
   // Offers the files as a file list (text/uri-list, x-special/gnome-copied-files, their paths
   // as text) and each picture representation under its MIME type. False, and the clipboard
   // unchanged, when a file is not there or the selection could not be taken.
-  bool writeFiles(const std::vector<PasteboardFile>& files) override;
+  bool writeFiles(std::vector<PasteboardFile> files) override;
 
   // "file:///a%20b" for "/a b".
   static std::string fileURI(const std::filesystem::path& path);

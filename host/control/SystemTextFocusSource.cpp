@@ -47,19 +47,21 @@ std::shared_ptr<TextFocusObserver> TextFocusObserver::make(const Executor& execu
                                                            std::shared_ptr<platform::Accessibility> accessibility,
                                                            std::shared_ptr<FrontmostApps> apps,
                                                            std::shared_ptr<Clock> clock,
-                                                           TextFocusSource::Handler handler) {
-  return std::shared_ptr<TextFocusObserver>(
-      new TextFocusObserver(executor, std::move(accessibility), std::move(apps), std::move(clock), std::move(handler)));
+                                                           TextFocusSource::Handler handler,
+                                                           std::chrono::milliseconds debounce) {
+  return std::shared_ptr<TextFocusObserver>(new TextFocusObserver(executor, std::move(accessibility), std::move(apps),
+                                                                  std::move(clock), std::move(handler), debounce));
 }
 
 TextFocusObserver::TextFocusObserver(const Executor& executor, std::shared_ptr<platform::Accessibility> accessibility,
                                      std::shared_ptr<FrontmostApps> apps, std::shared_ptr<Clock> clock,
-                                     TextFocusSource::Handler handler)
+                                     TextFocusSource::Handler handler, std::chrono::milliseconds debounce)
     : strand_(makeStrand(executor)),
       accessibility_(std::move(accessibility)),
       apps_(std::move(apps)),
       clock_(std::move(clock)),
-      handler_(std::move(handler)) {}
+      handler_(std::move(handler)),
+      debounce_(debounce) {}
 
 TextFocusObserver::~TextFocusObserver() {
   if (focusHandler_) accessibility_->removeFocusHandler(*focusHandler_);
@@ -110,13 +112,17 @@ asio::awaitable<void> TextFocusObserver::followActivations(std::weak_ptr<TextFoc
 }
 
 void TextFocusObserver::scheduleRead() {
-  // A burst of notices makes one read, `debounce` after the last.
+  // A burst of notices makes one read, `debounce_` after the last.
   pendingRead_ = Task::spawn(strand_, readAfterDebounce(weak_from_this()));
 }
 
 asio::awaitable<void> TextFocusObserver::readAfterDebounce(std::weak_ptr<TextFocusObserver> observer) {
   std::shared_ptr<Clock> clock;
-  if (auto self = observer.lock()) clock = self->clock_;
+  std::chrono::milliseconds debounce{};
+  if (auto self = observer.lock()) {
+    clock = self->clock_;
+    debounce = self->debounce_;
+  }
   if (!clock) co_return;
   co_await clock->sleep(debounce);
   auto self = observer.lock();
@@ -131,9 +137,8 @@ asio::awaitable<void> TextFocusObserver::readTimed() {
   std::string bundleID = app ? app->bundleID : std::string();
   std::optional<platform::FocusedElement> element;
   if (app) {
-    std::function<std::optional<platform::FocusedElement>()> job = [accessibility = accessibility_, pid = app->pid] {
-      return accessibility->focusedElement(pid);
-    };
+    std::function<std::optional<platform::FocusedElement>()> job =
+        [accessibility = accessibility_.get(), pid = app->pid] { return accessibility->focusedElement(pid); };
     element = co_await accessibility_->run(std::move(job));
     // A newer notice superseded this read while it ran: that one reports.
     if ((co_await asio::this_coro::cancellation_state).cancelled() != asio::cancellation_type::none) co_return;
@@ -157,14 +162,16 @@ asio::awaitable<void> TextFocusObserver::readTimed() {
 }
 
 SystemTextFocusSource::SystemTextFocusSource(Executor executor, std::shared_ptr<platform::Accessibility> accessibility,
-                                             std::shared_ptr<FrontmostApps> apps, std::shared_ptr<Clock> clock)
+                                             std::shared_ptr<FrontmostApps> apps, std::shared_ptr<Clock> clock,
+                                             std::chrono::milliseconds debounce)
     : executor_(std::move(executor)),
       accessibility_(std::move(accessibility)),
       apps_(std::move(apps)),
-      clock_(std::move(clock)) {}
+      clock_(std::move(clock)),
+      debounce_(debounce) {}
 
 TextFocusSource::Stop SystemTextFocusSource::start(Handler handler) {
-  auto observer = TextFocusObserver::make(executor_, accessibility_, apps_, clock_, std::move(handler));
+  auto observer = TextFocusObserver::make(executor_, accessibility_, apps_, clock_, std::move(handler), debounce_);
   observer->start();
   return [observer] { observer->stop(); };
 }

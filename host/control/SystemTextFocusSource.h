@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -42,17 +43,18 @@ const std::unordered_set<std::string>& terminalBundleIDs();
 TextFocus classifyTextFocus(const std::string& bundleID, const TextFocusElement& element);
 
 // Follows the keyboard focus of the frontmost app. Focus notices come from the accessibility
-// layer and activations from the frontmost-app watch; after each burst of them (0.1 s
-// without another) the focused element is read on the accessibility layer's thread and
+// layer and activations from the frontmost-app watch; after each burst of them (`debounce`,
+// 0.1 s unless told, without another) the focused element is read on the accessibility layer's thread and
 // handed to the handler, changed or not.
 class TextFocusObserver : public std::enable_shared_from_this<TextFocusObserver> {
  public:
-  static constexpr auto debounce = std::chrono::milliseconds(100);
+  static constexpr std::chrono::milliseconds defaultDebounce{100};
 
   static std::shared_ptr<TextFocusObserver> make(const Executor& executor,
                                                  std::shared_ptr<platform::Accessibility> accessibility,
                                                  std::shared_ptr<FrontmostApps> apps, std::shared_ptr<Clock> clock,
-                                                 TextFocusSource::Handler handler);
+                                                 TextFocusSource::Handler handler,
+                                                 std::chrono::milliseconds debounce = defaultDebounce);
   ~TextFocusObserver();
 
   // Any thread; each takes effect on the observer's strand.
@@ -61,8 +63,8 @@ class TextFocusObserver : public std::enable_shared_from_this<TextFocusObserver>
 
  private:
   TextFocusObserver(const Executor& executor, std::shared_ptr<platform::Accessibility> accessibility,
-                    std::shared_ptr<FrontmostApps> apps, std::shared_ptr<Clock> clock,
-                    TextFocusSource::Handler handler);
+                    std::shared_ptr<FrontmostApps> apps, std::shared_ptr<Clock> clock, TextFocusSource::Handler handler,
+                    std::chrono::milliseconds debounce);
 
   void startOnStrand();
   void stopOnStrand();
@@ -77,6 +79,7 @@ class TextFocusObserver : public std::enable_shared_from_this<TextFocusObserver>
   std::shared_ptr<FrontmostApps> apps_;
   std::shared_ptr<Clock> clock_;
   TextFocusSource::Handler handler_;
+  std::chrono::milliseconds debounce_;
   // On the strand only.
   bool running_ = false;
   std::optional<std::uint64_t> focusHandler_;
@@ -89,7 +92,8 @@ class TextFocusObserver : public std::enable_shared_from_this<TextFocusObserver>
 class SystemTextFocusSource final : public TextFocusSource {
  public:
   SystemTextFocusSource(Executor executor, std::shared_ptr<platform::Accessibility> accessibility,
-                        std::shared_ptr<FrontmostApps> apps, std::shared_ptr<Clock> clock);
+                        std::shared_ptr<FrontmostApps> apps, std::shared_ptr<Clock> clock,
+                        std::chrono::milliseconds debounce = TextFocusObserver::defaultDebounce);
 
   Stop start(Handler handler) override;
 
@@ -98,6 +102,7 @@ class SystemTextFocusSource final : public TextFocusSource {
   std::shared_ptr<platform::Accessibility> accessibility_;
   std::shared_ptr<FrontmostApps> apps_;
   std::shared_ptr<Clock> clock_;
+  std::chrono::milliseconds debounce_;
 };
 
 }  // namespace brindlet::host

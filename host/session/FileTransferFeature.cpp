@@ -24,9 +24,9 @@ FileReceiver& FileTransferFeature::receiverForTransfer() {
     auto reply = [this](const Message& message) { core_.send(message); };
     // The change count after the files are placed is remembered, so the clipboard poll
     // does not take the files for a change of the user's.
-    auto finish = [this](const std::vector<PasteboardFile>& files) {
+    auto finish = [this](std::vector<PasteboardFile> files) {
       const auto& pasteboard = core_.env().pasteboard;
-      if (!pasteboard || !pasteboard->writeFiles(files)) return false;
+      if (!pasteboard || !pasteboard->writeFiles(std::move(files))) return false;
       core_.clipboardMark().set(pasteboard->changeCount());
       return true;
     };

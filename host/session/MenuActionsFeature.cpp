@@ -14,6 +14,8 @@ namespace {
 
 constexpr const char* notAvailable = "Not available right now";
 constexpr const char* notFound = "Action not found";
+// Actions under way at once, at most.
+constexpr std::size_t maxPerformsInFlight = 4;
 
 // A tick for the refresher; ticks that come while one waits fold into it.
 void tick(const AsyncStream<Change>& ticks) {
@@ -123,6 +125,14 @@ asio::awaitable<void> MenuActionsFeature::onPerformAction(const msg::PerformActi
   // Each action runs in a task of its own, so a slow app does not hold the session's other
   // messages; the task holds the session only while it works.
   performs_.remove_if([](const Task& task) { return !task.isRunning(); });
+  // Each holds the one accessibility thread for a read and a press: past a few, the device
+  // is told to try again rather than queueing without end.
+  if (performs_.size() >= maxPerformsInFlight) {
+    std::string label;
+    for (const std::string& title : message.path) label += (label.empty() ? "" : "/") + title;
+    replyFailed(notAvailable, label);
+    co_return;
+  }
   performs_.push_back(core_.spawnTask(performing(core_.weakFeature(this), message.generation, message.path)));
   co_return;
 }

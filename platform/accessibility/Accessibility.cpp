@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string_view>
+#include <utility>
 
 #include "platform/desktop/ActiveWindow.h"
 #include "platform/log/Log.h"
@@ -240,7 +241,10 @@ struct Accessibility::Thread {
       stopped = true;
       left.swap(jobs);
     }
-    for (Job& job : left) job.done();
+    for (Job& job : left) {
+      job.work = nullptr;
+      job.done();
+    }
     atspi_event_listener_deregister(listener, "object:state-changed:focused", nullptr);
     atspi_event_listener_deregister(listener, "focus:", nullptr);
     g_object_unref(listener);
@@ -276,7 +280,9 @@ struct Accessibility::Thread {
         job = std::move(self->jobs.front());
         self->jobs.pop_front();
       }
-      job.work();
+      // What the job holds goes here, before its caller resumes and may drop the last
+      // reference to anything the job shares with it.
+      std::exchange(job.work, nullptr)();
       job.done();
     }
     return G_SOURCE_REMOVE;
@@ -284,8 +290,8 @@ struct Accessibility::Thread {
 
   static void onEvent(AtspiEvent* event, void* data) {
     // Each listener is handed its own copy of the event, to free.
-    std::unique_ptr<AtspiEvent, void (*)(AtspiEvent*)> owned(
-        event, [](AtspiEvent* e) { g_boxed_free(ATSPI_TYPE_EVENT, e); });
+    std::unique_ptr<AtspiEvent, void (*)(AtspiEvent*)> owned(event,
+                                                             [](AtspiEvent* e) { g_boxed_free(ATSPI_TYPE_EVENT, e); });
     auto* self = static_cast<Thread*>(data);
     if (!event->source) return;
     bool gained = std::string_view(event->type).starts_with("focus:") || event->detail1 != 0;

@@ -8,11 +8,15 @@
 // the awaiting coroutine on its own executor with the job's result:
 //
 //   auto access = Accessibility::shared();
-//   std::optional<std::string> title = co_await access->run<std::optional<std::string>>([access, pid] {
-//     auto app = access->application(pid);              // inside a job: on the thread
-//     return app ? access->title(app) : std::nullopt;
+//   std::optional<std::string> title = co_await access->run<std::optional<std::string>>([a = access.get(), pid] {
+//     auto app = a->application(pid);                   // inside a job: on the thread
+//     return app ? a->title(app) : std::nullopt;
 //   });
 //
+// A job runs only while the layer lives, so it needs no reference of its own to it: run()
+// holds one until the result is back on the caller's executor, and a job's captures are
+// released on the thread before its caller resumes. The layer is thus never destroyed on its
+// own thread.
 // Elements are handles, valid only inside jobs (made, read and dropped there). What the
 // layer reports is in the terms of the host's menu and focus rules: menu items carry their
 // shortcut as a key character and modifier bits, focused elements their role in the names
@@ -82,7 +86,7 @@ struct AccessibilityStopped : std::runtime_error {
   AccessibilityStopped() : std::runtime_error("accessibility is not running") {}
 };
 
-class Accessibility {
+class Accessibility : public std::enable_shared_from_this<Accessibility> {
  public:
   // The longest an app gets to answer one call.
   static constexpr std::chrono::milliseconds messagingTimeout{250};
@@ -96,6 +100,7 @@ class Accessibility {
   // Runs `job` on the layer's thread; its result or exception comes back to the caller.
   template <class R>
   asio::awaitable<R> run(std::function<R()> job) {
+    const std::shared_ptr<Accessibility> keep = shared_from_this();
     auto result = std::make_shared<std::optional<R>>();
     auto error = std::make_shared<std::exception_ptr>();
     std::function<void()> body = [job = std::move(job), result, error] {

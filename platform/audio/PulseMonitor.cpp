@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -20,10 +21,24 @@ constexpr const char* restoreProperty = "brindlet.default_sink";
 struct SinkInfo {
   std::uint32_t index = PA_INVALID_INDEX;
   std::uint32_t ownerModule = PA_INVALID_INDEX;
+  std::string name;
   std::string monitor;
   std::uint32_t rate = 0;
+  // Ours: a silent sink made by some monitor, with the default it replaced.
+  bool silent = false;
   std::string restoreDefault;
 };
+
+// Quotes a value for a module's argument text, which the server splits at blanks and reads
+// quotes and backslashes in.
+std::string quotedArgument(const std::string& value, char quote) {
+  std::string quoted(1, quote);
+  for (char c : value) {
+    if (c == quote || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + quote;
+}
 
 }  // namespace
 
@@ -32,7 +47,29 @@ PulseError::PulseError(std::string step, int code, const std::string& text)
 
 bool PulseError::refused() const { return code_ == PA_ERR_ACCESS || code_ == PA_ERR_AUTHKEY; }
 
+struct PulseRouting::Shared {
+  // Held for every change of the routing, by one monitor at a time.
+  std::mutex mutex;
+  // The muting in force while at least one monitor mutes: the silent sink's module, the
+  // default sink before it and where each moved stream was.
+  struct Mute {
+    std::uint32_t module = PA_INVALID_INDEX;
+    std::string previousDefault;
+    std::map<std::uint32_t, std::uint32_t> movedStreams;
+    int users = 0;
+  };
+  std::optional<Mute> mute;
+};
+
+PulseRouting::PulseRouting() : shared_(std::make_unique<Shared>()) {}
+PulseRouting::~PulseRouting() = default;
+
 struct PulseMonitor::State {
+  using Mute = PulseRouting::Shared::Mute;
+
+  explicit State(PulseRouting::Shared& routing) : routing(routing) {}
+
+  PulseRouting::Shared& routing;
   pa_mainloop* loop = nullptr;
   pa_context* context = nullptr;
   pa_stream* stream = nullptr;
@@ -40,11 +77,8 @@ struct PulseMonitor::State {
   WorkerThread thread;
   std::size_t channels = 2;
   double rate = 48000;
-  // Muting: the silent sink's module, the default sink before it and where each moved stream was.
-  std::optional<std::uint32_t> silentModule;
-  std::string previousDefault;
-  std::map<std::uint32_t, std::uint32_t> movedStreams;
-  std::uint32_t previousSink = PA_INVALID_INDEX;
+  // This monitor is one of the users of the routing's mute.
+  bool muting = false;
 
   ~State() { close(); }
 
@@ -57,7 +91,7 @@ struct PulseMonitor::State {
       stream = nullptr;
     }
     if (context) {
-      restoreRouting();
+      unmute();
       pa_context_disconnect(context);
       pa_context_unref(context);
       context = nullptr;
@@ -118,17 +152,25 @@ struct PulseMonitor::State {
     return name;
   }
 
+  static SinkInfo sinkInfo(const pa_sink_info* info) {
+    SinkInfo sink;
+    sink.index = info->index;
+    sink.ownerModule = info->owner_module;
+    sink.name = info->name ? info->name : "";
+    sink.monitor = info->monitor_source_name ? info->monitor_source_name : "";
+    sink.rate = info->sample_spec.rate;
+    if (const char* restore = pa_proplist_gets(info->proplist, restoreProperty)) {
+      sink.silent = true;
+      sink.restoreDefault = restore;
+    }
+    return sink;
+  }
+
   std::optional<SinkInfo> sink(const std::string& name) {
     std::optional<SinkInfo> found;
     auto cb = [](pa_context*, const pa_sink_info* info, int eol, void* data) {
       if (eol || !info) return;
-      SinkInfo sink;
-      sink.index = info->index;
-      sink.ownerModule = info->owner_module;
-      sink.monitor = info->monitor_source_name ? info->monitor_source_name : "";
-      sink.rate = info->sample_spec.rate;
-      if (const char* restore = pa_proplist_gets(info->proplist, restoreProperty)) sink.restoreDefault = restore;
-      *static_cast<std::optional<SinkInfo>*>(data) = sink;
+      *static_cast<std::optional<SinkInfo>*>(data) = sinkInfo(info);
     };
     pa_operation* op = pa_context_get_sink_info_by_name(context, name.c_str(), cb, &found);
     if (!op) failContext("read sink");
@@ -136,6 +178,24 @@ struct PulseMonitor::State {
     runUntil("read sink", [&] { return pa_operation_get_state(op) != PA_OPERATION_RUNNING; });
     pa_operation_unref(op);
     return found;
+  }
+
+  std::vector<SinkInfo> sinks() {
+    std::vector<SinkInfo> all;
+    auto cb = [](pa_context*, const pa_sink_info* info, int eol, void* data) {
+      if (eol || !info) return;
+      static_cast<std::vector<SinkInfo>*>(data)->push_back(sinkInfo(info));
+    };
+    await("list sinks", pa_context_get_sink_info_list(context, cb, &all));
+    return all;
+  }
+
+  // The sink a module of ours made; whatever name the server gave it.
+  std::optional<SinkInfo> sinkOfModule(std::uint32_t module) {
+    for (SinkInfo& sink : sinks()) {
+      if (sink.ownerModule == module) return sink;
+    }
+    return std::nullopt;
   }
 
   // Every playing stream and the sink it plays on.
@@ -164,68 +224,97 @@ struct PulseMonitor::State {
     await("set default sink", pa_context_set_default_sink(context, name.c_str(), nullptr, nullptr));
   }
 
-  // A silent sink left by a process that ended without restoring: give its streams and the
-  // default back and remove it.
-  void cleanUpLeftover() {
-    auto leftover = sink(silentSinkName);
-    if (!leftover) return;
-    std::string restore = leftover->restoreDefault;
-    auto target = restore.empty() ? std::nullopt : sink(restore);
-    if (target) {
-      for (auto [stream, on] : playingStreams()) {
-        if (on == leftover->index) move(stream, target->index);
-      }
-      setDefault(restore);
-    }
-    if (leftover->ownerModule != PA_INVALID_INDEX) unloadModule(leftover->ownerModule);
+  // Connects the stream to what this monitor records, taking its part in the routing first.
+  // Returns the monitor source and its rate.
+  std::pair<std::string, std::uint32_t> route(bool muteLocal) {
+    std::lock_guard lock(routing.mutex);
+    cleanUpLeftovers();
+    if (muteLocal) return mute();
+    // While another monitor mutes, the default is its silent sink, which goes when that
+    // monitor stops: the speakers' sink is recorded, and heard again from then on.
+    std::string outputName = routing.mute ? routing.mute->previousDefault : defaultSink();
+    auto output = outputName.empty() ? std::nullopt : sink(outputName);
+    if (!output) fail("find output", PA_ERR_NOENTITY);
+    return {output->monitor, output->rate};
   }
 
-  // Moves every playing stream onto a new silent sink and makes it the default; returns its
-  // monitor.
-  std::string mute(const SinkInfo& output, const std::string& outputName) {
-    previousDefault = outputName;
-    previousSink = output.index;
-    std::string arguments = std::string("sink_name=") + silentSinkName + " rate=" + std::to_string(output.rate) +
-                            " channels=2 sink_properties='device.description=\"Nolu Host (muted)\" " + restoreProperty +
-                            "=\"" + outputName + "\"'";
-    std::uint32_t module = PA_INVALID_INDEX;
-    auto cb = [](pa_context*, std::uint32_t index, void* data) { *static_cast<std::uint32_t*>(data) = index; };
-    await("load silent sink", pa_context_load_module(context, "module-null-sink", arguments.c_str(), cb, &module));
-    if (module == PA_INVALID_INDEX) failContext("load silent sink");
-    silentModule = module;
-    auto silent = sink(silentSinkName);
+  // Silent sinks of ours that no monitor of this process uses (left by a process that ended
+  // without restoring, or a mute whose last user lost its connection): give their streams and
+  // the default back and remove them.
+  void cleanUpLeftovers() {
+    if (routing.mute && !sinkOfModule(routing.mute->module)) routing.mute.reset();
+    const std::uint32_t live = routing.mute ? routing.mute->module : PA_INVALID_INDEX;
+    for (const SinkInfo& leftover : sinks()) {
+      if (!leftover.silent || leftover.ownerModule == live) continue;
+      auto target = leftover.restoreDefault.empty() ? std::nullopt : sink(leftover.restoreDefault);
+      if (target && !target->silent) {
+        for (auto [stream, on] : playingStreams()) {
+          if (on == leftover.index) move(stream, target->index);
+        }
+        if (defaultSink() == leftover.name) setDefault(target->name);
+      }
+      if (leftover.ownerModule != PA_INVALID_INDEX) unloadModule(leftover.ownerModule);
+    }
+  }
+
+  // Moves every playing stream onto the silent sink (made now unless another monitor already
+  // mutes) and makes it the default; returns its monitor and rate. Under the routing's lock.
+  std::pair<std::string, std::uint32_t> mute() {
+    if (!routing.mute) {
+      std::string outputName = defaultSink();
+      auto output = outputName.empty() ? std::nullopt : sink(outputName);
+      if (!output) fail("find output", PA_ERR_NOENTITY);
+      std::string properties = std::string("device.description=\"Nolu Host (muted)\" ") + restoreProperty + "=" +
+                               quotedArgument(outputName, '"');
+      std::string arguments = std::string("sink_name=") + silentSinkName + " rate=" + std::to_string(output->rate) +
+                              " channels=2 sink_properties=" + quotedArgument(properties, '\'');
+      std::uint32_t module = PA_INVALID_INDEX;
+      auto cb = [](pa_context*, std::uint32_t index, void* data) { *static_cast<std::uint32_t*>(data) = index; };
+      await("load silent sink", pa_context_load_module(context, "module-null-sink", arguments.c_str(), cb, &module));
+      if (module == PA_INVALID_INDEX) failContext("load silent sink");
+      // From here on a failure is undone by unmute(), as a stop is.
+      routing.mute = Mute{module, outputName, {}, 0};
+    }
+    ++routing.mute->users;
+    muting = true;
+    auto silent = sinkOfModule(routing.mute->module);
     if (!silent) fail("load silent sink", PA_ERR_NOENTITY);
-    setDefault(silentSinkName);
+    if (defaultSink() != silent->name) setDefault(silent->name);
     for (auto [stream, on] : playingStreams()) {
       if (on == silent->index) continue;
-      movedStreams[stream] = on;
+      routing.mute->movedStreams.emplace(stream, on);
       move(stream, silent->index);
     }
-    return silent->monitor;
+    return {silent->monitor, silent->rate};
   }
 
-  // Puts back what mute() changed: every stream on the silent sink goes to where it was (or to
-  // the former default when it came later or its sink is gone), the default is restored and
-  // the silent sink removed. Failures here are not reported: the routing is restored as far
-  // as the server allows.
-  void restoreRouting() {
-    if (!silentModule || pa_context_get_state(context) != PA_CONTEXT_READY) return;
+  // Gives up this monitor's part in the mute; the last user puts back what muting changed:
+  // every stream on the silent sink goes to where it was (or to the former default when it
+  // came later or its sink is gone), the default is restored and the silent sink removed.
+  // Failures here are not reported: the routing is restored as far as the server allows, and
+  // what is left is cleaned up by the next start.
+  void unmute() {
+    if (!muting) return;
+    muting = false;
+    std::lock_guard lock(routing.mutex);
+    if (!routing.mute || --routing.mute->users > 0) return;
+    Mute mute = std::move(*routing.mute);
+    routing.mute.reset();
+    if (pa_context_get_state(context) != PA_CONTEXT_READY) return;
     try {
-      auto silent = sink(silentSinkName);
-      auto former = sink(previousDefault);
+      auto silent = sinkOfModule(mute.module);
+      auto former = sink(mute.previousDefault);
       if (silent && former) {
         for (auto [stream, on] : playingStreams()) {
           if (on != silent->index) continue;
-          auto was = movedStreams.find(stream);
-          move(stream, was != movedStreams.end() ? was->second : former->index);
+          auto was = mute.movedStreams.find(stream);
+          move(stream, was != mute.movedStreams.end() ? was->second : former->index);
         }
       }
-      if (former) setDefault(previousDefault);
-      unloadModule(*silentModule);
+      if (former && (!silent || defaultSink() == silent->name)) setDefault(mute.previousDefault);
+      unloadModule(mute.module);
     } catch (const PulseError&) {
     }
-    silentModule.reset();
-    movedStreams.clear();
   }
 
   static void onRead(pa_stream* s, std::size_t, void* data) {
@@ -273,21 +362,18 @@ struct PulseMonitor::State {
   }
 };
 
-PulseMonitor::PulseMonitor(std::string server) : server_(std::move(server)) {}
+PulseMonitor::PulseMonitor(std::shared_ptr<PulseRouting> routing, std::string server)
+    : routing_(std::move(routing)), server_(std::move(server)) {}
 
 PulseMonitor::~PulseMonitor() { stop(); }
 
 PulseMonitor::Format PulseMonitor::start(bool muteLocal, Buffers buffers) {
   stop();
-  auto state = std::make_unique<State>();
+  auto state = std::make_unique<State>(*routing_->shared_);
   state->buffers = std::move(buffers);
   state->connect(server_);
-  state->cleanUpLeftover();
-  std::string outputName = state->defaultSink();
-  auto output = outputName.empty() ? std::nullopt : state->sink(outputName);
-  if (!output) state->fail("find output", PA_ERR_NOENTITY);
-  std::string monitor = muteLocal ? state->mute(*output, outputName) : output->monitor;
-  state->record(monitor, output->rate);
+  auto [monitor, rate] = state->route(muteLocal);
+  state->record(monitor, rate);
   Format format{static_cast<int>(state->channels), state->rate};
   State* raw = state.get();
   raw->thread = WorkerThread(

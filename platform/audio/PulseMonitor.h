@@ -6,6 +6,11 @@
 // while the recording still hears everything; stop() (and the destructor) moves every stream
 // back where it was and restores the default sink. A monitor left behind by a process that
 // died is cleaned up, and its routing restored, by the next start.
+//
+// Several monitors of one process may run at once (a new recording starts before the one it
+// replaces has stopped). They share one PulseRouting, made once by the process and handed to
+// each: every change of the routing goes through it one at a time, muting monitors share one
+// silent sink, and the routing is restored when the last of them stops.
 
 #include <cstdint>
 #include <functional>
@@ -30,6 +35,20 @@ class PulseError : public std::runtime_error {
   int code_;
 };
 
+// The routing shared by the monitors of one process on one server; any thread.
+class PulseRouting {
+ public:
+  PulseRouting();
+  ~PulseRouting();
+  PulseRouting(const PulseRouting&) = delete;
+  PulseRouting& operator=(const PulseRouting&) = delete;
+
+ private:
+  friend class PulseMonitor;
+  struct Shared;
+  std::unique_ptr<Shared> shared_;
+};
+
 class PulseMonitor {
  public:
   struct Format {
@@ -41,7 +60,8 @@ class PulseMonitor {
   using Buffers = std::function<void(const float* samples, std::size_t frames, std::uint64_t hostTimeNs)>;
 
   // `server`: the server to use; empty for the default one (PULSE_SERVER or the user's).
-  explicit PulseMonitor(std::string server = {});
+  // `routing` is shared with every other monitor of this process on that server.
+  explicit PulseMonitor(std::shared_ptr<PulseRouting> routing, std::string server = {});
   ~PulseMonitor();
   PulseMonitor(const PulseMonitor&) = delete;
   PulseMonitor& operator=(const PulseMonitor&) = delete;
@@ -56,6 +76,7 @@ class PulseMonitor {
 
  private:
   struct State;
+  std::shared_ptr<PulseRouting> routing_;
   std::string server_;
   std::unique_ptr<State> state_;
 };

@@ -34,6 +34,8 @@ namespace {
 constexpr std::size_t incrChunk = 256 * 1024;
 // Properties of our window that answers are delivered into; one per read under way.
 constexpr int readSlots = 4;
+// Atoms and names kept at most.
+constexpr std::size_t maxRememberedAtoms = 1024;
 
 using Signal = asio::experimental::channel<void(asio::error_code, bool)>;
 
@@ -112,14 +114,64 @@ struct X11Clipboard::Impl : std::enable_shared_from_this<X11Clipboard::Impl> {
     if (x->failed()) throw ScreenError("The clipboard's X connection failed.");
   }
 
+  // --- atoms and round trips ---
+
+  // Atoms and their names never change on a connection: each is asked for once. Any thread.
+  xcb_atom_t atomOf(const std::string& name) {
+    {
+      std::lock_guard guard(atomMutex);
+      if (auto it = atoms.find(name); it != atoms.end()) return it->second;
+    }
+    const xcb_atom_t atom = x->atom(name.c_str());
+    afterRoundTrip();
+    std::lock_guard guard(atomMutex);
+    if (atom != XCB_ATOM_NONE) remember(atom, name);
+    return atom;
+  }
+
+  std::string nameOf(xcb_atom_t atom) {
+    {
+      std::lock_guard guard(atomMutex);
+      if (auto it = atomNames.find(atom); it != atomNames.end()) return it->second;
+    }
+    std::string name = x->atomName(atom);
+    afterRoundTrip();
+    std::lock_guard guard(atomMutex);
+    if (!name.empty()) remember(atom, name);
+    return name;
+  }
+
+  void remember(xcb_atom_t atom, const std::string& name) {
+    // Other clients name as many targets as they like: the record stays small.
+    if (atoms.size() >= maxRememberedAtoms) {
+      atoms.clear();
+      atomNames.clear();
+    }
+    atoms[name] = atom;
+    atomNames[atom] = name;
+  }
+
+  // Waiting for a reply reads the events that came before it into xcb's queue, where the
+  // event loop, waiting for the connection to become readable, would not see them until more
+  // arrived: the loop is asked to take them now.
+  void afterRoundTrip() {
+    asio::post(strand, [weak = weak_from_this()] {
+      auto self = weak.lock();
+      if (self && !self->closed.load() && !self->x->failed()) self->pump();
+    });
+  }
+
   // --- owning ---
 
   bool own(std::vector<ClipboardFlavor> flavors) {
     std::vector<Owned> table;
     for (auto& flavor : flavors) {
       table.push_back(
-          Owned{x->atom(flavor.target.c_str()), flavor.target, std::make_shared<const Bytes>(std::move(flavor.data))});
+          Owned{atomOf(flavor.target), flavor.target, std::make_shared<const Bytes>(std::move(flavor.data))});
     }
+    // Held until the server has our ownership, so that a notice of losing an earlier one is
+    // not taken for losing this one (see lost()).
+    std::lock_guard owning(ownMutex);
     {
       std::lock_guard guard(mutex);
       owned = std::move(table);
@@ -131,11 +183,25 @@ struct X11Clipboard::Impl : std::enable_shared_from_this<X11Clipboard::Impl> {
     xcb_set_selection_owner(c, window, clipboard, XCB_CURRENT_TIME);
     XReply<xcb_get_selection_owner_reply_t> reply(
         xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, clipboard), nullptr));
+    afterRoundTrip();
     if (reply && reply->owner == window) return true;
     std::lock_guard guard(mutex);
     isOwner = false;
     owned.clear();
     return false;
+  }
+
+  // The server says another client took the clipboard. The notice may be about an ownership
+  // of ours that own() has since replaced (it was still queued when own() ran): the server is
+  // asked who owns it now, and our table is dropped only when it is not us.
+  void lost() {
+    std::lock_guard owning(ownMutex);
+    XReply<xcb_get_selection_owner_reply_t> reply(
+        xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, clipboard), nullptr));
+    if (reply && reply->owner == window) return;
+    std::lock_guard guard(mutex);
+    isOwner = false;
+    owned.clear();
   }
 
   std::optional<Owned> ownedFlavor(xcb_atom_t target) {
@@ -370,7 +436,7 @@ struct X11Clipboard::Impl : std::enable_shared_from_this<X11Clipboard::Impl> {
       result.status = ClipboardRead::Status::failed;
       co_return result;
     }
-    const xcb_atom_t targetAtom = x->atom(target.c_str());
+    const xcb_atom_t targetAtom = atomOf(target);
     bool owner;
     {
       std::lock_guard guard(mutex);
@@ -443,11 +509,7 @@ struct X11Clipboard::Impl : std::enable_shared_from_this<X11Clipboard::Impl> {
       answerRequest(*reinterpret_cast<xcb_selection_request_event_t*>(event));
     } else if (type == XCB_SELECTION_CLEAR) {
       const auto* clear = reinterpret_cast<xcb_selection_clear_event_t*>(event);
-      if (clear->selection == clipboard) {
-        std::lock_guard guard(mutex);
-        isOwner = false;
-        owned.clear();
-      }
+      if (clear->selection == clipboard) lost();
     } else if (type == XCB_SELECTION_NOTIFY) {
       const auto* notify = reinterpret_cast<xcb_selection_notify_event_t*>(event);
       if (notify->requestor == window) selectionArrived(*notify);
@@ -469,6 +531,16 @@ struct X11Clipboard::Impl : std::enable_shared_from_this<X11Clipboard::Impl> {
     }
   }
 
+  // Handles every event that came, on the strand.
+  void pump() {
+    while (xcb_generic_event_t* event = xcb_poll_for_event(c)) {
+      handle(event);
+      free(event);
+    }
+    dropStalledTransfers();
+    xcb_flush(c);
+  }
+
   static asio::awaitable<void> run(std::shared_ptr<Impl> self) {
     asio::posix::stream_descriptor descriptor(self->strand, self->x->fd());
     struct Loan {
@@ -476,12 +548,7 @@ struct X11Clipboard::Impl : std::enable_shared_from_this<X11Clipboard::Impl> {
       ~Loan() { d.release(); }  // the descriptor stays the connection's
     } loan{descriptor};
     for (;;) {
-      while (xcb_generic_event_t* event = xcb_poll_for_event(self->c)) {
-        self->handle(event);
-        free(event);
-      }
-      self->dropStalledTransfers();
-      xcb_flush(self->c);
+      self->pump();
       if (self->x->failed() || self->closed.load()) co_return;
       auto readable = descriptor.async_wait(asio::posix::descriptor_base::wait_read, asio::use_awaitable);
       if (self->transfers.empty()) {
@@ -508,8 +575,13 @@ struct X11Clipboard::Impl : std::enable_shared_from_this<X11Clipboard::Impl> {
   std::atomic<bool> closed{false};
   asio::cancellation_signal stopLoop;
 
+  // Held by own() and lost() through their round trips.
+  std::mutex ownMutex;
   // Shared with own() and the readers on other threads.
   std::mutex mutex;
+  std::mutex atomMutex;
+  std::map<std::string, xcb_atom_t> atoms;
+  std::map<xcb_atom_t, std::string> atomNames;
   bool isOwner = false;
   std::vector<Owned> owned;
 
@@ -552,7 +624,7 @@ asio::awaitable<std::vector<std::string>> X11Clipboard::targets() {
   for (std::size_t i = 0; i + 4 <= read.data.size(); i += 4) {
     uint32_t atom = 0;
     std::memcpy(&atom, read.data.data() + i, 4);
-    names.push_back(impl->x->atomName(atom));
+    names.push_back(impl->nameOf(atom));
   }
   co_return names;
 }

@@ -11,6 +11,7 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <string>
 
 #include "platform/http/HTTPSession.h"
 #include "platform/support/WorkerThread.h"
@@ -25,11 +26,22 @@ struct Transfer {
   std::function<void(std::exception_ptr, HTTPResponse)> done;
 };
 
+// The reply's body as it comes, up to maxReplyBytes.
+struct Body {
+  Bytes bytes;
+  bool tooLarge = false;
+};
+
 std::size_t collect(char* data, std::size_t size, std::size_t count, void* user) {
-  auto* body = static_cast<Bytes*>(user);
-  body->insert(body->end(), reinterpret_cast<std::uint8_t*>(data),
-               reinterpret_cast<std::uint8_t*>(data) + size * count);
-  return size * count;
+  auto* body = static_cast<Body*>(user);
+  const std::size_t length = size * count;
+  if (length > maxReplyBytes - body->bytes.size()) {
+    body->tooLarge = true;
+    return 0;  // ends the transfer
+  }
+  body->bytes.insert(body->bytes.end(), reinterpret_cast<std::uint8_t*>(data),
+                     reinterpret_cast<std::uint8_t*>(data) + length);
+  return length;
 }
 
 int progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
@@ -111,6 +123,7 @@ class CurlHTTPSession final : public HTTPSession, public std::enable_shared_from
     }
     const HTTPRequest& request = transfer.request;
     HTTPResponse response;
+    Body body;
     struct curl_slist* headers = nullptr;
     for (const auto& [name, value] : request.headers)
       headers = curl_slist_append(headers, (name + ": " + value).c_str());
@@ -128,7 +141,7 @@ class CurlHTTPSession final : public HTTPSession, public std::enable_shared_from
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS,
                      static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(request.timeout).count()));
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response.body);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, progress);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
@@ -140,10 +153,16 @@ class CurlHTTPSession final : public HTTPSession, public std::enable_shared_from
     curl_easy_cleanup(curl);
     if (code == CURLE_ABORTED_BY_CALLBACK || transfer.cancelled) {
       transfer.done(std::make_exception_ptr(HTTPError(HTTPError::Case::cancelled, "cancelled")), {});
+    } else if (body.tooLarge) {
+      transfer.done(
+          std::make_exception_ptr(HTTPError(HTTPError::Case::transport,
+                                            "The reply is larger than " + std::to_string(maxReplyBytes) + " bytes")),
+          {});
     } else if (code != CURLE_OK) {
       std::string what = message[0] ? message : curl_easy_strerror(code);
       transfer.done(std::make_exception_ptr(HTTPError(HTTPError::Case::transport, what)), {});
     } else {
+      response.body = std::move(body.bytes);
       transfer.done(nullptr, std::move(response));
     }
   }

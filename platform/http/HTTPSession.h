@@ -9,6 +9,7 @@
 //   if (response.status == 200) ... response.body ...
 
 #include <chrono>
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -31,13 +32,16 @@ struct HTTPRequest {
   std::chrono::nanoseconds timeout = std::chrono::seconds(60);
 };
 
+// The largest reply body taken; a longer one fails the request.
+inline constexpr std::size_t maxReplyBytes = 1024 * 1024;
+
 struct HTTPResponse {
   long status = 0;
   Bytes body;
 };
 
-// A request that got no HTTP answer: the transfer failed (no route, refused, TLS, time-out),
-// or the caller was cancelled.
+// A request that got no HTTP answer: the transfer failed (no route, refused, TLS, time-out,
+// a body past maxReplyBytes), or the caller was cancelled.
 class HTTPError : public std::runtime_error {
  public:
   enum class Case { transport, cancelled };

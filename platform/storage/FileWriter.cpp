@@ -8,7 +8,7 @@
 namespace brindlet::platform {
 
 int FileWriter::createEmpty(const std::filesystem::path& file) {
-  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return errno;
   return ::close(fd) == 0 ? 0 : errno;
 }

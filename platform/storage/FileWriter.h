@@ -11,7 +11,8 @@ namespace brindlet::platform {
 // Nothing is followed through a symbolic link. Results are 0 or an errno value.
 class FileWriter {
  public:
-  // Creates an empty file; EEXIST when anything (a file, a folder, a link) is there already.
+  // Creates an empty file that only its owner reads and writes; EEXIST when anything (a file,
+  // a folder, a link) is there already.
   static int createEmpty(const std::filesystem::path& file);
   // Opens an existing file for writing at its start; nothing and `error` set on failure.
   static std::unique_ptr<FileWriter> open(const std::filesystem::path& file, int& error);

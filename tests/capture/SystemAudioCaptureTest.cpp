@@ -42,12 +42,13 @@ class SystemAudioCaptureTest : public ::testing::Test {
  protected:
   brindlet::testing::TestLoop loop;
   std::shared_ptr<Clock> clock = SystemClock::shared();
+  std::shared_ptr<platform::PulseRouting> routing = std::make_shared<platform::PulseRouting>();
 };
 
 TEST_F(SystemAudioCaptureTest, RecordsWhatPlaysWithATimeLine) {
   TonePlayer player([](std::size_t f, int) { return tone(f, 1000); });
   ASSERT_TRUE(player.playing());
-  CoreAudioTapCapture capture(loop.io.get_executor(), clock);
+  CoreAudioTapCapture capture(loop.io.get_executor(), clock, routing);
   Recorder recorder;
   auto format = capture.start(false, recorder.handler());
   EXPECT_EQ(format.channels, 2);
@@ -74,14 +75,14 @@ TEST_F(SystemAudioCaptureTest, PhoneOnlySilencesTheSpeakersAndRestoresTheRouting
   ASSERT_EQ(streamSinks(), std::vector<std::string>{defaultSink});
   {
     // Both: nothing moves.
-    CoreAudioTapCapture capture(loop.io.get_executor(), clock);
+    CoreAudioTapCapture capture(loop.io.get_executor(), clock, routing);
     Recorder recorder;
     capture.start(false, recorder.handler());
     EXPECT_EQ(streamSinks(), std::vector<std::string>{defaultSink});
     EXPECT_EQ(pactl("get-default-sink"), defaultSink);
     capture.stop();
   }
-  CoreAudioTapCapture capture(loop.io.get_executor(), clock);
+  CoreAudioTapCapture capture(loop.io.get_executor(), clock, routing);
   Recorder recorder;
   capture.start(true, recorder.handler());
   // The stream plays on the silent sink (the speakers' sink hears nothing), which is also
@@ -115,7 +116,7 @@ TEST_F(SystemAudioCaptureTest, ALeftoverSilentSinkIsCleanedUpByTheNextStart) {
         platform::PulseMonitor::silentSinkName);
   ASSERT_EQ(streamSinks(), std::vector<std::string>{platform::PulseMonitor::silentSinkName});
 
-  CoreAudioTapCapture capture(loop.io.get_executor(), clock);
+  CoreAudioTapCapture capture(loop.io.get_executor(), clock, routing);
   Recorder recorder;
   capture.start(false, recorder.handler());
   EXPECT_EQ(streamSinks(), std::vector<std::string>{defaultSink});
@@ -124,8 +125,59 @@ TEST_F(SystemAudioCaptureTest, ALeftoverSilentSinkIsCleanedUpByTheNextStart) {
   capture.stop();
 }
 
+// A new capture starts before the one it replaces stops (another session's, or the same
+// session's next request): they share the silent sink, and the speakers stay silent until the
+// last of them stops, whichever order they stop in.
+TEST_F(SystemAudioCaptureTest, OverlappingPhoneOnlyCapturesShareTheSilentSink) {
+  TonePlayer player([](std::size_t f, int) { return tone(f, 440); });
+  ASSERT_TRUE(player.playing());
+  const std::string defaultSink = pactl("get-default-sink");
+  ASSERT_TRUE(loop.runUntil([&] { return streamSinks().size() == 1; }, std::chrono::seconds(5)));
+  const std::vector<std::string> silent{platform::PulseMonitor::silentSinkName};
+  auto silentSinks = [] {
+    const std::string listed = pactl("list short sinks");
+    std::size_t count = 0;
+    for (std::size_t at = 0; (at = listed.find(platform::PulseMonitor::silentSinkName, at)) != std::string::npos;
+         ++at) {
+      ++count;
+    }
+    return count;
+  };
+  for (bool firstStopsFirst : {true, false}) {
+    SCOPED_TRACE(firstStopsFirst ? "first stops first" : "second stops first");
+    auto first = std::make_unique<CoreAudioTapCapture>(loop.io.get_executor(), clock, routing);
+    auto second = std::make_unique<CoreAudioTapCapture>(loop.io.get_executor(), clock, routing);
+    Recorder firstRecorder, secondRecorder;
+    first->start(true, firstRecorder.handler());
+    second->start(true, secondRecorder.handler());
+    EXPECT_EQ(streamSinks(), silent);
+    EXPECT_EQ(pactl("get-default-sink"), platform::PulseMonitor::silentSinkName);
+    EXPECT_EQ(silentSinks(), 1u);
+
+    (firstStopsFirst ? first : second)->stop();
+    EXPECT_EQ(streamSinks(), silent);
+    EXPECT_EQ(pactl("get-default-sink"), platform::PulseMonitor::silentSinkName);
+    // The one still running hears what plays: two seconds on, past the gap the first move
+    // may have left.
+    Recorder& running = firstStopsFirst ? secondRecorder : firstRecorder;
+    auto before = running.size();
+    ASSERT_TRUE(loop.runUntil([&] { return running.size() >= before + 48000 * 2 * 2; }, std::chrono::seconds(60)));
+    {
+      std::lock_guard lock(running.mutex);
+      std::vector<float> left = brindlet::testing::channelOf(running.samples, 2, 0);
+      std::vector<float> last(left.end() - 24000, left.end());
+      EXPECT_NEAR(brindlet::testing::peakNear(last, 48000, 440), 440, 1.0);
+    }
+
+    (firstStopsFirst ? second : first)->stop();
+    EXPECT_EQ(streamSinks(), std::vector<std::string>{defaultSink});
+    EXPECT_EQ(pactl("get-default-sink"), defaultSink);
+    EXPECT_EQ(silentSinks(), 0u);
+  }
+}
+
 TEST_F(SystemAudioCaptureTest, NoServerFailsWithAClearText) {
-  CoreAudioTapCapture capture(loop.io.get_executor(), clock, "unix:/nonexistent/brindlet-pulse.sock");
+  CoreAudioTapCapture capture(loop.io.get_executor(), clock, routing, "unix:/nonexistent/brindlet-pulse.sock");
   Recorder recorder;
   try {
     capture.start(false, recorder.handler());

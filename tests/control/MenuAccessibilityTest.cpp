@@ -104,5 +104,30 @@ TEST_F(MenuAccessibilityTest, AProcessWithoutATreeHasNoMenus) {
   EXPECT_EQ(onAccessibility(accessibility, job), MenuPressResult::failed);
 }
 
+// A job may hold the last reference to the layer (its other owners gone while it ran): the
+// layer still ends on the caller's side, never on its own thread under the running job.
+TEST(AccessibilityLifetime, AJobHoldingTheLastReferenceEndsTheLayerOffItsThread) {
+  for (int round = 0; round < 3; ++round) {
+    asio::io_context io;
+    std::weak_ptr<platform::Accessibility> weak;
+    std::optional<int> result;
+    {
+      auto owner = platform::Accessibility::shared();
+      weak = owner;
+      platform::Accessibility* layer = owner.get();
+      std::function<int()> job = [owner = std::move(owner)] { return owner ? 7 : 0; };
+      asio::co_spawn(
+          io,
+          [](platform::Accessibility* a, std::function<int()> j, std::optional<int>* out) -> asio::awaitable<void> {
+            out->emplace(co_await a->run(std::move(j)));
+          }(layer, std::move(job), &result),
+          asio::detached);
+    }
+    io.run();
+    EXPECT_EQ(result, 7);
+    EXPECT_TRUE(weak.expired());
+  }
+}
+
 }  // namespace
 }  // namespace brindlet::host

@@ -10,6 +10,7 @@
 #include <asio/co_spawn.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
+#include <asio/post.hpp>
 #include <asio/use_future.hpp>
 
 #include "kit/support/SystemClock.h"
@@ -110,6 +111,25 @@ TEST_F(X11ClipboardTest, AnOwnerThatNeverAnswersCostsATimeOutNotAHang) {
   // Taking the clipboard back from it works.
   ASSERT_TRUE(clipboard_->own({{"UTF8_STRING", bytesOf("mine")}}));
   EXPECT_EQ(read("UTF8_STRING", 100).data, bytesOf("mine"));
+}
+
+// Another program takes the clipboard and we take it back before our event loop saw the
+// notice of losing it: that late notice must not empty what we now offer.
+TEST_F(X11ClipboardTest, ALateNoticeOfAnEarlierLossKeepsTheNewContent) {
+  ASSERT_TRUE(clipboard_->own({{"UTF8_STRING", bytesOf("first")}}));
+  std::promise<void> stalled, release;
+  asio::post(io_, [&] {
+    stalled.set_value();
+    release.get_future().wait();
+  });
+  stalled.get_future().wait();
+  {
+    SilentOwner other;  // the server has queued its notice for us when this returns
+    ASSERT_TRUE(clipboard_->own({{"UTF8_STRING", bytesOf("second ✓")}}));
+  }
+  release.set_value();
+  EXPECT_EQ(runPaste("paste-text"), "text:10:second ✓");
+  EXPECT_EQ(read("UTF8_STRING", 100).data, bytesOf("second ✓"));
 }
 
 TEST_F(X11ClipboardTest, AnOwnerLeavingIsAChange) {

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "control/TestPictures.h"
 #include "host/control/PasteboardProviding.h"
 #include "session/core/SessionFixture.h"
 
@@ -35,9 +36,9 @@ class FilesPasteboard final : public PasteboardProviding {
     ++count;
     return true;
   }
-  bool writeFiles(const std::vector<PasteboardFile>& files) override {
+  bool writeFiles(std::vector<PasteboardFile> files) override {
     if (refuse) return false;
-    placed = files;
+    placed = std::move(files);
     ++count;
     return true;
   }
@@ -128,6 +129,21 @@ TEST_F(FileTransferTest, OneFileLandsInTheInboxAndOnTheClipboard) {
   EXPECT_EQ(log.containing("file transfer 7 done").size(), 1u);
 }
 
+// What the device sends is the user's own: other users of this computer cannot list or read
+// it, also where the inbox existed before with a looser mode.
+TEST_F(FileTransferTest, TheInboxAndItsFilesAreTheOwnersOnly) {
+  fs::create_directories(inbox);
+  fs::permissions(inbox, fs::perms::all);
+  startAccepted();
+  accept(5, {{"secret.txt", "public.plain-text", 10}});
+  sendFile(5, 0, 10);
+  send(msg::FileEnd{5});
+  EXPECT_EQ(received, (std::vector<Message>{status(5, FileTransferState::done, 10)}));
+  EXPECT_EQ(fs::status(inbox).permissions(), fs::perms::owner_all);
+  EXPECT_EQ(fs::status(inbox / "5").permissions(), fs::perms::owner_all);
+  EXPECT_EQ(fs::status(inbox / "5" / "secret.txt").permissions(), fs::perms::owner_read | fs::perms::owner_write);
+}
+
 TEST_F(FileTransferTest, SeveralFilesKeepTheirOrderWithSafeDistinctNames) {
   startAccepted();
   accept(8, {{"Report.pdf", "com.adobe.pdf", 10},
@@ -152,6 +168,27 @@ TEST_F(FileTransferTest, SeveralFilesKeepTheirOrderWithSafeDistinctNames) {
                                                              {folder / "report 2.pdf", {}},
                                                              {folder / "_.._x.png", {{"public.png", pattern(0, 5)}}},
                                                              {folder / "bashrc", {}}}));
+}
+
+// A picture in a format other programs may not paste goes on the clipboard as a PNG too, and
+// one the clipboard has no type for as the PNG alone.
+TEST_F(FileTransferTest, PicturesGetAPNGCopyOnTheClipboard) {
+  startAccepted();
+  const Bytes bmp = brindlet::testing::tinyBMP();
+  accept(4, {{"scan.bmp", "com.microsoft.bmp", bmp.size()}, {"scan", "public.image", bmp.size()}});
+  send(msg::FileChunk{4, 0, 0, bmp});
+  send(msg::FileChunk{4, 1, 0, bmp});
+  send(msg::FileEnd{4});
+  EXPECT_EQ(received, (std::vector<Message>{status(4, FileTransferState::done, 2 * bmp.size())}));
+  ASSERT_EQ(pasteboard->placed.size(), 2u);
+  const auto& bmpFile = pasteboard->placed[0].representations;
+  ASSERT_TRUE(bmpFile.contains("public.png"));
+  EXPECT_EQ(bmpFile.at("com.microsoft.bmp"), bmp);
+  const Bytes& png = bmpFile.at("public.png");
+  EXPECT_EQ(Bytes(png.begin(), png.begin() + std::min<std::size_t>(4, png.size())), (Bytes{0x89, 'P', 'N', 'G'}));
+  const auto& untyped = pasteboard->placed[1].representations;
+  EXPECT_EQ(untyped.size(), 1u);
+  EXPECT_EQ(untyped.count("public.png"), 1u);
 }
 
 TEST_F(FileTransferTest, ProgressComesAtMostEveryQuarterSecondWithTheWholeTransfersBytes) {

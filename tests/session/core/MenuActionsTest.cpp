@@ -220,6 +220,28 @@ TEST_F(MenuActionsTest, ATreeSentWhileAnActionReadsMakesItStale) {
   EXPECT_EQ(results()[0].detail, "Not available right now");
 }
 
+TEST_F(MenuActionsTest, OnlyAFewActionsRunAtOnceTheRestAreRefused) {
+  startAccepted();
+  watch();
+  menus->holdReads = true;
+  for (int i = 0; i < 6; ++i) perform(1, {"File", "New"});
+  loop.settle();
+  // Four wait for their reads; the two past them are answered at once.
+  EXPECT_EQ(results(),
+            (std::vector<msg::ActionResult>{{false, "Not available right now"}, {false, "Not available right now"}}));
+  menus->holdReads = false;
+  menus->releaseReads();
+  loop.settle();
+  EXPECT_EQ(menus->presses.size(), 4u);
+  ASSERT_EQ(results().size(), 6u);
+  // Once they are done, actions run again.
+  perform(1, {"File", "New"});
+  loop.settle();
+  EXPECT_EQ(menus->presses.size(), 5u);
+  ASSERT_EQ(results().size(), 7u);
+  EXPECT_TRUE(results().back().ok);
+}
+
 TEST_F(MenuActionsTest, AnItemPastACutTreeIsPressedAnyway) {
   startAccepted();
   watch();

@@ -30,8 +30,9 @@ class SessionAudioTest : public SessionFixture {
     adjustEnvironment = [this](HostEnvironment& env) {
       env.audioArbiter = std::make_shared<AudioTapArbiter>();
       env.audioEncoders = std::make_shared<AACELDEncoderFactory>();
-      env.makeAudioCapture = [this]() -> std::shared_ptr<AudioCapturing> {
-        return std::make_shared<CoreAudioTapCapture>(loop.io.get_executor(), SystemClock::shared());
+      env.makeAudioCapture =
+          [this, routing = std::make_shared<platform::PulseRouting>()]() -> std::shared_ptr<AudioCapturing> {
+        return std::make_shared<CoreAudioTapCapture>(loop.io.get_executor(), SystemClock::shared(), routing);
       };
     };
   }

@@ -155,7 +155,7 @@ class MemoryPasteboard final : public PasteboardProviding {
     ++count;
     return true;
   }
-  bool writeFiles(const std::vector<PasteboardFile>&) override { return false; }
+  bool writeFiles(std::vector<PasteboardFile>) override { return false; }
 
   std::int64_t count = 41;
   std::optional<std::string> text;
