@@ -121,6 +121,7 @@ class QUICGroupImpl final : public QUICGroup, public std::enable_shared_from_thi
 
   // Stack callbacks (inside the stack).
   int onHandshakeCompleted();
+  void armKeepAlive();
   std::vector<Bytes> recordPeerChain();
   int onVerify();
   void onVerdict(bool accept);
