@@ -227,6 +227,10 @@ void QUICSocket::close() {
   std::error_code ignored;
   socket_.cancel(ignored);
   socket_.close(ignored);
+  // The owner may close the socket from inside one of these handlers: they are let go of
+  // once it has returned.
+  asio::post(strand_,
+             [datagram = std::move(onDatagram_), burstEnd = std::move(onBurstEnd_), error = std::move(onError_)] {});
   onDatagram_ = nullptr;
   onBurstEnd_ = nullptr;
   onError_ = nullptr;
