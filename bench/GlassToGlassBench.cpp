@@ -28,19 +28,16 @@
 #include <mutex>
 #include <optional>
 #include <random>
-#include <regex>
 #include <thread>
 #include <vector>
 
 #include <xcb/xcb.h>
 
-#include "e2e/HostHome.h"
-#include "e2e/TestDevice.h"
+#include "HostProgram.h"
 #include "host/capture/HEVCEncoder.h"
 #include "platform/screen/DisplayConfiguration.h"
 #include "platform/screen/ScreenGrabber.h"
 #include "platform/video/MediaClock.h"
-#include "support/ChildProcess.h"
 
 using namespace brindlet;
 using namespace brindlet::testing;
@@ -162,35 +159,17 @@ static void BM_GlassToGlass(benchmark::State& state) {
   Square square;
   EncoderAlone alone(square);
 
-  HostHome home("glass");
-  const Bytes pin = home.makeHostIdentity();
-  ClientIdentity identity = TestDevice::newIdentity();
-  home.pairDevice(identity, "Benchmark Device");
-  ChildProcess host(BRINDLET_HOST_BINARY, {}, home.environment());
-  if (!host.waitForOutput("listener advertising on UDP", 30s)) {
-    state.SkipWithError("the host did not start listening");
-    return;
-  }
-  std::smatch port;
-  const std::string output = host.output();
-  std::regex_search(output, port, std::regex("listener advertising on UDP ([0-9]+)"));
-
-  TestDevice device(identity, "Benchmark Device");
-  device.connect(HostEndpoint{"127.0.0.1", uint16_t(std::stoi(port[1]))}, pin);
-  if (device.authenticate() != ClientHandshake::Event::authenticated()) {
-    state.SkipWithError("the device was not let in");
-    return;
-  }
   auto detection = std::make_shared<Detection>();
-  device.onPicture([detection](const ReceivedPicture& picture) {
-    std::lock_guard guard(detection->lock);
-    if (detection->colour < 0 || detection->first || !shows(picture.picture, detection->colour)) return;
-    detection->first = picture;
-    detection->seen.notify_all();
+  StreamingHost session("glass", [detection](TestDevice& device) {
+    device.onPicture([detection](const ReceivedPicture& picture) {
+      std::lock_guard guard(detection->lock);
+      if (detection->colour < 0 || detection->first || !shows(picture.picture, detection->colour)) return;
+      detection->first = picture;
+      detection->seen.notify_all();
+    });
   });
-  device.hello();
-  if (!device.waitForPicture([](const ReceivedPicture&) { return true; }, 15s)) {
-    state.SkipWithError("no video arrived");
+  if (session.error()) {
+    state.SkipWithError(session.error()->c_str());
     return;
   }
 
@@ -225,8 +204,7 @@ static void BM_GlassToGlass(benchmark::State& state) {
     alone.encode();
     std::this_thread::sleep_until(next);
   }
-  device.close();
-  host.stop();
+  session.stop();
 
   const double p50 = percentile(latencies, 0.5), encodeP50 = percentile(alone.times, 0.5);
   state.counters["p50_ms"] = p50;

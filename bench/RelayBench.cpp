@@ -158,7 +158,7 @@ void BM_Video(benchmark::State& state) {
   std::size_t expected = 0;
   for (auto _ : state) {
     expected += frames;
-    bench::sendVideoFrames(*path.host, frame, frames);
+    bench::sendVideoFrames(*path.host, frame, frames, counter);
     counter.waitFor(expected);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * frames * encoded));

@@ -9,7 +9,7 @@
 //   auto host = listener.host(strand);                          // accepted and ready
 //   FrameCounter counter;
 //   asio::co_spawn(strand, FrameCounter::consume(device->videoFrames(), &counter), asio::detached);
-//   drops += sendVideoFrames(*host, benchVideoFrame(100'000), frames);
+//   drops += sendVideoFrames(*host, benchVideoFrame(100'000), frames, counter);
 //   counter.waitFor(expected);
 
 #include <asio/co_spawn.hpp>
@@ -90,16 +90,27 @@ struct FrameCounter {
     std::unique_lock lock(mutex);
     arrived.wait(lock, [&] { return count >= total; });
   }
+  // Sleeps until `ready` holds, woken by each arrival. A frame leaves the sender's budget when
+  // its acknowledgement comes back, a moment after it arrived here: between arrivals the
+  // wait looks again every 50 µs instead.
+  template <class Ready>
+  void sleepUntil(Ready ready) {
+    std::unique_lock lock(mutex);
+    while (!ready()) arrived.wait_for(lock, std::chrono::microseconds(50));
+  }
 };
 
 // Sends `frames` copies of `frame` from the host, offering each once fewer than the budget's
 // frames are in flight (as a capture pipeline would) and again when the budget refused it: a
 // refused frame costs its encoding. How many offers were refused.
-inline std::size_t sendVideoFrames(QUICConnection& host, const VideoFrame& frame, std::size_t frames) {
+inline std::size_t sendVideoFrames(QUICConnection& host, const VideoFrame& frame, std::size_t frames,
+                                   FrameCounter& counter) {
   const std::int64_t budget = host.configuration().maxVideoFramesInFlight;
   std::size_t drops = 0;
   for (std::size_t sent = 0; sent < frames;) {
-    while (host.videoFramesInFlight() >= budget) std::this_thread::yield();
+    if (host.videoFramesInFlight() >= budget) {
+      counter.sleepUntil([&] { return host.videoFramesInFlight() < budget; });
+    }
     if (host.sendVideo(frame)) {
       ++sent;
     } else {

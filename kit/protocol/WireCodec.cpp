@@ -199,8 +199,9 @@ void fields(V& v, Is<FileMeta> auto& f) {
   v(f.typeID);
   v(f.size);
 }
+// A video frame's fields before its payload, which is its last field.
 template <class V>
-void fields(V& v, Is<VideoFrame> auto& f) {
+void headFields(V& v, Is<VideoFrame> auto& f) {
   v(f.displayID);
   v(f.frameNumber);
   v(f.captureTimeNs);
@@ -210,6 +211,10 @@ void fields(V& v, Is<VideoFrame> auto& f) {
   v(f.height);
   v(f.sourceRect);
   v(f.parameterSets, u8List);
+}
+template <class V>
+void fields(V& v, Is<VideoFrame> auto& f) {
+  headFields(v, f);
   v(f.payload);
 }
 template <class V>
@@ -835,6 +840,14 @@ Message WireCodec::decodeBody(std::uint8_t type, WireReader& from) {
 }
 
 VideoFrame WireCodec::decodeVideoFrame(WireReader& r) { return readFields<VideoFrame>(r); }
+
+VideoFrame WireCodec::decodeVideoFrameHead(WireReader& r, std::uint32_t& payloadLength) {
+  VideoFrame frame;
+  FieldReader reader(r);
+  headFields(reader, frame);
+  payloadLength = r.readU32();
+  return frame;
+}
 
 AudioPacket WireCodec::decodeAudioPacket(WireReader& r) { return readFields<AudioPacket>(r); }
 

@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/Bytes.h"
 #include "kit/protocol/Message.h"
 #include "kit/protocol/WireReader.h"
-#include "base/Bytes.h"
 
 namespace brindlet {
 
@@ -42,6 +42,9 @@ struct WireCodec {
   // A video frame or audio packet from the bytes after its type byte.
   static VideoFrame decodeVideoFrame(WireReader& from);
   static AudioPacket decodeAudioPacket(WireReader& from);
+  // A video frame's fields before its payload (left empty) from the bytes after its type
+  // byte, and the length the payload announces: the payload itself may not have arrived yet.
+  static VideoFrame decodeVideoFrameHead(WireReader& from, std::uint32_t& payloadLength);
 
   // Field writers, appending to `into`.
   static void writeU8(std::uint8_t value, Bytes& into) { into.push_back(value); }

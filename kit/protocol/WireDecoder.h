@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <optional>
 
+#include "base/Bytes.h"
 #include "kit/protocol/Message.h"
 #include "kit/protocol/WireError.h"
-#include "base/Bytes.h"
 
 namespace brindlet {
 
@@ -24,7 +24,9 @@ namespace brindlet {
 //
 // Consumed bytes are dropped when everything buffered has been read, or when more than
 // 64 KiB of them make up more than half of the buffer; frames are decoded in place, so a
-// stream of small frames costs no copying per frame.
+// stream of small frames costs no copying per frame. A large video frame is copied once: as
+// soon as nextVideoFrame sees its fields before the payload, the rest of its payload is
+// appended straight into the frame it will return.
 class WireDecoder {
  public:
   WireDecoder() = default;
@@ -44,7 +46,7 @@ class WireDecoder {
   std::size_t offset() const { return offset_; }
   const std::optional<WireError>& poisoned() const { return poisoned_; }
   // Bytes received and not yet consumed.
-  std::size_t bufferedByteCount() const { return buffer_.size() - offset_; }
+  std::size_t bufferedByteCount() const { return buffer_.size() - offset_ + (large_ ? large_->received : 0); }
 
  private:
   // Finds the next complete frame, hands its payload (a view into the buffer) to `decode`,
@@ -52,7 +54,18 @@ class WireDecoder {
   template <class T, class F>
   std::optional<T> withNextPayload(F&& decode);
   void consume(std::size_t frameLength);
+  // Starts receiving the incomplete video frame at the front of the buffer into large_ when
+  // it is large and its fields before the payload are all here.
+  void startLargeFrame(std::uint32_t length);
 
+  // A large video frame being received: its fields and the part of its payload here so far,
+  // the bytes of the frame received (from its length header on) and those still to come.
+  struct LargeFrame {
+    VideoFrame frame;
+    std::size_t received = 0;
+    std::size_t missing = 0;
+  };
+  std::optional<LargeFrame> large_;
   Bytes buffer_;
   std::size_t offset_ = 0;
   std::optional<WireError> poisoned_;

@@ -60,7 +60,11 @@ platform::QUICParameters makeQUICParameters(const std::optional<platform::QUICId
   }
   // Group-level messages (datagrams) up to 4,096 bytes are accepted and ignored.
   parameters.maxGroupMessageSize = 4096;
-  if (identity) parameters.localIdentity = *identity;
+  if (identity) {
+    parameters.localIdentity = *identity;
+    // The host pings a quiet device: with a still screen it may otherwise send nothing at all.
+    parameters.keepAlive = true;
+  }
   if (box) {
     // The "nolu.quic.verify" queue of these parameters.
     parameters.verifyExecutor = asio::any_io_executor(makeStrand(executor));

@@ -41,6 +41,7 @@ std::string QUICGroupImpl::applicationProtocol() const {
 
 int QUICGroupImpl::onHandshakeCompleted() {
   handshakeDone_ = true;
+  if (parameters_.keepAlive) armKeepAlive();
   std::string protocol = tls_->applicationProtocol();
   recordPeerChain();
   {
@@ -54,6 +55,18 @@ int QUICGroupImpl::onHandshakeCompleted() {
   }
   if (!server_ && parameters_.verify && verdict_ == Verdict::none) onVerify();  // no certificate was shown
   return 0;
+}
+
+void QUICGroupImpl::armKeepAlive() {
+  // The idle time-out in force is the shorter of the two announced (zero: none announced).
+  std::uint64_t idle = parameters_.idleTimeoutMilliseconds * NGTCP2_MILLISECONDS;
+  if (const ngtcp2_transport_params* remote = ngtcp2_conn_get_remote_transport_params(conn_)) {
+    if (remote->max_idle_timeout != 0 && (idle == 0 || remote->max_idle_timeout < idle)) {
+      idle = remote->max_idle_timeout;
+    }
+  }
+  if (idle == 0) return;
+  ngtcp2_conn_set_keep_alive_timeout(conn_, std::max<std::uint64_t>(idle / 3, NGTCP2_MILLISECONDS));
 }
 
 std::vector<Bytes> QUICGroupImpl::recordPeerChain() {

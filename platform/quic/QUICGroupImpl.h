@@ -121,6 +121,7 @@ class QUICGroupImpl final : public QUICGroup, public std::enable_shared_from_thi
 
   // Stack callbacks (inside the stack).
   int onHandshakeCompleted();
+  void armKeepAlive();
   std::vector<Bytes> recordPeerChain();
   int onVerify();
   void onVerdict(bool accept);
@@ -137,7 +138,11 @@ class QUICGroupImpl final : public QUICGroup, public std::enable_shared_from_thi
 
   // Stream operations (strand).
   std::shared_ptr<QUICStream> makeStream(std::int64_t id);
-  void deliver(const std::shared_ptr<QUICStream>& stream);
+  // Lists the stream for delivery after the current burst of datagrams, once.
+  void noteReceived(const std::shared_ptr<QUICStream>& stream);
+  // Completes the stream's pending receive when it can: at once with `now` (the caller is a
+  // strand turn of its own, outside the stack and any completion), else posted.
+  void deliver(const std::shared_ptr<QUICStream>& stream, bool now = false);
   void advance(QUICStream& stream, std::uint64_t bytes, bool finWritten);
   void releaseAcked(QUICStream& stream);
   void failSends(QUICStream& stream, const std::string& reason);

@@ -46,7 +46,10 @@ void QUICGroupImpl::afterReceiving() {
   maybeReportReady();
   auto touched = std::move(receivedInto_);
   receivedInto_.clear();
-  for (auto& stream : touched) deliver(stream);
+  for (auto& stream : touched) stream->inReceivedList_ = false;
+  // The data goes to its reader in this turn: no further hand-over between receiving a
+  // datagram and the reader seeing its bytes.
+  for (auto& stream : touched) deliver(stream, true);
   writePackets();
 }
 

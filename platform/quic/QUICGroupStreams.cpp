@@ -45,8 +45,14 @@ int QUICGroupImpl::onStreamData(std::int64_t id, std::uint32_t flags, const std:
   stream.rx_.insert(stream.rx_.end(), data, data + size);
   if (flags & NGTCP2_STREAM_DATA_FLAG_FIN) stream.rxFin_ = true;
   stream.buffered_.store(stream.rx_.size() - stream.rxHead_);
-  receivedInto_.push_back(found->second);
+  noteReceived(found->second);
   return 0;
+}
+
+void QUICGroupImpl::noteReceived(const std::shared_ptr<QUICStream>& stream) {
+  if (stream->inReceivedList_) return;
+  stream->inReceivedList_ = true;
+  receivedInto_.push_back(stream);
 }
 
 int QUICGroupImpl::onStreamAcked(std::int64_t id, std::uint64_t offset, std::uint64_t length) {
@@ -67,7 +73,7 @@ int QUICGroupImpl::onStreamClosed(std::int64_t id, std::uint32_t, std::uint64_t)
   failSends(*stream, "stream closed");
   stream->tx_.clear();
   if (!stream->rxFin_ && !stream->rxError_) stream->rxError_ = "stream closed";
-  receivedInto_.push_back(stream);
+  noteReceived(stream);
   if (!ended_) asio::post(strand_, [self = shared_from_this(), stream] { self->deliver(stream); });
   return 0;
 }
@@ -76,7 +82,7 @@ int QUICGroupImpl::onStreamReset(std::int64_t id, std::uint64_t code) {
   auto found = streams_.find(id);
   if (found == streams_.end()) return 0;
   found->second->rxError_ = byPeer("reset", code);
-  receivedInto_.push_back(found->second);
+  noteReceived(found->second);
   return 0;
 }
 
@@ -182,7 +188,9 @@ void QUICGroupImpl::streamSend(const std::shared_ptr<QUICStream>& stream, Bytes 
     stream->inSendQueue_ = true;
     sendQueue_.push_back(stream->id_);
   }
-  scheduleWrite();
+  // Written in this turn (sends run on the strand, outside the stack): a message waits for
+  // no further hand-over. A write already scheduled takes it along instead.
+  if (!writeScheduled_) writePackets();
 }
 
 void QUICGroupImpl::streamReceive(const std::shared_ptr<QUICStream>& stream, QUICStream::PendingReceive request) {
@@ -196,15 +204,22 @@ void QUICGroupImpl::streamReceive(const std::shared_ptr<QUICStream>& stream, QUI
   deliver(stream);
 }
 
-void QUICGroupImpl::deliver(const std::shared_ptr<QUICStream>& stream) {
+void QUICGroupImpl::deliver(const std::shared_ptr<QUICStream>& stream, bool now) {
   if (!stream->pendingReceive_) return;
   std::size_t available = stream->rx_.size() - stream->rxHead_;
   auto& request = *stream->pendingReceive_;
+  auto complete = [this, now](auto call) {
+    if (now) {
+      call();
+    } else {
+      asio::post(strand_, std::move(call));
+    }
+  };
   std::size_t minimum = std::max<std::size_t>(1, request.minimum);
   if (stream->rxEndDelivered_) {
     auto completion = std::move(request.completion);
     stream->pendingReceive_.reset();
-    asio::post(strand_, [completion] { completion({}, true, std::nullopt); });
+    complete([completion] { completion({}, true, std::nullopt); });
     return;
   }
   bool endKnown = stream->rxFin_;
@@ -212,8 +227,7 @@ void QUICGroupImpl::deliver(const std::shared_ptr<QUICStream>& stream) {
     auto completion = std::move(request.completion);
     stream->pendingReceive_.reset();
     stream->rxEndDelivered_ = true;
-    asio::post(strand_,
-               [completion, reason = *stream->rxError_] { completion({}, false, QUICTransportError{reason}); });
+    complete([completion, reason = *stream->rxError_] { completion({}, false, QUICTransportError{reason}); });
     return;
   }
   if (available < minimum && !endKnown) return;
@@ -226,8 +240,8 @@ void QUICGroupImpl::deliver(const std::shared_ptr<QUICStream>& stream) {
     stream->rxHead_ = 0;
   }
   stream->buffered_.store(stream->rx_.size() - stream->rxHead_);
-  bool complete = endKnown && stream->rx_.size() == stream->rxHead_;
-  if (complete) stream->rxEndDelivered_ = true;
+  bool isComplete = endKnown && stream->rx_.size() == stream->rxHead_;
+  if (isComplete) stream->rxEndDelivered_ = true;
   if (take > 0 && conn_ && !ended_ && !stackEnded_) {
     // The application took the data: give the peer room for as much again.
     if (!stream->rxFin_ && !stream->closedByStack_) ngtcp2_conn_extend_max_stream_offset(conn_, stream->id_, take);
@@ -236,8 +250,8 @@ void QUICGroupImpl::deliver(const std::shared_ptr<QUICStream>& stream) {
   }
   auto completion = std::move(request.completion);
   stream->pendingReceive_.reset();
-  asio::post(strand_, [completion, content = std::move(content), complete]() mutable {
-    completion(std::move(content), complete, std::nullopt);
+  complete([completion, content = std::move(content), isComplete]() mutable {
+    completion(std::move(content), isComplete, std::nullopt);
   });
 }
 

@@ -14,12 +14,12 @@ ngtcp2_tstamp quicTimestamp() {
 void QUICGroupImpl::armTimer() {
   if (ended_ || !conn_) return;
   ngtcp2_tstamp expiry = ngtcp2_conn_get_expiry(conn_);
-  if (expiry == armedExpiry_) return;
+  // A timer armed for an earlier moment stays: firing early only lets the stack look at its
+  // clock (and the timer is armed again for what is due then). Moving it after every write
+  // would reprogram the system's timer several times a round trip.
+  // (Nothing due: UINT64_MAX, never earlier.)
+  if (armedExpiry_ <= expiry) return;
   armedExpiry_ = expiry;
-  if (expiry == UINT64_MAX) {
-    timer_.cancel();
-    return;
-  }
   ngtcp2_tstamp now = quicTimestamp();
   timer_.expires_after(std::chrono::nanoseconds(expiry > now ? expiry - now : 0));
   timer_.async_wait([weak = weak_from_this()](std::error_code error) {

@@ -21,7 +21,8 @@
 namespace brindlet::platform {
 
 namespace {
-constexpr std::size_t kReceiveBufferSize = 65536;
+constexpr std::size_t kReceiveBufferSize = 65536;  // a slot: the largest datagram or coalesced run
+constexpr int kReceiveSlots = 8;
 constexpr int kDatagramsPerBurst = 256;
 constexpr int kSocketBufferSize = 8 * 1024 * 1024;
 
@@ -63,7 +64,7 @@ std::shared_ptr<QUICSocket> QUICSocket::open(Strand strand, const asio::ip::udp:
 }
 
 QUICSocket::QUICSocket(Strand strand, asio::ip::udp::socket socket)
-    : strand_(strand), socket_(std::move(socket)), receiveBuffer_(kReceiveBufferSize) {
+    : strand_(strand), socket_(std::move(socket)), receiveBuffer_(kReceiveBufferSize * kReceiveSlots) {
   std::error_code ignored;
   local_ = socket_.local_endpoint(ignored);
 }
@@ -91,20 +92,26 @@ void QUICSocket::waitReadable() {
 
 void QUICSocket::drain() {
   auto keep = shared_from_this();
-  sockaddr_storage from{};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+  // Several datagrams (or coalesced runs of them) a call: one call empties a quiet socket,
+  // and a call that fills fewer slots than it offered has found the socket empty.
+  sockaddr_storage from[kReceiveSlots];
+  alignas(cmsghdr) char control[kReceiveSlots][CMSG_SPACE(sizeof(int))];
+  iovec vectors[kReceiveSlots];
+  mmsghdr messages[kReceiveSlots];
   bool burstFull = true;
-  for (int i = 0; i < kDatagramsPerBurst && !closed_; ++i) {
-    iovec vector{receiveBuffer_.data(), receiveBuffer_.size()};
-    msghdr message{};
-    message.msg_name = &from;
-    message.msg_namelen = sizeof from;
-    message.msg_iov = &vector;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    ssize_t n = ::recvmsg(socket_.native_handle(), &message, MSG_DONTWAIT);
-    if (n < 0) {
+  for (int call = 0; call < kDatagramsPerBurst / kReceiveSlots && !closed_; ++call) {
+    for (int i = 0; i < kReceiveSlots; ++i) {
+      vectors[i] = {receiveBuffer_.data() + std::size_t(i) * kReceiveBufferSize, kReceiveBufferSize};
+      messages[i] = {};
+      messages[i].msg_hdr.msg_name = &from[i];
+      messages[i].msg_hdr.msg_namelen = sizeof from[i];
+      messages[i].msg_hdr.msg_iov = &vectors[i];
+      messages[i].msg_hdr.msg_iovlen = 1;
+      messages[i].msg_hdr.msg_control = control[i];
+      messages[i].msg_hdr.msg_controllen = sizeof control[i];
+    }
+    int count = ::recvmmsg(socket_.native_handle(), messages, kReceiveSlots, MSG_DONTWAIT, nullptr);
+    if (count < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
         burstFull = false;
         break;
@@ -113,20 +120,30 @@ void QUICSocket::drain() {
       if (onError_) onError_(std::error_code(errno, std::system_category()));
       continue;
     }
-    std::size_t segment = static_cast<std::size_t>(n);
-    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header; header = CMSG_NXTHDR(&message, header)) {
-      if (header->cmsg_level == SOL_UDP && header->cmsg_type == UDP_GRO) {
-        int size = 0;
-        std::memcpy(&size, CMSG_DATA(header), sizeof size);
-        if (size > 0) segment = static_cast<std::size_t>(size);
+    for (int i = 0; i < count && !closed_; ++i) {
+      const msghdr& message = messages[i].msg_hdr;
+      const std::size_t n = messages[i].msg_len;
+      std::size_t segment = n;
+      for (cmsghdr* header = CMSG_FIRSTHDR(&message); header;
+           header = CMSG_NXTHDR(const_cast<msghdr*>(&message), header)) {
+        if (header->cmsg_level == SOL_UDP && header->cmsg_type == UDP_GRO) {
+          int size = 0;
+          std::memcpy(&size, CMSG_DATA(header), sizeof size);
+          if (size > 0) segment = static_cast<std::size_t>(size);
+        }
+      }
+      asio::ip::udp::endpoint sender;
+      std::memcpy(sender.data(), &from[i], std::min<std::size_t>(message.msg_namelen, sizeof(sockaddr_storage)));
+      sender.resize(message.msg_namelen);
+      // One datagram, or a run of them coalesced by the kernel: each segment is one datagram.
+      const std::uint8_t* data = static_cast<const std::uint8_t*>(vectors[i].iov_base);
+      for (std::size_t offset = 0; offset < n && onDatagram_ && !closed_; offset += segment) {
+        onDatagram_(data + offset, std::min(segment, n - offset), sender);
       }
     }
-    asio::ip::udp::endpoint sender;
-    std::memcpy(sender.data(), &from, std::min<std::size_t>(message.msg_namelen, sizeof(sockaddr_storage)));
-    sender.resize(message.msg_namelen);
-    // One datagram, or a run of them coalesced by the kernel: each segment is one datagram.
-    for (std::size_t offset = 0; offset < static_cast<std::size_t>(n) && onDatagram_ && !closed_; offset += segment) {
-      onDatagram_(receiveBuffer_.data() + offset, std::min(segment, static_cast<std::size_t>(n) - offset), sender);
+    if (count < kReceiveSlots) {
+      burstFull = false;
+      break;
     }
   }
   if (onBurstEnd_ && !closed_) onBurstEnd_();
@@ -210,6 +227,10 @@ void QUICSocket::close() {
   std::error_code ignored;
   socket_.cancel(ignored);
   socket_.close(ignored);
+  // The owner may close the socket from inside one of these handlers: they are let go of
+  // once it has returned.
+  asio::post(strand_,
+             [datagram = std::move(onDatagram_), burstEnd = std::move(onBurstEnd_), error = std::move(onError_)] {});
   onDatagram_ = nullptr;
   onBurstEnd_ = nullptr;
   onError_ = nullptr;

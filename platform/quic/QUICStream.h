@@ -90,6 +90,7 @@ class QUICStream : public std::enable_shared_from_this<QUICStream> {
   bool rxEndDelivered_ = false;
   std::optional<std::string> rxError_;
   std::optional<PendingReceive> pendingReceive_;
+  bool inReceivedList_ = false;  // listed for delivery after the current burst
   bool closedByStack_ = false;
   std::atomic<std::size_t> buffered_{0};
 };

@@ -51,6 +51,9 @@ using QUICVerifyHook = std::function<void(QUICPeerTrust, QUICVerifyCompletion)>;
 struct QUICParameters {
   std::vector<std::string> applicationProtocols;
   std::uint64_t idleTimeoutMilliseconds = 30000;
+  // Sends a PING after a third of the agreed idle time-out without sending anything, so that
+  // a quiet connection (a still screen, a silent peer) is not closed as idle.
+  bool keepAlive = false;
   std::uint64_t initialMaxData = 16 * 1024 * 1024;
   std::uint64_t initialMaxStreamDataBidiLocal = 4 * 1024 * 1024;
   std::uint64_t initialMaxStreamDataBidiRemote = 4 * 1024 * 1024;

@@ -547,6 +547,31 @@ TEST_F(WholeProcessTest, KillingTheDeviceEndsTheSessionAndReleasesWhatItHeld) {
   EXPECT_TRUE(again->waitFor<msg::HelloAck>(0ms));
 }
 
+// A still screen and a device that says nothing: neither side has anything to send, yet the
+// session outlives several idle time-outs because the host keeps the connection alive.
+TEST_F(WholeProcessTest, AStillScreenAndASilentDeviceOutliveTheIdleTimeOut) {
+  ClientIdentity identity = pairedDevice("Quiet iPad");
+  ASSERT_NO_FATAL_FAILURE(startHost({{"BRINDLET_QUIC_IDLE_TIMEOUT_MS", "1000"}}));
+  auto device = sessionFor(identity, "Quiet iPad");
+  ASSERT_TRUE(device);
+  ASSERT_TRUE(device->waitForPicture([](const ReceivedPicture&) { return true; }, 10s)) << host->output();
+  // Let the first pictures settle; from then on the screen does not change.
+  std::this_thread::sleep_for(300ms);
+  const std::uint64_t frames = device->framesReceived();
+  const std::size_t audio = device->audioPackets().size();
+
+  EXPECT_FALSE(device->waitUntilEnded(3500ms)) << host->output();
+  EXPECT_EQ(host->output().find("session ended"), std::string::npos) << host->output();
+  // Nothing of the session's own was sent meanwhile: only the transport kept it up.
+  EXPECT_EQ(device->framesReceived(), frames);
+  EXPECT_EQ(device->audioPackets().size(), audio);
+
+  device->send(msg::Ping{4242});
+  auto pong = device->waitFor<msg::Pong>(5s);
+  ASSERT_TRUE(pong) << host->output();
+  EXPECT_EQ(pong->value, 4242u);
+}
+
 // Stopping the host (Ctrl-C, SIGTERM) in the middle of a session leaves nothing held on this
 // computer: no key or button down, no display kept awake.
 TEST_F(WholeProcessTest, StoppingTheHostLetsGoOfWhatTheDeviceHeld) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <variant>
 
 #include "SampleMessages.h"
 #include "kit/protocol/WireCodec.h"
@@ -275,6 +276,93 @@ TEST(WireDecoder, HoldsAtMostOneLargestFrame) {
 std::uint32_t declaredLength(const Bytes& frame, std::size_t at) {
   return (std::uint32_t{frame[at]} << 24) | (std::uint32_t{frame[at + 1]} << 16) | (std::uint32_t{frame[at + 2]} << 8) |
          frame[at + 3];
+}
+
+// What a video reader gets from `stream` cut into pieces at `cuts`: each frame, or the error
+// that dropped one, asking after every piece as a stream's reader does.
+using VideoOutcome = std::variant<VideoFrame, WireError>;
+std::vector<VideoOutcome> readVideo(const Bytes& stream, std::vector<std::size_t> cuts) {
+  cuts.push_back(stream.size());
+  WireDecoder decoder;
+  std::vector<VideoOutcome> outcomes;
+  std::size_t at = 0;
+  for (std::size_t cut : cuts) {
+    decoder.append(ByteView(stream).subspan(at, cut - at));
+    at = cut;
+    for (;;) {
+      try {
+        auto frame = decoder.nextVideoFrame();
+        if (!frame) break;
+        outcomes.emplace_back(std::move(*frame));
+      } catch (const WireError& e) {
+        outcomes.emplace_back(e);
+      }
+    }
+  }
+  EXPECT_EQ(decoder.bufferedByteCount(), 0u);
+  return outcomes;
+}
+
+// A large video frame goes straight into its payload once its fields are here. Whatever the
+// pieces, frames come out as from the whole stream at once: whole, in order, and with the
+// same error for a damaged one, which drops only itself.
+TEST(WireDecoder, LargeVideoFramesReadInPiecesAsWhole) {
+  auto withPayload = [](std::size_t size, std::uint8_t seed) {
+    VideoFrame frame = sampleVideoFrame();
+    frame.payload.resize(size);
+    for (std::size_t i = 0; i < size; ++i) frame.payload[i] = static_cast<std::uint8_t>(i * 7 + seed);
+    return frame;
+  };
+  const std::vector<VideoFrame> frames = {withPayload(300'000, 1), sampleVideoFrame(), withPayload(70'000, 2)};
+  Bytes valid;
+  for (const auto& frame : frames) {
+    const Bytes bytes = WireCodec::encodeVideoFrame(frame);
+    valid.insert(valid.end(), bytes.begin(), bytes.end());
+  }
+  const std::size_t head = 4 + 1 + 4 + 8 + 8 + 1 + 1 + 4 + 4 + 16 + 1 + (4 + 24) + (4 + 12) + (4 + 8);
+  ASSERT_EQ(declaredLength(valid, head), 300'000u) << "the head's size";
+  // Damaged copies: a profile the reader refuses; a payload that ends before its frame does.
+  Bytes badProfile = valid;
+  badProfile[26] = 9;
+  Bytes shortPayload = valid;
+  shortPayload[head + 3] -= 10;
+
+  std::mt19937 random(0xF4A3);
+  std::vector<std::size_t> randomCuts;
+  for (std::size_t at = 0;;) {
+    at += 1 + random() % 90'000;
+    if (at >= valid.size()) break;
+    randomCuts.push_back(at);
+  }
+  std::vector<std::size_t> byteByByte;  // through the first head, then in 64 KiB pieces
+  for (std::size_t at = 1; at < head + 8; ++at) byteByByte.push_back(at);
+  for (std::size_t at = head + 8 + 65536; at < valid.size(); at += 65536) byteByByte.push_back(at);
+  const std::vector<std::pair<const char*, std::vector<std::size_t>>> cuttings = {
+      {"after the length header", {4}},
+      {"after the head", {head + 4}},
+      {"one byte into the payload", {head + 5}},
+      {"mid-payload, then at the next frame's start", {100'000, valid.size() - 70'000 - head - 4}},
+      {"byte by byte, then 64 KiB", byteByByte},
+      {"random", randomCuts},
+  };
+
+  {
+    // Once the fields before the payload are here, what comes goes into the frame itself.
+    WireDecoder decoder;
+    decoder.append(ByteView(valid).first(100'000));
+    EXPECT_FALSE(decoder.nextVideoFrame());
+    EXPECT_EQ(decoder.buffer().size(), 0u);
+    EXPECT_EQ(decoder.bufferedByteCount(), 100'000u);
+  }
+  const std::vector<VideoOutcome> expected = {frames[0], frames[1], frames[2]};
+  ASSERT_EQ(readVideo(valid, {}), expected);
+  for (const Bytes* stream : {&valid, &badProfile, &shortPayload}) {
+    const std::vector<VideoOutcome> whole = readVideo(*stream, {});
+    ASSERT_EQ(whole.size(), 3u);
+    for (const auto& [name, cuts] : cuttings) EXPECT_EQ(readVideo(*stream, cuts), whole) << name;
+  }
+  EXPECT_EQ(std::get<WireError>(readVideo(badProfile, {})[0]), WireError::invalidValue("profile 9"));
+  EXPECT_EQ(std::get<VideoFrame>(readVideo(shortPayload, {})[1]), frames[1]);
 }
 
 // The writers build no frame the readers refuse: a payload of exactly the largest size goes
