@@ -55,9 +55,16 @@ PixelConverter* WindowSnapshot::scaler(int srcWidth, int srcHeight, int dstWidth
 std::optional<Bytes> WindowSnapshot::jpeg(std::uint32_t windowID, int width, int quality) {
   if (width < 2 || connection_->failed()) return std::nullopt;
   xcb_connection_t* c = connection_->get();
-  XReply<xcb_get_window_attributes_reply_t> attributes(
-      xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, windowID), nullptr));
-  XReply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(c, xcb_get_geometry(c, windowID), nullptr));
+  // Both questions go out before either answer is awaited: one round trip.
+  const auto attributesCookie = xcb_get_window_attributes(c, windowID);
+  const auto geometryCookie = xcb_get_geometry(c, windowID);
+  // Errors are taken here: nobody reads this connection's events, where they would pile up.
+  xcb_generic_error_t* error = nullptr;
+  XReply<xcb_get_window_attributes_reply_t> attributes(xcb_get_window_attributes_reply(c, attributesCookie, &error));
+  free(error);
+  error = nullptr;
+  XReply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(c, geometryCookie, &error));
+  free(error);
   if (!attributes || !geometry) {
     redirected_.erase(windowID);
     return std::nullopt;
@@ -75,13 +82,17 @@ std::optional<Bytes> WindowSnapshot::jpeg(std::uint32_t windowID, int width, int
     redirected_.insert(windowID);
   }
   const int srcWidth = geometry->width, srcHeight = geometry->height;
+  // Naming the pixmap and reading it go out together; a failed name fails the read as well.
   const xcb_pixmap_t pixmap = xcb_generate_id(c);
-  if (!succeeded(c, xcb_composite_name_window_pixmap_checked(c, windowID, pixmap))) return std::nullopt;
-  XReply<xcb_get_image_reply_t> image(xcb_get_image_reply(
-      c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, pixmap, 0, 0, uint16_t(srcWidth), uint16_t(srcHeight), ~0u),
-      nullptr));
-  xcb_free_pixmap(c, pixmap);
-  if (!image) return std::nullopt;
+  const auto named = xcb_composite_name_window_pixmap_checked(c, windowID, pixmap);
+  const auto imageCookie =
+      xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, pixmap, 0, 0, uint16_t(srcWidth), uint16_t(srcHeight), ~0u);
+  const bool wasNamed = succeeded(c, named);
+  error = nullptr;
+  XReply<xcb_get_image_reply_t> image(xcb_get_image_reply(c, imageCookie, &error));
+  free(error);
+  if (wasNamed) xcb_free_pixmap(c, pixmap);
+  if (!wasNamed || !image) return std::nullopt;
   const int length = xcb_get_image_data_length(image.value);
   const int stride = srcWidth * 4;
   if (length < stride * srcHeight) return std::nullopt;
