@@ -16,7 +16,7 @@ pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavcodec libavutil libswscal
 pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse libpulse-simple)
 pkg_check_modules(X11LIBS REQUIRED IMPORTED_TARGET x11 x11-xcb xext xrandr xtst xfixes xdamage xres xcomposite
                   xkbcommon xkbcommon-x11 xcb)
-pkg_check_modules(XCBEXT REQUIRED IMPORTED_TARGET xcb-shm xcb-randr xcb-damage xcb-xfixes)
+pkg_check_modules(XCBEXT REQUIRED IMPORTED_TARGET xcb-shm xcb-randr xcb-damage xcb-xfixes xcb-composite)
 pkg_check_modules(ATSPI REQUIRED IMPORTED_TARGET atspi-2)
 pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
 pkg_check_modules(ICU REQUIRED IMPORTED_TARGET icu-uc icu-i18n)

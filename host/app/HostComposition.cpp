@@ -33,6 +33,8 @@
 #include "host/control/SystemAppQuitter.h"
 #include "host/control/WindowEvents.h"
 #include "host/control/FrontmostApps.h"
+#include "host/control/SystemAppProvider.h"
+#include "host/control/SystemWindowThumbnails.h"
 #include "host/control/LayoutReverseMap.h"
 #include "host/control/SystemMenuSource.h"
 #include "host/control/SystemTextFocusSource.h"
@@ -55,6 +57,7 @@
 #include "platform/screen/DisplaySnapshot.h"
 #include "platform/storage/UserDefaults.h"
 #include "platform/windows/WindowManager.h"
+#include "platform/screen/WindowSnapshot.h"
 
 #include <unistd.h>
 
@@ -137,6 +140,12 @@ HostServices HostServices::make(const Executor& executor, std::shared_ptr<Clock>
     sessionLog().error("the cursor's shape is not reported: %s", error.what());
   }
   try {
+    services.windowThumbnails =
+        std::make_shared<SystemWindowThumbnails>(executor, platform::WindowSnapshot::open());
+  } catch (const std::exception& error) {
+    sessionLog().error("window thumbnails are not available: %s", error.what());
+  }
+  try {
     services.thumbnails = std::make_shared<ScreenshotThumbnails>(executor, platform::DisplaySnapshot::open());
   } catch (const std::exception& error) {
     sessionLog().error("display thumbnails are not available: %s", error.what());
@@ -192,6 +201,11 @@ HostEnvironment sessionEnvironment(const HostServices& services, std::shared_ptr
   }
   env.fitRestore = services.fitRestore;
   env.installedApps = services.installedApps;
+  if (services.apps) {
+    env.apps = services.apps;
+    env.appLauncher = std::make_shared<SystemAppLauncher>(services.apps);
+  }
+  env.windowThumbnails = services.windowThumbnails;
   env.hostPID = getpid();
   env.relayConfig = services.relayConfig;
   if (!env.relayConfig) env.relayConfig = [](const Bytes&) -> std::optional<RelayProvision> { return std::nullopt; };
@@ -251,6 +265,10 @@ std::unique_ptr<HostComposition> HostComposition::build(asio::io_context& io, St
   root->settings = std::make_shared<platform::UserDefaults>(platform::UserDefaults::standardFile());
   root->services = HostServices::make(executor, clock, root->settings);
   root->services.displays = std::move(displays);
+  if (root->services.windows) {
+    root->services.apps = SystemAppProvider::make(executor, clock, root->services.windows,
+                                                  root->services.windowEvents, root->services.displays);
+  }
   auto accessibility = platform::Accessibility::shared();
   auto frontmost = FrontmostApps::make(executor, clock);
   root->services.menus = std::make_shared<SystemMenuSource>(accessibility, frontmost, clock);

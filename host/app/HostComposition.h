@@ -46,6 +46,8 @@ class DisplayProviding;
 class EncoderFactory;
 class FitRestoreRegistry;
 class InstalledAppsProviding;
+class SystemAppProvider;
+class WindowThumbnailProviding;
 class WindowEvents;
 class PasteboardProviding;
 class ThumbnailProviding;
@@ -122,6 +124,10 @@ struct HostServices {
   std::function<std::optional<RelayProvision>(const Bytes&)> relayConfig;
   // The installed apps, scanned again a minute after the last scan or when a folder changed.
   std::shared_ptr<InstalledAppsProviding> installedApps;
+  // The running apps and the order they were used in, starting apps, and window pictures
+  // (absent without an X server).
+  std::shared_ptr<SystemAppProvider> apps;
+  std::shared_ptr<WindowThumbnailProviding> windowThumbnails;
 
   // This computer's services: the host ID and the display setting from `settings`, a power
   // manager on the session bus, the keyboard layouts and the display-sleep probe of the X

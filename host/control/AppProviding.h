@@ -22,6 +22,8 @@ class AppProviding {
   // Process IDs, most recently used first.
   virtual asio::awaitable<std::vector<std::int32_t>> recentPIDs() = 0;
   virtual AsyncStream<Change> recentChanges() = 0;
+  // The process whose window is active; 0 when no window is.
+  virtual std::int32_t frontmostPID() = 0;
 };
 
 }  // namespace brindlet::host

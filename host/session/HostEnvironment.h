@@ -34,6 +34,9 @@ class DisplayProviding;
 class FitRestoreRegistry;
 class FocusObserving;
 class InstalledAppsProviding;
+class AppProviding;
+class AppLaunching;
+class WindowThumbnailProviding;
 class AppQuitting;
 class WindowControlling;
 class WindowTracking;
@@ -96,6 +99,16 @@ struct HostEnvironment {
   double followGrace = 0.8;
   // The installed applications and their icons (absent: none are listed).
   std::shared_ptr<InstalledAppsProviding> installedApps;
+  // The running apps and the order they were used in (absent: the lists are never sent), how
+  // often they are looked at besides their notices, starting apps (absent: a launch fails as
+  // an app that cannot be opened) and how long a launch waits for a window, in seconds.
+  std::shared_ptr<AppProviding> apps;
+  double appPollInterval = 1;
+  std::shared_ptr<AppLaunching> appLauncher;
+  double launchTimeout = 15;
+  // Small pictures of single windows (absent: none are sent), and how often they are taken.
+  std::shared_ptr<WindowThumbnailProviding> windowThumbnails;
+  double windowThumbnailInterval = 1;
   // Asks apps to quit (absent: quitApp changes nothing).
   std::shared_ptr<AppQuitting> appQuitter;
   // This process, whose own windows are never followed.

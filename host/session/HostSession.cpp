@@ -55,7 +55,7 @@ HostSession::HostSession(Token, const Executor& executor, std::shared_ptr<Connec
       clipboard_(std::make_unique<ClipboardFeature>(*this)),
       audio_(std::make_unique<AudioFeature>(*this)),
       windowFocus_(std::make_unique<WindowFocusFeature>(*this, *streaming_)),
-      apps_(std::make_unique<AppsFeature>(*this)),
+      apps_(std::make_unique<AppsFeature>(*this, *windowFocus_)),
       files_(std::make_unique<FileTransferFeature>(*this)),
       menuActions_(std::make_unique<MenuActionsFeature>(*this)),
       textFocus_(std::make_unique<TextFocusFeature>(*this)),

@@ -62,7 +62,6 @@ void WindowFocusFeature::registerHandlers(SessionDispatch& d) {
   d.on<&WindowFocusFeature::onFocus>();
   d.on<&WindowFocusFeature::onUnfocus>();
   d.on<&WindowFocusFeature::onFocusBack>();
-  d.later<msg::WindowThumbnails>("window thumbnails");
 }
 
 asio::awaitable<void> WindowFocusFeature::onFocus(const msg::Focus& message) {

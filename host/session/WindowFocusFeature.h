@@ -85,6 +85,12 @@ class WindowFocusFeature {
   // back and the display is captured whole.
   asio::awaitable<void> stopApps();
 
+  // The device's last choices of a focus request, for the windows a launch shows.
+  bool moveCursorOnSwitch() const { return moveCursorOnSwitch_; }
+  bool fitOnSwitch() const { return fitOnSwitch_; }
+  // Puts the pointer at the frame's centre unless it is inside already.
+  void moveCursorInto(const Rect& frame);
+
   // Focus mode, nothing in desktop mode.
   const std::optional<FocusSession>& focus() const { return focus_; }
 
@@ -113,7 +119,6 @@ class WindowFocusFeature {
   void sendStreamMode(std::optional<std::string> notice, std::optional<FocusFollowInfo> follow);
   std::string appName(std::int32_t pid) const;
   std::pair<std::uint32_t, std::uint32_t> outputSize() const;
-  void moveCursorInto(const Rect& frame);
   asio::awaitable<void> selectDisplay(DisplayInfo display, Viewport viewport);
 
   SessionCore& core_;

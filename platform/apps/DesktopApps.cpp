@@ -1,10 +1,13 @@
 #include "platform/apps/DesktopApps.h"
 
+#include "platform/apps/RunningDesktopApps.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <set>
 
@@ -117,7 +120,41 @@ Bytes drawPNG(const std::string& file, int size) {
   return png;
 }
 
+// Calls `visit` for every listed entry: g_app_info_get_all gives each ID once, from the first
+// folder that has it, and leaves out Hidden entries and those whose TryExec names a missing
+// program; NoDisplay entries are left out here.
+void forEachListedEntry(const std::function<void(GAppInfo*, GDesktopAppInfo*)>& visit) {
+  GList* all = g_app_info_get_all();
+  for (GList* item = all; item; item = item->next) {
+    auto* info = G_APP_INFO(item->data);
+    if (!G_IS_DESKTOP_APP_INFO(info)) continue;
+    auto* desktop = G_DESKTOP_APP_INFO(info);
+    if (g_desktop_app_info_get_nodisplay(desktop) || g_desktop_app_info_get_is_hidden(desktop)) continue;
+    visit(info, desktop);
+  }
+  g_list_free_full(all, g_object_unref);
+}
+
+std::string baseName(const std::string& path) {
+  auto slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 }  // namespace
+
+std::vector<DesktopAppKeys> desktopAppKeys() {
+  std::vector<DesktopAppKeys> keys;
+  forEachListedEntry([&](GAppInfo* info, GDesktopAppInfo* desktop) {
+    const char* id = g_app_info_get_id(info);
+    if (!id) return;
+    const char* name = g_app_info_get_name(info);
+    const char* wmClass = g_desktop_app_info_get_startup_wm_class(desktop);
+    const char* executable = g_app_info_get_executable(info);
+    keys.push_back(
+        DesktopAppKeys{id, name ? name : id, wmClass ? wmClass : "", executable ? baseName(executable) : ""});
+  });
+  return keys;
+}
 
 int compareAppNames(const std::string& a, const std::string& b) { return foldName(a).compare(foldName(b)); }
 
@@ -128,21 +165,13 @@ std::vector<DesktopApp> scanDesktopApps() {
   };
   std::vector<Keyed> found;
   std::set<std::string> seen;
-  // g_app_info_get_all gives each ID once, from the first folder that has it, and leaves out
-  // Hidden entries and those whose TryExec names a missing program.
-  GList* all = g_app_info_get_all();
-  for (GList* item = all; item; item = item->next) {
-    auto* info = G_APP_INFO(item->data);
-    if (!G_IS_DESKTOP_APP_INFO(info)) continue;
-    auto* desktop = G_DESKTOP_APP_INFO(info);
-    if (g_desktop_app_info_get_nodisplay(desktop) || g_desktop_app_info_get_is_hidden(desktop)) continue;
+  forEachListedEntry([&](GAppInfo* info, GDesktopAppInfo* desktop) {
     const char* id = g_app_info_get_id(info);
     const char* name = g_app_info_get_name(info);
     const char* path = g_desktop_app_info_get_filename(desktop);
-    if (!id || !*id || !name || !seen.insert(id).second) continue;
+    if (!id || !*id || !name || !seen.insert(id).second) return;
     found.push_back({foldName(name), DesktopApp{id, name, path ? path : ""}});
-  }
-  g_list_free_full(all, g_object_unref);
+  });
   std::sort(found.begin(), found.end(), [](const Keyed& a, const Keyed& b) {
     if (a.key != b.key) return a.key < b.key;
     return a.app.id < b.app.id;

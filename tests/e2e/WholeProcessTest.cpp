@@ -807,5 +807,73 @@ TEST_F(WholeProcessTest, ADeviceReachesTheHostThroughTheRelayAndGetsTheSameSessi
   device.close();
 }
 
+// The device lists the installed apps, launches the fixture app through its desktop entry and
+// sees its window in the running apps, then quits it and sees it leave.
+TEST_F(WholeProcessTest, TheDeviceLaunchesAnInstalledAppAndSeesItsWindowInTheAppList) {
+  const std::string id = "org.example.LaunchFixture.desktop";
+  std::filesystem::create_directories(home.dataFolder / "applications");
+  std::ofstream(home.dataFolder / "applications" / id)
+      << "[Desktop Entry]\nType=Application\nName=Launch Fixture\nExec=" << APP_WINDOW_TEST_APP
+      << " LaunchFixture \"Launched window\"\nStartupWMClass=LaunchFixture\n";
+  const auto systemData = home.root() / "system-data";
+  std::filesystem::create_directories(systemData);
+  ClientIdentity identity = pairedDevice("Apps iPad");
+  ASSERT_NO_FATAL_FAILURE(startHost({{"XDG_DATA_DIRS", systemData.string()}}));
+  auto device = sessionFor(identity, "Apps iPad");
+  ASSERT_TRUE(device);
+
+  device->send(msg::RequestInstalledApps{});
+  auto installed = device->waitFor<msg::InstalledApps>(15s);
+  ASSERT_TRUE(installed) << host->output();
+  ASSERT_EQ(installed->apps.size(), 1u);
+  EXPECT_EQ(installed->apps[0].bundleID, id);
+  EXPECT_EQ(installed->apps[0].name, "Launch Fixture");
+
+  device->send(msg::SetAppListUpdates{true});
+  ASSERT_TRUE(device->waitFor<msg::AppList>(15s)) << host->output();
+  device->send(msg::LaunchApp{id, false});
+  auto state = [](LaunchState wanted) {
+    return [wanted](const Message& m) {
+      return m.is<msg::LaunchStatus>() && m.as<msg::LaunchStatus>()->status.state == wanted;
+    };
+  };
+  ASSERT_TRUE(device->waitFor(state(LaunchState::launching), 15s)) << host->output();
+  ASSERT_TRUE(device->waitFor(state(LaunchState::broughtToFront), 20s)) << host->output();
+  auto listed = [&](bool present) {
+    return [id, present](const Message& m) {
+      const auto* list = m.as<msg::AppList>();
+      if (!list) return false;
+      auto app = std::find_if(list->apps.begin(), list->apps.end(), [&](const AppInfo& a) { return a.bundleID == id; });
+      if (!present) return app == list->apps.end();
+      return app != list->apps.end() && app->windows.size() == 1 && app->windows[0].title == "Launched window";
+    };
+  };
+  auto withWindow = device->waitFor(listed(true), 15s);
+  ASSERT_TRUE(withWindow) << host->output();
+  const auto& apps = withWindow->as<msg::AppList>()->apps;
+  const std::int32_t pid =
+      std::find_if(apps.begin(), apps.end(), [&](const AppInfo& a) { return a.bundleID == id; })->pid;
+  auto recent = device->waitFor(
+      [pid](const Message& m) {
+        const auto* r = m.as<msg::RecentApps>();
+        return r && !r->pids.empty() && r->pids.front() == pid;
+      },
+      15s);
+  EXPECT_TRUE(recent) << host->output();
+
+  // An app list sent after the quit no longer has the app.
+  const std::size_t before = device->received().size();
+  device->send(msg::QuitApp{pid});
+  EXPECT_TRUE(eventually(
+      [&] {
+        auto messages = device->received();
+        return std::any_of(messages.begin() + std::ptrdiff_t(std::min(before, messages.size())), messages.end(),
+                           listed(false));
+      },
+      15s))
+      << host->output();
+  EXPECT_TRUE(eventually([pid] { return ::kill(pid, 0) != 0; }, 10s));
+}
+
 }  // namespace
 }  // namespace brindlet::testing
