@@ -15,6 +15,7 @@
 #include "host/HostLog.h"
 #include "host/HostVersion.h"
 #include "host/app/HostComposition.h"
+#include "host/app/UserInterface.h"
 #include "host/capture/PowerManaging.h"
 #include "host/control/FitRestoreRegistry.h"
 #include "kit/support/KitLog.h"
@@ -52,11 +53,10 @@ int main() {
   std::shared_ptr<PowerManaging> power = root->services.power;
   std::shared_ptr<LoopbackHostListener> loopback = root->loopback;
   std::shared_ptr<AppModel> model = root->model;
-  // Until the confirmation dialog exists, a compared-code request is shown in the log; it is
-  // refused when the gate's minute runs out.
-  model->showConfirmation = [](const PairingPrompter::Pending& pending) {
-    transportLog().notice("pairing request from %s with code %s", pending.deviceName.c_str(), pending.code.c_str());
-  };
+  // The windows: the compared-code confirmation and the QR code. Without a display the host
+  // runs without them (a compared-code request is then refused when the gate's minute runs out).
+  std::unique_ptr<UserInterface> ui;
+  if (!options.hostingTests) ui = UserInterface::start(mainStrand, model);
 
   asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&](const std::error_code& error, int signal) {
@@ -85,6 +85,7 @@ int main() {
   stopping = Task{};
   // Windows that fit mode resized and no session put back get their frames back.
   root->services.fitRestore->restoreAll();
+  ui.reset();
   model.reset();
   root.reset();
   io.restart();

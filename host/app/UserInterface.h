@@ -1,0 +1,39 @@
+#pragma once
+
+// The host's windows, wired to the application model: the toolkit's thread, the pairing
+// windows (the compared-code confirmation, the QR code). Made once by the application entry
+// after the model; where no display can be opened the host runs without windows and says so.
+//
+//   auto ui = UserInterface::start(mainStrand, model);   // nothing without a display
+//   ... ui goes before the model
+
+#include <memory>
+#include <string>
+
+#include "base/Executor.h"
+
+namespace brindlet::platform {
+class UIThread;
+}
+
+namespace brindlet::host {
+
+class AppModel;
+class HostWindows;
+
+class UserInterface {
+ public:
+  // On any thread before the model starts; the model's pairing callbacks are set here.
+  static std::unique_ptr<UserInterface> start(Strand main, const std::shared_ptr<AppModel>& model);
+  ~UserInterface();
+
+  const std::shared_ptr<HostWindows>& windows() const { return windows_; }
+
+ private:
+  UserInterface() = default;
+
+  std::shared_ptr<platform::UIThread> ui_;
+  std::shared_ptr<HostWindows> windows_;
+};
+
+}  // namespace brindlet::host
