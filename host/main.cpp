@@ -56,7 +56,7 @@ int main() {
   // The windows: the compared-code confirmation and the QR code. Without a display the host
   // runs without them (a compared-code request is then refused when the gate's minute runs out).
   std::unique_ptr<UserInterface> ui;
-  if (!options.hostingTests) ui = UserInterface::start(mainStrand, model);
+  if (!options.hostingTests) ui = UserInterface::start(mainStrand, root->services.clock, model);
 
   asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&](const std::error_code& error, int signal) {

@@ -418,6 +418,57 @@ void AppModel::answerPairing(bool accepted, const UUID& id) {
 
 void AppModel::declinePairingOnClose(const UUID& id) { prompter_->resolve(false, id); }
 
+void AppModel::closeSessionConnection() {
+  if (!session_) return;
+  // Closing ends the session through its normal end of stream; no message is sent.
+  session_->connection()->close();
+}
+
+void AppModel::removeDevice(const PairedDevice& device) {
+  if (!security_) return;
+  std::shared_ptr<HostPairingService> service = security_->service;
+  UUID id = device.deviceID;
+  keep(Task::spawn(main_, [](std::shared_ptr<HostPairingService> s, UUID d) -> asio::awaitable<void> {
+    co_await s->forgetDevice(d);
+  }(service, id)));
+  auto before = pairedDevices_.size();
+  std::erase_if(pairedDevices_, [&](const PairedDevice& d) { return d.deviceID == id; });
+  if (pairedDevices_.size() != before) changed();
+}
+
+void AppModel::setKeepDisplayAwake(bool value) {
+  if (services_.storeKeepDisplayAwake) services_.storeKeepDisplayAwake(value);
+  if (keepDisplayAwake_ != value) {
+    keepDisplayAwake_ = value;
+    changed();
+  }
+  if (session_) {
+    keep(Task::spawn(main_, [](std::shared_ptr<HostSession> s, bool v) -> asio::awaitable<void> {
+      co_await s->setKeepAwake(v);
+    }(session_, value)));
+  }
+}
+
+void AppModel::setLaunchAtLogin(bool value) {
+  bool enabled = false;
+  if (services_.loginItem) {
+    try {
+      if (value) {
+        services_.loginItem->registerItem();
+      } else {
+        services_.loginItem->unregisterItem();
+      }
+    } catch (const std::exception& error) {
+      transportLog().error("Nolu: launch at login failed: %s", error.what());
+    }
+    enabled = services_.loginItem->isEnabled();
+  }
+  if (enabled != launchAtLogin_) {
+    launchAtLogin_ = enabled;
+    changed();
+  }
+}
+
 }  // namespace brindlet::host
 
 namespace brindlet::host {

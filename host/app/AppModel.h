@@ -100,6 +100,8 @@ class AppModel final : public CaptureControlling, public std::enable_shared_from
     // Join), and the notice that this host is already enrolled (with the account's label).
     std::function<asio::awaitable<bool>(std::string)> confirmInvite;
     std::function<void(std::string)> informAlreadyJoined;
+    // Stores the setting "keepDisplayAwakeWhileConnected"; nothing: the change is not kept.
+    std::function<void(bool)> storeKeepDisplayAwake;
   };
 
   static std::shared_ptr<AppModel> make(const Executor& executor, Strand mainStrand,
@@ -130,6 +132,13 @@ class AppModel final : public CaptureControlling, public std::enable_shared_from
   void handleOpenURL(const std::string& url);
   // Sends the current session its relay configuration again (nothing without a session).
   void refreshSessionRelayConfig();
+  // The user's actions from the panel. Disconnect closes the current session's connection;
+  // removing a device forgets it (and closes its connections); the two settings are stored
+  // and the switches then show what the model holds.
+  void closeSessionConnection();
+  void removeDevice(const PairedDevice& device);
+  void setKeepDisplayAwake(bool value);
+  void setLaunchAtLogin(bool value);
 
   // Sleep, wake, display sleep and lock: queued, and handed to the capture lifecycle one at a
   // time, in order, once the host is set up.

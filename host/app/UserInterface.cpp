@@ -1,13 +1,103 @@
 #include "host/app/UserInterface.h"
 
+#include <csignal>
+
 #include "host/HostLog.h"
 #include "host/app/AppModel.h"
+#include "host/app/Permissions.h"
+#include "host/ui/DeviceRemovals.h"
 #include "host/ui/HostWindows.h"
+#include "host/ui/MenuBarPanel.h"
+#include "host/ui/PairQRModel.h"
 #include "platform/ui/UIThread.h"
 
 namespace brindlet::host {
 
-std::unique_ptr<UserInterface> UserInterface::start(Strand main, const std::shared_ptr<AppModel>& model) {
+namespace {
+
+MenuBarSnapshot snapshotOf(const AppModel& model, const DeviceRemovals& removals) {
+  MenuBarSnapshot snapshot;
+  snapshot.status = model.status();
+  snapshot.encoderReady = model.encoderReady();
+  snapshot.listenerRetrying = model.supervisor() && model.supervisor()->state().kind == ListenerState::Kind::retrying;
+  snapshot.pairedDevices = model.pairedDevices();
+  snapshot.securityReady = model.security().has_value();
+  snapshot.securityError = model.securityError();
+  snapshot.screenRecording = model.permissions().screenRecording;
+  snapshot.accessibility = model.permissions().accessibility;
+  snapshot.keepDisplayAwake = model.keepDisplayAwake();
+  snapshot.launchAtLogin = model.launchAtLogin();
+  // No updater on this host: the check stays disabled.
+  snapshot.canCheckForUpdates = false;
+  for (const PairedDevice& device : snapshot.pairedDevices) {
+    if (removals.isPending(device.deviceID)) snapshot.removing.push_back(device.deviceID);
+  }
+  return snapshot;
+}
+
+}  // namespace
+
+// The panel's actions, on the main strand, carried out by the application model.
+class UserInterface::Actions final : public MenuBarActions {
+ public:
+  Actions(Strand main, std::shared_ptr<Clock> clock, std::weak_ptr<AppModel> model, std::weak_ptr<HostWindows> windows)
+      : main_(main),
+        clock_(clock),
+        model_(model),
+        windows_(std::move(windows)),
+        removals_(main, clock, [model](const PairedDevice& device) {
+          if (auto alive = model.lock()) alive->removeDevice(device);
+        }) {}
+
+  void disconnect() override {
+    if (auto model = model_.lock()) model->closeSessionConnection();
+  }
+  void removeDevice(const PairedDevice& device) override { removals_.request(device); }
+  void undoRemoval(const UUID& deviceID) override { removals_.undo(deviceID); }
+  void showPairingQR() override {
+    auto model = model_.lock();
+    auto windows = windows_.lock();
+    if (!model || !windows || !model->security()) return;
+    std::weak_ptr<AppModel> weak = model;
+    auto service = model->security()->service;
+    windows->showPairingQR([this, weak, service] {
+      return PairQRModel::make(main_, clock_, service, [weak] {
+        auto alive = weak.lock();
+        return alive ? alive->pairedDevices() : std::vector<PairedDevice>{};
+      });
+    });
+  }
+  void grant(Grant kind) override {
+    Permissions::request(
+        kind == Grant::screenRecording ? Permissions::Kind::screenRecording : Permissions::Kind::accessibility,
+        *Permissions::system());
+  }
+  void showSetup() override { transportLog().notice("the setup guide is not available on this host yet"); }
+  void checkForUpdates() override {}
+  void setKeepDisplayAwake(bool value) override {
+    if (auto model = model_.lock()) model->setKeepDisplayAwake(value);
+  }
+  void setLaunchAtLogin(bool value) override {
+    if (auto model = model_.lock()) model->setLaunchAtLogin(value);
+  }
+  void quit() override {
+    // Waiting removals are carried out; the host then ends as on SIGTERM, releasing what it holds.
+    removals_.flush();
+    std::raise(SIGTERM);
+  }
+
+  DeviceRemovals& removals() { return removals_; }
+
+ private:
+  Strand main_;
+  std::shared_ptr<Clock> clock_;
+  std::weak_ptr<AppModel> model_;
+  std::weak_ptr<HostWindows> windows_;
+  DeviceRemovals removals_;
+};
+
+std::unique_ptr<UserInterface> UserInterface::start(Strand main, std::shared_ptr<Clock> clock,
+                                                    const std::shared_ptr<AppModel>& model) {
   std::string error;
   std::shared_ptr<platform::UIThread> ui = platform::UIThread::start("brindlet-host", &error);
   if (!ui) {
@@ -40,11 +130,32 @@ std::unique_ptr<UserInterface> UserInterface::start(Strand main, const std::shar
   model->closeConfirmation = [windows] {
     if (auto open = windows.lock()) open->close(HostWindows::confirmID);
   };
+
+  result->actions_ = std::make_shared<Actions>(main, clock, weak, windows);
+  result->panel_ = std::make_shared<MenuBarPanel>(ui, main, result->actions_, nullptr);
+  std::weak_ptr<MenuBarPanel> panel = result->panel_;
+  std::weak_ptr<Actions> actions = result->actions_;
+  auto redraw = [weak, actions, panel] {
+    auto alive = weak.lock();
+    auto acting = actions.lock();
+    auto shown = panel.lock();
+    if (alive && acting && shown) shown->update(snapshotOf(*alive, acting->removals()));
+  };
+  model->onChange = redraw;
+  result->actions_->removals().onChange = redraw;
+  // No tray item yet: the panel opens as a window at start.
+  transportLog().notice("no tray: the panel opens as a window");
+  asio::post(main, [redraw, panel] {
+    redraw();
+    if (auto shown = panel.lock()) shown->show();
+  });
   return result;
 }
 
 UserInterface::~UserInterface() {
-  // The windows go first, then the toolkit's thread, which destroys them on its way out.
+  // The panel and the windows go first, then the toolkit's thread, which destroys them on its way out.
+  panel_.reset();
+  actions_.reset();
   windows_.reset();
   ui_.reset();
 }
