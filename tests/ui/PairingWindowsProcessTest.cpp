@@ -6,21 +6,26 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "e2e/HostHome.h"
 #include "e2e/TestDevice.h"
 #include "host/ui/PairQRModel.h"
+#include "kit/pairing/PairingURL.h"
 #include "support/ChildProcess.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
 namespace brindlet::host {
 namespace {
@@ -85,6 +90,57 @@ bool closeWindow(const std::string& title) {
   XSync(display, False);
   XCloseDisplay(display);
   return sent;
+}
+
+// The whole screen, as grey levels (PGM, for reading the QR code back) and in colour (PPM, for a
+// reviewer to look at).
+struct Screen {
+  int width = 0, height = 0;
+  std::vector<std::uint8_t> bgrx;
+
+  static Screen grab() {
+    Screen screen;
+    Display* display = XOpenDisplay(nullptr);
+    if (!display) return screen;
+    Window root = DefaultRootWindow(display);
+    XWindowAttributes attributes;
+    XGetWindowAttributes(display, root, &attributes);
+    XImage* image = XGetImage(display, root, 0, 0, attributes.width, attributes.height, AllPlanes, ZPixmap);
+    screen.width = attributes.width;
+    screen.height = attributes.height;
+    screen.bgrx.resize(static_cast<std::size_t>(screen.width) * screen.height * 4);
+    for (int y = 0; y < screen.height; ++y) {
+      std::memcpy(screen.bgrx.data() + static_cast<std::size_t>(y) * screen.width * 4,
+                  image->data + static_cast<std::ptrdiff_t>(y) * image->bytes_per_line,
+                  static_cast<std::size_t>(screen.width) * 4);
+    }
+    XDestroyImage(image);
+    XCloseDisplay(display);
+    return screen;
+  }
+
+  void save(const std::filesystem::path& file, bool grey) const {
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream out(file, std::ios::binary);
+    out << (grey ? "P5\n" : "P6\n") << width << " " << height << "\n255\n";
+    for (std::size_t i = 0; i < bgrx.size(); i += 4) {
+      if (grey) {
+        out.put(static_cast<char>((bgrx[i] + bgrx[i + 1] + bgrx[i + 2]) / 3));
+      } else {
+        out.put(static_cast<char>(bgrx[i + 2])).put(static_cast<char>(bgrx[i + 1])).put(static_cast<char>(bgrx[i]));
+      }
+    }
+  }
+};
+
+std::string run(const std::string& command) {
+  FILE* pipe = ::popen(command.c_str(), "r");
+  std::string output;
+  char buffer[512];
+  while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
+  ::pclose(pipe);
+  while (!output.empty() && output.back() == '\n') output.pop_back();
+  return output;
 }
 
 class PairingWindowsProcessTest : public ::testing::Test {
@@ -176,6 +232,68 @@ TEST_F(PairingWindowsProcessTest, DenyOrClosingTheWindowKeepsTheDeviceOut) {
     EXPECT_EQ(drive({"gone", "Pair Device", "10"}).first, 0);
     device.close();
   }
+}
+
+TEST_F(PairingWindowsProcessTest, TheQRWindowsCodePairsADeviceFromThePanel) {
+  ASSERT_EQ(drive({"wait", "Nolu Host", "20"}).first, 0) << host->output();
+  auto [status, texts] = drive({"texts", "Nolu Host"});
+  ASSERT_EQ(status, 0) << texts;
+  for (const char* expected :
+       {"Waiting for connections", "PAIRED DEVICES", "No devices paired yet", "Pair New Device…", "Screen Recording",
+        "REMOTE ACCESS", "Keep display awake while connected", "Quit Nolu Host"}) {
+    EXPECT_NE(texts.find(expected), std::string::npos) << expected << " in\n" << texts;
+  }
+  Screen::grab().save(std::filesystem::path(BRINDLET_SCREENSHOTS) / "panel.ppm", false);
+
+  ASSERT_EQ(drive({"press", "Nolu Host", "Pair New Device…"}).first, 0);
+  ASSERT_EQ(drive({"wait", "Pair New Device", "20"}).first, 0) << host->output();
+  // The code is drawn once the token has come; read it back as a device's camera would.
+  std::string link;
+  auto file = home.root() / "screen.pgm";
+  for (int attempt = 0; attempt < 50 && link.empty(); ++attempt) {
+    std::this_thread::sleep_for(200ms);
+    Screen screen = Screen::grab();
+    screen.save(file, true);
+    link = run("zbarimg --quiet --raw -Sdisable -Sqrcode.enable '" + file.string() + "' 2>/dev/null");
+    if (!link.empty()) screen.save(std::filesystem::path(BRINDLET_SCREENSHOTS) / "pair-qr.ppm", false);
+  }
+  ASSERT_FALSE(link.empty()) << host->output();
+  auto texts2 = drive({"texts", "Pair New Device"}).second;
+  EXPECT_NE(texts2.find("Valid for "), std::string::npos) << texts2;
+  EXPECT_NE(texts2.find("Cancel"), std::string::npos) << texts2;
+
+  auto url = PairingURL::parse(link);
+  ASSERT_TRUE(url) << link;
+  ClientIdentity identity = TestDevice::newIdentity();
+  TestDevice device(identity, "Scanner");
+  device.connectTo(hostID, pin, 20s);
+  EXPECT_EQ(device.authenticate(ClientHandshake::Purpose::pairWithToken(url->token)),
+            ClientHandshake::Event::authenticated());
+  device.close();
+  // The window notices the new device.
+  bool paired = false;
+  for (int attempt = 0; attempt < 50 && !paired; ++attempt) {
+    paired = drive({"texts", "Pair New Device"}).second.find("Paired with Scanner") != std::string::npos;
+    if (!paired) std::this_thread::sleep_for(200ms);
+  }
+  EXPECT_TRUE(paired);
+  ASSERT_EQ(drive({"press", "Pair New Device", "Done"}).first, 0);
+  EXPECT_EQ(drive({"gone", "Pair New Device", "10"}).first, 0);
+}
+
+TEST_F(PairingWindowsProcessTest, TheKeepAwakeSwitchWritesItsSetting) {
+  ASSERT_EQ(drive({"wait", "Nolu Host", "20"}).first, 0) << host->output();
+  ASSERT_EQ(drive({"press", "Nolu Host", "Keep display awake while connected"}).first, 0);
+  bool stored = false;
+  for (int attempt = 0; attempt < 50 && !stored; ++attempt) {
+    std::ifstream in(home.settingsFile());
+    std::stringstream text;
+    text << in.rdbuf();
+    stored = text.str().find("\"keepDisplayAwakeWhileConnected\": false") != std::string::npos ||
+             text.str().find("\"keepDisplayAwakeWhileConnected\":false") != std::string::npos;
+    if (!stored) std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_TRUE(stored);
 }
 
 }  // namespace
