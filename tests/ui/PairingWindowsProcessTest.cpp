@@ -48,10 +48,8 @@ std::pair<int, std::string> drive(const std::vector<std::string>& arguments) {
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
 }
 
-// Asks the window manager to close the top-level window so titled, as its close button does.
-bool closeWindow(const std::string& title) {
-  Display* display = XOpenDisplay(nullptr);
-  if (!display) return false;
+// The top-level window so titled among the window manager's clients, or 0.
+Window findWindow(Display* display, const std::string& title) {
   Window root = DefaultRootWindow(display);
   Atom clientList = XInternAtom(display, "_NET_CLIENT_LIST", False);
   Atom name = XInternAtom(display, "_NET_WM_NAME", False);
@@ -60,36 +58,58 @@ bool closeWindow(const std::string& title) {
   int format;
   unsigned long count = 0, after;
   unsigned char* data = nullptr;
-  bool sent = false;
-  if (XGetWindowProperty(display, root, clientList, 0, 1024, False, XA_WINDOW, &type, &format, &count, &after, &data) ==
-          Success &&
-      data) {
-    auto* windows = reinterpret_cast<Window*>(data);
-    for (unsigned long i = 0; i < count && !sent; ++i) {
-      unsigned char* text = nullptr;
-      unsigned long length = 0;
-      if (XGetWindowProperty(display, windows[i], name, 0, 256, False, utf8, &type, &format, &length, &after, &text) ==
-              Success &&
-          text) {
-        if (title == reinterpret_cast<char*>(text)) {
-          XEvent event{};
-          event.xclient.type = ClientMessage;
-          event.xclient.window = windows[i];
-          event.xclient.message_type = XInternAtom(display, "_NET_CLOSE_WINDOW", False);
-          event.xclient.format = 32;
-          event.xclient.data.l[0] = CurrentTime;
-          event.xclient.data.l[1] = 2;  // a pager or tool: the user's own request
-          XSendEvent(display, root, False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
-          sent = true;
-        }
-        XFree(text);
-      }
+  Window found = 0;
+  if (XGetWindowProperty(display, root, clientList, 0, 1024, False, XA_WINDOW, &type, &format, &count, &after, &data) !=
+          Success ||
+      !data) {
+    return 0;
+  }
+  auto* windows = reinterpret_cast<Window*>(data);
+  for (unsigned long i = 0; i < count && !found; ++i) {
+    unsigned char* text = nullptr;
+    unsigned long length = 0;
+    if (XGetWindowProperty(display, windows[i], name, 0, 256, False, utf8, &type, &format, &length, &after, &text) ==
+            Success &&
+        text) {
+      if (title == reinterpret_cast<char*>(text)) found = windows[i];
+      XFree(text);
     }
-    XFree(data);
+  }
+  XFree(data);
+  return found;
+}
+
+// Asks the window manager to close the top-level window so titled, as its close button does.
+bool closeWindow(const std::string& title) {
+  Display* display = XOpenDisplay(nullptr);
+  if (!display) return false;
+  Window window = findWindow(display, title);
+  if (window) {
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = XInternAtom(display, "_NET_CLOSE_WINDOW", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = CurrentTime;
+    event.xclient.data.l[1] = 2;  // a pager or tool: the user's own request
+    XSendEvent(display, DefaultRootWindow(display), False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
   }
   XSync(display, False);
   XCloseDisplay(display);
-  return sent;
+  return window != 0;
+}
+
+// Whether the window so titled has left the screen within `limit`.
+bool windowGone(const std::string& title, std::chrono::milliseconds limit) {
+  Display* display = XOpenDisplay(nullptr);
+  if (!display) return false;
+  auto end = std::chrono::steady_clock::now() + limit;
+  bool gone = false;
+  while (!(gone = findWindow(display, title) == 0) && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(100ms);
+  }
+  XCloseDisplay(display);
+  return gone;
 }
 
 // The whole screen, as grey levels (PGM, for reading the QR code back) and in colour (PPM, for a
@@ -208,7 +228,7 @@ TEST_F(PairingWindowsProcessTest, AllowInTheConfirmationWindowPairsTheDevice) {
   ASSERT_EQ(handshake.wait_for(30s), std::future_status::ready);
   EXPECT_EQ(handshake.get(), ClientHandshake::Event::authenticated());
   EXPECT_NE(pairedDevicesFile().find(identity.deviceID.uuidString()), std::string::npos);
-  EXPECT_EQ(drive({"gone", "Pair Device", "10"}).first, 0);
+  EXPECT_TRUE(windowGone("Pair Device", 10s));
 }
 
 TEST_F(PairingWindowsProcessTest, DenyOrClosingTheWindowKeepsTheDeviceOut) {
@@ -229,7 +249,7 @@ TEST_F(PairingWindowsProcessTest, DenyOrClosingTheWindowKeepsTheDeviceOut) {
     ASSERT_EQ(handshake.wait_for(30s), std::future_status::ready);
     EXPECT_NE(handshake.get(), ClientHandshake::Event::authenticated());
     EXPECT_EQ(pairedDevicesFile().find(identity.deviceID.uuidString()), std::string::npos);
-    EXPECT_EQ(drive({"gone", "Pair Device", "10"}).first, 0);
+    EXPECT_TRUE(windowGone("Pair Device", 10s));
     device.close();
   }
 }
@@ -278,7 +298,30 @@ TEST_F(PairingWindowsProcessTest, TheQRWindowsCodePairsADeviceFromThePanel) {
   }
   EXPECT_TRUE(paired);
   ASSERT_EQ(drive({"press", "Pair New Device", "Done"}).first, 0);
-  EXPECT_EQ(drive({"gone", "Pair New Device", "10"}).first, 0);
+  EXPECT_TRUE(windowGone("Pair New Device", 10s));
+}
+
+TEST_F(PairingWindowsProcessTest, RemovingADeviceWaitsForUndoThenForgetsIt) {
+  host->stop();
+  ClientIdentity identity = TestDevice::newIdentity();
+  home.pairDevice(identity, "Old Phone");
+  host = std::make_unique<ChildProcess>(BRINDLET_HOST_BINARY, std::vector<std::string>{}, home.environment());
+  ASSERT_TRUE(host->waitForOutput("listener advertising on UDP", 30s)) << host->output();
+  ASSERT_EQ(drive({"wait", "Nolu Host", "20"}).first, 0);
+  ASSERT_EQ(drive({"press", "Nolu Host", "Remove Old Phone"}).first, 0) << drive({"texts", "Nolu Host"}).second;
+  // Undo within the few seconds keeps it.
+  ASSERT_EQ(drive({"press", "Nolu Host", "Undo"}).first, 0) << drive({"texts", "Nolu Host"}).second;
+  std::this_thread::sleep_for(6s);
+  EXPECT_NE(pairedDevicesFile().find(identity.deviceID.uuidString()), std::string::npos);
+  // Without Undo it goes.
+  ASSERT_EQ(drive({"press", "Nolu Host", "Remove Old Phone"}).first, 0);
+  bool gone = false;
+  for (int attempt = 0; attempt < 100 && !gone; ++attempt) {
+    std::this_thread::sleep_for(100ms);
+    gone = pairedDevicesFile().find(identity.deviceID.uuidString()) == std::string::npos;
+  }
+  EXPECT_TRUE(gone);
+  EXPECT_NE(drive({"texts", "Nolu Host"}).second.find("No devices paired yet"), std::string::npos);
 }
 
 TEST_F(PairingWindowsProcessTest, TheKeepAwakeSwitchWritesItsSetting) {

@@ -100,7 +100,19 @@ def main(argv):
         return 0
     roles = {Atspi.Role.PUSH_BUTTON, Atspi.Role.TOGGLE_BUTTON, Atspi.Role.CHECK_BOX, Atspi.Role.SWITCH} \
         if hasattr(Atspi.Role, "SWITCH") else {Atspi.Role.PUSH_BUTTON, Atspi.Role.TOGGLE_BUTTON, Atspi.Role.CHECK_BOX}
-    control = until(10, lambda: find_control(window, argv[4], roles))
+    def fresh_control():
+        # The panel redraws itself: look again each time, past what this process has cached.
+        for current in windows(program, title):
+            try:
+                current.clear_cache()
+            except Exception:
+                pass
+            found = find_control(current, argv[4], roles)
+            if found is not None:
+                return found
+        return None
+
+    control = until(10, fresh_control)
     if control is None:
         print(f"no control {argv[4]!r} in {title!r}", file=sys.stderr)
         return 1
