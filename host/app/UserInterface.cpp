@@ -147,7 +147,7 @@ std::unique_ptr<UserInterface> UserInterface::start(Strand main, std::shared_ptr
   transportLog().notice("no tray: the panel opens as a window");
   asio::post(main, [redraw, panel] {
     redraw();
-    if (auto shown = panel.lock()) shown->show();
+    if (auto shown = panel.lock()) shown->show(false);
   });
   return result;
 }

@@ -1,5 +1,6 @@
 #include "host/ui/MenuBarPanel.h"
 
+#include <gdk/x11/gdkx.h>
 #include <gtkmm.h>
 
 #include <asio/post.hpp>
@@ -300,10 +301,18 @@ void MenuBarPanel::update(const MenuBarSnapshot& snapshot) {
   ui_->post([toolkit, view, relay] { toolkit->draw(view, relay); });
 }
 
-void MenuBarPanel::show() {
+void MenuBarPanel::show(bool byUser) {
   std::shared_ptr<Toolkit> toolkit = toolkit_;
-  ui_->post([toolkit] {
+  ui_->post([toolkit, byUser] {
     toolkit->ensureWindow();
+    if (!byUser) {
+      // A user time of zero asks the window manager not to focus the window when it maps.
+      gtk_widget_realize(GTK_WIDGET(toolkit->window->gobj()));
+      GdkSurface* surface = toolkit->window->get_surface()->gobj();
+      if (GDK_IS_X11_SURFACE(surface)) gdk_x11_surface_set_user_time(surface, 0);
+      toolkit->window->set_visible(true);
+      return;
+    }
     toolkit->window->present();
   });
 }

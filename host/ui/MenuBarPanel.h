@@ -39,7 +39,8 @@ class MenuBarPanel {
   // Main strand: draws the snapshot when it differs from the last one.
   void update(const MenuBarSnapshot& snapshot);
   // Main strand: brings the panel to the front; toggle() shows or hides it (the tray item).
-  void show();
+  // Opened by the host itself rather than by the user (at start), it does not take the focus.
+  void show(bool byUser = true);
   void toggle();
 
  private:
