@@ -1,7 +1,9 @@
 #include "host/ui/MenuBarPanel.h"
 
-#include <gdk/x11/gdkx.h>
 #include <gtkmm.h>
+
+// After the C++ wrappers: Xlib's macros would break them.
+#include <gdk/x11/gdkx.h>
 
 #include <asio/post.hpp>
 #include <chrono>
