@@ -112,11 +112,27 @@ def main(argv):
                 return found
         return None
 
-    control = until(10, fresh_control)
-    if control is None:
-        print(f"no control {argv[4]!r} in {title!r}", file=sys.stderr)
-        return 1
-    return 0 if act(control) else 1
+    # A control found just as the window rebuilds itself may already be gone when it is
+    # pressed: then it is looked for again, within the same time.
+    failures = []
+
+    def pressed():
+        control = fresh_control()
+        if control is None:
+            return False
+        try:
+            if act(control):
+                return True
+            failures.append("the action was refused")
+        except Exception as error:
+            failures.append(str(error))
+        return False
+
+    if until(10, pressed):
+        return 0
+    print(f"could not press {argv[4]!r} in {title!r}: " + ("; ".join(failures[-3:]) or "no such control"),
+          file=sys.stderr)
+    return 1
 
 
 if __name__ == "__main__":
