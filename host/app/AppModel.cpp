@@ -493,6 +493,12 @@ asio::awaitable<void> AppModel::resendRelayConfig(std::shared_ptr<HostSession> s
   co_await session->sendRelayConfig();
 }
 
+void AppModel::setInviteQuestions(std::function<asio::awaitable<bool>(std::string)> confirm,
+                                  std::function<void(std::string)> informAlreadyJoined) {
+  services_.confirmInvite = std::move(confirm);
+  services_.informAlreadyJoined = std::move(informAlreadyJoined);
+}
+
 void AppModel::handleOpenURL(const std::string& url) {
   auto code = parseInviteURL(url);
   if (!code || !services_.relay) return;

@@ -132,6 +132,11 @@ class AppModel final : public CaptureControlling, public std::enable_shared_from
   void handleOpenURL(const std::string& url);
   // Sends the current session its relay configuration again (nothing without a session).
   void refreshSessionRelayConfig();
+  // The remote-access owner (nothing: this host has none), and how the two invite questions
+  // are asked (set by the application's windows before the model starts).
+  const std::shared_ptr<RelayController>& relay() const { return services_.relay; }
+  void setInviteQuestions(std::function<asio::awaitable<bool>(std::string)> confirm,
+                          std::function<void(std::string)> informAlreadyJoined);
   // The user's actions from the panel. Disconnect closes the current session's connection;
   // removing a device forgets it (and closes its connections); the two settings are stored
   // and the switches then show what the model holds.

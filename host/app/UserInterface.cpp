@@ -5,10 +5,14 @@
 #include "host/HostLog.h"
 #include "host/app/AppModel.h"
 #include "host/app/Permissions.h"
+#include "host/app/RelayController.h"
+#include "host/app/RelayMenuSection.h"
 #include "host/ui/DeviceRemovals.h"
 #include "host/ui/HostWindows.h"
 #include "host/ui/MenuBarPanel.h"
 #include "host/ui/PairQRModel.h"
+#include "kit/relay/InviteCode.h"
+#include "kit/support/AsyncStream.h"
 #include "platform/ui/UIThread.h"
 
 namespace brindlet::host {
@@ -33,6 +37,46 @@ MenuBarSnapshot snapshotOf(const AppModel& model, const DeviceRemovals& removals
     if (removals.isPending(device.deviceID)) snapshot.removing.push_back(device.deviceID);
   }
   return snapshot;
+}
+
+// Asks one of the invite questions and gives whether its first button was chosen; false when
+// the alert was closed, or the windows went before it was answered.
+asio::awaitable<bool> ask(std::weak_ptr<HostWindows> windows, std::string id, HostWindows::Alert alert) {
+  struct Answer {
+    AsyncStream<int> chosen;
+    ~Answer() { chosen.finish(); }
+  };
+  auto answer = std::make_shared<Answer>();
+  AsyncStream<int> chosen = answer->chosen;
+  if (auto shown = windows.lock()) {
+    shown->showAlert(id, std::move(alert), [answer](int button) { answer->chosen.yield(button); });
+  }
+  answer.reset();
+  std::optional<int> button = co_await chosen.next();
+  co_return button == 0;
+}
+
+void askInviteQuestions(AppModel& model, std::weak_ptr<HostWindows> windows) {
+  model.setInviteQuestions(
+      [windows](std::string code) {
+        return ask(windows, HostWindows::inviteJoinID,
+                   {"Remote Access",
+                    "Join remote access with this invite?",
+                    "Invite " + InviteCode::display(code) +
+                        ". This lets your iPhone reach this Mac from outside your network through the Nolu relay.",
+                    {"Join", "Cancel"}});
+      },
+      [windows](std::string label) {
+        auto shown = windows.lock();
+        if (!shown) return;
+        shown->showAlert(HostWindows::inviteEnrolledID,
+                         {"Remote Access",
+                          "Remote access is already set up",
+                          "This Mac is already enrolled as " + label +
+                              ". Use the \"Allow access outside this network\" switch in the menu bar.",
+                          {"OK"}},
+                         [](int) {});
+      });
 }
 
 }  // namespace
@@ -132,7 +176,11 @@ std::unique_ptr<UserInterface> UserInterface::start(Strand main, std::shared_ptr
   };
 
   result->actions_ = std::make_shared<Actions>(main, clock, weak, windows);
-  result->panel_ = std::make_shared<MenuBarPanel>(ui, main, result->actions_, nullptr);
+  askInviteQuestions(*model, windows);
+
+  std::shared_ptr<RelayMenuSection> relaySection;
+  if (model->relay()) relaySection = std::make_shared<RelayMenuSection>(model->relay());
+  result->panel_ = std::make_shared<MenuBarPanel>(ui, main, result->actions_, relaySection);
   std::weak_ptr<MenuBarPanel> panel = result->panel_;
   std::weak_ptr<Actions> actions = result->actions_;
   auto redraw = [weak, actions, panel] {
@@ -143,6 +191,7 @@ std::unique_ptr<UserInterface> UserInterface::start(Strand main, std::shared_ptr
   };
   model->onChange = redraw;
   result->actions_->removals().onChange = redraw;
+  if (model->relay()) model->relay()->onChange = redraw;
   // No tray item yet: the panel opens as a window at start.
   transportLog().notice("no tray: the panel opens as a window");
   asio::post(main, [redraw, panel] {
@@ -150,6 +199,10 @@ std::unique_ptr<UserInterface> UserInterface::start(Strand main, std::shared_ptr
     if (auto shown = panel.lock()) shown->show(false);
   });
   return result;
+}
+
+void UserInterface::showPanel() {
+  if (panel_) panel_->show(true);
 }
 
 UserInterface::~UserInterface() {

@@ -31,6 +31,8 @@ class UserInterface {
   ~UserInterface();
 
   const std::shared_ptr<HostWindows>& windows() const { return windows_; }
+  // Main strand: brings the panel to the front (a second start of the host asks for it).
+  void showPanel();
 
  private:
   class Actions;

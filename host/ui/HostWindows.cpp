@@ -188,6 +188,48 @@ void HostWindows::showConfirmation(const PairingPrompter::Pending& prompt, std::
   });
 }
 
+void HostWindows::showAlert(const std::string& id, Alert alert, std::function<void(int)> onAnswer) {
+  close(id);
+  // Written on the toolkit's thread before the window closes; read on the main strand after.
+  auto chosen = std::make_shared<int>(-1);
+  std::uint64_t number = registry_->next++;
+  registry_->open[id] = Registry::Entry{number, [chosen, onAnswer = std::move(onAnswer)] { onAnswer(*chosen); }};
+  std::shared_ptr<Toolkit> toolkit = toolkit_;
+  ui_->post([toolkit, id, number, chosen, alert = std::move(alert)] {
+    auto window = toolkit->makeWindow(id, number, alert.title.c_str(), 380, -1);
+    window->set_modal(true);
+    auto* box = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::VERTICAL, 12);
+    box->set_margin(22);
+    auto* message = label(alert.message, {"nolu-heading"});
+    message->set_max_width_chars(34);
+    box->append(*message);
+    auto* text = label(alert.text, {"nolu-secondary", "nolu-12"});
+    text->set_max_width_chars(44);
+    box->append(*text);
+    auto* row = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::HORIZONTAL, 10);
+    row->set_halign(Gtk::Align::END);
+    row->set_margin_top(6);
+    // The first button is the default and stands rightmost.
+    for (int i = static_cast<int>(alert.buttons.size()) - 1; i >= 0; --i) {
+      auto* button = Gtk::make_managed<Gtk::Button>(alert.buttons[i]);
+      button->signal_clicked().connect([toolkit, id, chosen, i] {
+        *chosen = i;
+        toolkit->close(id);
+      });
+      row->append(*button);
+      if (i == 0) {
+        button->add_css_class("nolu-accent");
+        window->set_default_widget(*button);
+      }
+    }
+    box->append(*row);
+    window->set_child(*box);
+    onEscape(*window, [toolkit, id] { toolkit->close(id); });
+    window->present();
+    if (auto* first = window->get_default_widget()) first->grab_focus();
+  });
+}
+
 void HostWindows::close(const std::string& id) {
   if (!registry_->open.count(id)) return;
   std::shared_ptr<Toolkit> toolkit = toolkit_;

@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/Executor.h"
 #include "host/ui/PairQRModel.h"
@@ -28,6 +29,17 @@ class HostWindows {
  public:
   static constexpr const char* confirmID = "pair-confirm";
   static constexpr const char* qrID = "pair-qr";
+  static constexpr const char* inviteJoinID = "invite-join";
+  static constexpr const char* inviteEnrolledID = "invite-enrolled";
+
+  // A question in a window of its own: the window's title, a message, an informative text,
+  // and its buttons, the first one the default.
+  struct Alert {
+    std::string title;
+    std::string message;
+    std::string text;
+    std::vector<std::string> buttons;
+  };
 
   HostWindows(std::shared_ptr<platform::UIThread> ui, Strand main);
   ~HostWindows();
@@ -41,6 +53,10 @@ class HostWindows {
   // Brings the QR window forward when it is open (true); otherwise opens it with the model
   // `makeModel` gives, started here and stopped when the window closes.
   bool showPairingQR(const std::function<std::shared_ptr<PairQRModel>()>& makeModel);
+  // Opens the alert under `id` in front of every other window, closing one still open there.
+  // `onAnswer` runs once, with the index of the chosen button, or -1 when the alert was closed
+  // (Escape, its close button, a newer alert); it is dropped unrun when the windows go first.
+  void showAlert(const std::string& id, Alert alert, std::function<void(int)> onAnswer);
   // Closes the window registered under `id`; its close handler runs. Nothing when none is.
   void close(const std::string& id);
   bool isOpen(const std::string& id) const;

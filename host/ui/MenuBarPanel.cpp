@@ -230,7 +230,7 @@ struct MenuBarPanel::Toolkit {
     sw->set_sensitive(relay.has_value());
     sw->signal_state_set().connect(
         [this](bool state) {
-          actRelay([state](RelaySectionModel& r) { RelaySection::setEnabled(r, state); });
+          actRelay([state](RelaySectionModel& r) { r.setSwitch(state); });
           return true;
         },
         false);
