@@ -15,21 +15,31 @@
 #include "host/HostLog.h"
 #include "host/HostVersion.h"
 #include "host/app/HostComposition.h"
+#include "host/app/HostInstance.h"
 #include "host/app/UserInterface.h"
 #include "host/capture/PowerManaging.h"
 #include "host/control/FitRestoreRegistry.h"
 #include "kit/support/KitLog.h"
 #include "kit/support/Task.h"
 #include "platform/screen/XErrorHandler.h"
+#include "platform/storage/StorageDirectories.h"
+#include "platform/ui/SingleInstance.h"
 
 namespace {
 
 using namespace brindlet;
 using namespace brindlet::host;
 
+// What later starts of the host hand to this one, carried out on the main strand once the
+// model and the windows exist.
+struct HandedOver {
+  std::function<void()> activate;
+  std::function<void(const std::string&)> open;
+};
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   setKitLogSubsystem(hostLogSubsystem);
   platform::installXErrorHandlers(transportLog());
 
@@ -42,6 +52,34 @@ int main() {
   Strand mainStrand = makeStrand(executor);
 
   HostOptions options = HostOptions::fromProcess();
+
+  // One host per user and data folder: a later start hands its links (or, without any, the
+  // wish to see the panel) to the running host and ends here.
+  auto handedOver = std::make_shared<HandedOver>();
+  std::vector<std::string> links = hostLinks(argc, argv);
+  platform::SingleInstance::Claim instance;
+  if (!options.hostingTests) {
+    platform::SingleInstance::Handlers handlers;
+    handlers.activate = [mainStrand, handedOver] {
+      asio::post(mainStrand, [handedOver] {
+        if (handedOver->activate) handedOver->activate();
+      });
+    };
+    handlers.open = [mainStrand, handedOver](std::string url) {
+      asio::post(mainStrand, [handedOver, url] {
+        if (handedOver->open) handedOver->open(url);
+      });
+    };
+    std::string name = hostInstanceName(platform::StorageDirectories::applicationSupportDirectory(), accountHome());
+    instance = platform::SingleInstance::claim(name, links, std::move(handlers));
+    if (instance.outcome == platform::SingleInstance::Outcome::forwarded) {
+      std::printf("%s already runs: handed over to it\n", productName);
+      return 0;
+    }
+    if (instance.outcome == platform::SingleInstance::Outcome::unavailable) {
+      transportLog().notice("more than one host may run: %s", instance.error.c_str());
+    }
+  }
   std::unique_ptr<HostComposition> root;
   try {
     root = HostComposition::build(io, mainStrand, options);
@@ -57,6 +95,10 @@ int main() {
   // runs without them (a compared-code request is then refused when the gate's minute runs out).
   std::unique_ptr<UserInterface> ui;
   if (!options.hostingTests) ui = UserInterface::start(mainStrand, root->services.clock, model);
+  handedOver->open = [model](const std::string& url) { model->handleOpenURL(url); };
+  handedOver->activate = [shown = ui.get()] {
+    if (shown) shown->showPanel();
+  };
 
   asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&](const std::error_code& error, int signal) {
@@ -70,6 +112,9 @@ int main() {
 
   // A process that only hosts tests makes everything and starts nothing.
   if (!options.hostingTests) asio::post(mainStrand, [model] { model->start(); });
+  // Links this start was given are acted on as a later start's would be.
+  if (!options.hostingTests)
+    for (const std::string& link : links) asio::post(mainStrand, [handedOver, link] { handedOver->open(link); });
 
   std::vector<std::thread> threads;
   for (int i = 0; i < 3; ++i) threads.emplace_back([&io] { io.run(); });
@@ -85,7 +130,10 @@ int main() {
   stopping = Task{};
   // Windows that fit mode resized and no session put back get their frames back.
   root->services.fitRestore->restoreAll();
+  handedOver->activate = nullptr;
+  handedOver->open = nullptr;
   ui.reset();
+  instance.held.reset();
   model.reset();
   root.reset();
   io.restart();

@@ -21,6 +21,7 @@
 #include "e2e/TestDevice.h"
 #include "host/ui/PairQRModel.h"
 #include "kit/pairing/PairingURL.h"
+#include "platform/storage/UserDefaults.h"
 #include "support/ChildProcess.h"
 #include "support/PrivateSessionBus.h"
 
@@ -347,6 +348,75 @@ TEST_F(PairingWindowsProcessTest, TheKeepAwakeSwitchWritesItsSetting) {
     if (!stored) std::this_thread::sleep_for(100ms);
   }
   EXPECT_TRUE(stored);
+}
+
+// A link handed to a second start of the host reaches the running host, which asks before it
+// joins remote access, and says so when this computer has joined already.
+TEST_F(PairingWindowsProcessTest, InviteLinksOfALaterStartAreAskedAboutByTheRunningHost) {
+  host->stop();
+  // The coordinator for this test, on loopback over plain HTTP.
+  ChildProcess coordinator(
+      "/usr/bin/python3",
+      {BRINDLET_TEST_COORDINATOR, "--dir", (home.root() / "coordinator").string(), "--secret", std::string(64, '7'),
+       "--relay", "127.0.0.1:9:test", "--invite", "ABCDEFGHJK=Family", "--plain"},
+      {});
+  ASSERT_TRUE(coordinator.waitForOutput("port ", 20s)) << coordinator.output();
+  for (int attempt = 0; attempt < 50 && coordinator.output().find('\n') == std::string::npos; ++attempt) {
+    std::this_thread::sleep_for(50ms);
+  }
+  std::string port = std::to_string(std::stoi(coordinator.output().substr(coordinator.output().find("port ") + 5)));
+  platform::UserDefaults(home.settingsFile()).set("relay.coordinatorURL", "http://127.0.0.1:" + port);
+  host = std::make_unique<ChildProcess>(BRINDLET_HOST_BINARY, std::vector<std::string>{}, home.environment());
+  ASSERT_TRUE(host->waitForOutput("listener advertising on UDP", 30s)) << host->output();
+
+  auto handOver = [&](const std::string& link) {
+    ChildProcess later(BRINDLET_HOST_BINARY, {link}, home.environment());
+    EXPECT_EQ(later.waitForExit(20s), 0) << later.output();
+    EXPECT_NE(later.output().find("handed over"), std::string::npos) << later.output();
+  };
+  auto settingsText = [&] {
+    std::ifstream in(home.settingsFile());
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  };
+
+  // Cancel: nothing joins.
+  handOver("nolu://invite?code=abcde-fghjk");
+  ASSERT_EQ(drive({"wait", "Remote Access", "20"}).first, 0) << host->output();
+  auto [status, texts] = drive({"texts", "Remote Access"});
+  ASSERT_EQ(status, 0) << texts;
+  EXPECT_NE(texts.find("Join remote access with this invite?"), std::string::npos) << texts;
+  EXPECT_NE(texts.find("Invite ABCDE-FGHJK. This lets your iPhone reach this Mac from outside your network through "
+                       "the Nolu relay."),
+            std::string::npos)
+      << texts;
+  Screen::grab().save(std::filesystem::path(BRINDLET_SCREENSHOTS) / "invite-join.ppm", false);
+  ASSERT_EQ(drive({"press", "Remote Access", "Cancel"}).first, 0);
+  EXPECT_TRUE(windowGone("Remote Access", 10s));
+  EXPECT_EQ(settingsText().find("Family"), std::string::npos);
+
+  // Join, from a link written in capitals: the host enrols with the coordinator.
+  handOver("BRINDLET://INVITE?code=ABCDE-FGHJK");
+  ASSERT_EQ(drive({"wait", "Remote Access", "20"}).first, 0) << host->output();
+  ASSERT_EQ(drive({"press", "Remote Access", "Join"}).first, 0);
+  bool joined = false;
+  for (int attempt = 0; attempt < 100 && !joined; ++attempt) {
+    std::this_thread::sleep_for(100ms);
+    joined = settingsText().find("\"Family\"") != std::string::npos;
+  }
+  ASSERT_TRUE(joined) << settingsText() << host->output();
+  EXPECT_TRUE(windowGone("Remote Access", 10s));
+
+  // Joined already: only the notice, with the account's label.
+  handOver("nolu://invite?code=ABCDE-FGHJK");
+  ASSERT_EQ(drive({"wait", "Remote Access", "20"}).first, 0) << host->output();
+  texts = drive({"texts", "Remote Access"}).second;
+  EXPECT_NE(texts.find("Remote access is already set up"), std::string::npos) << texts;
+  EXPECT_NE(texts.find("This Mac is already enrolled as Family."), std::string::npos) << texts;
+  ASSERT_EQ(drive({"press", "Remote Access", "OK"}).first, 0);
+  EXPECT_TRUE(windowGone("Remote Access", 10s));
+  coordinator.stop();
 }
 
 }  // namespace
