@@ -3,8 +3,10 @@
 // SIGINT or SIGTERM, when every power assertion is released and every window that fit mode
 // resized is put back before the process exits.
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -71,6 +73,13 @@ int main(int argc, char** argv) {
       });
     };
     std::string name = hostInstanceName(platform::StorageDirectories::applicationSupportDirectory(), accountHome());
+    // A relaunched copy starts once the host it replaces has given up the name.
+    if (const char* relaunched = std::getenv(relaunchVariable); relaunched && *relaunched) {
+      ::unsetenv(relaunchVariable);
+      if (!platform::SingleInstance::waitUntilFree(name, std::chrono::seconds(30))) {
+        transportLog().notice("relaunched: the host before this one still holds its name");
+      }
+    }
     instance = platform::SingleInstance::claim(name, links, std::move(handlers));
     if (instance.outcome == platform::SingleInstance::Outcome::forwarded) {
       std::printf("%s already runs: handed over to it\n", productName);
@@ -94,7 +103,7 @@ int main(int argc, char** argv) {
   // The windows: the compared-code confirmation and the QR code. Without a display the host
   // runs without them (a compared-code request is then refused when the gate's minute runs out).
   std::unique_ptr<UserInterface> ui;
-  if (!options.hostingTests) ui = UserInterface::start(mainStrand, root->services.clock, model);
+  if (!options.hostingTests) ui = UserInterface::start(mainStrand, root->services.clock, model, root->settings);
   handedOver->open = [model](const std::string& url) { model->handleOpenURL(url); };
   handedOver->activate = [shown = ui.get()] {
     if (shown) shown->showPanel();

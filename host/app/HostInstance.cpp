@@ -1,10 +1,13 @@
 #include "host/app/HostInstance.h"
 
 #include <pwd.h>
+#include <spawn.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace brindlet::host {
 
@@ -59,6 +62,33 @@ std::vector<std::string> hostLinks(int argc, char** argv) {
     if (scheme) links.push_back(argument);
   }
   return links;
+}
+
+std::optional<int> startRelaunchedHost(std::string* error) {
+  std::error_code failure;
+  std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", failure);
+  if (failure) {
+    if (error) *error = "cannot find this program: " + failure.message();
+    return std::nullopt;
+  }
+  std::string path = program.string();
+  std::vector<std::string> environment;
+  std::string marker = std::string(relaunchVariable) + "=";
+  for (char** entry = environ; *entry; ++entry) {
+    if (std::strncmp(*entry, marker.c_str(), marker.size()) != 0) environment.emplace_back(*entry);
+  }
+  environment.push_back(marker + "1");
+  std::vector<char*> envp;
+  for (std::string& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  char* argv[] = {path.data(), nullptr};
+  pid_t pid = -1;
+  int status = ::posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv, envp.data());
+  if (status != 0) {
+    if (error) *error = path + ": " + std::strerror(status);
+    return std::nullopt;
+  }
+  return static_cast<int>(pid);
 }
 
 }  // namespace brindlet::host

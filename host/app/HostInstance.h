@@ -7,6 +7,7 @@
 //   auto claim = platform::SingleInstance::claim(name, hostLinks(argc, argv), handlers);
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,5 +24,12 @@ std::filesystem::path accountHome();
 // The links among the program's arguments (anything with a scheme, as the desktop entry's %u
 // gives); other arguments are left out.
 std::vector<std::string> hostLinks(int argc, char** argv);
+
+// Starts a new copy of this program for "Relaunch": it waits until this host has given up its
+// name, then runs in its place. The process ID of the new copy; nothing (with the reason in
+// `error`) when it could not be started, and then this host must go on running.
+std::optional<int> startRelaunchedHost(std::string* error);
+// The variable that marks a relaunched copy; read (and cleared) by the new copy at its start.
+inline constexpr const char* relaunchVariable = "BRINDLET_RELAUNCHED";
 
 }  // namespace brindlet::host

@@ -4,12 +4,14 @@
 
 #include "host/HostLog.h"
 #include "host/app/AppModel.h"
+#include "host/app/HostInstance.h"
 #include "host/app/Permissions.h"
 #include "host/app/RelayController.h"
 #include "host/app/RelayMenuSection.h"
 #include "host/ui/DeviceRemovals.h"
 #include "host/ui/HostWindows.h"
 #include "host/ui/MenuBarPanel.h"
+#include "host/ui/OnboardingWindow.h"
 #include "host/ui/PairQRModel.h"
 #include "kit/relay/InviteCode.h"
 #include "kit/support/AsyncStream.h"
@@ -38,6 +40,25 @@ MenuBarSnapshot snapshotOf(const AppModel& model, const DeviceRemovals& removals
   }
   return snapshot;
 }
+
+// The guide's view of the grants: on X11 there is no settings pane to open.
+class GuidePermissions final : public PermissionChecking {
+ public:
+  explicit GuidePermissions(std::shared_ptr<Permissions::System> system) : system_(std::move(system)) {}
+  Grants read() override {
+    Permissions::Status status = Permissions::current(*system_);
+    return {status.screenRecording, status.accessibility};
+  }
+  void request(Kind kind) override {
+    Permissions::request(
+        kind == Kind::screenRecording ? Permissions::Kind::screenRecording : Permissions::Kind::accessibility,
+        *system_);
+  }
+  bool openURL(const std::string&) override { return false; }
+
+ private:
+  std::shared_ptr<Permissions::System> system_;
+};
 
 // Asks one of the invite questions and gives whether its first button was chosen; false when
 // the alert was closed, or the windows went before it was answered.
@@ -116,7 +137,9 @@ class UserInterface::Actions final : public MenuBarActions {
         kind == Grant::screenRecording ? Permissions::Kind::screenRecording : Permissions::Kind::accessibility,
         *Permissions::system());
   }
-  void showSetup() override { transportLog().notice("the setup guide is not available on this host yet"); }
+  void showSetup() override {
+    if (auto shown = guide_.lock()) shown->show(true);
+  }
   void checkForUpdates() override {}
   void setKeepDisplayAwake(bool value) override {
     if (auto model = model_.lock()) model->setKeepDisplayAwake(value);
@@ -129,6 +152,19 @@ class UserInterface::Actions final : public MenuBarActions {
     removals_.flush();
     std::raise(SIGTERM);
   }
+  // The guide's "Relaunch Nolu Host": this host ends only once its successor has started, and
+  // the successor waits for this host's name before it runs.
+  void relaunch() {
+    std::string error;
+    std::optional<int> pid = startRelaunchedHost(&error);
+    if (!pid) {
+      transportLog().error("relaunch failed, this host keeps running: %s", error.c_str());
+      return;
+    }
+    transportLog().notice("relaunching as process %d", *pid);
+    quit();
+  }
+  void setGuide(std::weak_ptr<OnboardingWindow> guide) { guide_ = std::move(guide); }
 
   DeviceRemovals& removals() { return removals_; }
 
@@ -137,11 +173,13 @@ class UserInterface::Actions final : public MenuBarActions {
   std::shared_ptr<Clock> clock_;
   std::weak_ptr<AppModel> model_;
   std::weak_ptr<HostWindows> windows_;
+  std::weak_ptr<OnboardingWindow> guide_;
   DeviceRemovals removals_;
 };
 
 std::unique_ptr<UserInterface> UserInterface::start(Strand main, std::shared_ptr<Clock> clock,
-                                                    const std::shared_ptr<AppModel>& model) {
+                                                    const std::shared_ptr<AppModel>& model,
+                                                    std::shared_ptr<platform::UserDefaults> settings) {
   std::string error;
   std::shared_ptr<platform::UIThread> ui = platform::UIThread::start("brindlet-host", &error);
   if (!ui) {
@@ -178,6 +216,14 @@ std::unique_ptr<UserInterface> UserInterface::start(Strand main, std::shared_ptr
   result->actions_ = std::make_shared<Actions>(main, clock, weak, windows);
   askInviteQuestions(*model, windows);
 
+  auto guideModel = OnboardingModel::make(main, clock, std::make_shared<GuidePermissions>(Permissions::system()),
+                                          std::move(settings), std::chrono::seconds(1));
+  std::weak_ptr<Actions> acting = result->actions_;
+  result->guide_ = std::make_shared<OnboardingWindow>(ui, main, guideModel, [acting] {
+    if (auto alive = acting.lock()) alive->relaunch();
+  });
+  result->actions_->setGuide(result->guide_);
+
   std::shared_ptr<RelayMenuSection> relaySection;
   if (model->relay()) relaySection = std::make_shared<RelayMenuSection>(model->relay());
   result->panel_ = std::make_shared<MenuBarPanel>(ui, main, result->actions_, relaySection);
@@ -194,9 +240,16 @@ std::unique_ptr<UserInterface> UserInterface::start(Strand main, std::shared_ptr
   if (model->relay()) model->relay()->onChange = redraw;
   // No tray item yet: the panel opens as a window at start.
   transportLog().notice("no tray: the panel opens as a window");
-  asio::post(main, [redraw, panel] {
+  std::weak_ptr<OnboardingWindow> guide = result->guide_;
+  asio::post(main, [main, redraw, panel, guide, guideModel] {
     redraw();
     if (auto shown = panel.lock()) shown->show(false);
+    // The guide opens once the model has started (its start is queued after this), unless it
+    // was finished and both grants are there.
+    asio::post(main, [guide, guideModel] {
+      auto shown = guide.lock();
+      if (shown && guideModel->shouldShowAtStart()) shown->show(false);
+    });
   });
   return result;
 }
@@ -206,6 +259,7 @@ void UserInterface::showPanel() {
 }
 
 UserInterface::~UserInterface() {
+  guide_.reset();
   // The panel and the windows go first, then the toolkit's thread, which destroys them on its way out.
   panel_.reset();
   actions_.reset();

@@ -1,10 +1,11 @@
 #pragma once
 
-// The host's windows, wired to the application model: the toolkit's thread, the pairing
-// windows (the compared-code confirmation, the QR code). Made once by the application entry
+// The host's windows, wired to the application model: the toolkit's thread, the panel, the
+// first-run guide, the pairing windows (the compared-code confirmation, the QR code) and the
+// invite questions. Made once by the application entry
 // after the model; where no display can be opened the host runs without windows and says so.
 //
-//   auto ui = UserInterface::start(mainStrand, clock, model);   // nothing without a display
+//   auto ui = UserInterface::start(mainStrand, clock, model, settings);   // nothing without a display
 //   ... ui goes before the model
 
 #include <memory>
@@ -15,19 +16,23 @@
 
 namespace brindlet::platform {
 class UIThread;
-}
+class UserDefaults;
+}  // namespace brindlet::platform
 
 namespace brindlet::host {
 
 class AppModel;
 class HostWindows;
 class MenuBarPanel;
+class OnboardingWindow;
 
 class UserInterface {
  public:
   // On any thread before the model starts; the model's pairing callbacks are set here.
+  // `settings` keeps whether the first-run guide was finished.
   static std::unique_ptr<UserInterface> start(Strand main, std::shared_ptr<Clock> clock,
-                                              const std::shared_ptr<AppModel>& model);
+                                              const std::shared_ptr<AppModel>& model,
+                                              std::shared_ptr<platform::UserDefaults> settings);
   ~UserInterface();
 
   const std::shared_ptr<HostWindows>& windows() const { return windows_; }
@@ -42,6 +47,7 @@ class UserInterface {
   std::shared_ptr<HostWindows> windows_;
   std::shared_ptr<Actions> actions_;
   std::shared_ptr<MenuBarPanel> panel_;
+  std::shared_ptr<OnboardingWindow> guide_;
 };
 
 }  // namespace brindlet::host

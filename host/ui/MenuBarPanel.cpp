@@ -2,9 +2,6 @@
 
 #include <gtkmm.h>
 
-// After the C++ wrappers: Xlib's macros would break them.
-#include <gdk/x11/gdkx.h>
-
 #include <asio/post.hpp>
 #include <chrono>
 
@@ -308,11 +305,7 @@ void MenuBarPanel::show(bool byUser) {
   ui_->post([toolkit, byUser] {
     toolkit->ensureWindow();
     if (!byUser) {
-      // A user time of zero asks the window manager not to focus the window when it maps.
-      gtk_widget_realize(GTK_WIDGET(toolkit->window->gobj()));
-      GdkSurface* surface = toolkit->window->get_surface()->gobj();
-      if (GDK_IS_X11_SURFACE(surface)) gdk_x11_surface_set_user_time(surface, 0);
-      toolkit->window->set_visible(true);
+      showWithoutFocus(*toolkit->window);
       return;
     }
     toolkit->window->present();

@@ -2,6 +2,9 @@
 
 #include <gtkmm.h>
 
+// After the C++ wrappers: Xlib's macros would break them.
+#include <gdk/x11/gdkx.h>
+
 namespace brindlet::host {
 
 namespace {
@@ -43,6 +46,9 @@ window.nolu-window, window.nolu-window > contents { background-color: rgb(28, 28
 .nolu-card-dark { background-color: rgba(255, 255, 255, 0.06); border-radius: 8px; padding: 8px 10px; }
 .nolu-dot { min-width: 7px; min-height: 7px; border-radius: 4px; background-color: rgb(115, 115, 115); }
 .nolu-dot.nolu-live { background-color: rgb(255, 176, 32); }
+.nolu-step { border-radius: 2px; background-color: rgba(255, 255, 255, 0.14); }
+.nolu-step.nolu-step-current { background-color: rgb(255, 176, 32); }
+.nolu-step.nolu-step-before { background-color: rgba(255, 176, 32, 0.4); }
 )css";
 
 }  // namespace
@@ -57,6 +63,14 @@ void installPanelStyle() {
   auto provider = Gtk::CssProvider::create();
   provider->load_from_data(styleSheet);
   Gtk::StyleContext::add_provider_for_display(display, provider, GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+}
+
+void showWithoutFocus(Gtk::Window& window) {
+  // A user time of zero asks the window manager not to focus the window when it maps.
+  gtk_widget_realize(GTK_WIDGET(window.gobj()));
+  GdkSurface* surface = window.get_surface()->gobj();
+  if (GDK_IS_X11_SURFACE(surface)) gdk_x11_surface_set_user_time(surface, 0);
+  window.set_visible(true);
 }
 
 }  // namespace brindlet::host

@@ -5,10 +5,18 @@
 // Widgets pick it up through their style classes ("nolu-window", "nolu-heading",
 // "nolu-secondary", "nolu-accent", "nolu-code", ...).
 
+namespace Gtk {
+class Window;
+}
+
 namespace brindlet::host {
 
 // On the toolkit's thread; once is enough, more is harmless.
 void installPanelStyle();
+
+// On the toolkit's thread: shows a window that the host opens by itself (at start) without
+// taking the focus from the window in use.
+void showWithoutFocus(Gtk::Window& window);
 
 // The palette, sRGB at full opacity, as 0–255 channels.
 struct PanelColour {

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 namespace brindlet::platform {
 
@@ -129,6 +130,31 @@ SingleInstance::Claim SingleInstance::claim(const std::string& appID, const std:
     result.held = std::move(instance);
   }
   return result;
+}
+
+bool SingleInstance::waitUntilFree(const std::string& appID, std::chrono::milliseconds limit) {
+  if (!sessionBusConfigured()) return false;
+  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+  if (!bus) return false;
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  bool free = false;
+  for (;;) {
+    GVariant* reply = g_dbus_connection_call_sync(
+        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
+        g_variant_new("(s)", appID.c_str()), G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
+    if (!reply) break;
+    gboolean owned = TRUE;
+    g_variant_get(reply, "(b)", &owned);
+    g_variant_unref(reply);
+    if (!owned) {
+      free = true;
+      break;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  g_object_unref(bus);
+  return free;
 }
 
 SingleInstance::~SingleInstance() {

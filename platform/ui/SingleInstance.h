@@ -11,6 +11,7 @@
 // The handlers run on the instance's own thread (a GLib main loop serving the bus); they
 // pass what they get on by their own means.
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -36,6 +37,9 @@ class SingleInstance {
   // `appID` is a D-Bus well-known name. Without a session bus the outcome is unavailable (no
   // bus is started for the purpose).
   static Claim claim(const std::string& appID, const std::vector<std::string>& urls, Handlers handlers);
+  // Waits, up to `limit`, until no process holds `appID` on the session bus; false when one
+  // still does (or the bus cannot be asked).
+  static bool waitUntilFree(const std::string& appID, std::chrono::milliseconds limit);
   // Releases the name.
   ~SingleInstance();
   SingleInstance(const SingleInstance&) = delete;

@@ -70,7 +70,8 @@ bool nameHasOwner(GDBusConnection* bus) {
 TEST(SingleInstanceTest, ThePrimaryHearsLaterStartsAndGivesTheNameBack) {
   if (!std::getenv("DBUS_SESSION_BUS_ADDRESS")) GTEST_SKIP() << "needs the test services' session bus";
   testing::PrivateSessionBus bus("single-instance");
-  ASSERT_TRUE(bus.started()) << bus.failure();
+  // Only the bus itself is needed here, not its accessibility bus.
+  ASSERT_FALSE(bus.address().empty()) << bus.failure();
   bus.exportToThisProcess();
 
   Heard heard;

@@ -372,7 +372,7 @@ TEST_F(PairingWindowsProcessTest, InviteLinksOfALaterStartAreAskedAboutByTheRunn
   auto handOver = [&](const std::string& link) {
     ChildProcess later(BRINDLET_HOST_BINARY, {link}, home.environment());
     EXPECT_EQ(later.waitForExit(20s), 0) << later.output();
-    EXPECT_NE(later.output().find("handed over"), std::string::npos) << later.output();
+    EXPECT_TRUE(later.waitForOutput("handed over", 5s)) << later.output();
   };
   auto settingsText = [&] {
     std::ifstream in(home.settingsFile());
@@ -417,6 +417,66 @@ TEST_F(PairingWindowsProcessTest, InviteLinksOfALaterStartAreAskedAboutByTheRunn
   ASSERT_EQ(drive({"press", "Remote Access", "OK"}).first, 0);
   EXPECT_TRUE(windowGone("Remote Access", 10s));
   coordinator.stop();
+}
+
+// The first start opens the guide; its pages lead to Finish, which is stored, and the next
+// start then opens no guide (both grants being there under the X server).
+TEST_F(PairingWindowsProcessTest, TheGuideOpensAtTheFirstStartAndFinishIsRemembered) {
+  ASSERT_EQ(drive({"wait", "Nolu Host Setup", "20"}).first, 0) << host->output();
+  auto [status, texts] = drive({"texts", "Nolu Host Setup"});
+  ASSERT_EQ(status, 0) << texts;
+  EXPECT_NE(texts.find("Welcome to Nolu Host"), std::string::npos) << texts;
+  EXPECT_NE(texts.find("Three quick things need your OK."), std::string::npos) << texts;
+  EXPECT_EQ(texts.find("Back"), std::string::npos) << texts;
+  Screen::grab().save(std::filesystem::path(BRINDLET_SCREENSHOTS) / "guide.ppm", false);
+
+  // Each Continue shows the next page; both grants read as present, so nothing holds it back.
+  for (const char* page : {"Local Network", "Screen Recording", "Accessibility", "Ready"}) {
+    auto pressed = drive({"press", "Nolu Host Setup", "Continue"});
+    ASSERT_EQ(pressed.first, 0) << page << ": " << pressed.second;
+    bool shown = false;
+    for (int attempt = 0; attempt < 50 && !shown; ++attempt) {
+      texts = drive({"texts", "Nolu Host Setup"}).second;
+      shown = texts.find(page) != std::string::npos;
+      if (!shown) std::this_thread::sleep_for(100ms);
+    }
+    ASSERT_TRUE(shown) << page << " in\n" << texts;
+  }
+  EXPECT_NE(texts.find("Ready — open Nolu on your iPhone or iPad."), std::string::npos) << texts;
+  EXPECT_NE(texts.find("Back"), std::string::npos) << texts;
+  ASSERT_EQ(drive({"press", "Nolu Host Setup", "Finish"}).first, 0);
+  EXPECT_TRUE(windowGone("Nolu Host Setup", 10s));
+  std::ifstream in(home.settingsFile());
+  std::stringstream stored;
+  stored << in.rdbuf();
+  EXPECT_NE(stored.str().find("\"onboardingCompleted\": true"), std::string::npos) << stored.str();
+
+  host->stop();
+  host = std::make_unique<ChildProcess>(BRINDLET_HOST_BINARY, std::vector<std::string>{}, home.environment());
+  ASSERT_TRUE(host->waitForOutput("listener advertising on UDP", 30s)) << host->output();
+  ASSERT_EQ(drive({"wait", "Nolu Host", "20"}).first, 0);
+  std::this_thread::sleep_for(2s);
+  EXPECT_NE(drive({"wait", "Nolu Host Setup", "1"}).first, 0);
+}
+
+// A relaunched copy waits until the host it replaces has given up its name, then runs in its
+// place; it neither hands itself over to the old host nor runs beside it.
+TEST_F(PairingWindowsProcessTest, ARelaunchedHostWaitsForTheOldOneToEnd) {
+  auto environment = home.environment();
+  environment.emplace_back("BRINDLET_RELAUNCHED", "1");
+  ChildProcess successor(BRINDLET_HOST_BINARY, {}, environment);
+  std::this_thread::sleep_for(3s);
+  EXPECT_FALSE(successor.waitForExit(0ms)) << successor.output();
+  EXPECT_EQ(successor.output().find("listener advertising"), std::string::npos) << successor.output();
+  EXPECT_EQ(successor.output().find("handed over"), std::string::npos) << successor.output();
+
+  host->stop();
+  EXPECT_TRUE(successor.waitForOutput("listener advertising on UDP", 30s)) << successor.output();
+  // It is the one running now: a later start hands over to it.
+  ChildProcess later(BRINDLET_HOST_BINARY, {}, home.environment());
+  EXPECT_EQ(later.waitForExit(20s), 0) << later.output();
+  EXPECT_TRUE(later.waitForOutput("handed over", 5s)) << later.output();
+  successor.stop();
 }
 
 }  // namespace
