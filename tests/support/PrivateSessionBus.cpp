@@ -50,7 +50,13 @@ PrivateSessionBus::PrivateSessionBus(const std::string& tag) {
 
   // Starting the accessibility bus now, and asking for its address, means the test's programs
   // are told exactly which one to use (instead of the one the X display last named).
-  std::string reply = call({"--dest=org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus.GetAddress"});
+  // On a busy machine the launcher may miss the first call's time-out: a few more tries.
+  std::string reply;
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    reply = call({"--dest=org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus.GetAddress"});
+    if (reply.rfind("unix:", 0) == 0) break;
+    std::this_thread::sleep_for(500ms);
+  }
   if (reply.rfind("unix:", 0) != 0) {
     failure_ = "no accessibility bus: " + reply;
     return;
