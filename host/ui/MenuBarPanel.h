@@ -36,7 +36,8 @@ class MenuBarPanel {
   MenuBarPanel(const MenuBarPanel&) = delete;
   MenuBarPanel& operator=(const MenuBarPanel&) = delete;
 
-  // Main strand: draws the snapshot when it differs from the last one.
+  // Main strand: draws the snapshot when it or the remote-access section differs from the last
+  // drawing.
   void update(const MenuBarSnapshot& snapshot);
   // Main strand: brings the panel to the front; toggle() shows or hides it (the tray item).
   // Opened by the host itself rather than by the user (at start), it does not take the focus.
@@ -51,6 +52,7 @@ class MenuBarPanel {
   std::shared_ptr<RelaySectionModel> relay_;
   std::shared_ptr<Toolkit> toolkit_;
   std::optional<MenuBarSnapshot> last_;
+  std::optional<std::optional<RelaySection::View>> lastRelay_;
 };
 
 // "just now", "5 min ago", "3 h ago", "2 days ago": how long ago a device was last seen.

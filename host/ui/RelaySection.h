@@ -48,6 +48,7 @@ class RelaySection {
     bool joinEnabled = false;
     std::optional<std::string> statusLine;
     bool statusIsError = false;
+    bool operator==(const View&) const = default;
   };
 
   static View render(const RelaySectionModel& relay);
