@@ -26,6 +26,7 @@
 #include "platform/screen/XErrorHandler.h"
 #include "platform/storage/StorageDirectories.h"
 #include "platform/ui/SingleInstance.h"
+#include "platform/ui/UIThread.h"
 
 namespace {
 
@@ -89,6 +90,9 @@ int main(int argc, char** argv) {
       transportLog().notice("more than one host may run: %s", instance.error.c_str());
     }
   }
+  // The toolkit starts while the host is put together.
+  std::unique_ptr<platform::UIThreadStart> toolkit;
+  if (!options.hostingTests) toolkit = UserInterface::launchToolkit();
   std::unique_ptr<HostComposition> root;
   try {
     root = HostComposition::build(io, mainStrand, options);
@@ -103,7 +107,7 @@ int main(int argc, char** argv) {
   // The windows: the compared-code confirmation and the QR code. Without a display the host
   // runs without them (a compared-code request is then refused when the gate's minute runs out).
   std::unique_ptr<UserInterface> ui;
-  if (!options.hostingTests) ui = UserInterface::start(mainStrand, root->services.clock, model, root->settings);
+  if (toolkit) ui = UserInterface::start(std::move(toolkit), mainStrand, root->services.clock, model, root->settings);
   handedOver->open = [model](const std::string& url) { model->handleOpenURL(url); };
   handedOver->activate = [shown = ui.get()] {
     if (shown) shown->showPanel();

@@ -177,15 +177,19 @@ class UserInterface::Actions final : public MenuBarActions {
   DeviceRemovals removals_;
 };
 
-std::unique_ptr<UserInterface> UserInterface::start(Strand main, std::shared_ptr<Clock> clock,
+std::unique_ptr<platform::UIThreadStart> UserInterface::launchToolkit() {
+  return platform::UIThread::launch("brindlet-host");
+}
+
+std::unique_ptr<UserInterface> UserInterface::start(std::unique_ptr<platform::UIThreadStart> toolkit, Strand main,
+                                                    std::shared_ptr<Clock> clock,
                                                     const std::shared_ptr<AppModel>& model,
                                                     std::shared_ptr<platform::UserDefaults> settings) {
-  std::string error;
-  std::shared_ptr<platform::UIThread> ui = platform::UIThread::start("brindlet-host", &error);
-  if (!ui) {
+  // GTK may still be starting: the windows are made once it runs, and never without a display.
+  std::shared_ptr<platform::UIThread> ui = toolkit->proceed([](const std::string& error) {
     transportLog().error("no windows: %s; compared-code pairing requests are refused", error.c_str());
-    return nullptr;
-  }
+  });
+  if (!ui) return nullptr;
   std::unique_ptr<UserInterface> result(new UserInterface());
   result->ui_ = ui;
   result->windows_ = std::make_shared<HostWindows>(ui, main);

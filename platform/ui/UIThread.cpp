@@ -4,6 +4,7 @@
 #include <gtkmm/init.h>
 
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -15,6 +16,7 @@ struct UIThread::State {
   std::condition_variable ready;
   std::optional<bool> started;
   std::string error;
+  std::function<void(const std::string&)> onFailure;  // set before the outcome is known
   GMainLoop* loop = nullptr;
   std::vector<std::function<void()>> teardown;  // the toolkit's thread only
   std::thread::id id;
@@ -37,7 +39,10 @@ void freePosted(gpointer data) { delete static_cast<Posted*>(data); }
 
 UIThread::UIThread() : state_(std::make_shared<State>()) {}
 
-std::unique_ptr<UIThread> UIThread::start(const std::string& programName, std::string* error) {
+std::unique_ptr<UIThreadStart> UIThread::launch(const std::string& programName) {
+  // The windows are small and mostly still: GTK's software renderer draws them without the
+  // OpenGL start-up (a second or more where OpenGL is emulated), unless the user chose one.
+  if (!std::getenv("GSK_RENDERER")) ::setenv("GSK_RENDERER", "cairo", 0);
   std::unique_ptr<UIThread> ui(new UIThread());
   auto state = ui->state_;
   std::string name = programName;
@@ -49,13 +54,18 @@ std::unique_ptr<UIThread> UIThread::start(const std::string& programName, std::s
         if (ok) Gtk::init_gtkmm_internals();
         state->id = std::this_thread::get_id();
         if (ok) state->loop = g_main_loop_new(nullptr, FALSE);
+        std::function<void(const std::string&)> onFailure;
         {
           std::lock_guard lock(state->mutex);
           state->started = ok;
           if (!ok) state->error = "GTK could not open the display";
+          onFailure = state->onFailure;
         }
         state->ready.notify_all();
-        if (!ok) return;
+        if (!ok) {
+          if (onFailure) onFailure(state->error);
+          return;
+        }
         g_main_loop_run(state->loop);
         for (auto& teardown : state->teardown) teardown();
         state->teardown.clear();
@@ -74,6 +84,18 @@ std::unique_ptr<UIThread> UIThread::start(const std::string& programName, std::s
             },
             state->loop, nullptr);
       });
+  auto starting = std::unique_ptr<UIThreadStart>(new UIThreadStart());
+  starting->ui_ = std::move(ui);
+  return starting;
+}
+
+std::unique_ptr<UIThread> UIThreadStart::finishStart(std::string* error) {
+  if (!ui_) {
+    if (error) *error = "already started";
+    return nullptr;
+  }
+  std::unique_ptr<UIThread> ui = std::move(ui_);
+  auto state = ui->state_;
   std::unique_lock lock(state->mutex);
   state->ready.wait(lock, [&] { return state->started.has_value(); });
   if (!*state->started) {
@@ -83,6 +105,29 @@ std::unique_ptr<UIThread> UIThread::start(const std::string& programName, std::s
     return nullptr;
   }
   return ui;
+}
+
+std::unique_ptr<UIThread> UIThreadStart::proceed(std::function<void(const std::string&)> onFailure) {
+  if (!ui_) return nullptr;
+  std::unique_ptr<UIThread> ui = std::move(ui_);
+  auto state = ui->state_;
+  std::unique_lock lock(state->mutex);
+  if (state->started && !*state->started) {
+    lock.unlock();
+    if (onFailure) onFailure(state->error);
+  } else {
+    state->onFailure = std::move(onFailure);
+  }
+  return ui;
+}
+
+UIThreadStart::~UIThreadStart() {
+  // Never finished: the thread is stopped once it has started.
+  if (ui_) finishStart();
+}
+
+std::unique_ptr<UIThread> UIThread::start(const std::string& programName, std::string* error) {
+  return launch(programName)->finishStart(error);
 }
 
 UIThread::~UIThread() { thread_.stop(); }

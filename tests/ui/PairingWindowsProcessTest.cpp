@@ -51,8 +51,13 @@ std::pair<int, std::string> drive(const std::vector<std::string>& arguments) {
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
 }
 
+// A window may go between the listing of the clients and the reading of its name: such
+// errors are expected, not fatal.
+int ignoreXError(Display*, XErrorEvent*) { return 0; }
+
 // The top-level window so titled among the window manager's clients, or 0.
 Window findWindow(Display* display, const std::string& title) {
+  XSetErrorHandler(ignoreXError);
   Window root = DefaultRootWindow(display);
   Atom clientList = XInternAtom(display, "_NET_CLIENT_LIST", False);
   Atom name = XInternAtom(display, "_NET_WM_NAME", False);
@@ -178,6 +183,8 @@ class PairingWindowsProcessTest : public ::testing::Test {
     bus->exportToThisProcess();
     pin = home.makeHostIdentity();
     hostID = home.makeHostID();
+    // The guide finished, so that only the windows a test asks for are open.
+    platform::UserDefaults(home.settingsFile()).set("onboardingCompleted", true);
     host = std::make_unique<ChildProcess>(BRINDLET_HOST_BINARY, std::vector<std::string>{}, home.environment());
     ASSERT_TRUE(host->waitForOutput("listener advertising on UDP", 30s)) << host->output();
   }
@@ -422,6 +429,10 @@ TEST_F(PairingWindowsProcessTest, InviteLinksOfALaterStartAreAskedAboutByTheRunn
 // The first start opens the guide; its pages lead to Finish, which is stored, and the next
 // start then opens no guide (both grants being there under the X server).
 TEST_F(PairingWindowsProcessTest, TheGuideOpensAtTheFirstStartAndFinishIsRemembered) {
+  host->stop();
+  platform::UserDefaults(home.settingsFile()).remove("onboardingCompleted");
+  host = std::make_unique<ChildProcess>(BRINDLET_HOST_BINARY, std::vector<std::string>{}, home.environment());
+  ASSERT_TRUE(host->waitForOutput("listener advertising on UDP", 30s)) << host->output();
   ASSERT_EQ(drive({"wait", "Nolu Host Setup", "20"}).first, 0) << host->output();
   auto [status, texts] = drive({"texts", "Nolu Host Setup"});
   ASSERT_EQ(status, 0) << texts;
@@ -430,18 +441,25 @@ TEST_F(PairingWindowsProcessTest, TheGuideOpensAtTheFirstStartAndFinishIsRemembe
   EXPECT_EQ(texts.find("Back"), std::string::npos) << texts;
   Screen::grab().save(std::filesystem::path(BRINDLET_SCREENSHOTS) / "guide.ppm", false);
 
-  // Each Continue shows the next page; both grants read as present, so nothing holds it back.
-  for (const char* page : {"Local Network", "Screen Recording", "Accessibility", "Ready"}) {
-    auto pressed = drive({"press", "Nolu Host Setup", "Continue"});
-    ASSERT_EQ(pressed.first, 0) << page << ": " << pressed.second;
+  // Each Continue shows the next page; both grants read as present, so nothing holds it back,
+  // and the Accessibility page moves on to Ready by itself at the next reading of the grants.
+  auto waitForPage = [&](const char* page) {
     bool shown = false;
     for (int attempt = 0; attempt < 50 && !shown; ++attempt) {
       texts = drive({"texts", "Nolu Host Setup"}).second;
       shown = texts.find(page) != std::string::npos;
       if (!shown) std::this_thread::sleep_for(100ms);
     }
-    ASSERT_TRUE(shown) << page << " in\n" << texts;
+    return shown;
+  };
+  for (const char* page : {"Local Network", "Screen Recording"}) {
+    auto pressed = drive({"press", "Nolu Host Setup", "Continue"});
+    ASSERT_EQ(pressed.first, 0) << page << ": " << pressed.second;
+    ASSERT_TRUE(waitForPage(page)) << page << " in\n" << texts;
   }
+  EXPECT_NE(texts.find("✓ Granted"), std::string::npos) << texts;
+  ASSERT_EQ(drive({"press", "Nolu Host Setup", "Continue"}).first, 0);
+  ASSERT_TRUE(waitForPage("Ready — open Nolu")) << texts;
   EXPECT_NE(texts.find("Ready — open Nolu on your iPhone or iPad."), std::string::npos) << texts;
   EXPECT_NE(texts.find("Back"), std::string::npos) << texts;
   ASSERT_EQ(drive({"press", "Nolu Host Setup", "Finish"}).first, 0);
