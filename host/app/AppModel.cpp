@@ -418,6 +418,45 @@ void AppModel::answerPairing(bool accepted, const UUID& id) {
 
 void AppModel::declinePairingOnClose(const UUID& id) { prompter_->resolve(false, id); }
 
+void AppModel::closeSessionConnection() {
+  if (!session_) return;
+  // Closing ends the session through its normal end of stream; no message is sent.
+  session_->connection()->close();
+}
+
+void AppModel::setKeepDisplayAwake(bool value) {
+  if (services_.storeKeepDisplayAwake) services_.storeKeepDisplayAwake(value);
+  if (keepDisplayAwake_ != value) {
+    keepDisplayAwake_ = value;
+    changed();
+  }
+  if (session_) {
+    keep(Task::spawn(main_, [](std::shared_ptr<HostSession> s, bool v) -> asio::awaitable<void> {
+      co_await s->setKeepAwake(v);
+    }(session_, value)));
+  }
+}
+
+void AppModel::setLaunchAtLogin(bool value) {
+  bool enabled = false;
+  if (services_.loginItem) {
+    try {
+      if (value) {
+        services_.loginItem->registerItem();
+      } else {
+        services_.loginItem->unregisterItem();
+      }
+    } catch (const std::exception& error) {
+      transportLog().error("Nolu: launch at login failed: %s", error.what());
+    }
+    enabled = services_.loginItem->isEnabled();
+  }
+  if (enabled != launchAtLogin_) {
+    launchAtLogin_ = enabled;
+    changed();
+  }
+}
+
 }  // namespace brindlet::host
 
 namespace brindlet::host {
@@ -455,6 +494,12 @@ void AppModel::removeDevice(const PairedDevice& device) {
 
 asio::awaitable<void> AppModel::forgetDevice(std::shared_ptr<HostPairingService> service, UUID deviceID) {
   co_await service->forgetDevice(deviceID);
+}
+
+void AppModel::setInviteQuestions(std::function<asio::awaitable<bool>(std::string)> confirm,
+                                  std::function<void(std::string)> informAlreadyJoined) {
+  services_.confirmInvite = std::move(confirm);
+  services_.informAlreadyJoined = std::move(informAlreadyJoined);
 }
 
 void AppModel::handleOpenURL(const std::string& url) {

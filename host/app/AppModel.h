@@ -100,6 +100,8 @@ class AppModel final : public CaptureControlling, public std::enable_shared_from
     // Join), and the notice that this host is already enrolled (with the account's label).
     std::function<asio::awaitable<bool>(std::string)> confirmInvite;
     std::function<void(std::string)> informAlreadyJoined;
+    // Stores the setting "keepDisplayAwakeWhileConnected"; nothing: the change is not kept.
+    std::function<void(bool)> storeKeepDisplayAwake;
   };
 
   static std::shared_ptr<AppModel> make(const Executor& executor, Strand mainStrand,
@@ -134,6 +136,17 @@ class AppModel final : public CaptureControlling, public std::enable_shared_from
   void removeDevice(const PairedDevice& device);
   // Sends the current session its relay configuration again (nothing without a session).
   void refreshSessionRelayConfig();
+  // The remote-access owner (nothing: this host has none), and how the two invite questions
+  // are asked (set by the application's windows before the model starts).
+  const std::shared_ptr<RelayController>& relay() const { return services_.relay; }
+  void setInviteQuestions(std::function<asio::awaitable<bool>(std::string)> confirm,
+                          std::function<void(std::string)> informAlreadyJoined);
+  // The user's actions from the panel (and removeDevice above). Disconnect closes the current
+  // session's connection; the two settings are stored and the switches then show what the
+  // model holds.
+  void closeSessionConnection();
+  void setKeepDisplayAwake(bool value);
+  void setLaunchAtLogin(bool value);
 
   // Sleep, wake, display sleep and lock: queued, and handed to the capture lifecycle one at a
   // time, in order, once the host is set up.

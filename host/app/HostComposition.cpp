@@ -305,6 +305,9 @@ std::unique_ptr<HostComposition> HostComposition::build(asio::io_context& io, St
   model.isDisplayAsleep = services.isDisplayAsleep;
   model.keepDisplayAwake = services.keepDisplayAwake;
   model.loginItem = platform::LoginItem::mainApp();
+  model.storeKeepDisplayAwake = [settings = root->settings](bool value) {
+    settings->set("keepDisplayAwakeWhileConnected", value);
+  };
   model.listenerFactory = [&io, quic = root->quic, clock](const HostSecurity& security,
                                                           std::optional<std::uint16_t> port) {
     return makeQUICListener(io, security, port, true, quic, clock);

@@ -1,5 +1,6 @@
 #include "host/ui/MenuBarModel.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "kit/protocol/MediaRecords.h"
@@ -63,7 +64,9 @@ MenuBarView MenuBarView::render(const MenuBarSnapshot& snapshot) {
   view.disconnectEnabled = view.live;
   view.showsNoDevices = snapshot.pairedDevices.empty();
   for (const PairedDevice& device : snapshot.pairedDevices) {
-    view.devices.push_back({device.deviceID, device.name, device.lastSeen, "Remove " + device.name});
+    bool removing =
+        std::find(snapshot.removing.begin(), snapshot.removing.end(), device.deviceID) != snapshot.removing.end();
+    view.devices.push_back({device.deviceID, device.name, device.lastSeen, "Remove " + device.name, removing});
   }
   view.pairEnabled = snapshot.securityReady;
   view.securityError = snapshot.securityError;

@@ -33,6 +33,8 @@ struct MenuBarSnapshot {
   bool keepDisplayAwake = true;
   bool launchAtLogin = false;
   bool canCheckForUpdates = false;
+  // Devices whose removal waits out its few seconds for Undo.
+  std::vector<UUID> removing;
 
   bool operator==(const MenuBarSnapshot&) const = default;
 };
@@ -45,6 +47,7 @@ class MenuBarActions {
   virtual ~MenuBarActions() = default;
   virtual void disconnect() = 0;
   virtual void removeDevice(const PairedDevice& device) = 0;
+  virtual void undoRemoval(const UUID& deviceID) = 0;
   virtual void showPairingQR() = 0;
   virtual void grant(Grant kind) = 0;
   virtual void showSetup() = 0;
@@ -63,6 +66,8 @@ struct MenuBarView {
     std::optional<Date> lastSeen;
     // The accessible name of its remove button: "Remove " and the name.
     std::string removeLabel;
+    // Its removal waits: the row offers "Undo" instead of the remove button.
+    bool removing = false;
   };
   // The streaming card, present while a session is live.
   struct Card {

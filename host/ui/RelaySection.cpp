@@ -13,14 +13,4 @@ RelaySection::View RelaySection::render(const RelaySectionModel& relay) {
   return view;
 }
 
-void RelaySection::setEnabled(RelaySectionModel& relay, bool value) {
-  relay.storeEnabled(value);
-  if (!value) {
-    relay.clearNotice();
-    relay.setInviteDraft("");
-  }
-  relay.reconcile();
-  relay.configChanged();
-}
-
 }  // namespace brindlet::host

@@ -2,11 +2,10 @@
 
 // The remote-access block of the menu-bar panel: the switch that allows access from outside
 // this network, the invite row while the computer has not joined, and the relay's state in
-// one line. It is a thin view over the relay controller, reached through RelaySectionModel;
-// the only logic of its own is what runs when the switch changes.
+// one line. It is a thin view over the relay controller, reached through RelaySectionModel.
 //
 //   RelaySection::View view = RelaySection::render(controller);
-//   switch changed:  RelaySection::setEnabled(controller, on);
+//   switch changed:  controller.setSwitch(on);   // the switch then shows what it holds
 //   Return or Join:  controller.join(controller.inviteDraft());
 
 #include <optional>
@@ -34,13 +33,10 @@ class RelaySectionModel {
   // Joins with the typed code; the controller validates it and ignores a second join.
   virtual void join(const std::string& text) = 0;
 
-  // The switch's steps: store "relay.enabled", clear a pending notice (observers told only
-  // when one was set), reconcile the service with the stored setting, and pass the changed
+  // The switch: stores "relay.enabled" (switching off also clears a pending notice and the
+  // invite field), reconciles the service with the stored setting, and passes the changed
   // configuration on.
-  virtual void storeEnabled(bool value) = 0;
-  virtual void clearNotice() = 0;
-  virtual void reconcile() = 0;
-  virtual void configChanged() = 0;
+  virtual void setSwitch(bool on) = 0;
 };
 
 class RelaySection {
@@ -52,12 +48,10 @@ class RelaySection {
     bool joinEnabled = false;
     std::optional<std::string> statusLine;
     bool statusIsError = false;
+    bool operator==(const View&) const = default;
   };
 
   static View render(const RelaySectionModel& relay);
-  // The switch: the new value is stored and reconciled; the switch then shows whatever the
-  // controller holds.
-  static void setEnabled(RelaySectionModel& relay, bool value);
 
   static constexpr const char* heading = "REMOTE ACCESS";
   static constexpr const char* switchLabel = "Allow access outside this network";

@@ -7,6 +7,7 @@
 
 #include "host/app/AppModel.h"
 #include "host/app/RelayController.h"
+#include "host/app/RelayMenuSection.h"
 #include "host/app/RelayProvisioner.h"
 #include "host/app/RelaySettings.h"
 #include "kit/relay/RelayJoinGrant.h"
@@ -359,6 +360,61 @@ TEST(RelayStatusTest, Texts) {
   EXPECT_EQ(Status::error("relay refused (error 10)").text(), "relay refused (error 10)");
   EXPECT_EQ(Status::stopped().text(), "Remote access off");
   EXPECT_EQ(Status::connecting().text(), "Connecting\u2026");
+}
+
+}  // namespace
+}  // namespace brindlet::host
+
+namespace brindlet::host {
+namespace {
+
+// The panel's remote-access section over the real controller: the switch, the invite row and
+// its Join, the status line.
+TEST_F(RelayControllerTest, ThePanelSectionDrivesTheController) {
+  makeController();
+  controller->setSigner(signer);
+  RelayMenuSection section(controller);
+  int changes = 0;
+  controller->onChange = [&] { ++changes; };
+
+  EXPECT_FALSE(RelaySection::render(section).switchOn);
+  section.setSwitch(true);
+  EXPECT_TRUE(settings->enabled());
+  RelaySection::View view = RelaySection::render(section);
+  EXPECT_TRUE(view.switchOn);
+  EXPECT_TRUE(view.showsInviteRow);
+  EXPECT_FALSE(view.joinEnabled);
+  EXPECT_EQ(servicesMade, 0);  // not enrolled yet
+
+  section.setInviteDraft("abcde fghjk\n");  // typed loosely: still a code
+  EXPECT_TRUE(RelaySection::render(section).joinEnabled);
+  section.setInviteDraft("abcde-fghju");  // no U in the alphabet
+  EXPECT_FALSE(RelaySection::render(section).joinEnabled);
+  section.join(section.inviteDraft());  // Return in the field: the controller says why
+  view = RelaySection::render(section);
+  EXPECT_EQ(view.statusLine, "That invite is not valid. It has 10 letters and digits.");
+  EXPECT_TRUE(view.statusIsError);
+
+  section.setInviteDraft("abcde-fghjk");
+  section.join(section.inviteDraft());
+  view = RelaySection::render(section);
+  EXPECT_EQ(view.statusLine, "Joining\u2026");
+  EXPECT_FALSE(view.joinEnabled);
+  loop.settle();
+  view = RelaySection::render(section);
+  EXPECT_FALSE(view.showsInviteRow);
+  EXPECT_EQ(view.statusLine, "Can't reach the relay");
+  EXPECT_TRUE(view.statusIsError);
+  EXPECT_EQ(servicesMade, 1);
+
+  int configBefore = configChanges;
+  section.setSwitch(false);
+  view = RelaySection::render(section);
+  EXPECT_FALSE(view.switchOn);
+  EXPECT_FALSE(view.statusLine);
+  EXPECT_FALSE(controller->service());
+  EXPECT_GT(configChanges, configBefore);
+  EXPECT_GT(changes, 0);
 }
 
 }  // namespace

@@ -156,11 +156,12 @@ void TestDevice::connectThroughRelay(const std::vector<RelayEndpoint>& relays, c
                                                          ServerTrust::pinned(pin)));
 }
 
-ClientHandshake::Event TestDevice::authenticate(ClientHandshake::Purpose purpose, double timeLimit) {
+ClientHandshake::Event TestDevice::authenticate(ClientHandshake::Purpose purpose, double timeLimit,
+                                                std::function<void(const std::string&)> onCode) {
   Bytes pin = pin_;
   ClientHandshake::FingerprintSource fingerprint = [pin] { return std::optional<Bytes>(pin); };
   return runOn(io_, ClientHandshake::run(connection_, identity_, std::move(purpose), name_, fingerprint, timeLimit,
-                                         nullptr, SystemClock::shared()));
+                                         std::move(onCode), SystemClock::shared()));
 }
 
 asio::awaitable<void> TestDevice::readMessages(std::shared_ptr<State> state, std::shared_ptr<Connection> connection) {

@@ -85,8 +85,9 @@ class TestDevice {
   // link or the connection failed with.
   void connectThroughRelay(const std::vector<RelayEndpoint>& relays, const Bytes& grant, const Bytes& pin);
   // The device's handshake; its final event.
+  // `onCode` is told the code to compare when the device pairs by comparison.
   ClientHandshake::Event authenticate(ClientHandshake::Purpose purpose = ClientHandshake::Purpose::authenticate(),
-                                      double timeLimit = 15);
+                                      double timeLimit = 15, std::function<void(const std::string&)> onCode = nullptr);
   // Starts taking in messages and video, then says hello.
   void hello(ClientCapabilities capabilities = defaultCapabilities());
 

@@ -3,6 +3,7 @@
 // (or pairs with a pairing link's token), says hello, prints what the host sends, and can
 // save the decoded picture as PNG or carry out input commands read from standard input.
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -31,6 +32,7 @@ const char* usage =
     "                    records this device as paired (start the host after this)\n"
     "  --host-id UUID    only this host (default: the first one found)\n"
     "  --identity FILE   the device's identity, made and saved there when missing\n"
+    "  --compare         pair by comparing a code (printed as \"code NNNNNN\") when the host does not know the device\n"
     "  --name NAME       the device's name (default \"Test Device\")\n"
     "  --png FILE        save the first decoded picture as PNG, then end\n"
     "  --commands        after hello, carry out commands from standard input until it ends:\n"
@@ -157,6 +159,7 @@ int run(int argc, char** argv) {
   std::optional<std::string> identityFile, hostData, pngFile;
   std::string name = "Test Device";
   bool commands = false;
+  bool compare = false;
   auto limit = std::chrono::milliseconds(20'000);
   for (int i = 1; i < argc; ++i) {
     std::string option = argv[i];
@@ -179,6 +182,8 @@ int run(int argc, char** argv) {
       if (!hostID) throw std::invalid_argument("--host-id takes a UUID");
     } else if (option == "--identity") {
       identityFile = value();
+    } else if (option == "--compare") {
+      compare = true;
     } else if (option == "--name") {
       name = value();
     } else if (option == "--png") {
@@ -219,8 +224,11 @@ int run(int argc, char** argv) {
   device.onMessage([](const Message& message) { say(describe(message)); });
   auto host = device.connectTo(hostID, *pin, limit);
   say("connected to " + host.name + (host.hostID ? " " + host.hostID->uuidString() : ""));
-  auto purpose = link ? ClientHandshake::Purpose::pairWithToken(link->token) : ClientHandshake::Purpose::authenticate();
-  auto event = device.authenticate(purpose);
+  auto purpose = link      ? ClientHandshake::Purpose::pairWithToken(link->token)
+                 : compare ? ClientHandshake::Purpose::pairByComparison()
+                           : ClientHandshake::Purpose::authenticate();
+  double handshakeLimit = std::max(15.0, std::chrono::duration<double>(limit).count());
+  auto event = device.authenticate(purpose, handshakeLimit, [](const std::string& code) { say("code " + code); });
   if (event != ClientHandshake::Event::authenticated()) {
     say("error handshake ended with event " + std::to_string(static_cast<int>(event.kind)) + " " + event.text);
     return 1;

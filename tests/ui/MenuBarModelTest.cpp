@@ -101,6 +101,10 @@ TEST(MenuBarModelTest, DevicesPairingAndPermissions) {
   EXPECT_TRUE(view.devices[0].lastSeen.has_value());
   EXPECT_FALSE(view.devices[1].lastSeen.has_value());
   EXPECT_EQ(view.devices[1].removeLabel, "Remove Tablet");
+  EXPECT_FALSE(view.devices[1].removing);
+  snapshot.removing = {never.deviceID};
+  EXPECT_TRUE(MenuBarView::render(snapshot).devices[1].removing);
+  EXPECT_FALSE(MenuBarView::render(snapshot).devices[0].removing);
   EXPECT_TRUE(view.pairEnabled);
   EXPECT_EQ(view.securityError, snapshot.securityError);
   EXPECT_FALSE(view.screenRecordingGranted);

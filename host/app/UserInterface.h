@@ -1,0 +1,59 @@
+#pragma once
+
+// The host's windows, wired to the application model: the toolkit's thread, the panel, the
+// first-run guide, the pairing windows (the compared-code confirmation, the QR code) and the
+// invite questions. Made once by the application entry after the model; where no display can
+// be opened the host runs without windows and says so.
+//
+//   auto toolkit = UserInterface::launchToolkit();   // before the host is put together
+//   auto ui = UserInterface::start(std::move(toolkit), mainStrand, clock, model, settings);
+//   ... ui goes before the model
+
+#include <memory>
+#include <string>
+
+#include "base/Clock.h"
+#include "base/Executor.h"
+
+namespace brindlet::platform {
+class UIThread;
+class UIThreadStart;
+class UserDefaults;
+}  // namespace brindlet::platform
+
+namespace brindlet::host {
+
+class AppModel;
+class HostWindows;
+class MenuBarPanel;
+class OnboardingWindow;
+
+class UserInterface {
+ public:
+  // On any thread before the model starts; the model's pairing callbacks are set here.
+  // Starts the toolkit's thread, early, so that it starts while the host is being put
+  // together; UserInterface::start() does not wait for it (without a display it logs why the
+  // host has no windows once GTK has failed).
+  static std::unique_ptr<platform::UIThreadStart> launchToolkit();
+  // `settings` keeps whether the first-run guide was finished.
+  static std::unique_ptr<UserInterface> start(std::unique_ptr<platform::UIThreadStart> toolkit, Strand main,
+                                              std::shared_ptr<Clock> clock, const std::shared_ptr<AppModel>& model,
+                                              std::shared_ptr<platform::UserDefaults> settings);
+  ~UserInterface();
+
+  const std::shared_ptr<HostWindows>& windows() const { return windows_; }
+  // Main strand: brings the panel to the front (a second start of the host asks for it).
+  void showPanel();
+
+ private:
+  class Actions;
+  UserInterface() = default;
+
+  std::shared_ptr<platform::UIThread> ui_;
+  std::shared_ptr<HostWindows> windows_;
+  std::shared_ptr<Actions> actions_;
+  std::shared_ptr<MenuBarPanel> panel_;
+  std::shared_ptr<OnboardingWindow> guide_;
+};
+
+}  // namespace brindlet::host
