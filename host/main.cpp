@@ -20,6 +20,7 @@
 #include "kit/support/KitLog.h"
 #include "kit/support/Task.h"
 #include "platform/screen/XErrorHandler.h"
+#include "platform/support/MemoryReturn.h"
 
 namespace {
 
@@ -29,6 +30,7 @@ using namespace brindlet::host;
 }  // namespace
 
 int main() {
+  platform::returnLargeBlocksToTheSystem();
   setKitLogSubsystem(hostLogSubsystem);
   platform::installXErrorHandlers(transportLog());
 
