@@ -46,8 +46,11 @@ HVCCInfo expectedHVCC(CodecProfile profile) {
 }
 
 platform::CompressionSessionMaker defaultCompressionSessionMaker() {
-  return
-      [](int width, int height, int& status) { return platform::createHEVCCompressionSession(width, height, status); };
+  // Two: a session's starting rate and the one it most often goes to after congestion.
+  auto shelf = platform::makeHEVCEncoderShelf(2);
+  return [shelf](int width, int height, int& status) {
+    return platform::createHEVCCompressionSession(width, height, status, 0, shelf);
+  };
 }
 
 std::shared_ptr<HEVCEncoder> HEVCEncoder::make(CodecProfile profile, int64_t bitrate, EncoderOutputHandler output,
@@ -89,6 +92,19 @@ std::shared_ptr<platform::CompressionSession> HEVCEncoder::makeSession(int width
   session->setColorimetryBT709();
   session->prepareToEncodeFrames();
   return session;
+}
+
+void HEVCEncoder::prepare(CapturedFrame& frame) {
+  if (!frame.pixelBuffer) return;
+  std::shared_ptr<platform::CompressionSession> session;
+  {
+    std::lock_guard guard(lock_);
+    if (frame.pixelBuffer->width() == sessionWidth_ && frame.pixelBuffer->height() == sessionHeight_) {
+      session = session_;
+    }
+  }
+  // The first frame of a size makes its session in `encode` and is converted there.
+  if (session) frame.prepared = session->preparePicture(*frame.pixelBuffer);
 }
 
 void HEVCEncoder::encode(const CapturedFrame& frame, bool forceKeyframe, bool highQuality) {
@@ -139,11 +155,11 @@ void HEVCEncoder::encode(const CapturedFrame& frame, bool forceKeyframe, bool hi
     return;
   }
   std::weak_ptr<HEVCEncoder> weak = weak_from_this();
-  int status =
-      session->encodeFrame(*frame.pixelBuffer, pts, key,
-                           [weak, meta, generation, profile](int st, uint32_t flags, const platform::EncodedSample* s) {
-                             if (auto self = weak.lock()) self->handleOutput(st, flags, s, meta, generation, profile);
-                           });
+  int status = session->encodePreparedFrame(
+      *frame.pixelBuffer, frame.prepared.get(), pts, key,
+      [weak, meta, generation, profile](int st, uint32_t flags, const platform::EncodedSample* s) {
+        if (auto self = weak.lock()) self->handleOutput(st, flags, s, meta, generation, profile);
+      });
   if (status != 0) {
     output_(EncoderOutput{EncoderOutput::Failed{"VTCompressionSessionEncodeFrame " + std::to_string(status)}});
   }

@@ -26,7 +26,8 @@ std::optional<HVCCInfo> parseHVCC(const std::vector<uint8_t>& record);
 // What the record must say for a profile (profile idc, chroma format, luma depth).
 HVCCInfo expectedHVCC(CodecProfile profile);
 
-// The session maker of the production encoder: x265 with a worker per processor.
+// The session maker of the production encoder: x265 with a worker per processor. The sessions
+// of one maker hand their x265 encoder on to the next session of the same size.
 platform::CompressionSessionMaker defaultCompressionSessionMaker();
 
 class HEVCEncoder final : public VideoEncoder, public std::enable_shared_from_this<HEVCEncoder> {
@@ -36,6 +37,7 @@ class HEVCEncoder final : public VideoEncoder, public std::enable_shared_from_th
 
   CodecProfile activeProfile() const override;
   CodecProfile requestedProfile() const { return requestedProfile_; }
+  void prepare(CapturedFrame& frame) override;
   void encode(const CapturedFrame& frame, bool forceKeyframe, bool highQuality) override;
   void invalidate() override;
   void requestKeyframe() override;

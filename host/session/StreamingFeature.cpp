@@ -120,8 +120,9 @@ void StreamingFeature::startPipeline(CodecProfile profile) {
     }
   };
   auto encoder = core_.env().encoders->makeEncoder(profile, bitrate_.bitrate, std::move(output));
-  auto pipeline = VideoPipeline::make(std::move(encoder), Clock::seconds(core_.env().idleRefreshDelay),
-                                      strand.get_inner_executor(), core_.env().clock);
+  auto pipeline =
+      VideoPipeline::make(std::move(encoder), Clock::seconds(core_.env().idleRefreshDelay), strand.get_inner_executor(),
+                          core_.env().clock, core_.env().encoders->encodesAhead());
   std::weak_ptr<VideoPipeline> weakPipeline = pipeline;
   sink->setKeyframeRequester([weakPipeline] {
     if (auto p = weakPipeline.lock()) p->requestKeyframe();

@@ -36,6 +36,12 @@ struct EncodedSample {
   std::shared_ptr<const HEVCFormatDescription> format;
 };
 
+// A picture converted ahead for one session (see `CompressionSession::preparePicture`).
+class PreparedPicture {
+ public:
+  virtual ~PreparedPicture() = default;
+};
+
 // Called once per encoded frame with the status, the info flags and the sample (absent on
 // failure or drop). It runs on the thread that called `encodeFrame`, without the session's lock.
 using CompressionOutputHandler = std::function<void(int status, uint32_t infoFlags, const EncodedSample* sample)>;
@@ -57,6 +63,20 @@ class CompressionSession {
   virtual int prepareToEncodeFrames() = 0;
   virtual int encodeFrame(const PixelBuffer& picture, int64_t ptsNs, bool forceKeyFrame,
                           const CompressionOutputHandler& handler) = 0;
+  // Converts `picture` for this session on the caller's thread, so that one frame's conversion
+  // can run while the frame before it encodes. Nothing when the session cannot take it (ended,
+  // another size); the frame is then encoded from its pixels.
+  virtual std::shared_ptr<const PreparedPicture> preparePicture(const PixelBuffer& picture) {
+    (void)picture;
+    return nullptr;
+  }
+  // `encodeFrame` of `picture`, with the conversion `prepared` made of it (by this session;
+  // one from elsewhere is ignored).
+  virtual int encodePreparedFrame(const PixelBuffer& picture, const PreparedPicture* prepared, int64_t ptsNs,
+                                  bool forceKeyFrame, const CompressionOutputHandler& handler) {
+    (void)prepared;
+    return encodeFrame(picture, ptsNs, forceKeyFrame, handler);
+  }
   // Ends the session; later calls fail with `invalidSession`.
   virtual void invalidate() = 0;
 };
@@ -64,7 +84,19 @@ class CompressionSession {
 // Makes a session for pictures of width x height (even, 2 ... 8192); `status` receives the result.
 using CompressionSessionMaker = std::function<std::shared_ptr<CompressionSession>(int width, int height, int& status)>;
 
-// The x265 session. `threads` is the size of x265's worker pool (0: one per processor).
-std::shared_ptr<CompressionSession> createHEVCCompressionSession(int width, int height, int& status, int threads = 0);
+// Keeps the x265 encoders that sessions have done with (a session ended, or went on at another
+// bit rate) for later sessions of the same picture size and settings: x265 keeps a little
+// memory for good at every encoder it opens, so a host that opened one per session and per
+// change of rate would grow without end. Keeps the `keep` most recently left; the rest are
+// closed.
+class HEVCEncoderShelf;
+std::shared_ptr<HEVCEncoderShelf> makeHEVCEncoderShelf(size_t keep = 1);
+// How many encoders the shelf holds now.
+size_t shelvedEncoderCount(const HEVCEncoderShelf& shelf);
+
+// The x265 session. `threads` is the size of x265's worker pool (0: one per processor). With a
+// shelf, the session takes its encoder from it when one fits and leaves it there when it ends.
+std::shared_ptr<CompressionSession> createHEVCCompressionSession(int width, int height, int& status, int threads = 0,
+                                                                 std::shared_ptr<HEVCEncoderShelf> shelf = nullptr);
 
 }  // namespace brindlet::platform

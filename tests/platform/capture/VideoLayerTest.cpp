@@ -2,6 +2,9 @@
 // decoder, to the picture that went in, in the profile asked for.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <tuple>
+
 #include "platform/capture/HEVCTestDecoder.h"
 #include "platform/capture/TestPictures.h"
 #include "platform/video/CompressionSession.h"
@@ -18,9 +21,10 @@ struct Output {
   EncodedSample sample;
 };
 
-std::shared_ptr<CompressionSession> makeSession(int w, int h, HEVCProfileLevel profile, int64_t bitrate) {
+std::shared_ptr<CompressionSession> makeSession(int w, int h, HEVCProfileLevel profile, int64_t bitrate,
+                                                std::shared_ptr<HEVCEncoderShelf> shelf = nullptr) {
   int status = -1;
-  auto session = createHEVCCompressionSession(w, h, status, 2);
+  auto session = createHEVCCompressionSession(w, h, status, 2, std::move(shelf));
   EXPECT_EQ(status, 0);
   EXPECT_EQ(session->setProfileLevel(profile), 0);
   session->setRealTime(true);
@@ -142,6 +146,108 @@ TEST(CompressionSession, BitRateChangedWhileRunningTakesEffectAtTheNextFrame) {
   EXPECT_FALSE(low.front().sample.notSync) << "the new rate starts with a key frame";
   for (size_t i = 1; i < low.size(); ++i) EXPECT_TRUE(low[i].sample.notSync);
   EXPECT_LT(lowBytes * 4, highBytes) << "high " << highBytes << " low " << lowBytes;
+}
+
+// A picture converted ahead is encoded from its conversion, not from the pixels as they are
+// by then; a conversion of another session (even of the same size) is not taken.
+TEST(CompressionSession, EncodesAPreparedPictureFromItsConversion) {
+  auto session = makeSession(320, 240, HEVCProfileLevel::main444AutoLevel, 4'000'000);
+  auto other = makeSession(320, 240, HEVCProfileLevel::main444AutoLevel, 4'000'000);
+  PixelBuffer picture(320, 240), first(320, 240), second(320, 240);
+  fillTestPicture(first, 1);
+  fillTestPicture(second, 7);
+  auto psnrTo = [](const DecodedPicture& d, const PixelBuffer& p) {
+    return psnrBGR(d.bgr0.data(), 320 * 4, p.baseAddress(), p.bytesPerRow(), 320, 240);
+  };
+  HEVCTestDecoder decoder;
+  auto encodePrepared = [&](CompressionSession& s, const PreparedPicture* prepared, int64_t pts) {
+    Output out;
+    EXPECT_EQ(s.encodePreparedFrame(picture, prepared, pts, false,
+                                    [&](int status, uint32_t, const EncodedSample* sample) {
+                                      ++out.calls;
+                                      out.status = status;
+                                      if (sample) out.sample = *sample;
+                                    }),
+              0);
+    return out;
+  };
+
+  std::memcpy(picture.baseAddress(), first.baseAddress(), first.byteCount());
+  auto prepared = session->preparePicture(picture);
+  ASSERT_TRUE(prepared);
+  std::memcpy(picture.baseAddress(), second.baseAddress(), second.byteCount());  // the next grab
+  Output out = encodePrepared(*session, prepared.get(), 1000);
+  ASSERT_EQ(out.calls, 1);
+  auto decoded = decoder.decode(out.sample.format->parameterSets, out.sample.data);
+  ASSERT_TRUE(decoded);
+  EXPECT_GT(psnrTo(*decoded, first), 35.0) << "the prepared picture";
+  EXPECT_LT(psnrTo(*decoded, second), 20.0);
+
+  // Another session converts the pixels itself.
+  HEVCTestDecoder otherDecoder;
+  Output foreign = encodePrepared(*other, prepared.get(), 1000);
+  auto decodedForeign = otherDecoder.decode(foreign.sample.format->parameterSets, foreign.sample.data);
+  ASSERT_TRUE(decodedForeign);
+  EXPECT_GT(psnrTo(*decodedForeign, second), 35.0);
+
+  PixelBuffer wrongSize(160, 120);
+  EXPECT_FALSE(session->preparePicture(wrongSize));
+  session->invalidate();
+  EXPECT_FALSE(session->preparePicture(picture));
+}
+
+// An encoder a session has done with (it ended, or went on at another rate) waits on the shelf
+// for the next session of the same size, settings and rate, whose stream starts afresh with a
+// key frame a new decoder can start from.
+TEST(CompressionSession, ASessionTakesTheEncoderAnotherLeftOnTheShelf) {
+  auto shelf = makeHEVCEncoderShelf(1);
+  PixelBuffer picture(640, 360);
+  // At 1 Mbit/s the pictures come out too coarse for a picture check: only whether they decode.
+  auto encodeRun = [&](CompressionSession& session, int frames, int seed, double minPSNR = 25.0) {
+    HEVCTestDecoder decoder;
+    size_t bytes = 0;
+    for (int i = 0; i < frames; ++i) {
+      fillTestPicture(picture, seed + i);
+      Output out = encode(session, picture, (seed + i) * 16'000'000LL, false);
+      EXPECT_EQ(out.sample.notSync, i != 0) << "frame " << i;
+      auto sets = i == 0 ? out.sample.format->parameterSets : std::vector<std::vector<uint8_t>>{};
+      auto decoded = decoder.decode(sets, out.sample.data);
+      EXPECT_TRUE(decoded) << "frame " << i;
+      if (decoded) {
+        EXPECT_GT(psnrBGR(decoded->bgr0.data(), 640 * 4, picture.baseAddress(), picture.bytesPerRow(), 640, 360),
+                  minPSNR);
+      }
+      bytes += out.sample.data.size();
+    }
+    return bytes;
+  };
+
+  auto first = makeSession(640, 360, HEVCProfileLevel::mainAutoLevel, 20'000'000, shelf);
+  const size_t highBytes = encodeRun(*first, 8, 0);
+  EXPECT_EQ(shelvedEncoderCount(*shelf), 0u);
+  first->invalidate();
+  EXPECT_EQ(shelvedEncoderCount(*shelf), 1u) << "the ended session's encoder is kept";
+
+  std::vector<std::shared_ptr<CompressionSession>> others;  // running till the end
+  for (auto [w, h, rate] : {std::tuple{320, 240, 20'000'000}, std::tuple{640, 360, 1'000'000}}) {
+    others.push_back(makeSession(w, h, HEVCProfileLevel::mainAutoLevel, rate, shelf));
+    EXPECT_EQ(shelvedEncoderCount(*shelf), 1u) << w << "x" << h << " at " << rate << " does not fit";
+  }
+  EXPECT_LT(encodeRun(*others.back(), 8, 10, 0) * 4, highBytes) << "encodes at its own rate";
+
+  auto second = makeSession(640, 360, HEVCProfileLevel::mainAutoLevel, 20'000'000, shelf);
+  EXPECT_EQ(shelvedEncoderCount(*shelf), 0u) << "taken by the session of the same size and rate";
+  encodeRun(*second, 4, 20);
+  // Going on at another rate leaves the encoder of the former one on the shelf.
+  second->setAverageBitRate(1'000'000);
+  encodeRun(*second, 4, 30, 0);
+  EXPECT_EQ(shelvedEncoderCount(*shelf), 1u);
+  auto third = makeSession(640, 360, HEVCProfileLevel::mainAutoLevel, 20'000'000, shelf);
+  EXPECT_EQ(shelvedEncoderCount(*shelf), 0u);
+  encodeRun(*third, 2, 40);
+  third->invalidate();
+  second->invalidate();
+  EXPECT_EQ(shelvedEncoderCount(*shelf), 1u) << "the shelf keeps one";
 }
 
 TEST(CompressionSession, QuantiserCapSharpensARepeatedPicture) {
