@@ -46,11 +46,8 @@ HVCCInfo expectedHVCC(CodecProfile profile) {
 }
 
 platform::CompressionSessionMaker defaultCompressionSessionMaker() {
-  // Two: a session's starting rate and the one it most often goes to after congestion.
-  auto shelf = platform::makeHEVCEncoderShelf(2);
-  return [shelf](int width, int height, int& status) {
-    return platform::createHEVCCompressionSession(width, height, status, 0, shelf);
-  };
+  return
+      [](int width, int height, int& status) { return platform::createHEVCCompressionSession(width, height, status); };
 }
 
 std::shared_ptr<HEVCEncoder> HEVCEncoder::make(CodecProfile profile, int64_t bitrate, EncoderOutputHandler output,

@@ -26,8 +26,7 @@ std::optional<HVCCInfo> parseHVCC(const std::vector<uint8_t>& record);
 // What the record must say for a profile (profile idc, chroma format, luma depth).
 HVCCInfo expectedHVCC(CodecProfile profile);
 
-// The session maker of the production encoder: x265 with a worker per processor. The sessions
-// of one maker hand their x265 encoder on to the next session of the same size.
+// The session maker of the production encoder: x265 with a worker per processor.
 platform::CompressionSessionMaker defaultCompressionSessionMaker();
 
 class HEVCEncoder final : public VideoEncoder, public std::enable_shared_from_this<HEVCEncoder> {

@@ -84,19 +84,7 @@ class CompressionSession {
 // Makes a session for pictures of width x height (even, 2 ... 8192); `status` receives the result.
 using CompressionSessionMaker = std::function<std::shared_ptr<CompressionSession>(int width, int height, int& status)>;
 
-// Keeps the x265 encoders that sessions have done with (a session ended, or went on at another
-// bit rate) for later sessions of the same picture size and settings: x265 keeps a little
-// memory for good at every encoder it opens, so a host that opened one per session and per
-// change of rate would grow without end. Keeps the `keep` most recently left; the rest are
-// closed.
-class HEVCEncoderShelf;
-std::shared_ptr<HEVCEncoderShelf> makeHEVCEncoderShelf(size_t keep = 1);
-// How many encoders the shelf holds now.
-size_t shelvedEncoderCount(const HEVCEncoderShelf& shelf);
-
-// The x265 session. `threads` is the size of x265's worker pool (0: one per processor). With a
-// shelf, the session takes its encoder from it when one fits and leaves it there when it ends.
-std::shared_ptr<CompressionSession> createHEVCCompressionSession(int width, int height, int& status, int threads = 0,
-                                                                 std::shared_ptr<HEVCEncoderShelf> shelf = nullptr);
+// The x265 session. `threads` is the size of x265's worker pool (0: one per processor).
+std::shared_ptr<CompressionSession> createHEVCCompressionSession(int width, int height, int& status, int threads = 0);
 
 }  // namespace brindlet::platform

@@ -1,7 +1,6 @@
 // The HEVC compression session over x265, called directly.
 #include <algorithm>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,16 +15,8 @@ namespace {
 
 using namespace compressionStatus;
 
-// What an x265 encoder is opened for; an encoder fits another session with the same key.
-struct EncoderKey {
-  int width = 0, height = 0, threads = 0, fps = 0, keyframeMax = 0, bitrateKbps = 0;
-  PlanarFormat format = PlanarFormat::yuv420;
-  bool realTime = true;
-  bool operator==(const EncoderKey&) const = default;
-};
-
+// An x265 encoder with its parameters and parameter sets.
 struct OpenEncoder {
-  EncoderKey key;
   x265_param* param = nullptr;  // our own storage (see openEncoder)
   x265_encoder* encoder = nullptr;
   std::shared_ptr<const HEVCFormatDescription> format;
@@ -93,57 +84,6 @@ class PlanePool : public std::enable_shared_from_this<PlanePool> {
   std::vector<std::unique_ptr<PlaneSet>> free_;
 };
 
-}  // namespace
-
-class HEVCEncoderShelf {
- public:
-  explicit HEVCEncoderShelf(size_t keep) : keep_(keep) {}
-  ~HEVCEncoderShelf() {
-    for (OpenEncoder& e : encoders_) closeEncoder(e);
-  }
-
-  std::optional<OpenEncoder> take(const EncoderKey& key) {
-    std::lock_guard guard(lock_);
-    for (auto it = encoders_.rbegin(); it != encoders_.rend(); ++it) {
-      if (it->key == key) {
-        OpenEncoder found = *it;
-        encoders_.erase(std::next(it).base());
-        return found;
-      }
-    }
-    return std::nullopt;
-  }
-
-  void put(OpenEncoder encoder) {
-    std::vector<OpenEncoder> closing;
-    {
-      std::lock_guard guard(lock_);
-      encoders_.push_back(encoder);
-      while (encoders_.size() > keep_) {
-        closing.push_back(encoders_.front());
-        encoders_.erase(encoders_.begin());
-      }
-    }
-    for (OpenEncoder& e : closing) closeEncoder(e);
-  }
-
-  size_t count() const {
-    std::lock_guard guard(lock_);
-    return encoders_.size();
-  }
-
- private:
-  const size_t keep_;
-  mutable std::mutex lock_;
-  std::vector<OpenEncoder> encoders_;
-};
-
-std::shared_ptr<HEVCEncoderShelf> makeHEVCEncoderShelf(size_t keep) { return std::make_shared<HEVCEncoderShelf>(keep); }
-
-size_t shelvedEncoderCount(const HEVCEncoderShelf& shelf) { return shelf.count(); }
-
-namespace {
-
 // Planes of the session whose pool they came from: holding the pool, they cannot be taken for
 // another session's.
 class X265PreparedPicture final : public PreparedPicture {
@@ -156,12 +96,8 @@ class X265PreparedPicture final : public PreparedPicture {
 
 class X265CompressionSession final : public CompressionSession {
  public:
-  X265CompressionSession(int width, int height, int threads, std::shared_ptr<HEVCEncoderShelf> shelf)
-      : width_(width),
-        height_(height),
-        threads_(threads),
-        shelf_(std::move(shelf)),
-        planes_(std::make_shared<PlanePool>(width, height, 3)) {}
+  X265CompressionSession(int width, int height, int threads)
+      : width_(width), height_(height), threads_(threads), planes_(std::make_shared<PlanePool>(width, height, 3)) {}
   ~X265CompressionSession() override { close(); }
 
   int setProfileLevel(HEVCProfileLevel profile) override {
@@ -207,8 +143,8 @@ class X265CompressionSession final : public CompressionSession {
     if (invalid_) return invalidSession;
     const int kbps = static_cast<int>(std::max<int64_t>(bitsPerSecond / 1000, 1));
     // x265 accepts a new rate through x265_encoder_reconfig, but in zero-latency mode its
-    // rate control keeps to the old one (measured with x265 3.5), so the next frame goes to
-    // an encoder at the new rate (from the shelf, or a new one); that frame is a key frame.
+    // rate control keeps to the old one (measured with x265 3.5), so the next frame starts
+    // a new x265 encoder at the new rate; that frame is a key frame.
     if (encoder_.encoder && kbps != bitrateKbps_) rateChanged_ = true;
     bitrateKbps_ = kbps;
     return ok;
@@ -298,41 +234,15 @@ class X265CompressionSession final : public CompressionSession {
     return planes;
   }
 
-  EncoderKey key() const {
-    int byDuration = static_cast<int>(std::min<double>(keyIntervalSeconds_ * fps_, 1 << 30));
-    EncoderKey k;
-    k.width = width_;
-    k.height = height_;
-    k.threads = threads();
-    k.fps = fps_;
-    k.keyframeMax = std::max(1, std::min(keyInterval_, byDuration));
-    k.bitrateKbps = bitrateKbps_;
-    k.format = format_;
-    k.realTime = realTime_;
-    return k;
-  }
-
   int prepare() {
     if (invalid_) return invalidSession;
     if (encoder_.encoder) return ok;
-    if (shelf_) {
-      if (auto shelved = shelf_->take(key())) {
-        // Another session's encoder: its next frame starts the stream afresh.
-        encoder_ = *shelved;
-        healthy_ = true;
-        restart_ = true;
-        rateChanged_ = false;
-        return ok;
-      }
-    }
     return openEncoder();
   }
 
   // Opens x265 with the current properties and reads its parameter sets.
   int openEncoder() {
-    const EncoderKey k = key();
     OpenEncoder opened;
-    opened.key = k;
     // Our own storage: this x265's x265_param_free() does not free what x265_param_alloc()
     // gave (measured with AddressSanitizer).
     opened.param = new x265_param{};
@@ -344,7 +254,7 @@ class X265CompressionSession final : public CompressionSession {
     if (x265_param_default_preset(param, "ultrafast", realTime_ ? "zerolatency" : nullptr) < 0) {
       return fail(encoderFailed);
     }
-    std::string pools = std::to_string(k.threads);
+    std::string pools = std::to_string(threads());
     x265_param_parse(param, "pools", pools.c_str());
     // x265 takes no picture smaller than one coding tree unit (32 in this preset): a narrower
     // or lower picture gets the smallest unit, 16.
@@ -359,7 +269,8 @@ class X265CompressionSession final : public CompressionSession {
     param->bframes = 0;
     param->bOpenGOP = 0;
     param->scenecutThreshold = 0;  // key frames only at the start, on request or at the interval
-    param->keyframeMax = k.keyframeMax;
+    int byDuration = static_cast<int>(std::min<double>(keyIntervalSeconds_ * fps_, 1 << 30));
+    param->keyframeMax = std::max(1, std::min(keyInterval_, byDuration));
     param->keyframeMin = 1;
     param->bRepeatHeaders = 0;
     param->bAnnexB = 0;  // 4-byte big-endian length before each NAL unit
@@ -395,8 +306,6 @@ class X265CompressionSession final : public CompressionSession {
     if (!description) return fail(encoderFailed);
     opened.format = std::make_shared<const HEVCFormatDescription>(std::move(*description));
     encoder_ = opened;
-    healthy_ = true;
-    restart_ = false;
     rateChanged_ = false;
     return ok;
   }
@@ -404,7 +313,7 @@ class X265CompressionSession final : public CompressionSession {
   int encodeLocked(const PixelBuffer& picture, std::shared_ptr<PlaneSet> planes, int64_t ptsNs, bool forceKeyFrame,
                    EncodedSample& sample) {
     if (rateChanged_) {
-      closeOrShelve();
+      closeEncoder(encoder_);
       int status = prepare();
       if (status != ok) return status;
     }
@@ -420,18 +329,14 @@ class X265CompressionSession final : public CompressionSession {
     in.bitDepth = 8;
     in.colorSpace = param->internalCsp;
     in.pts = ptsNs;
-    in.sliceType = forceKeyFrame || restart_ ? X265_TYPE_IDR : X265_TYPE_AUTO;
+    in.sliceType = forceKeyFrame ? X265_TYPE_IDR : X265_TYPE_AUTO;
     in.forceqp = qpCap_ < 51 ? qpCap_ + 1 : 0;
     x265_picture out;
     x265_picture_init(param, &out);
     x265_nal* nals = nullptr;
     uint32_t count = 0;
     int rc = x265_encoder_encode(encoder_.encoder, &nals, &count, &in, &out);
-    if (rc <= 0 || count == 0) {  // zero latency gives each frame back at once
-      healthy_ = false;
-      return encoderFailed;
-    }
-    restart_ = false;
+    if (rc <= 0 || count == 0) return encoderFailed;  // zero latency gives each frame back at once
     size_t total = 0;
     for (uint32_t i = 0; i < count; ++i) total += nals[i].sizeBytes;
     sample.data.reserve(total);
@@ -448,18 +353,8 @@ class X265CompressionSession final : public CompressionSession {
     return threads_ > 0 ? threads_ : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   }
 
-  // The encoder goes to the shelf when it is sound, else it is closed.
-  void closeOrShelve() {
-    if (encoder_.encoder && shelf_ && healthy_) {
-      shelf_->put(encoder_);
-      encoder_ = OpenEncoder{};
-    } else {
-      closeEncoder(encoder_);
-    }
-  }
-
   void close() {
-    closeOrShelve();
+    closeEncoder(encoder_);
     std::lock_guard guard(convertLock_);
     converter_.reset();
   }
@@ -468,7 +363,6 @@ class X265CompressionSession final : public CompressionSession {
   const int width_;
   const int height_;
   const int threads_;
-  const std::shared_ptr<HEVCEncoderShelf> shelf_;
   bool invalid_ = false;
   PlanarFormat format_ = PlanarFormat::yuv420;
   bool realTime_ = true;
@@ -478,8 +372,6 @@ class X265CompressionSession final : public CompressionSession {
   int bitrateKbps_ = 8000;
   int qpCap_ = 51;
   bool rateChanged_ = false;
-  bool healthy_ = true;   // no call of the encoder has failed
-  bool restart_ = false;  // the next frame is an IDR picture: the encoder was another session's
   OpenEncoder encoder_;
   std::mutex convertLock_;  // the converter, apart from the encoder
   std::unique_ptr<PixelConverter> converter_;
@@ -489,14 +381,13 @@ class X265CompressionSession final : public CompressionSession {
 
 }  // namespace
 
-std::shared_ptr<CompressionSession> createHEVCCompressionSession(int width, int height, int& status, int threads,
-                                                                 std::shared_ptr<HEVCEncoderShelf> shelf) {
+std::shared_ptr<CompressionSession> createHEVCCompressionSession(int width, int height, int& status, int threads) {
   if (width < 2 || height < 2 || width > 8192 || height > 8192 || width % 2 || height % 2) {
     status = parameterError;
     return nullptr;
   }
   status = ok;
-  return std::make_shared<X265CompressionSession>(width, height, threads, std::move(shelf));
+  return std::make_shared<X265CompressionSession>(width, height, threads);
 }
 
 }  // namespace brindlet::platform

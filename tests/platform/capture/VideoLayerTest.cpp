@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <tuple>
 
 #include "platform/capture/HEVCTestDecoder.h"
 #include "platform/capture/TestPictures.h"
@@ -21,10 +20,9 @@ struct Output {
   EncodedSample sample;
 };
 
-std::shared_ptr<CompressionSession> makeSession(int w, int h, HEVCProfileLevel profile, int64_t bitrate,
-                                                std::shared_ptr<HEVCEncoderShelf> shelf = nullptr) {
+std::shared_ptr<CompressionSession> makeSession(int w, int h, HEVCProfileLevel profile, int64_t bitrate) {
   int status = -1;
-  auto session = createHEVCCompressionSession(w, h, status, 2, std::move(shelf));
+  auto session = createHEVCCompressionSession(w, h, status, 2);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(session->setProfileLevel(profile), 0);
   session->setRealTime(true);
@@ -194,60 +192,6 @@ TEST(CompressionSession, EncodesAPreparedPictureFromItsConversion) {
   EXPECT_FALSE(session->preparePicture(wrongSize));
   session->invalidate();
   EXPECT_FALSE(session->preparePicture(picture));
-}
-
-// An encoder a session has done with (it ended, or went on at another rate) waits on the shelf
-// for the next session of the same size, settings and rate, whose stream starts afresh with a
-// key frame a new decoder can start from.
-TEST(CompressionSession, ASessionTakesTheEncoderAnotherLeftOnTheShelf) {
-  auto shelf = makeHEVCEncoderShelf(1);
-  PixelBuffer picture(640, 360);
-  // At 1 Mbit/s the pictures come out too coarse for a picture check: only whether they decode.
-  auto encodeRun = [&](CompressionSession& session, int frames, int seed, double minPSNR = 25.0) {
-    HEVCTestDecoder decoder;
-    size_t bytes = 0;
-    for (int i = 0; i < frames; ++i) {
-      fillTestPicture(picture, seed + i);
-      Output out = encode(session, picture, (seed + i) * 16'000'000LL, false);
-      EXPECT_EQ(out.sample.notSync, i != 0) << "frame " << i;
-      auto sets = i == 0 ? out.sample.format->parameterSets : std::vector<std::vector<uint8_t>>{};
-      auto decoded = decoder.decode(sets, out.sample.data);
-      EXPECT_TRUE(decoded) << "frame " << i;
-      if (decoded) {
-        EXPECT_GT(psnrBGR(decoded->bgr0.data(), 640 * 4, picture.baseAddress(), picture.bytesPerRow(), 640, 360),
-                  minPSNR);
-      }
-      bytes += out.sample.data.size();
-    }
-    return bytes;
-  };
-
-  auto first = makeSession(640, 360, HEVCProfileLevel::mainAutoLevel, 20'000'000, shelf);
-  const size_t highBytes = encodeRun(*first, 8, 0);
-  EXPECT_EQ(shelvedEncoderCount(*shelf), 0u);
-  first->invalidate();
-  EXPECT_EQ(shelvedEncoderCount(*shelf), 1u) << "the ended session's encoder is kept";
-
-  std::vector<std::shared_ptr<CompressionSession>> others;  // running till the end
-  for (auto [w, h, rate] : {std::tuple{320, 240, 20'000'000}, std::tuple{640, 360, 1'000'000}}) {
-    others.push_back(makeSession(w, h, HEVCProfileLevel::mainAutoLevel, rate, shelf));
-    EXPECT_EQ(shelvedEncoderCount(*shelf), 1u) << w << "x" << h << " at " << rate << " does not fit";
-  }
-  EXPECT_LT(encodeRun(*others.back(), 8, 10, 0) * 4, highBytes) << "encodes at its own rate";
-
-  auto second = makeSession(640, 360, HEVCProfileLevel::mainAutoLevel, 20'000'000, shelf);
-  EXPECT_EQ(shelvedEncoderCount(*shelf), 0u) << "taken by the session of the same size and rate";
-  encodeRun(*second, 4, 20);
-  // Going on at another rate leaves the encoder of the former one on the shelf.
-  second->setAverageBitRate(1'000'000);
-  encodeRun(*second, 4, 30, 0);
-  EXPECT_EQ(shelvedEncoderCount(*shelf), 1u);
-  auto third = makeSession(640, 360, HEVCProfileLevel::mainAutoLevel, 20'000'000, shelf);
-  EXPECT_EQ(shelvedEncoderCount(*shelf), 0u);
-  encodeRun(*third, 2, 40);
-  third->invalidate();
-  second->invalidate();
-  EXPECT_EQ(shelvedEncoderCount(*shelf), 1u) << "the shelf keeps one";
 }
 
 TEST(CompressionSession, QuantiserCapSharpensARepeatedPicture) {
