@@ -4,7 +4,8 @@
 // and frees frame buffers, encoder planes and encoded frames at every session would then keep
 // its largest moment's memory for good, spread over the heaps of its threads. From the call
 // on, every block of 128 KiB or more is mapped on its own and goes back to the system when it
-// is freed. Called once, at the start of the program.
+// is freed, and all threads share two heaps. Called once, at the start of the program, before
+// it starts threads.
 namespace brindlet::platform {
 
 void returnLargeBlocksToTheSystem();

@@ -3,8 +3,12 @@
 
 #include <malloc.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/support/MemoryReturn.h"
 
@@ -25,4 +29,30 @@ TEST(MemoryReturn, FreedLargeBlocksGoBackToTheSystem) {
     std::free(block);
     EXPECT_LT(mallinfo2().hblkhd, before + bytes) << "and unmapped when freed";
   }
+}
+
+// Threads allocating at the same time share two heaps, however many they are.
+TEST(MemoryReturn, ThreadsShareTwoHeaps) {
+  returnLargeBlocksToTheSystem();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 12; ++t) {
+    threads.emplace_back([] {
+      std::vector<void*> blocks;
+      for (int i = 0; i < 2000; ++i) blocks.push_back(std::malloc(64 + i % 512));
+      for (void* b : blocks) std::free(b);
+    });
+  }
+  for (auto& t : threads) t.join();
+  char* text = nullptr;
+  size_t size = 0;
+  FILE* out = open_memstream(&text, &size);
+  ASSERT_TRUE(out);
+  malloc_info(0, out);
+  std::fclose(out);
+  const std::string info(text, size);
+  std::free(text);
+  size_t heaps = 0;
+  for (size_t at = info.find("<heap nr="); at != std::string::npos; at = info.find("<heap nr=", at + 1)) ++heaps;
+  EXPECT_GE(heaps, 1u);
+  EXPECT_LE(heaps, 2u) << info.substr(0, 400);
 }
