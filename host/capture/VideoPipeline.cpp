@@ -5,7 +5,8 @@
 
 namespace brindlet::host {
 
-// One frame at a time from the capturing thread (or the timer) to the encoding thread.
+// One frame at a time from the capturing thread (or the timer) to the encoding thread: the
+// newest waits while a frame encodes.
 class VideoPipeline::Handoff {
  public:
   struct Job {
@@ -14,20 +15,14 @@ class VideoPipeline::Handoff {
     bool highQuality = false;
   };
 
-  // Hands `job` over. Waiting: until the encoding thread has taken it (or the hand-over
-  // closed); else only when no other job waits already. False when it was not handed over.
-  bool put(Job job, bool wait) {
+  // Hands `job` over. Replacing: a job still waiting is dropped for it (a newer picture);
+  // else only when no job waits already. False when it was not handed over.
+  bool put(Job job, bool replace) {
     std::unique_lock guard(lock_);
-    if (wait) {
-      changed_.wait(guard, [&] { return !waiting_ || closed_; });
-    } else if (waiting_) {
-      return false;
-    }
-    if (closed_) return false;
+    if (closed_ || (waiting_ && !replace)) return false;
+    if (waiting_) release();
     waiting_ = std::move(job);
-    const uint64_t ticket = ++handed_;
     changed_.notify_all();
-    if (wait) changed_.wait(guard, [&] { return released_ >= ticket || closed_; });
     return true;
   }
 
@@ -56,15 +51,12 @@ class VideoPipeline::Handoff {
   std::optional<Job> release() {
     std::optional<Job> job = std::move(waiting_);
     waiting_.reset();
-    ++released_;
-    changed_.notify_all();
     return job;
   }
 
   std::mutex lock_;
   std::condition_variable_any changed_;
   std::optional<Job> waiting_;
-  uint64_t handed_ = 0, released_ = 0;  // jobs handed over; jobs taken or dropped
   bool closed_ = false;
 };
 

@@ -4,10 +4,10 @@
 // key frame has been asked for while nothing new arrives, encodes the last frame again so the
 // key frame goes out within one tick instead of waiting for the screen to change.
 //
-// Encoding on its own thread (`encodeAhead`), the pipeline overlaps the capture of a frame
-// with the encoding of the one before it: the capturing thread grabs and converts frame n+1
-// while frame n encodes, and `submit` returns once the encoder has taken frame n+1. An idle
-// encoder takes a frame at once, so nothing waits a frame's time.
+// Encoding on its own thread (`encodeAhead`), the pipeline overlaps capture with encoding: the
+// capturing thread grabs and converts the next frame while one encodes, and the newest frame
+// captured meanwhile is encoded next (older ones waiting are dropped, as a slower encoder
+// merges frames). An idle encoder takes a frame at once, so nothing waits a frame's time.
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -36,8 +36,7 @@ class VideoPipeline : public std::enable_shared_from_this<VideoPipeline> {
   const std::shared_ptr<VideoEncoder>& encoder() const { return encoder_; }
 
   // Called for every captured frame: converts it, then encodes it on the caller's thread, or
-  // with `encodeAhead` hands it to the encoding thread (waiting while that encodes the frame
-  // before).
+  // with `encodeAhead` hands it to the encoding thread without waiting.
   void submit(const CapturedFrame& frame);
   // The next frame is a key frame; on a still screen the last frame is encoded again.
   void requestKeyframe();

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
-#include <thread>
 
 #include "CaptureDoubles.h"
 #include "host/capture/VideoPipeline.h"
@@ -85,53 +84,48 @@ class GatedEncoder : public RecordingEncoder {
 
 }  // namespace
 
-// Encoding on its own thread: an idle encoder takes a frame at once; the next frame is
-// converted while the one before encodes, and its hand-over waits for the encoder; the idle
-// refresh goes the same way; stopping releases a capture waiting to hand over and drops its
-// frame.
-TEST(VideoPipeline, EncodingAheadOverlapsTheNextCaptureWithTheEncodingOfTheFrameBefore) {
+// Encoding on its own thread: an idle encoder takes a frame at once; the next frames are
+// captured and converted while one encodes, and the newest of them is encoded next; the idle
+// refresh goes the same way; a frame of the former display still waiting is dropped when
+// another display is selected.
+TEST(VideoPipeline, EncodingAheadOverlapsCaptureWithEncodingAndEncodesTheNewestFrameNext) {
   TestLoop loop;
   auto encoder = std::make_shared<GatedEncoder>();
   auto pipeline = VideoPipeline::make(encoder, 150ms, loop.io.get_executor(), loop.clock, true);
 
   pipeline->submit(frame(1));  // returns while frame 1 still encodes
   ASSERT_TRUE(encoder->waitStarted(1));
-  bool secondHanded = false;
-  std::mutex handedLock;
-  std::thread capture([&] {
-    pipeline->submit(frame(2));
-    std::lock_guard g(handedLock);
-    secondHanded = true;
-  });
-  ASSERT_TRUE(encoder->waitPrepared(2));
-  EXPECT_EQ(encoder->prepared()[0].whileEncoding, 0u);
-  EXPECT_EQ(encoder->prepared()[1].whileEncoding, 1u) << "converted while frame 1 encodes";
+  pipeline->submit(frame(2));  // neither waits for the encoder
+  pipeline->submit(frame(3));
+  auto prepared = encoder->prepared();
+  ASSERT_EQ(prepared.size(), 3u);
+  EXPECT_EQ(prepared[0].whileEncoding, 0u);
+  EXPECT_EQ(prepared[1].whileEncoding, 1u) << "converted while frame 1 encodes";
+  EXPECT_EQ(prepared[2].whileEncoding, 1u);
   encoder->allow(1);
-  capture.join();
-  EXPECT_TRUE(secondHanded);
   ASSERT_TRUE(encoder->waitStarted(2));
   encoder->allow(2);
 
-  // The idle refresh of frame 2 is encoded on the encoding thread too.
+  // The idle refresh of frame 3 is encoded on the encoding thread too.
   loop.advance(200ms);
   ASSERT_TRUE(encoder->waitStarted(3));
   encoder->allow(3);
   ASSERT_TRUE(loop.runUntil([&] { return encoder->calls().size() == 3; }));
   auto calls = encoder->calls();
   EXPECT_EQ(calls[0].frame.captureTimeNs, 1u);
-  EXPECT_EQ(calls[1].frame.captureTimeNs, 2u);
+  EXPECT_EQ(calls[1].frame.captureTimeNs, 3u) << "frame 2 was merged into the newer frame 3";
+  EXPECT_FALSE(calls[1].highQuality);
   EXPECT_TRUE(calls[2].highQuality);
-  EXPECT_EQ(calls[2].frame.captureTimeNs, 2u);
+  EXPECT_EQ(calls[2].frame.captureTimeNs, 3u);
 
-  // Frame 4 encodes; frame 5 waits to be handed over when the pipeline stops.
+  // Frame 4 encodes; frame 5 of display 1 still waits when display 2 is selected.
   pipeline->submit(frame(4));
   ASSERT_TRUE(encoder->waitStarted(4));
-  std::thread blocked([&] { pipeline->submit(frame(5)); });
-  ASSERT_TRUE(encoder->waitPrepared(4));
-  std::thread stopper([&] { pipeline->stop(); });
-  blocked.join();  // released by the stop, without its frame encoded
+  pipeline->submit(frame(5));
+  pipeline->switchDisplay(2);
   encoder->allow(10);
-  stopper.join();
+  ASSERT_TRUE(loop.runUntil([&] { return encoder->calls().size() == 4; }));
+  pipeline->stop();  // waits for the encoding thread
   EXPECT_EQ(encoder->calls().size(), 4u);
   EXPECT_EQ(encoder->calls().back().frame.captureTimeNs, 4u);
   EXPECT_EQ(encoder->invalidations(), 1);
