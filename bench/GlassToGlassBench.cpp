@@ -28,19 +28,16 @@
 #include <mutex>
 #include <optional>
 #include <random>
-#include <regex>
 #include <thread>
 #include <vector>
 
 #include <xcb/xcb.h>
 
-#include "e2e/HostHome.h"
-#include "e2e/TestDevice.h"
+#include "HostUnderBench.h"
 #include "host/capture/HEVCEncoder.h"
 #include "platform/screen/DisplayConfiguration.h"
 #include "platform/screen/ScreenGrabber.h"
 #include "platform/video/MediaClock.h"
-#include "support/ChildProcess.h"
 
 using namespace brindlet;
 using namespace brindlet::testing;
@@ -162,25 +159,17 @@ static void BM_GlassToGlass(benchmark::State& state) {
   Square square;
   EncoderAlone alone(square);
 
-  HostHome home("glass");
-  const Bytes pin = home.makeHostIdentity();
-  ClientIdentity identity = TestDevice::newIdentity();
-  home.pairDevice(identity, "Benchmark Device");
-  ChildProcess host(BRINDLET_HOST_BINARY, {}, home.environment());
-  if (!host.waitForOutput("listener advertising on UDP", 30s)) {
+  HostUnderBench host("glass");
+  if (!host.listening()) {
     state.SkipWithError("the host did not start listening");
     return;
   }
-  std::smatch port;
-  const std::string output = host.output();
-  std::regex_search(output, port, std::regex("listener advertising on UDP ([0-9]+)"));
-
-  TestDevice device(identity, "Benchmark Device");
-  device.connect(HostEndpoint{"127.0.0.1", uint16_t(std::stoi(port[1]))}, pin);
-  if (device.authenticate() != ClientHandshake::Event::authenticated()) {
+  auto connected = host.connectDevice();
+  if (!connected) {
     state.SkipWithError("the device was not let in");
     return;
   }
+  TestDevice& device = *connected;
   auto detection = std::make_shared<Detection>();
   device.onPicture([detection](const ReceivedPicture& picture) {
     std::lock_guard guard(detection->lock);
@@ -226,7 +215,7 @@ static void BM_GlassToGlass(benchmark::State& state) {
     std::this_thread::sleep_until(next);
   }
   device.close();
-  host.stop();
+  host.process().stop();
 
   const double p50 = percentile(latencies, 0.5), encodeP50 = percentile(alone.times, 0.5);
   state.counters["p50_ms"] = p50;
