@@ -33,7 +33,7 @@
 
 #include <xcb/xcb.h>
 
-#include "HostProgram.h"
+#include "HostUnderBench.h"
 #include "host/capture/HEVCEncoder.h"
 #include "platform/screen/DisplayConfiguration.h"
 #include "platform/screen/ScreenGrabber.h"

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "HostProgram.h"
+#include "HostUnderBench.h"
 
 // Xlib's macros last: they clash with names of ours.
 #include <X11/Xlib.h>

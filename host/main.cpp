@@ -28,6 +28,7 @@
 #include "platform/storage/StorageDirectories.h"
 #include "platform/ui/SingleInstance.h"
 #include "platform/ui/UIThread.h"
+#include "platform/support/MemoryReturn.h"
 
 namespace {
 
@@ -44,6 +45,7 @@ struct HandedOver {
 }  // namespace
 
 int main(int argc, char** argv) {
+  platform::returnLargeBlocksToTheSystem();
   setKitLogSubsystem(hostLogSubsystem);
   platform::installXErrorHandlers(transportLog());
 

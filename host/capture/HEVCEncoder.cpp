@@ -91,6 +91,19 @@ std::shared_ptr<platform::CompressionSession> HEVCEncoder::makeSession(int width
   return session;
 }
 
+void HEVCEncoder::prepare(CapturedFrame& frame) {
+  if (!frame.pixelBuffer) return;
+  std::shared_ptr<platform::CompressionSession> session;
+  {
+    std::lock_guard guard(lock_);
+    if (frame.pixelBuffer->width() == sessionWidth_ && frame.pixelBuffer->height() == sessionHeight_) {
+      session = session_;
+    }
+  }
+  // The first frame of a size makes its session in `encode` and is converted there.
+  if (session) frame.prepared = session->preparePicture(*frame.pixelBuffer);
+}
+
 void HEVCEncoder::encode(const CapturedFrame& frame, bool forceKeyframe, bool highQuality) {
   if (!frame.pixelBuffer) return;
   const int w = frame.pixelBuffer->width(), h = frame.pixelBuffer->height();
@@ -139,11 +152,11 @@ void HEVCEncoder::encode(const CapturedFrame& frame, bool forceKeyframe, bool hi
     return;
   }
   std::weak_ptr<HEVCEncoder> weak = weak_from_this();
-  int status =
-      session->encodeFrame(*frame.pixelBuffer, pts, key,
-                           [weak, meta, generation, profile](int st, uint32_t flags, const platform::EncodedSample* s) {
-                             if (auto self = weak.lock()) self->handleOutput(st, flags, s, meta, generation, profile);
-                           });
+  int status = session->encodePreparedFrame(
+      *frame.pixelBuffer, frame.prepared.get(), pts, key,
+      [weak, meta, generation, profile](int st, uint32_t flags, const platform::EncodedSample* s) {
+        if (auto self = weak.lock()) self->handleOutput(st, flags, s, meta, generation, profile);
+      });
   if (status != 0) {
     output_(EncoderOutput{EncoderOutput::Failed{"VTCompressionSessionEncodeFrame " + std::to_string(status)}});
   }

@@ -36,6 +36,7 @@ class HEVCEncoder final : public VideoEncoder, public std::enable_shared_from_th
 
   CodecProfile activeProfile() const override;
   CodecProfile requestedProfile() const { return requestedProfile_; }
+  void prepare(CapturedFrame& frame) override;
   void encode(const CapturedFrame& frame, bool forceKeyframe, bool highQuality) override;
   void invalidate() override;
   void requestKeyframe() override;

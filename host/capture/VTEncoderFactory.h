@@ -21,6 +21,8 @@ class VTEncoderFactory final : public EncoderFactory {
   std::vector<CodecProfile> supportedProfiles() const override { return supportedProfiles_; }
   std::shared_ptr<VideoEncoder> makeEncoder(CodecProfile profile, int64_t bitrate,
                                             EncoderOutputHandler output) const override;
+  // A frame takes milliseconds of x265.
+  bool encodesAhead() const override { return true; }
 
  private:
   std::vector<CodecProfile> supportedProfiles_;

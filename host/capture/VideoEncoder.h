@@ -35,6 +35,9 @@ class VideoEncoder {
  public:
   virtual ~VideoEncoder() = default;
   virtual CodecProfile activeProfile() const = 0;
+  // Does the part of encoding `frame` that may run while the frame before it encodes (its
+  // conversion), and keeps the result in `frame.prepared` for `encode`. Default: nothing.
+  virtual void prepare(CapturedFrame& frame) { (void)frame; }
   virtual void encode(const CapturedFrame& frame, bool forceKeyframe, bool highQuality) = 0;
   // Ends the current session; its outputs still under way are dropped.
   virtual void invalidate() = 0;
@@ -51,6 +54,9 @@ class EncoderFactory {
   virtual std::vector<CodecProfile> supportedProfiles() const = 0;
   virtual std::shared_ptr<VideoEncoder> makeEncoder(CodecProfile profile, int64_t bitrate,
                                                     EncoderOutputHandler output) const = 0;
+  // Whether the pipeline encodes this factory's frames on a thread of its own, so that the
+  // capture of a frame overlaps the encoding of the one before (see VideoPipeline).
+  virtual bool encodesAhead() const { return false; }
 };
 
 }  // namespace brindlet::host

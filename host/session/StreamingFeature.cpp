@@ -141,8 +141,9 @@ void StreamingFeature::startPipeline(CodecProfile profile) {
     encoderFailed(error.what());
     return;
   }
-  auto pipeline = VideoPipeline::make(std::move(encoder), Clock::seconds(core_.env().idleRefreshDelay),
-                                      strand.get_inner_executor(), core_.env().clock);
+  auto pipeline =
+      VideoPipeline::make(std::move(encoder), Clock::seconds(core_.env().idleRefreshDelay), strand.get_inner_executor(),
+                          core_.env().clock, core_.env().encoders->encodesAhead());
   std::weak_ptr<VideoPipeline> weakPipeline = pipeline;
   sink->setKeyframeRequester([weakPipeline] {
     if (auto p = weakPipeline.lock()) p->requestKeyframe();

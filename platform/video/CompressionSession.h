@@ -36,6 +36,12 @@ struct EncodedSample {
   std::shared_ptr<const HEVCFormatDescription> format;
 };
 
+// A picture converted ahead for one session (see `CompressionSession::preparePicture`).
+class PreparedPicture {
+ public:
+  virtual ~PreparedPicture() = default;
+};
+
 // Called once per encoded frame with the status, the info flags and the sample (absent on
 // failure or drop). It runs on the thread that called `encodeFrame`, without the session's lock.
 using CompressionOutputHandler = std::function<void(int status, uint32_t infoFlags, const EncodedSample* sample)>;
@@ -57,6 +63,20 @@ class CompressionSession {
   virtual int prepareToEncodeFrames() = 0;
   virtual int encodeFrame(const PixelBuffer& picture, int64_t ptsNs, bool forceKeyFrame,
                           const CompressionOutputHandler& handler) = 0;
+  // Converts `picture` for this session on the caller's thread, so that one frame's conversion
+  // can run while the frame before it encodes. Nothing when the session cannot take it (ended,
+  // another size); the frame is then encoded from its pixels.
+  virtual std::shared_ptr<const PreparedPicture> preparePicture(const PixelBuffer& picture) {
+    (void)picture;
+    return nullptr;
+  }
+  // `encodeFrame` of `picture`, with the conversion `prepared` made of it (by this session;
+  // one from elsewhere is ignored).
+  virtual int encodePreparedFrame(const PixelBuffer& picture, const PreparedPicture* prepared, int64_t ptsNs,
+                                  bool forceKeyFrame, const CompressionOutputHandler& handler) {
+    (void)prepared;
+    return encodeFrame(picture, ptsNs, forceKeyFrame, handler);
+  }
   // Ends the session; later calls fail with `invalidSession`.
   virtual void invalidate() = 0;
 };

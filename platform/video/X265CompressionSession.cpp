@@ -3,6 +3,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <x265.h>
 
@@ -14,15 +15,95 @@ namespace {
 
 using namespace compressionStatus;
 
+// An x265 encoder with its parameters and parameter sets.
+struct OpenEncoder {
+  x265_param* param = nullptr;  // our own storage (see openEncoder)
+  x265_encoder* encoder = nullptr;
+  std::shared_ptr<const HEVCFormatDescription> format;
+};
+
+void closeEncoder(OpenEncoder& e) {
+  if (e.encoder) x265_encoder_close(e.encoder);
+  delete e.param;
+  e = OpenEncoder{};
+}
+
+// The planes of one converted picture.
+struct PlaneSet {
+  PlanarFormat format = PlanarFormat::yuv420;
+  std::vector<uint8_t> storage[3];
+  PlanarPicture picture;
+};
+
+// Plane sets of one picture size, reused: a full-screen set is megabytes.
+class PlanePool : public std::enable_shared_from_this<PlanePool> {
+ public:
+  PlanePool(int width, int height, size_t keep) : width_(width), height_(height), keep_(keep) {}
+
+  std::shared_ptr<PlaneSet> take(PlanarFormat format) {
+    std::unique_ptr<PlaneSet> set;
+    {
+      std::lock_guard guard(lock_);
+      auto found = std::find_if(free_.begin(), free_.end(), [&](const auto& s) { return s->format == format; });
+      if (found != free_.end()) {
+        set = std::move(*found);
+        free_.erase(found);
+      }
+    }
+    if (!set) set = make(format);
+    std::weak_ptr<PlanePool> pool = weak_from_this();
+    return std::shared_ptr<PlaneSet>(set.release(), [pool](PlaneSet* s) {
+      std::unique_ptr<PlaneSet> owned(s);
+      if (auto owner = pool.lock()) owner->giveBack(std::move(owned));
+    });
+  }
+
+ private:
+  std::unique_ptr<PlaneSet> make(PlanarFormat format) const {
+    auto set = std::make_unique<PlaneSet>();
+    set->format = format;
+    const int chromaW = format == PlanarFormat::yuv444 ? width_ : width_ / 2;
+    const int chromaH = format == PlanarFormat::yuv444 ? height_ : height_ / 2;
+    set->storage[0].assign(static_cast<size_t>(width_) * height_, 0);
+    set->storage[1].assign(static_cast<size_t>(chromaW) * chromaH, 128);
+    set->storage[2].assign(static_cast<size_t>(chromaW) * chromaH, 128);
+    for (int i = 0; i < 3; ++i) set->picture.planes[i] = set->storage[i].data();
+    set->picture.strides[0] = width_;
+    set->picture.strides[1] = set->picture.strides[2] = chromaW;
+    return set;
+  }
+
+  void giveBack(std::unique_ptr<PlaneSet> set) {
+    std::lock_guard guard(lock_);
+    if (free_.size() < keep_) free_.push_back(std::move(set));
+  }
+
+  const int width_, height_;
+  const size_t keep_;
+  std::mutex lock_;
+  std::vector<std::unique_ptr<PlaneSet>> free_;
+};
+
+// Planes of the session whose pool they came from: holding the pool, they cannot be taken for
+// another session's.
+class X265PreparedPicture final : public PreparedPicture {
+ public:
+  X265PreparedPicture(std::shared_ptr<const PlanePool> pool, std::shared_ptr<PlaneSet> planes)
+      : pool(std::move(pool)), planes(std::move(planes)) {}
+  const std::shared_ptr<const PlanePool> pool;
+  const std::shared_ptr<PlaneSet> planes;
+};
+
 class X265CompressionSession final : public CompressionSession {
  public:
-  X265CompressionSession(int width, int height, int threads) : width_(width), height_(height), threads_(threads) {}
+  X265CompressionSession(int width, int height, int threads)
+      : width_(width), height_(height), threads_(threads), planes_(std::make_shared<PlanePool>(width, height, 3)) {}
   ~X265CompressionSession() override { close(); }
 
   int setProfileLevel(HEVCProfileLevel profile) override {
     std::lock_guard guard(lock_);
     if (invalid_) return invalidSession;
-    if (encoder_) return propertyNotSupported;
+    if (encoder_.encoder) return propertyNotSupported;
     switch (profile) {
       case HEVCProfileLevel::mainAutoLevel:
         format_ = PlanarFormat::yuv420;
@@ -60,11 +141,12 @@ class X265CompressionSession final : public CompressionSession {
     if (bitsPerSecond <= 0) return parameterError;
     std::lock_guard guard(lock_);
     if (invalid_) return invalidSession;
-    bitrateKbps_ = static_cast<int>(std::max<int64_t>(bitsPerSecond / 1000, 1));
+    const int kbps = static_cast<int>(std::max<int64_t>(bitsPerSecond / 1000, 1));
     // x265 accepts a new rate through x265_encoder_reconfig, but in zero-latency mode its
     // rate control keeps to the old one (measured with x265 3.5), so the next frame starts
     // a new x265 encoder at the new rate; that frame is a key frame.
-    if (encoder_) rateChanged_ = true;
+    if (encoder_.encoder && kbps != bitrateKbps_) rateChanged_ = true;
+    bitrateKbps_ = kbps;
     return ok;
   }
 
@@ -81,15 +163,34 @@ class X265CompressionSession final : public CompressionSession {
     return prepare();
   }
 
+  std::shared_ptr<const PreparedPicture> preparePicture(const PixelBuffer& picture) override {
+    PlanarFormat format;
+    {
+      std::lock_guard guard(lock_);
+      if (invalid_ || picture.width() != width_ || picture.height() != height_) return nullptr;
+      format = format_;
+    }
+    auto planes = convert(picture, format);
+    if (!planes) return nullptr;
+    return std::make_shared<X265PreparedPicture>(planes_, std::move(planes));
+  }
+
   int encodeFrame(const PixelBuffer& picture, int64_t ptsNs, bool forceKeyFrame,
                   const CompressionOutputHandler& handler) override {
+    return encodePreparedFrame(picture, nullptr, ptsNs, forceKeyFrame, handler);
+  }
+
+  int encodePreparedFrame(const PixelBuffer& picture, const PreparedPicture* prepared, int64_t ptsNs,
+                          bool forceKeyFrame, const CompressionOutputHandler& handler) override {
+    const auto* mine = dynamic_cast<const X265PreparedPicture*>(prepared);
+    std::shared_ptr<PlaneSet> planes = mine && mine->pool == planes_ ? mine->planes : nullptr;
     EncodedSample sample;
     int status = ok;
     {
       std::lock_guard guard(lock_);
       status = prepare();
       if (status == ok && (picture.width() != width_ || picture.height() != height_)) status = parameterError;
-      if (status == ok) status = encodeLocked(picture, ptsNs, forceKeyFrame, sample);
+      if (status == ok) status = encodeLocked(picture, std::move(planes), ptsNs, forceKeyFrame, sample);
     }
     if (status != ok) return status;
     if (handler) handler(ok, 0, &sample);
@@ -107,7 +208,7 @@ class X265CompressionSession final : public CompressionSession {
   int setBeforeStart(F&& set) {
     std::lock_guard guard(lock_);
     if (invalid_) return invalidSession;
-    if (encoder_) return propertyNotSupported;
+    if (encoder_.encoder) return propertyNotSupported;
     set();
     return ok;
   }
@@ -119,111 +220,123 @@ class X265CompressionSession final : public CompressionSession {
     p->rc.vbvBufferSize = std::max(bitrateKbps_ / 4, 1);
   }
 
+  // `picture` in Y'CbCr, in planes of the pool; nothing when the conversion fails. Safe to call
+  // while a frame encodes.
+  std::shared_ptr<PlaneSet> convert(const PixelBuffer& picture, PlanarFormat format) {
+    std::lock_guard guard(convertLock_);
+    if (!converter_ || converterFormat_ != format) {
+      converter_ = PixelConverter::toPlanar(width_, height_, format, std::min(threads(), 4));
+      converterFormat_ = format;
+    }
+    if (!converter_) return nullptr;
+    auto planes = planes_->take(format);
+    if (!converter_->convert(picture.baseAddress(), picture.bytesPerRow(), planes->picture)) return nullptr;
+    return planes;
+  }
+
   int prepare() {
     if (invalid_) return invalidSession;
-    if (encoder_) return ok;
-    int threads = this->threads();
-    converter_ = PixelConverter::toPlanar(width_, height_, format_, std::min(threads, 4));
-    if (!converter_) return encoderFailed;
-    int chromaW = format_ == PlanarFormat::yuv444 ? width_ : width_ / 2;
-    int chromaH = format_ == PlanarFormat::yuv444 ? height_ : height_ / 2;
-    planes_[0].assign(static_cast<size_t>(width_) * height_, 0);
-    planes_[1].assign(static_cast<size_t>(chromaW) * chromaH, 128);
-    planes_[2].assign(static_cast<size_t>(chromaW) * chromaH, 128);
-    picture_.planes[0] = planes_[0].data();
-    picture_.planes[1] = planes_[1].data();
-    picture_.planes[2] = planes_[2].data();
-    picture_.strides[0] = width_;
-    picture_.strides[1] = picture_.strides[2] = chromaW;
-    return openEncoder(threads);
+    if (encoder_.encoder) return ok;
+    return openEncoder();
   }
 
   // Opens x265 with the current properties and reads its parameter sets.
-  int openEncoder(int threads) {
-    closeEncoder();
+  int openEncoder() {
+    OpenEncoder opened;
     // Our own storage: this x265's x265_param_free() does not free what x265_param_alloc()
-    // gave (measured with AddressSanitizer), and each new rate opens a new encoder.
-    param_ = new x265_param{};
-    if (x265_param_default_preset(param_, "ultrafast", realTime_ ? "zerolatency" : nullptr) < 0) return encoderFailed;
-    std::string pools = std::to_string(threads);
-    x265_param_parse(param_, "pools", pools.c_str());
+    // gave (measured with AddressSanitizer).
+    opened.param = new x265_param{};
+    x265_param* param = opened.param;
+    auto fail = [&](int status) {
+      closeEncoder(opened);
+      return status;
+    };
+    if (x265_param_default_preset(param, "ultrafast", realTime_ ? "zerolatency" : nullptr) < 0) {
+      return fail(encoderFailed);
+    }
+    std::string pools = std::to_string(threads());
+    x265_param_parse(param, "pools", pools.c_str());
     // x265 takes no picture smaller than one coding tree unit (32 in this preset): a narrower
     // or lower picture gets the smallest unit, 16.
-    if (std::min(width_, height_) < static_cast<int>(param_->maxCUSize)) x265_param_parse(param_, "ctu", "16");
-    param_->frameNumThreads = 1;
-    param_->logLevel = X265_LOG_ERROR;
-    param_->sourceWidth = width_;
-    param_->sourceHeight = height_;
-    param_->internalCsp = format_ == PlanarFormat::yuv444 ? X265_CSP_I444 : X265_CSP_I420;
-    param_->fpsNum = static_cast<uint32_t>(fps_);
-    param_->fpsDenom = 1;
-    param_->bframes = 0;
-    param_->bOpenGOP = 0;
-    param_->scenecutThreshold = 0;  // key frames only at the start, on request or at the interval
+    if (std::min(width_, height_) < static_cast<int>(param->maxCUSize)) x265_param_parse(param, "ctu", "16");
+    param->frameNumThreads = 1;
+    param->logLevel = X265_LOG_ERROR;
+    param->sourceWidth = width_;
+    param->sourceHeight = height_;
+    param->internalCsp = format_ == PlanarFormat::yuv444 ? X265_CSP_I444 : X265_CSP_I420;
+    param->fpsNum = static_cast<uint32_t>(fps_);
+    param->fpsDenom = 1;
+    param->bframes = 0;
+    param->bOpenGOP = 0;
+    param->scenecutThreshold = 0;  // key frames only at the start, on request or at the interval
     int byDuration = static_cast<int>(std::min<double>(keyIntervalSeconds_ * fps_, 1 << 30));
-    param_->keyframeMax = std::max(1, std::min(keyInterval_, byDuration));
-    param_->keyframeMin = 1;
-    param_->bRepeatHeaders = 0;
-    param_->bAnnexB = 0;  // 4-byte big-endian length before each NAL unit
-    param_->bEmitInfoSEI = 0;
-    param_->bEmitHRDSEI = 0;
-    param_->bEnableAccessUnitDelimiters = 0;
+    param->keyframeMax = std::max(1, std::min(keyInterval_, byDuration));
+    param->keyframeMin = 1;
+    param->bRepeatHeaders = 0;
+    param->bAnnexB = 0;  // 4-byte big-endian length before each NAL unit
+    param->bEmitInfoSEI = 0;
+    param->bEmitHRDSEI = 0;
+    param->bEnableAccessUnitDelimiters = 0;
     // With 4:4:4 input and psy-rd on, x265 would raise the chroma QP offsets.
-    param_->psyRd = 0;
-    param_->rc.rateControlMode = X265_RC_ABR;
-    param_->rc.vbvBufferInit = 0.9;
-    applyRate(param_);
-    param_->vui.bEnableVideoSignalTypePresentFlag = 1;
-    param_->vui.videoFormat = 5;
-    param_->vui.bEnableVideoFullRangeFlag = 0;
-    param_->vui.bEnableColorDescriptionPresentFlag = 1;
-    param_->vui.colorPrimaries = 1;
-    param_->vui.transferCharacteristics = 1;
-    param_->vui.matrixCoeffs = 1;
-    if (x265_param_apply_profile(param_, format_ == PlanarFormat::yuv444 ? "main444-8" : "main") < 0) {
-      return propertyNotSupported;
+    param->psyRd = 0;
+    param->rc.rateControlMode = X265_RC_ABR;
+    param->rc.vbvBufferInit = 0.9;
+    applyRate(param);
+    param->vui.bEnableVideoSignalTypePresentFlag = 1;
+    param->vui.videoFormat = 5;
+    param->vui.bEnableVideoFullRangeFlag = 0;
+    param->vui.bEnableColorDescriptionPresentFlag = 1;
+    param->vui.colorPrimaries = 1;
+    param->vui.transferCharacteristics = 1;
+    param->vui.matrixCoeffs = 1;
+    if (x265_param_apply_profile(param, format_ == PlanarFormat::yuv444 ? "main444-8" : "main") < 0) {
+      return fail(propertyNotSupported);
     }
-    encoder_ = x265_encoder_open(param_);
-    if (!encoder_) return encoderFailed;
+    opened.encoder = x265_encoder_open(param);
+    if (!opened.encoder) return fail(encoderFailed);
     x265_nal* nals = nullptr;
     uint32_t count = 0;
-    if (x265_encoder_headers(encoder_, &nals, &count) < 0) return encoderFailed;
+    if (x265_encoder_headers(opened.encoder, &nals, &count) < 0) return fail(encoderFailed);
     std::vector<std::vector<uint8_t>> sets;
     for (uint32_t i = 0; i < count; ++i) {
       if (nals[i].sizeBytes <= 4) continue;
       sets.emplace_back(nals[i].payload + 4, nals[i].payload + nals[i].sizeBytes);  // drop the length
     }
     auto description = HEVCFormatDescription::make(std::move(sets));
-    if (!description) return encoderFailed;
-    formatDescription_ = std::make_shared<const HEVCFormatDescription>(std::move(*description));
+    if (!description) return fail(encoderFailed);
+    opened.format = std::make_shared<const HEVCFormatDescription>(std::move(*description));
+    encoder_ = opened;
     rateChanged_ = false;
     return ok;
   }
 
-  int encodeLocked(const PixelBuffer& picture, int64_t ptsNs, bool forceKeyFrame, EncodedSample& sample) {
+  int encodeLocked(const PixelBuffer& picture, std::shared_ptr<PlaneSet> planes, int64_t ptsNs, bool forceKeyFrame,
+                   EncodedSample& sample) {
     if (rateChanged_) {
-      int status = openEncoder(threads());
+      closeEncoder(encoder_);
+      int status = prepare();
       if (status != ok) return status;
     }
-    if (!converter_->convert(picture.baseAddress(), picture.bytesPerRow(), picture_)) return encoderFailed;
+    if (!planes || planes->format != format_) planes = convert(picture, format_);
+    if (!planes) return encoderFailed;
+    x265_param* param = encoder_.param;
     x265_picture in;
-    x265_picture_init(param_, &in);
+    x265_picture_init(param, &in);
     for (int i = 0; i < 3; ++i) {
-      in.planes[i] = picture_.planes[i];
-      in.stride[i] = picture_.strides[i];
+      in.planes[i] = planes->picture.planes[i];
+      in.stride[i] = planes->picture.strides[i];
     }
     in.bitDepth = 8;
-    in.colorSpace = param_->internalCsp;
+    in.colorSpace = param->internalCsp;
     in.pts = ptsNs;
     in.sliceType = forceKeyFrame ? X265_TYPE_IDR : X265_TYPE_AUTO;
     in.forceqp = qpCap_ < 51 ? qpCap_ + 1 : 0;
     x265_picture out;
-    x265_picture_init(param_, &out);
+    x265_picture_init(param, &out);
     x265_nal* nals = nullptr;
     uint32_t count = 0;
-    int rc = x265_encoder_encode(encoder_, &nals, &count, &in, &out);
-    if (rc < 0) return encoderFailed;
-    if (rc == 0 || count == 0) return encoderFailed;  // zero latency gives each frame back at once
+    int rc = x265_encoder_encode(encoder_.encoder, &nals, &count, &in, &out);
+    if (rc <= 0 || count == 0) return encoderFailed;  // zero latency gives each frame back at once
     size_t total = 0;
     for (uint32_t i = 0; i < count; ++i) total += nals[i].sizeBytes;
     sample.data.reserve(total);
@@ -232,7 +345,7 @@ class X265CompressionSession final : public CompressionSession {
     }
     sample.notSync = !IS_X265_TYPE_I(out.sliceType);
     sample.ptsNs = out.pts;
-    sample.format = formatDescription_;
+    sample.format = encoder_.format;
     return ok;
   }
 
@@ -240,15 +353,9 @@ class X265CompressionSession final : public CompressionSession {
     return threads_ > 0 ? threads_ : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   }
 
-  void closeEncoder() {
-    if (encoder_) x265_encoder_close(encoder_);
-    encoder_ = nullptr;
-    delete param_;
-    param_ = nullptr;
-  }
-
   void close() {
-    closeEncoder();
+    closeEncoder(encoder_);
+    std::lock_guard guard(convertLock_);
     converter_.reset();
   }
 
@@ -265,12 +372,11 @@ class X265CompressionSession final : public CompressionSession {
   int bitrateKbps_ = 8000;
   int qpCap_ = 51;
   bool rateChanged_ = false;
-  x265_param* param_ = nullptr;
-  x265_encoder* encoder_ = nullptr;
+  OpenEncoder encoder_;
+  std::mutex convertLock_;  // the converter, apart from the encoder
   std::unique_ptr<PixelConverter> converter_;
-  std::shared_ptr<const HEVCFormatDescription> formatDescription_;
-  std::vector<uint8_t> planes_[3];
-  PlanarPicture picture_;
+  PlanarFormat converterFormat_ = PlanarFormat::yuv420;
+  const std::shared_ptr<PlanePool> planes_;
 };
 
 }  // namespace

@@ -28,23 +28,37 @@ constexpr uint32_t moveResizeAll = (1u << 8) | (1u << 9) | (1u << 10) | (1u << 1
 constexpr uint32_t sourcePager = 2;
 constexpr uint32_t northWestGravity = 1;
 
-std::vector<uint32_t> cardinals(xcb_connection_t* c, xcb_window_t window, xcb_atom_t property, xcb_atom_t type,
-                                uint32_t longs = 4096) {
+// A property request sent and not yet answered; none when the property's atom is unknown.
+struct PropertyAsk {
+  bool sent = false;
+  xcb_get_property_cookie_t cookie{};
+};
+
+PropertyAsk askProperty(xcb_connection_t* c, xcb_window_t window, xcb_atom_t property, xcb_atom_t type,
+                        uint32_t longs) {
   if (!property) return {};
-  XReply<xcb_get_property_reply_t> reply(
-      xcb_get_property_reply(c, xcb_get_property(c, 0, window, property, type, 0, longs), nullptr));
+  return PropertyAsk{true, xcb_get_property(c, 0, window, property, type, 0, longs)};
+}
+
+XReply<xcb_get_property_reply_t> answer(xcb_connection_t* c, const PropertyAsk& ask) {
+  return XReply<xcb_get_property_reply_t>(ask.sent ? xcb_get_property_reply(c, ask.cookie, nullptr) : nullptr);
+}
+
+std::vector<uint32_t> cardinals(const XReply<xcb_get_property_reply_t>& reply) {
   if (!reply || reply->format != 32) return {};
   auto* v = static_cast<uint32_t*>(xcb_get_property_value(reply.value));
   return std::vector<uint32_t>(v, v + xcb_get_property_value_length(reply.value) / 4);
 }
 
-std::string text(xcb_connection_t* c, xcb_window_t window, xcb_atom_t property, xcb_atom_t type) {
-  if (!property) return {};
-  XReply<xcb_get_property_reply_t> reply(
-      xcb_get_property_reply(c, xcb_get_property(c, 0, window, property, type, 0, 1024), nullptr));
+std::string text(const XReply<xcb_get_property_reply_t>& reply) {
   if (!reply || reply->format != 8) return {};
   return std::string(static_cast<char*>(xcb_get_property_value(reply.value)),
                      xcb_get_property_value_length(reply.value));
+}
+
+std::vector<uint32_t> cardinals(xcb_connection_t* c, xcb_window_t window, xcb_atom_t property, xcb_atom_t type,
+                                uint32_t longs = 4096) {
+  return cardinals(answer(c, askProperty(c, window, property, type, longs)));
 }
 
 struct Extents {
@@ -52,11 +66,14 @@ struct Extents {
 };
 
 // What the manager's decorations add on each side of the client (_NET_FRAME_EXTENTS).
-Extents frameExtents(xcb_connection_t* c, xcb_window_t window, xcb_atom_t property) {
-  auto extents = cardinals(c, window, property, XCB_ATOM_CARDINAL, 4);
+Extents frameExtents(const std::vector<uint32_t>& extents) {
   if (extents.size() != 4) return {};
   return {static_cast<double>(extents[0]), static_cast<double>(extents[1]), static_cast<double>(extents[2]),
           static_cast<double>(extents[3])};
+}
+
+Extents frameExtents(xcb_connection_t* c, xcb_window_t window, xcb_atom_t property) {
+  return frameExtents(cardinals(c, window, property, XCB_ATOM_CARDINAL, 4));
 }
 
 void sendToRoot(XConnection& connection, xcb_window_t window, xcb_atom_t type, const uint32_t (&data)[5]) {
@@ -136,10 +153,8 @@ std::pair<double, double> WindowManager::mainOrigin() {
   return {0, 0};
 }
 
-int32_t WindowManager::pidOf(uint32_t id) {
-  auto pids = cardinals(connection_->get(), id, atoms_->wmPid, XCB_ATOM_CARDINAL, 1);
-  if (!pids.empty() && pids[0] > 0) return static_cast<int32_t>(pids[0]);
-  // A client that does not say: the server knows the process of a local client.
+// For a client that does not give _NET_WM_PID: the server knows the process of a local client.
+int32_t WindowManager::pidFromServer(uint32_t id) {
   if (!resDisplay_) resDisplay_ = XOpenDisplay(displayName_.empty() ? nullptr : displayName_.c_str());
   auto* display = static_cast<Display*>(resDisplay_);
   if (!display) return 0;
@@ -157,21 +172,56 @@ int32_t WindowManager::pidOf(uint32_t id) {
   return pid > 0 ? pid : 0;
 }
 
-std::optional<ManagedWindow> WindowManager::describe(uint32_t id, std::pair<double, double> origin) {
+// Every request describe() needs of one window, sent together so that a listing of many
+// windows waits for the server once, not once a request.
+struct WindowManager::Asks {
+  xcb_get_window_attributes_cookie_t attributes;
+  xcb_get_geometry_cookie_t geometry;
+  xcb_translate_coordinates_cookie_t position;
+  PropertyAsk pid, netName, name, wmClass, extents, type, transient, state, hints;
+};
+
+WindowManager::Asks WindowManager::ask(uint32_t id) {
   xcb_connection_t* c = connection_->get();
-  XReply<xcb_get_window_attributes_reply_t> attrs(
-      xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, id), nullptr));
-  XReply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(c, xcb_get_geometry(c, id), nullptr));
-  XReply<xcb_translate_coordinates_reply_t> at(
-      xcb_translate_coordinates_reply(c, xcb_translate_coordinates(c, id, connection_->root(), 0, 0), nullptr));
+  const Atoms& a = *atoms_;
+  Asks asks;
+  asks.attributes = xcb_get_window_attributes(c, id);
+  asks.geometry = xcb_get_geometry(c, id);
+  asks.position = xcb_translate_coordinates(c, id, connection_->root(), 0, 0);
+  asks.pid = askProperty(c, id, a.wmPid, XCB_ATOM_CARDINAL, 1);
+  asks.netName = askProperty(c, id, a.wmName, a.utf8, 1024);
+  asks.name = askProperty(c, id, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 1024);
+  asks.wmClass = askProperty(c, id, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 1024);
+  asks.extents = askProperty(c, id, a.frameExtents, XCB_ATOM_CARDINAL, 4);
+  asks.type = askProperty(c, id, a.windowType, XCB_ATOM_ATOM, 4096);
+  asks.transient = askProperty(c, id, XCB_ATOM_WM_TRANSIENT_FOR, XCB_ATOM_WINDOW, 1);
+  asks.state = askProperty(c, id, a.wmState, XCB_ATOM_ATOM, 4096);
+  // WM_SIZE_HINTS: flags, x, y, width, height, min width, min height, max width, max height, ...
+  asks.hints = askProperty(c, id, XCB_ATOM_WM_NORMAL_HINTS, XCB_ATOM_WM_SIZE_HINTS, 18);
+  return asks;
+}
+
+std::optional<ManagedWindow> WindowManager::describe(uint32_t id, const Asks& asks, std::pair<double, double> origin) {
+  xcb_connection_t* c = connection_->get();
+  // Every answer is taken, whatever comes of the first ones.
+  XReply<xcb_get_window_attributes_reply_t> attrs(xcb_get_window_attributes_reply(c, asks.attributes, nullptr));
+  XReply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(c, asks.geometry, nullptr));
+  XReply<xcb_translate_coordinates_reply_t> at(xcb_translate_coordinates_reply(c, asks.position, nullptr));
+  const std::vector<uint32_t> pids = cardinals(answer(c, asks.pid));
+  const std::string netName = text(answer(c, asks.netName));
+  const std::string name = text(answer(c, asks.name));
+  const std::string wmClass = text(answer(c, asks.wmClass));
+  const std::vector<uint32_t> extents = cardinals(answer(c, asks.extents));
+  const std::vector<uint32_t> types = cardinals(answer(c, asks.type));
+  const std::vector<uint32_t> transient = cardinals(answer(c, asks.transient));
+  const std::vector<uint32_t> states = cardinals(answer(c, asks.state));
+  const std::vector<uint32_t> hints = cardinals(answer(c, asks.hints));
   if (!attrs || !geometry || !at) return std::nullopt;
 
   ManagedWindow w;
   w.id = id;
-  w.pid = pidOf(id);
-  w.title = text(c, id, atoms_->wmName, atoms_->utf8);
-  if (w.title.empty()) w.title = text(c, id, XCB_ATOM_WM_NAME, XCB_ATOM_STRING);
-  std::string wmClass = text(c, id, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING);
+  w.pid = !pids.empty() && pids[0] > 0 ? static_cast<int32_t>(pids[0]) : pidFromServer(id);
+  w.title = netName.empty() ? name : netName;
   if (auto nul = wmClass.find('\0'); nul != std::string::npos) {
     std::string rest = wmClass.substr(nul + 1);
     w.appName = rest.substr(0, rest.find('\0'));
@@ -179,12 +229,12 @@ std::optional<ManagedWindow> WindowManager::describe(uint32_t id, std::pair<doub
   if (w.appName.empty() && w.pid > 0) w.appName = processName(w.pid);
   w.viewable = attrs->map_state == XCB_MAP_STATE_VIEWABLE;
 
-  const auto [left, right, top, bottom] = frameExtents(c, id, atoms_->frameExtents);
+  const auto [left, right, top, bottom] = frameExtents(extents);
   auto [ox, oy] = origin;
   w.frame = {at->dst_x - left - ox, at->dst_y - top - oy, geometry->width + left + right,
              geometry->height + top + bottom};
 
-  for (uint32_t type : cardinals(c, id, atoms_->windowType, XCB_ATOM_ATOM)) {
+  for (uint32_t type : types) {
     auto known = std::find_if(atoms_->types.begin(), atoms_->types.end(),
                               [&](const auto& entry) { return entry.first == type && type != XCB_ATOM_NONE; });
     if (known != atoms_->types.end()) {
@@ -193,16 +243,13 @@ std::optional<ManagedWindow> WindowManager::describe(uint32_t id, std::pair<doub
     }
     w.type = ManagedWindowType::other;
   }
-  auto transient = cardinals(c, id, XCB_ATOM_WM_TRANSIENT_FOR, XCB_ATOM_WINDOW, 1);
   if (!transient.empty()) w.transientFor = transient[0];
-  for (uint32_t state : cardinals(c, id, atoms_->wmState, XCB_ATOM_ATOM)) {
+  for (uint32_t state : states) {
     if (state == XCB_ATOM_NONE) continue;
     if (state == atoms_->stateHidden) w.hidden = true;
     if (state == atoms_->stateAbove) w.above = true;
     if (state == atoms_->stateModal) w.modal = true;
   }
-  // WM_SIZE_HINTS: flags, x, y, width, height, min width, min height, max width, max height, ...
-  auto hints = cardinals(c, id, XCB_ATOM_WM_NORMAL_HINTS, XCB_ATOM_WM_SIZE_HINTS, 18);
   if (hints.size() >= 9 && (hints[0] & hintMinSize) && (hints[0] & hintMaxSize)) {
     w.resizable = !(hints[5] == hints[7] && hints[6] == hints[8]);
   }
@@ -215,16 +262,20 @@ std::vector<ManagedWindow> WindowManager::windowsFrontToBack() {
   auto ids = cardinals(c, connection_->root(), atoms_->clientListStacking, XCB_ATOM_WINDOW);
   if (ids.empty()) ids = cardinals(c, connection_->root(), atoms_->clientList, XCB_ATOM_WINDOW);
   const auto origin = mainOrigin();
+  std::vector<Asks> asks;
+  asks.reserve(ids.size());
+  for (auto it = ids.rbegin(); it != ids.rend(); ++it) asks.push_back(ask(*it));
   std::vector<ManagedWindow> windows;
-  for (auto it = ids.rbegin(); it != ids.rend(); ++it) {
-    if (auto w = describe(*it, origin)) windows.push_back(std::move(*w));
+  for (size_t i = 0; i < asks.size(); ++i) {
+    if (auto w = describe(ids[ids.size() - 1 - i], asks[i], origin)) windows.push_back(std::move(*w));
   }
   return windows;
 }
 
 std::optional<ManagedWindow> WindowManager::window(uint32_t id) {
   std::lock_guard guard(lock_);
-  return describe(id, mainOrigin());
+  const auto origin = mainOrigin();
+  return describe(id, ask(id), origin);
 }
 
 uint32_t WindowManager::activeWindow() {

@@ -90,10 +90,12 @@ class WindowManager {
 
  private:
   struct Atoms;
+  struct Asks;
   WindowManager(std::unique_ptr<XConnection> connection, std::string displayName);
-  std::optional<ManagedWindow> describe(uint32_t id, std::pair<double, double> origin);
+  Asks ask(uint32_t id);
+  std::optional<ManagedWindow> describe(uint32_t id, const Asks& asks, std::pair<double, double> origin);
   std::pair<double, double> mainOrigin();
-  int32_t pidOf(uint32_t id);
+  int32_t pidFromServer(uint32_t id);
 
   std::mutex lock_;
   std::unique_ptr<XConnection> connection_;

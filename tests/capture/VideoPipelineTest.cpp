@@ -2,6 +2,8 @@
 // sink's hold-back of delta frames after a failed send.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+
 #include "CaptureDoubles.h"
 #include "host/capture/VideoPipeline.h"
 #include "host/capture/VideoSink.h"
@@ -24,7 +26,110 @@ size_t count(const std::vector<RecordingEncoder::Call>& calls, bool highQuality)
   return n;
 }
 
+// An encoder whose frames each encode until the test lets them finish; it records which frame
+// was encoding while another was prepared.
+class GatedEncoder : public RecordingEncoder {
+ public:
+  struct Prepared {
+    uint64_t frame;
+    uint64_t whileEncoding;  // 0: none
+  };
+
+  void prepare(CapturedFrame& f) override {
+    std::lock_guard g(lock_);
+    prepared_.push_back({f.captureTimeNs, encoding_});
+    changed_.notify_all();
+  }
+  void encode(const CapturedFrame& f, bool forceKeyframe, bool highQuality) override {
+    size_t n;
+    {
+      std::unique_lock g(lock_);
+      encoding_ = f.captureTimeNs;
+      n = ++started_;
+      changed_.notify_all();
+      changed_.wait_for(g, std::chrono::seconds(10), [&] { return allowed_ >= n; });
+      encoding_ = 0;
+    }
+    RecordingEncoder::encode(f, forceKeyframe, highQuality);
+  }
+  // Lets the first `n` frames finish.
+  void allow(size_t n) {
+    std::lock_guard g(lock_);
+    allowed_ = n;
+    changed_.notify_all();
+  }
+  bool waitStarted(size_t n) {
+    return waitFor([&] { return started_ >= n; });
+  }
+  bool waitPrepared(size_t n) {
+    return waitFor([&] { return prepared_.size() >= n; });
+  }
+  std::vector<Prepared> prepared() const {
+    std::lock_guard g(lock_);
+    return prepared_;
+  }
+
+ private:
+  template <typename F>
+  bool waitFor(F condition) {
+    std::unique_lock g(lock_);
+    return changed_.wait_for(g, std::chrono::seconds(10), condition);
+  }
+  mutable std::mutex lock_;
+  std::condition_variable changed_;
+  std::vector<Prepared> prepared_;
+  uint64_t encoding_ = 0;
+  size_t started_ = 0, allowed_ = 0;
+};
+
 }  // namespace
+
+// Encoding on its own thread: an idle encoder takes a frame at once; the next frames are
+// captured and converted while one encodes, and the newest of them is encoded next; the idle
+// refresh goes the same way; a frame of the former display still waiting is dropped when
+// another display is selected.
+TEST(VideoPipeline, EncodingAheadOverlapsCaptureWithEncodingAndEncodesTheNewestFrameNext) {
+  TestLoop loop;
+  auto encoder = std::make_shared<GatedEncoder>();
+  auto pipeline = VideoPipeline::make(encoder, 150ms, loop.io.get_executor(), loop.clock, true);
+
+  pipeline->submit(frame(1));  // returns while frame 1 still encodes
+  ASSERT_TRUE(encoder->waitStarted(1));
+  pipeline->submit(frame(2));  // neither waits for the encoder
+  pipeline->submit(frame(3));
+  auto prepared = encoder->prepared();
+  ASSERT_EQ(prepared.size(), 3u);
+  EXPECT_EQ(prepared[0].whileEncoding, 0u);
+  EXPECT_EQ(prepared[1].whileEncoding, 1u) << "converted while frame 1 encodes";
+  EXPECT_EQ(prepared[2].whileEncoding, 1u);
+  encoder->allow(1);
+  ASSERT_TRUE(encoder->waitStarted(2));
+  encoder->allow(2);
+
+  // The idle refresh of frame 3 is encoded on the encoding thread too.
+  loop.advance(200ms);
+  ASSERT_TRUE(encoder->waitStarted(3));
+  encoder->allow(3);
+  ASSERT_TRUE(loop.runUntil([&] { return encoder->calls().size() == 3; }));
+  auto calls = encoder->calls();
+  EXPECT_EQ(calls[0].frame.captureTimeNs, 1u);
+  EXPECT_EQ(calls[1].frame.captureTimeNs, 3u) << "frame 2 was merged into the newer frame 3";
+  EXPECT_FALSE(calls[1].highQuality);
+  EXPECT_TRUE(calls[2].highQuality);
+  EXPECT_EQ(calls[2].frame.captureTimeNs, 3u);
+
+  // Frame 4 encodes; frame 5 of display 1 still waits when display 2 is selected.
+  pipeline->submit(frame(4));
+  ASSERT_TRUE(encoder->waitStarted(4));
+  pipeline->submit(frame(5));
+  pipeline->switchDisplay(2);
+  encoder->allow(10);
+  ASSERT_TRUE(loop.runUntil([&] { return encoder->calls().size() == 4; }));
+  pipeline->stop();  // waits for the encoding thread
+  EXPECT_EQ(encoder->calls().size(), 4u);
+  EXPECT_EQ(encoder->calls().back().frame.captureTimeNs, 4u);
+  EXPECT_EQ(encoder->invalidations(), 1);
+}
 
 TEST(VideoPipeline, AStillPictureIsEncodedOnceMoreAtHighQualityAndThenNothing) {
   TestLoop loop;

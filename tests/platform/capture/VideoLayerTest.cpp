@@ -2,6 +2,8 @@
 // decoder, to the picture that went in, in the profile asked for.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "platform/capture/HEVCTestDecoder.h"
 #include "platform/capture/TestPictures.h"
 #include "platform/video/CompressionSession.h"
@@ -142,6 +144,54 @@ TEST(CompressionSession, BitRateChangedWhileRunningTakesEffectAtTheNextFrame) {
   EXPECT_FALSE(low.front().sample.notSync) << "the new rate starts with a key frame";
   for (size_t i = 1; i < low.size(); ++i) EXPECT_TRUE(low[i].sample.notSync);
   EXPECT_LT(lowBytes * 4, highBytes) << "high " << highBytes << " low " << lowBytes;
+}
+
+// A picture converted ahead is encoded from its conversion, not from the pixels as they are
+// by then; a conversion of another session (even of the same size) is not taken.
+TEST(CompressionSession, EncodesAPreparedPictureFromItsConversion) {
+  auto session = makeSession(320, 240, HEVCProfileLevel::main444AutoLevel, 4'000'000);
+  auto other = makeSession(320, 240, HEVCProfileLevel::main444AutoLevel, 4'000'000);
+  PixelBuffer picture(320, 240), first(320, 240), second(320, 240);
+  fillTestPicture(first, 1);
+  fillTestPicture(second, 7);
+  auto psnrTo = [](const DecodedPicture& d, const PixelBuffer& p) {
+    return psnrBGR(d.bgr0.data(), 320 * 4, p.baseAddress(), p.bytesPerRow(), 320, 240);
+  };
+  HEVCTestDecoder decoder;
+  auto encodePrepared = [&](CompressionSession& s, const PreparedPicture* prepared, int64_t pts) {
+    Output out;
+    EXPECT_EQ(s.encodePreparedFrame(picture, prepared, pts, false,
+                                    [&](int status, uint32_t, const EncodedSample* sample) {
+                                      ++out.calls;
+                                      out.status = status;
+                                      if (sample) out.sample = *sample;
+                                    }),
+              0);
+    return out;
+  };
+
+  std::memcpy(picture.baseAddress(), first.baseAddress(), first.byteCount());
+  auto prepared = session->preparePicture(picture);
+  ASSERT_TRUE(prepared);
+  std::memcpy(picture.baseAddress(), second.baseAddress(), second.byteCount());  // the next grab
+  Output out = encodePrepared(*session, prepared.get(), 1000);
+  ASSERT_EQ(out.calls, 1);
+  auto decoded = decoder.decode(out.sample.format->parameterSets, out.sample.data);
+  ASSERT_TRUE(decoded);
+  EXPECT_GT(psnrTo(*decoded, first), 35.0) << "the prepared picture";
+  EXPECT_LT(psnrTo(*decoded, second), 20.0);
+
+  // Another session converts the pixels itself.
+  HEVCTestDecoder otherDecoder;
+  Output foreign = encodePrepared(*other, prepared.get(), 1000);
+  auto decodedForeign = otherDecoder.decode(foreign.sample.format->parameterSets, foreign.sample.data);
+  ASSERT_TRUE(decodedForeign);
+  EXPECT_GT(psnrTo(*decodedForeign, second), 35.0);
+
+  PixelBuffer wrongSize(160, 120);
+  EXPECT_FALSE(session->preparePicture(wrongSize));
+  session->invalidate();
+  EXPECT_FALSE(session->preparePicture(picture));
 }
 
 TEST(CompressionSession, QuantiserCapSharpensARepeatedPicture) {
