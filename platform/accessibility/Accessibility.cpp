@@ -185,6 +185,7 @@ struct Accessibility::Thread {
   std::condition_variable started;
   bool running = false;
   bool stopped = false;
+  bool busConnected = false;  // set once before `running`, read on the layer's thread only
   std::deque<Job> jobs;
   std::map<std::uint64_t, FocusHandler> handlers;
   std::uint64_t nextHandler = 0;
@@ -215,21 +216,31 @@ struct Accessibility::Thread {
   void run() {
     g_main_context_push_thread_default(context);
     int failed = atspi_init();
-    // After the bus connection exists: it is moved onto this thread's context with it.
-    atspi_set_main_context(context);
-    if (failed > 1) accessibilityLog().error("accessibility bus unavailable (AT-SPI init %d)", failed);
-    // Every call, including those to apps that have just started, waits this long at most.
-    atspi_set_timeout(int(messagingTimeout.count()), int(messagingTimeout.count()));
-    AtspiEventListener* listener = atspi_event_listener_new(&Thread::onEvent, this, nullptr);
-    for (const char* type : {"object:state-changed:focused", "focus:"}) {
-      Error error;
-      if (!atspi_event_listener_register(listener, type, error.out())) {
-        accessibilityLog().error("focus events unavailable: %s", error ? error.value->message : "");
+    // Without a connection to the accessibility bus every further call would hand libdbus a
+    // null connection, which aborts the process: menus and text focus are then off, and every
+    // job ends without running.
+    const bool connected = atspi_get_a11y_bus() != nullptr;
+    AtspiEventListener* listener = nullptr;
+    if (!connected) {
+      accessibilityLog().error("accessibility bus unavailable (AT-SPI init %d): menus and text focus are off", failed);
+    } else {
+      // After the bus connection exists: it is moved onto this thread's context with it.
+      atspi_set_main_context(context);
+      if (failed > 1) accessibilityLog().error("accessibility bus unavailable (AT-SPI init %d)", failed);
+      // Every call, including those to apps that have just started, waits this long at most.
+      atspi_set_timeout(int(messagingTimeout.count()), int(messagingTimeout.count()));
+      listener = atspi_event_listener_new(&Thread::onEvent, this, nullptr);
+      for (const char* type : {"object:state-changed:focused", "focus:"}) {
+        Error error;
+        if (!atspi_event_listener_register(listener, type, error.out())) {
+          accessibilityLog().error("focus events unavailable: %s", error ? error.value->message : "");
+        }
       }
     }
     {
       std::lock_guard lock(mutex);
       running = true;
+      busConnected = connected;
     }
     started.notify_all();
     g_main_loop_run(loop);
@@ -245,9 +256,11 @@ struct Accessibility::Thread {
       job.work = nullptr;
       job.done();
     }
-    atspi_event_listener_deregister(listener, "object:state-changed:focused", nullptr);
-    atspi_event_listener_deregister(listener, "focus:", nullptr);
-    g_object_unref(listener);
+    if (listener) {
+      atspi_event_listener_deregister(listener, "object:state-changed:focused", nullptr);
+      atspi_event_listener_deregister(listener, "focus:", nullptr);
+      g_object_unref(listener);
+    }
     lastFocused.clear();
     x.reset();
     while (g_main_context_iteration(context, FALSE)) {
@@ -282,7 +295,9 @@ struct Accessibility::Thread {
       }
       // What the job holds goes here, before its caller resumes and may drop the last
       // reference to anything the job shares with it.
-      std::exchange(job.work, nullptr)();
+      auto work = std::exchange(job.work, nullptr);
+      if (self->busConnected) work();
+      work = nullptr;
       job.done();
     }
     return G_SOURCE_REMOVE;
