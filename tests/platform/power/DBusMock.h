@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <stdexcept>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,12 +39,22 @@ class DBusMock {
   static constexpr Object logind{"org.freedesktop.login1", "/org/freedesktop/login1"};
 
   DBusMock() {
+    char folder[] = "/tmp/brindlet-dbusmock.XXXXXX";
+    if (!mkdtemp(folder)) throw std::runtime_error("mkdtemp");
+    runtimeFolder_ = folder;
     int pipeFDs[2];
     if (pipe(pipeFDs) != 0) throw std::runtime_error("pipe");
     pid_t pid = fork();
     if (pid == 0) {
       dup2(pipeFDs[1], 3);
       close(pipeFDs[0]);
+      // A service this bus starts on demand (the accessibility bus a GTK program asks for) runs
+      // in folders of its own and away from the X display: otherwise it would take over the
+      // socket and the display's bus property of the test services' accessibility bus, and
+      // remove them when this bus ends.
+      setenv("XDG_RUNTIME_DIR", folder, 1);
+      setenv("XDG_CACHE_HOME", folder, 1);
+      unsetenv("DISPLAY");
       execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", "--nosyslog", "--print-address=3",
              static_cast<char*>(nullptr));
       _exit(127);
@@ -66,6 +77,8 @@ class DBusMock {
       int status = 0;
       waitpid(*it, &status, 0);
     }
+    std::error_code ignored;
+    std::filesystem::remove_all(runtimeFolder_, ignored);
   }
 
   const std::string& address() const { return address_; }
@@ -146,6 +159,7 @@ class DBusMock {
     throw std::runtime_error(std::string("the stand-in for ") + name + " did not appear");
   }
 
+  std::string runtimeFolder_;
   std::string address_;
   std::unique_ptr<platform::DBusBus> bus_;
   std::vector<pid_t> pids_;
