@@ -68,6 +68,8 @@ struct MenuBarView {
     std::string removeLabel;
     // Its removal waits: the row offers "Undo" instead of the remove button.
     bool removing = false;
+
+    bool operator==(const DeviceRow&) const = default;
   };
   // The streaming card, present while a session is live.
   struct Card {
@@ -77,6 +79,8 @@ struct MenuBarView {
     // the note.
     std::optional<std::string> footnote;
     bool footnoteIsError = false;
+
+    bool operator==(const Card&) const = default;
   };
 
   std::string statusText;
@@ -94,6 +98,8 @@ struct MenuBarView {
   bool launchAtLogin = false;
 
   static MenuBarView render(const MenuBarSnapshot& snapshot);
+
+  bool operator==(const MenuBarView&) const = default;
 };
 
 bool isLive(const std::optional<SessionStatus>& status);

@@ -293,10 +293,10 @@ MenuBarPanel::~MenuBarPanel() {
 void MenuBarPanel::update(const MenuBarSnapshot& snapshot) {
   std::optional<RelaySection::View> relay;
   if (relay_) relay = RelaySection::render(*relay_);
-  if (last_ && *last_ == snapshot && lastRelay_ && *lastRelay_ == relay) return;
-  last_ = snapshot;
-  lastRelay_ = relay;
   MenuBarView view = MenuBarView::render(snapshot);
+  if (last_ && *last_ == view && lastRelay_ && *lastRelay_ == relay) return;
+  last_ = view;
+  lastRelay_ = relay;
   std::shared_ptr<Toolkit> toolkit = toolkit_;
   ui_->post([toolkit, view, relay] { toolkit->draw(view, relay); });
 }

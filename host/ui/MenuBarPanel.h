@@ -51,7 +51,9 @@ class MenuBarPanel {
   std::shared_ptr<MenuBarActions> actions_;
   std::shared_ptr<RelaySectionModel> relay_;
   std::shared_ptr<Toolkit> toolkit_;
-  std::optional<MenuBarSnapshot> last_;
+  // What was drawn last: a change of the model that draws the same (an encode time moving
+  // within its rounding) redraws nothing, since the panel lies on the screen it streams.
+  std::optional<MenuBarView> last_;
   std::optional<std::optional<RelaySection::View>> lastRelay_;
 };
 
