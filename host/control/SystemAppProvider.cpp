@@ -9,6 +9,7 @@
 #include "host/control/WindowEvents.h"
 #include "platform/apps/DesktopApps.h"
 #include "platform/apps/RunningDesktopApps.h"
+#include "platform/image/ImageCodec.h"
 #include "platform/windows/WindowManager.h"
 
 namespace brindlet::host {
@@ -147,19 +148,37 @@ asio::awaitable<std::vector<AppInfo>> SystemAppProvider::snapshot() {
   auto kept = filterAppWindows(windows, {}, minimizedWindowsByPID(windows));
   std::vector<DisplayInfo> displays;
   if (displays_) displays = co_await displays_->displays();
-  co_return groupWindowsByApp(apps, kept, displays,
-                              [this](const RunningAppRecord& record) { return icon(record.bundleID); });
+  co_return groupWindowsByApp(apps, kept, displays, [this, &managed](const RunningAppRecord& record) {
+    // An app without a desktop entry's icon shows the icon its first window gives.
+    uint32_t window = 0;
+    for (const auto& w : managed) {
+      if (w.pid == record.pid) {
+        window = w.id;
+        break;
+      }
+    }
+    return icon(record.bundleID, window);
+  });
 }
 
-Bytes SystemAppProvider::icon(const std::string& bundleID) {
+Bytes SystemAppProvider::icon(const std::string& bundleID, uint32_t window) {
+  // "pid.N" names no entry, and a process ID may come back for another program: such an app's
+  // icon is its window's, kept by the window.
+  const bool entry = !bundleID.starts_with("pid.");
+  const std::string key = entry ? bundleID : bundleID + "@" + std::to_string(window);
   {
     std::lock_guard guard(lock_);
-    if (auto found = icons_.find(bundleID); found != icons_.end()) return found->second;
+    if (auto found = icons_.find(key); found != icons_.end()) return found->second;
   }
-  // "pid.N" names no entry: such an app has no icon.
-  Bytes png = bundleID.starts_with("pid.") ? Bytes{} : platform::desktopAppIconPNG(bundleID, iconSize);
+  Bytes png = entry ? platform::desktopAppIconPNG(bundleID, iconSize) : Bytes{};
+  // An app whose entry gives no icon shows the one its window gives.
+  if (png.empty() && window != 0 && windows_) {
+    if (auto picture = windows_->icon(window, iconSize)) {
+      if (auto encoded = platform::encodePNG(*picture)) png = std::move(*encoded);
+    }
+  }
   std::lock_guard guard(lock_);
-  icons_[bundleID] = png;
+  icons_[key] = png;
   return png;
 }
 

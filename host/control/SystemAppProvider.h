@@ -71,7 +71,7 @@ class SystemAppProvider final : public AppProviding, public std::enable_shared_f
   static asio::awaitable<void> follow(std::weak_ptr<SystemAppProvider> weak, AsyncStream<WindowEvent> events);
   void windowsChanged(WindowEvent event);
   std::vector<RunningAppRecord> records(std::vector<platform::ManagedWindow>& windows);
-  Bytes icon(const std::string& bundleID);
+  Bytes icon(const std::string& bundleID, uint32_t window);
 
   std::shared_ptr<Clock> clock_;
   std::shared_ptr<platform::WindowManager> windows_;

@@ -93,7 +93,7 @@ void sendToRoot(XConnection& connection, xcb_window_t window, xcb_atom_t type, c
 
 struct WindowManager::Atoms {
   xcb_atom_t clientList, clientListStacking, activeWindow, wmPid, wmName, utf8, frameExtents, windowType, wmState,
-      stateHidden, stateAbove, stateModal, stateMaxVert, stateMaxHorz, moveResize, workArea, currentDesktop;
+      stateHidden, stateAbove, stateModal, stateMaxVert, stateMaxHorz, moveResize, workArea, currentDesktop, wmIcon;
   std::vector<std::pair<xcb_atom_t, ManagedWindowType>> types;
 
   explicit Atoms(XConnection& c)
@@ -113,7 +113,8 @@ struct WindowManager::Atoms {
         stateMaxHorz(c.atom("_NET_WM_STATE_MAXIMIZED_HORZ")),
         moveResize(c.atom("_NET_MOVERESIZE_WINDOW")),
         workArea(c.atom("_NET_WORKAREA")),
-        currentDesktop(c.atom("_NET_CURRENT_DESKTOP")) {
+        currentDesktop(c.atom("_NET_CURRENT_DESKTOP")),
+        wmIcon(c.atom("_NET_WM_ICON")) {
     const std::pair<const char*, ManagedWindowType> known[] = {
         {"_NET_WM_WINDOW_TYPE_NORMAL", ManagedWindowType::normal},
         {"_NET_WM_WINDOW_TYPE_DIALOG", ManagedWindowType::dialog},
@@ -380,6 +381,64 @@ asio::awaitable<void> WindowManager::watch(std::string displayName, std::functio
     if (listChanged) onChange(WindowManagerChange::clientList);
     co_await descriptor.async_wait(asio::posix::descriptor_base::wait_read, asio::use_awaitable);
   }
+}
+
+}  // namespace brindlet::platform
+
+namespace brindlet::platform {
+
+std::optional<RGBAImage> netWMIconPicture(const std::vector<uint32_t>& data, int size) {
+  if (size <= 0) return std::nullopt;
+  // The pictures' places: (offset of the first pixel, width, height).
+  struct Found {
+    std::size_t at;
+    uint32_t width, height;
+  };
+  std::optional<Found> best;
+  for (std::size_t at = 0; at + 2 <= data.size();) {
+    const uint32_t width = data[at], height = data[at + 1];
+    const uint64_t pixels = uint64_t(width) * height;
+    if (width == 0 || height == 0 || pixels > data.size() - at - 2) break;  // not whole: stop here
+    const Found found{at + 2, width, height};
+    auto longer = [](const Found& f) { return std::max(f.width, f.height); };
+    const uint32_t wanted = uint32_t(size);
+    if (!best) {
+      best = found;
+    } else if (longer(*best) < wanted ? longer(found) > longer(*best)
+                                      : (longer(found) >= wanted && longer(found) < longer(*best))) {
+      best = found;
+    }
+    at += 2 + std::size_t(pixels);
+  }
+  if (!best) return std::nullopt;
+  RGBAImage image;
+  image.width = size;
+  image.height = size;
+  image.rgba.assign(std::size_t(size) * size * 4, 0);
+  const double scale = double(size) / std::max(best->width, best->height);
+  const int drawnWidth = std::max(1, int(best->width * scale + 0.5));
+  const int drawnHeight = std::max(1, int(best->height * scale + 0.5));
+  const int left = (size - drawnWidth) / 2, top = (size - drawnHeight) / 2;
+  for (int y = 0; y < drawnHeight; ++y) {
+    const uint32_t sourceY = std::min<uint32_t>(best->height - 1, uint32_t((y + 0.5) / scale));
+    for (int x = 0; x < drawnWidth; ++x) {
+      const uint32_t sourceX = std::min<uint32_t>(best->width - 1, uint32_t((x + 0.5) / scale));
+      const uint32_t argb = data[best->at + std::size_t(sourceY) * best->width + sourceX];
+      uint8_t* out = &image.rgba[(std::size_t(top + y) * size + std::size_t(left + x)) * 4];
+      out[0] = uint8_t(argb >> 16);
+      out[1] = uint8_t(argb >> 8);
+      out[2] = uint8_t(argb);
+      out[3] = uint8_t(argb >> 24);
+    }
+  }
+  return image;
+}
+
+std::optional<RGBAImage> WindowManager::icon(uint32_t id, int size) {
+  std::lock_guard guard(lock_);
+  // At most 4 MiB of pictures: a 1024-pixel icon and its smaller sizes.
+  constexpr uint32_t longs = 1u << 20;
+  return netWMIconPicture(cardinals(connection_->get(), id, atoms_->wmIcon, XCB_ATOM_CARDINAL, longs), size);
 }
 
 }  // namespace brindlet::platform

@@ -23,6 +23,7 @@
 
 #include <asio/awaitable.hpp>
 
+#include "platform/image/ImageCodec.h"
 #include "platform/screen/ShareableContent.h"
 
 namespace brindlet::platform {
@@ -52,6 +53,12 @@ struct ManagedWindow {
 // What changed on the root window.
 enum class WindowManagerChange { activeWindow, clientList };
 
+// The picture a _NET_WM_ICON property holds (pictures one after another: width, height, then
+// width × height pixels of 0xAARRGGBB), the smallest at least `size` pixels on its longer side,
+// else the largest, scaled to fit `size` × `size` and centred on a transparent square. Nothing
+// when the property holds no whole picture.
+std::optional<RGBAImage> netWMIconPicture(const std::vector<uint32_t>& data, int size);
+
 class WindowManager {
  public:
   // Opens its own connection; throws ScreenError when the server cannot be reached.
@@ -79,6 +86,8 @@ class WindowManager {
   // by its ID), in global points; the whole display when the manager gives no work area;
   // nothing when there is no such display or the two do not meet.
   std::optional<ScreenRect> workArea(uint32_t displayID);
+  // The window's own icon (_NET_WM_ICON) drawn `size` pixels square; nothing when it has none.
+  std::optional<RGBAImage> icon(uint32_t id, int size);
   // The name of a process (/proc/PID/comm); empty when unknown.
   static std::string processName(int32_t pid);
 

@@ -129,6 +129,8 @@ TEST_F(SystemRunningAppsTest, ALaunchedEntryIsListedFollowedAsRecentAndQuit) {
   });
 
   ManagedTestWindow stranger({.title = "Stranger window", .appClass = "BrindletStranger", .x = 500, .y = 300});
+  // No desktop entry names it: its icon is the one its window gives.
+  stranger.setIcon(16, 8, 0xFF00C000);
   std::vector<AppInfo> apps;
   ASSERT_TRUE(eventually([&] {
     apps = run(provider->snapshot());
@@ -146,6 +148,12 @@ TEST_F(SystemRunningAppsTest, ALaunchedEntryIsListedFollowedAsRecentAndQuit) {
   const std::uint8_t* centre = &icon->rgba[(64 * 128 + 64) * 4];
   EXPECT_EQ((std::vector<int>{centre[0], centre[1], centre[2], centre[3]}), (std::vector<int>{0, 0, 255, 255}));
   EXPECT_EQ(find(apps, "pid." + std::to_string(getpid()))->name, "BrindletStranger");
+  auto ownIcon = platform::decodePNG(find(apps, "pid." + std::to_string(getpid()))->icon);
+  ASSERT_TRUE(ownIcon);
+  ASSERT_EQ(ownIcon->width, 128);
+  const std::uint8_t* middle = &ownIcon->rgba[(64 * 128 + 64) * 4];
+  EXPECT_EQ((std::vector<int>{middle[0], middle[1], middle[2], middle[3]}), (std::vector<int>{0, 0xC0, 0, 255}));
+  EXPECT_EQ(ownIcon->rgba[3], 0) << "a wide icon is centred on a transparent square";
 
   // Activating each window puts its app first.
   const std::uint32_t fixtureWindow = fixture->windows[0].id;

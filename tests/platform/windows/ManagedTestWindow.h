@@ -120,6 +120,13 @@ class ManagedTestWindow {
   }
 
   void sync() { free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr)); }
+  // Gives the window its own icon (_NET_WM_ICON): one picture of one colour, 0xAARRGGBB.
+  void setIcon(uint32_t width, uint32_t height, uint32_t argb) {
+    std::vector<uint32_t> data{width, height};
+    data.resize(2 + std::size_t(width) * height, argb);
+    setCardinals("_NET_WM_ICON", XCB_ATOM_CARDINAL, std::move(data));
+    sync();
+  }
 
   // Polls `condition` for up to five seconds.
   static bool eventually(const std::function<bool()>& condition) {

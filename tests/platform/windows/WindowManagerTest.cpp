@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
+#include <vector>
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
@@ -154,6 +156,57 @@ TEST_F(WindowManagerTest, TheWatchTellsEachChangeOfTheActiveWindow) {
   }
   EXPECT_NE(std::count(changes.begin(), changes.end(), WindowManagerChange::clientList), 0);
   io.stop();
+}
+
+// A window's own icon property: the picture nearest above the size asked for, else the largest;
+// whatever the property claims, nothing is read past its end.
+TEST(NetWMIconPicture, PicksTheBestWholePictureAndDrawsItCentred) {
+  auto picture = [](uint32_t w, uint32_t h, uint32_t argb) {
+    std::vector<uint32_t> data{w, h};
+    data.resize(2 + std::size_t(w) * h, argb);
+    return data;
+  };
+  auto join = [](std::vector<std::vector<uint32_t>> parts) {
+    std::vector<uint32_t> all;
+    for (auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+  };
+  auto centre = [](const RGBAImage& image) {
+    const uint8_t* p = &image.rgba[(std::size_t(image.height / 2) * image.width + image.width / 2) * 4];
+    return std::vector<int>{p[0], p[1], p[2], p[3]};
+  };
+  const uint32_t red = 0xFFFF0000, green = 0xFF00FF00, blue = 0x800000FF;
+  struct Case {
+    const char* name;
+    std::vector<uint32_t> data;
+    std::optional<std::vector<int>> expected;  // the centre pixel, R G B A
+  };
+  const std::vector<Case> cases = {
+      {"one picture", picture(4, 4, red), std::vector<int>{255, 0, 0, 255}},
+      {"smallest at least the size", join({picture(64, 64, red), picture(256, 256, blue), picture(32, 32, green)}),
+       std::vector<int>{0, 0, 255, 128}},
+      {"else the largest", join({picture(16, 16, red), picture(48, 48, green), picture(32, 32, blue)}),
+       std::vector<int>{0, 255, 0, 255}},
+      {"a cut second picture is left out", join({picture(8, 8, green), {300, 300, red, red}}),
+       std::vector<int>{0, 255, 0, 255}},
+      {"empty", {}, std::nullopt},
+      {"a size without pixels", {1000000, 1000000, red}, std::nullopt},
+      {"zero width", {0, 5}, std::nullopt},
+      {"a size whose product wraps", {0x10000, 0x10000, red}, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    auto image = netWMIconPicture(c.data, 128);
+    ASSERT_EQ(image.has_value(), c.expected.has_value()) << c.name;
+    if (!image) continue;
+    EXPECT_EQ(image->width, 128) << c.name;
+    EXPECT_EQ(image->height, 128) << c.name;
+    EXPECT_EQ(centre(*image), *c.expected) << c.name;
+  }
+  // A wide picture fills the width, centred between transparent bands.
+  auto wide = netWMIconPicture(picture(32, 8, red), 128);
+  ASSERT_TRUE(wide);
+  EXPECT_EQ(wide->rgba[3], 0);
+  EXPECT_EQ(wide->rgba[(std::size_t(64) * 128 + 0) * 4 + 3], 255);
 }
 
 }  // namespace
