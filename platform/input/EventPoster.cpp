@@ -251,7 +251,8 @@ int EventPoster::releaseKeysOfEndedPosters() {
     inputLog().notice("released %zu keys that process %ld left held", values.empty() ? 0 : values.size() - 1,
                       values.empty() ? 0L : values[0]);
   }
-  XFlush(display_);
+  // Carried out by the server before this says so: what runs next sees the keys up.
+  XSync(display_, False);
   return released;
 }
 
