@@ -102,12 +102,16 @@ class Task {
   static Task spawn(const Strand& strand, asio::awaitable<void> body) {
     Task task;
     task.link_ = std::make_shared<detail::CancelLink>(strand);
-    auto link = task.link_;
-    asio::co_spawn(strand, detail::markingDone(link, std::move(body)),
-                   asio::bind_cancellation_slot(link->signal.slot(), [link](std::exception_ptr error) {
-                     link->finished = true;
-                     detail::reportTaskEnd(error);
-                   }));
+    // co_spawn runs the body at once, up to its first wait, when the caller is already on
+    // `strand`; started from a posted handler it never runs inside spawn(), so an owner that
+    // stores the returned Task has it stored before its body can look at it.
+    asio::post(strand, [link = task.link_, body = std::move(body)]() mutable {
+      asio::co_spawn(link->strand, detail::markingDone(link, std::move(body)),
+                     asio::bind_cancellation_slot(link->signal.slot(), [link](std::exception_ptr error) {
+                       link->finished = true;
+                       detail::reportTaskEnd(error);
+                     }));
+    });
     return task;
   }
 

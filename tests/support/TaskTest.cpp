@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -51,6 +52,33 @@ TEST(Task, CancelEndsASleepingTaskAndRemovesItsSleeper) {
   EXPECT_EQ(loop.clock->sleeperCount(), 0u);
   task.cancel();  // after the end: no effect
   loop.settle();
+}
+
+struct SelfOwner {
+  std::optional<Task> task;
+  bool ranInsideSpawn = false;
+  bool inSpawn = false;
+};
+
+// Ends its owner's wait at once, as an owner's task does when it has nothing to wait for.
+asio::awaitable<void> dropOwnHandle(std::shared_ptr<SelfOwner> owner) {
+  owner->ranInsideSpawn = owner->inSpawn;
+  owner->task.reset();
+  co_return;
+}
+
+TEST(Task, ABodySpawnedFromItsOwnStrandStartsOnlyAfterSpawnReturned) {
+  TestLoop loop;
+  auto owner = std::make_shared<SelfOwner>();
+  asio::post(loop.strand(), [&] {
+    owner->inSpawn = true;
+    owner->task = Task::spawn(loop.strand(), dropOwnHandle(owner));
+    owner->inSpawn = false;
+  });
+  loop.settle();
+  EXPECT_FALSE(owner->ranInsideSpawn);
+  // The body found its handle stored and dropped it; nothing is left behind.
+  EXPECT_FALSE(owner->task.has_value());
 }
 
 TEST(Task, CancelBeforeTheFirstRunEndsTheTaskAtItsFirstWait) {
