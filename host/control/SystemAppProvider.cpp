@@ -1,5 +1,6 @@
 #include "host/control/SystemAppProvider.h"
 
+
 #include <algorithm>
 #include <set>
 
@@ -8,9 +9,12 @@
 #include "host/control/CGWindowTracker.h"
 #include "host/control/WindowEvents.h"
 #include "platform/apps/DesktopApps.h"
+#include "platform/apps/ProcessExit.h"
 #include "platform/apps/RunningDesktopApps.h"
 #include "platform/image/ImageCodec.h"
 #include "platform/windows/WindowManager.h"
+
+#include <asio/post.hpp>
 
 namespace brindlet::host {
 
@@ -73,7 +77,7 @@ std::shared_ptr<SystemAppProvider> SystemAppProvider::make(const Executor& execu
                                                            std::shared_ptr<platform::WindowManager> windows,
                                                            std::shared_ptr<WindowEvents> events,
                                                            std::shared_ptr<DisplayProviding> displays) {
-  std::shared_ptr<SystemAppProvider> provider(new SystemAppProvider(clock, windows, std::move(displays)));
+  std::shared_ptr<SystemAppProvider> provider(new SystemAppProvider(executor, clock, windows, std::move(displays)));
   provider->broadcaster_ = ChangeBroadcaster::make(executor, clock, appListDebounce);
   // The first order: the windows on screen front to back, the active window's app first.
   std::vector<std::int32_t> owners;
@@ -86,14 +90,23 @@ std::shared_ptr<SystemAppProvider> SystemAppProvider::make(const Executor& execu
   }
   provider->recent_ = std::make_unique<RecentAppTracker>(executor, clock, seedRecentPIDs(owners, frontmost));
   if (events) {
-    provider->follow_ = Task::spawn(makeStrand(executor), follow(provider, events->subscribe()));
+    provider->follow_ = Task::spawn(provider->strand_, follow(provider, events->subscribe()));
   }
+  asio::post(provider->strand_, [weak = std::weak_ptr<SystemAppProvider>(provider)] {
+    if (auto self = weak.lock()) {
+      for (std::int32_t pid : self->recent_->pids()) self->watchExit(pid);
+    }
+  });
   return provider;
 }
 
-SystemAppProvider::SystemAppProvider(std::shared_ptr<Clock> clock, std::shared_ptr<platform::WindowManager> windows,
+SystemAppProvider::SystemAppProvider(const Executor& executor, std::shared_ptr<Clock> clock,
+                                     std::shared_ptr<platform::WindowManager> windows,
                                      std::shared_ptr<DisplayProviding> displays)
-    : clock_(std::move(clock)), windows_(std::move(windows)), displays_(std::move(displays)) {}
+    : clock_(std::move(clock)),
+      windows_(std::move(windows)),
+      displays_(std::move(displays)),
+      strand_(makeStrand(executor)) {}
 
 SystemAppProvider::~SystemAppProvider() { follow_.cancel(); }
 
@@ -113,12 +126,29 @@ void SystemAppProvider::windowsChanged(WindowEvent event) {
   if (event == WindowEvent::activeWindowChanged) {
     if (auto active = windows_->window(windows_->activeWindow())) {
       recent_->handle({RecentAppEvent::Kind::activated, active->pid});
+      watchExit(active->pid);
     }
     return;
   }
   // A process that ended took its windows with it: the list changed.
   for (std::int32_t pid : recent_->pids()) {
     if (!platform::processAlive(pid)) recent_->handle({RecentAppEvent::Kind::terminated, pid});
+  }
+}
+
+void SystemAppProvider::watchExit(std::int32_t pid) {
+  if (pid < 1 || exitWatches_.count(pid)) return;
+  exitWatches_.emplace(pid, Task::spawn(strand_, awaitExit(weak_from_this(), pid)));
+}
+
+asio::awaitable<void> SystemAppProvider::awaitExit(std::weak_ptr<SystemAppProvider> weak, std::int32_t pid) {
+  const bool ended = co_await platform::waitForProcessExit(pid);
+  auto self = weak.lock();
+  if (!self) co_return;
+  self->exitWatches_.erase(pid);
+  if (ended) {
+    self->recent_->handle({RecentAppEvent::Kind::terminated, pid});
+    self->broadcaster_->notify();
   }
 }
 

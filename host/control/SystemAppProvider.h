@@ -66,10 +66,14 @@ class SystemAppProvider final : public AppProviding, public std::enable_shared_f
   void noteLaunched(std::int32_t pid, const std::string& bundleID);
 
  private:
-  SystemAppProvider(std::shared_ptr<Clock> clock, std::shared_ptr<platform::WindowManager> windows,
+  SystemAppProvider(const Executor& executor, std::shared_ptr<Clock> clock, std::shared_ptr<platform::WindowManager> windows,
                     std::shared_ptr<DisplayProviding> displays);
   static asio::awaitable<void> follow(std::weak_ptr<SystemAppProvider> weak, AsyncStream<WindowEvent> events);
   void windowsChanged(WindowEvent event);
+  // On strand_: follows `pid` until it ends, then takes it off the recent list. A process
+  // often closes its windows before it ends, so the window events alone can miss the end.
+  void watchExit(std::int32_t pid);
+  static asio::awaitable<void> awaitExit(std::weak_ptr<SystemAppProvider> weak, std::int32_t pid);
   std::vector<RunningAppRecord> records(std::vector<platform::ManagedWindow>& windows);
   Bytes icon(const std::string& bundleID, uint32_t window);
 
@@ -84,7 +88,9 @@ class SystemAppProvider final : public AppProviding, public std::enable_shared_f
   bool entriesRead_ = false;                                   // guarded by lock_
   std::map<std::int32_t, std::string> launched_;               // guarded by lock_
   std::map<std::string, Bytes> icons_;                         // guarded by lock_; never evicted
+  Strand strand_;
   Task follow_;
+  std::map<std::int32_t, Task> exitWatches_;  // on strand_
 };
 
 // Starts desktop entries through GIO; the provider recognises what it started.
