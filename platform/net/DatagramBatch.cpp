@@ -25,6 +25,12 @@ void enableReceiveCoalescing(asio::ip::udp::socket& socket) {
   setsockopt(socket.native_handle(), SOL_UDP, UDP_GRO, &on, sizeof on);
 }
 
+bool segmentationRefused(int error) {
+  // EMSGSIZE: a segment that, with its headers, exceeds the route's MTU (what older kernels
+  // reported as EINVAL), or a run longer than the kernel takes in one send.
+  return error == EIO || error == EINVAL || error == EOPNOTSUPP || error == ENOPROTOOPT || error == EMSGSIZE;
+}
+
 namespace {
 constexpr std::size_t kCoalescedSlot = 65536;
 using CoalescedControl = std::array<char, CMSG_SPACE(sizeof(int))>;
@@ -235,7 +241,7 @@ void DatagramSender::flush(asio::ip::udp::socket& socket) {
     }
     if (errno == EINTR) continue;
     const auto [first, n] = d.runs[next];
-    if (n > 1 && (errno == EIO || errno == EINVAL || errno == EOPNOTSUPP || errno == ENOPROTOOPT)) {
+    if (n > 1 && segmentationRefused(errno)) {
       // The kernel will not segment: this run and every later batch go one datagram a message.
       d.segmentation = false;
       for (std::size_t i = 0; i < n; ++i) {

@@ -30,6 +30,11 @@ namespace brindlet::platform {
 // a receiver made to split them again reads such a socket. Kernels without it do not join.
 void enableReceiveCoalescing(asio::ip::udp::socket& socket);
 
+// Whether a segmented send failed with `error` because the kernel or the device will not
+// segment it (no checksum offload, segments larger than the route's MTU, too many segments),
+// rather than for want of room or a route: the same datagrams then go out one at a time.
+bool segmentationRefused(int error);
+
 class DatagramReceiver {
  public:
   // Reads up to `capacity` messages a call; a datagram larger than `maxDatagram` is reported

@@ -11,6 +11,8 @@
 #include <asio/bind_executor.hpp>
 #include <asio/post.hpp>
 
+#include "platform/net/DatagramBatch.h"
+
 #ifndef UDP_SEGMENT
 #define UDP_SEGMENT 103
 #endif
@@ -190,8 +192,7 @@ QUICSocket::SendResult QUICSocket::send(const std::uint8_t* data, std::size_t si
   if (segmentation_ && size > segment) {
     SendResult result = sendOne(data, size, segment, to, true);
     if (!result.error) return result;
-    int code = result.error.value();
-    if (code != EIO && code != EINVAL && code != EOPNOTSUPP && code != ENOPROTOOPT) return {0, result.error};
+    if (!segmentationRefused(result.error.value())) return {0, result.error};
     segmentation_ = false;  // the kernel or the device refuses segmentation offload
   }
   std::size_t sent = 0;

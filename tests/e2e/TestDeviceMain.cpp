@@ -2,6 +2,7 @@
 // It finds the host by browsing, connects pinning the host's certificate, authenticates
 // (or pairs with a pairing link's token), says hello, prints what the host sends, and can
 // save the decoded picture as PNG or carry out input commands read from standard input.
+// With relays and a join grant it reaches the host through a relay instead of browsing.
 
 #include <algorithm>
 #include <cstdio>
@@ -12,10 +13,12 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "e2e/HostHome.h"
 #include "e2e/PNGFile.h"
 #include "e2e/TestDevice.h"
+#include "kit/pairing/AuthCrypto.h"
 #include "kit/pairing/PairingURL.h"
 
 namespace {
@@ -38,6 +41,9 @@ const char* usage =
     "  --commands        after hello, carry out commands from standard input until it ends:\n"
     "                      key down|up USAGE, tap USAGE, text TEXT, move DISPLAY X Y,\n"
     "                      button left|right|middle down|up, click, png FILE, quit\n"
+    "  --relay HOST:PORT reach the host through this relay instead of browsing (repeat for more relays);\n"
+    "                    needs --grant, the pin and the identity the grant was issued for\n"
+    "  --grant BASE64URL the join grant the host sent this device (printed as \"received relayConfig ...\")\n"
     "  --timeout SECONDS how long each step may take (default 20)\n";
 
 std::mutex printing;
@@ -77,10 +83,26 @@ std::string describe(const Message& message) {
     }
   } else if (auto replaced = message.as<msg::SessionReplaced>()) {
     text << " by=" << replaced->byDeviceName;
+  } else if (auto config = message.as<msg::RelayConfig>()) {
+    text << " relays=";
+    for (std::size_t i = 0; i < config->relays.size(); ++i) {
+      text << (i ? "," : "") << config->relays[i].host << ":" << config->relays[i].port;
+    }
+    text << " grant=" << AuthCrypto::base64URLEncode(config->grant);
   } else if (auto info = message.as<msg::StreamInfo>()) {
     text << " display=" << info->displayID << " " << info->width << "x" << info->height;
   }
   return text.str();
+}
+
+RelayEndpoint relayNamed(const std::string& text) {
+  const auto colon = text.rfind(':');
+  char* end = nullptr;
+  const unsigned long port = colon == std::string::npos ? 0 : std::strtoul(text.c_str() + colon + 1, &end, 10);
+  if (colon == 0 || port == 0 || port > 65535 || !end || *end != '\0') {
+    throw std::invalid_argument("--relay takes HOST:PORT");
+  }
+  return RelayEndpoint{text.substr(0, colon), static_cast<std::uint16_t>(port)};
 }
 
 bool savePicture(TestDevice& device, const std::string& file, std::chrono::milliseconds limit) {
@@ -160,6 +182,8 @@ int run(int argc, char** argv) {
   std::string name = "Test Device";
   bool commands = false;
   bool compare = false;
+  std::vector<RelayEndpoint> relays;
+  std::optional<Bytes> grant;
   auto limit = std::chrono::milliseconds(20'000);
   for (int i = 1; i < argc; ++i) {
     std::string option = argv[i];
@@ -190,6 +214,11 @@ int run(int argc, char** argv) {
       pngFile = value();
     } else if (option == "--commands") {
       commands = true;
+    } else if (option == "--relay") {
+      relays.push_back(relayNamed(value()));
+    } else if (option == "--grant") {
+      grant = AuthCrypto::base64URLDecode(value());
+      if (!grant) throw std::invalid_argument("--grant takes base64url text");
     } else if (option == "--timeout") {
       limit = std::chrono::milliseconds(static_cast<long>(std::stod(value()) * 1000));
     } else {
@@ -219,11 +248,17 @@ int run(int argc, char** argv) {
     if (!commands && !pngFile) return 0;
   }
   if (!pin) throw std::invalid_argument("the host's pin is needed: --pin, --link or --host-data");
+  if (relays.empty() != !grant) throw std::invalid_argument("--relay and --grant go together");
 
   TestDevice device(*identity, name);
   device.onMessage([](const Message& message) { say(describe(message)); });
-  auto host = device.connectTo(hostID, *pin, limit);
-  say("connected to " + host.name + (host.hostID ? " " + host.hostID->uuidString() : ""));
+  if (!relays.empty()) {
+    device.connectThroughRelay(relays, *grant, *pin);
+    say("connected through the relay");
+  } else {
+    auto host = device.connectTo(hostID, *pin, limit);
+    say("connected to " + host.name + (host.hostID ? " " + host.hostID->uuidString() : ""));
+  }
   auto purpose = link      ? ClientHandshake::Purpose::pairWithToken(link->token)
                  : compare ? ClientHandshake::Purpose::pairByComparison()
                            : ClientHandshake::Purpose::authenticate();

@@ -840,6 +840,27 @@ TEST_F(WholeProcessTest, ADeviceReachesTheHostThroughTheRelayAndGetsTheSameSessi
   TestDevice stranger(TestDevice::newIdentity(), "Stranger");
   EXPECT_ANY_THROW(stranger.connectThroughRelay(config->relays, config->grant, pin));
   device.close();
+
+  // The command-line device goes the same way with the relay and grant it is given, and prints
+  // the relay configuration the host sends it again.
+  const std::string relayText = "127.0.0.1:" + std::to_string(relayPort);
+  const std::string grantText = AuthCrypto::base64URLEncode(config->grant);
+  ChildProcess tool(BRINDLET_TEST_DEVICE_BINARY,
+                    {"--relay", relayText, "--grant", grantText, "--pin", toHex(pin), "--identity",
+                     writeIdentity(identity), "--name", "Traveller"},
+                    {});
+  auto status = tool.waitForExit(30s);
+  ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << tool.output();
+  EXPECT_NE(tool.output().find("connected through the relay"), std::string::npos) << tool.output();
+  // A grant issued anew for this session: one for the same device.
+  const std::string printed = "received relayConfig relays=" + relayText + " grant=";
+  const auto at = tool.output().find(printed);
+  ASSERT_NE(at, std::string::npos) << tool.output();
+  const std::string text = tool.output().substr(at + printed.size());
+  auto again = AuthCrypto::base64URLDecode(text.substr(0, text.find('\n')));
+  ASSERT_TRUE(again) << tool.output();
+  EXPECT_TRUE(RelayConfigStore::relayConfigIsValid({config->relays, *again}, identity.publicKeyX963()));
+  EXPECT_NE(tool.output().find("received displayList"), std::string::npos) << tool.output();
 }
 
 // The device lists the installed apps, launches the fixture app through its desktop entry and

@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <set>
+#include <thread>
 
 #include <asio/post.hpp>
 
@@ -15,6 +19,7 @@
 #include "kit/transport/QUICHostListener.h"
 #include "platform/net/DatagramBatch.h"
 #include "relay/RelayFixture.h"
+#include "support/LoopbackNamespace.h"
 
 namespace brindlet {
 namespace {
@@ -571,6 +576,59 @@ TEST(DatagramBatchTest, GatheredDatagramsArriveWholeAndInOrder) {
   auto [gotJoined, truncatedJoined] = receiveAll(joined, 1450, true);
   EXPECT_EQ(gotJoined, forB);
   EXPECT_EQ(truncatedJoined, 1u);
+}
+
+// A segmented send that the kernel refuses goes out again one datagram at a time: every
+// datagram arrives whole and in order, and so do those of the sender's later batches. The
+// kernel refuses on a socket without checksums, and on a route whose MTU is smaller than a
+// segment with its headers (there it fragments single datagrams instead).
+TEST(DatagramBatchTest, DatagramsOfARefusedSegmentedSendGoOutOneAtATime) {
+  struct Case {
+    const char* refusal;
+    int loopbackMTU;  // 0: this machine's loopback
+    bool noChecksums;
+  };
+  for (const Case& c : {Case{"no checksums", 0, true}, Case{"segments above the MTU", 1380, false}}) {
+    SCOPED_TRACE(c.refusal);
+    std::string skipped;
+    std::thread([&] {
+      if (c.loopbackMTU) {
+        skipped = testing::enterLoopbackNamespace(c.loopbackMTU);
+        if (!skipped.empty()) return;
+      }
+      asio::io_context io;
+      asio::ip::udp::socket sender(io, asio::ip::udp::endpoint(asio::ip::address_v4::loopback(), 0));
+      asio::ip::udp::socket receiver(io, asio::ip::udp::endpoint(asio::ip::address_v4::loopback(), 0));
+      receiver.non_blocking(true);
+      receiver.set_option(asio::socket_base::receive_buffer_size(4 << 20));
+      if (c.noChecksums) {
+        int on = 1;
+        ASSERT_EQ(setsockopt(sender.native_handle(), SOL_SOCKET, SO_NO_CHECK, &on, sizeof on), 0);
+      }
+      const auto to = receiver.local_endpoint();
+      platform::DatagramSender batch(64, 2048);
+      std::vector<Bytes> sent;
+      std::uint8_t tag = 0;
+      for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < 41; ++i) {
+          Bytes bytes(i == 40 ? 700 : 1359, ++tag);  // a run, then a shorter last
+          ASSERT_TRUE(batch.add(ByteView(bytes).first(9), ByteView(bytes).subspan(9), &to));
+          sent.push_back(std::move(bytes));
+        }
+        batch.flush(sender);
+      }
+      platform::DatagramReceiver reader(16, 2048);
+      std::vector<Bytes> got;
+      asio::error_code error;
+      while (std::size_t count = reader.receive(receiver, error)) {
+        for (std::size_t i = 0; i < count; ++i) got.emplace_back(reader.bytes(i).begin(), reader.bytes(i).end());
+      }
+      EXPECT_FALSE(error) << error.message();
+      EXPECT_EQ(got.size(), sent.size());
+      EXPECT_TRUE(got == sent) << "a datagram arrived changed or out of order";
+    }).join();
+    if (!skipped.empty()) GTEST_SKIP() << skipped;
+  }
 }
 
 }  // namespace

@@ -109,9 +109,15 @@ void TestRelay::drain() {
     const std::size_t count = receiver_.receive(socket_, error);
     for (std::size_t i = 0; i < count; ++i) {
       if (receiver_.datagram(i).truncated) continue;
+      const ByteView datagram = receiver_.bytes(i);
+      if (datagram.size() >= RelayWire::headerSize && datagram.size() <= RelayWire::maxFrameSize &&
+          datagram[0] == static_cast<std::uint8_t>(RelayPacketType::data)) {
+        // Passed on as it came: nothing of it is copied out first.
+        handleData(receiver_.datagram(i).sender, datagram);
+        continue;
+      }
       try {
-        const ByteView datagram = receiver_.bytes(i);
-        handle(receiver_.datagram(i).sender, RelayWire::decodeFrame(datagram), datagram);
+        handle(receiver_.datagram(i).sender, RelayWire::decodeFrame(datagram));
       } catch (const RelayFrameError&) {
       }
     }
@@ -144,7 +150,19 @@ bool TestRelay::checkCookie(const asio::ip::udp::endpoint& from, RelayPurpose pu
          std::equal(found->second.begin(), found->second.end(), cookie.begin(), cookie.end());
 }
 
-void TestRelay::handle(const asio::ip::udp::endpoint& from, const RelayFrame& frame, ByteView datagram) {
+void TestRelay::handleData(const asio::ip::udp::endpoint& from, ByteView datagram) {
+  const std::uint32_t session = RelayWire::readUInt32(datagram, 1);
+  std::lock_guard lock(mutex_);
+  ++counts_[RelayPacketType::data];
+  if (silent_) return;
+  if (auto code = takeFailure(RelayPacketType::data)) {
+    sendError(from, session, *code);
+    return;
+  }
+  onData(from, session, RelayWire::readUInt32(datagram, 5), datagram);
+}
+
+void TestRelay::handle(const asio::ip::udp::endpoint& from, const RelayFrame& frame) {
   std::lock_guard lock(mutex_);
   ++counts_[frame.type];
   if (silent_) return;
@@ -173,8 +191,7 @@ void TestRelay::handle(const asio::ip::udp::endpoint& from, const RelayFrame& fr
     case RelayPacketType::rebind:
       onRebind(from, frame);
       return;
-    case RelayPacketType::data:
-      onData(from, frame, datagram);
+    case RelayPacketType::data:  // read in place by handleData
       return;
     case RelayPacketType::keepalive: {
       auto session = sessions_.find(frame.session);
@@ -282,11 +299,12 @@ void TestRelay::onRebind(const asio::ip::udp::endpoint& from, const RelayFrame& 
   sendTo(from, {RelayPacketType::rebound, frame.session, frame.peer, {}});
 }
 
-void TestRelay::onData(const asio::ip::udp::endpoint& from, const RelayFrame& frame, ByteView datagram) {
-  auto session = sessions_.find(frame.session);
-  if (session == sessions_.end()) return sendError(from, frame.session, RelayErrorCode::unknownSession);
+void TestRelay::onData(const asio::ip::udp::endpoint& from, std::uint32_t sessionID, std::uint32_t peerID,
+                       ByteView datagram) {
+  auto session = sessions_.find(sessionID);
+  if (session == sessions_.end()) return sendError(from, sessionID, RelayErrorCode::unknownSession);
   Session& s = session->second;
-  auto peer = s.peers.find(frame.peer);
+  auto peer = s.peers.find(peerID);
   auto forward = [&](const asio::ip::udp::endpoint& to) {
     if (forwards_.add({}, datagram, &to)) return;
     forwards_.flush(socket_);
@@ -296,8 +314,8 @@ void TestRelay::onData(const asio::ip::udp::endpoint& from, const RelayFrame& fr
     if (peer != s.peers.end()) forward(peer->second.address);
     return;
   }
-  if (peer == s.peers.end()) return sendError(from, frame.session, RelayErrorCode::unknownSession);
-  if (peer->second.address != from) return sendError(from, frame.session, RelayErrorCode::addressNotOnRecord);
+  if (peer == s.peers.end()) return sendError(from, sessionID, RelayErrorCode::unknownSession);
+  if (peer->second.address != from) return sendError(from, sessionID, RelayErrorCode::addressNotOnRecord);
   forward(s.host);
 }
 

@@ -75,8 +75,9 @@ class TestRelay {
 
   void receive();
   void drain();
-  // `datagram`: the frame as it came, which data frames are passed on as.
-  void handle(const asio::ip::udp::endpoint& from, const RelayFrame& frame, ByteView datagram);
+  void handle(const asio::ip::udp::endpoint& from, const RelayFrame& frame);
+  // A data frame, read in place: `datagram` is the frame as it came, which it is passed on as.
+  void handleData(const asio::ip::udp::endpoint& from, ByteView datagram);
   void sendTo(const asio::ip::udp::endpoint& to, const RelayFrame& frame);
   void sendError(const asio::ip::udp::endpoint& to, std::uint32_t session, RelayErrorCode code);
   bool checkCookie(const asio::ip::udp::endpoint& from, RelayPurpose purpose, ByteView cookie);
@@ -84,7 +85,7 @@ class TestRelay {
   void onRegister(const asio::ip::udp::endpoint& from, const RelayFrame& frame);
   void onJoin(const asio::ip::udp::endpoint& from, const RelayFrame& frame);
   void onRebind(const asio::ip::udp::endpoint& from, const RelayFrame& frame);
-  void onData(const asio::ip::udp::endpoint& from, const RelayFrame& frame, ByteView datagram);
+  void onData(const asio::ip::udp::endpoint& from, std::uint32_t session, std::uint32_t peer, ByteView datagram);
   void onClose(const asio::ip::udp::endpoint& from, const RelayFrame& frame);
 
   Strand strand_;
