@@ -10,11 +10,13 @@
 #include "host/app/RelayMenuSection.h"
 #include "host/ui/DeviceRemovals.h"
 #include "host/ui/HostWindows.h"
+#include "host/ui/MenuBarItem.h"
 #include "host/ui/MenuBarPanel.h"
 #include "host/ui/OnboardingWindow.h"
 #include "host/ui/PairQRModel.h"
 #include "kit/relay/InviteCode.h"
 #include "kit/support/AsyncStream.h"
+#include "platform/tray/StatusItem.h"
 #include "platform/ui/UIThread.h"
 
 namespace brindlet::host {
@@ -233,21 +235,37 @@ std::unique_ptr<UserInterface> UserInterface::start(std::unique_ptr<platform::UI
   result->panel_ = std::make_shared<MenuBarPanel>(ui, main, result->actions_, relaySection);
   std::weak_ptr<MenuBarPanel> panel = result->panel_;
   std::weak_ptr<Actions> actions = result->actions_;
-  auto redraw = [weak, actions, panel] {
+  // The tray item opens and closes the panel; where no tray shows it, the panel opens as a
+  // window of its own.
+  MenuBarItem::Panel itemPanel;
+  itemPanel.show = [panel](bool byUser) {
+    if (auto shown = panel.lock()) shown->show(byUser);
+  };
+  itemPanel.toggle = [panel] {
+    if (auto shown = panel.lock()) shown->toggle();
+  };
+  itemPanel.setOpensFromTray = [panel](bool fromTray) {
+    if (auto shown = panel.lock()) shown->setOpensFromTray(fromTray);
+  };
+  result->item_ = MenuBarItem::start(main, platform::startStatusNotifierItem, std::move(itemPanel), [actions] {
+    if (auto acting = actions.lock()) acting->quit();
+  });
+  std::weak_ptr<MenuBarItem> item = result->item_;
+  auto redraw = [weak, actions, panel, item] {
     auto alive = weak.lock();
     auto acting = actions.lock();
     auto shown = panel.lock();
-    if (alive && acting && shown) shown->update(snapshotOf(*alive, acting->removals()));
+    if (!alive || !acting || !shown) return;
+    MenuBarSnapshot snapshot = snapshotOf(*alive, acting->removals());
+    shown->update(snapshot);
+    if (auto icon = item.lock()) icon->update(snapshot);
   };
   model->onChange = redraw;
   result->actions_->removals().onChange = redraw;
   if (model->relay()) model->relay()->onChange = redraw;
-  // No tray item yet: the panel opens as a window at start.
-  transportLog().notice("no tray: the panel opens as a window");
   std::weak_ptr<OnboardingWindow> guide = result->guide_;
-  asio::post(main, [main, redraw, panel, guide, guideModel] {
+  asio::post(main, [main, redraw, guide, guideModel] {
     redraw();
-    if (auto shown = panel.lock()) shown->show(false);
     // The guide opens once the model has started (its start is queued after this), unless it
     // was finished and both grants are there.
     asio::post(main, [guide, guideModel] {
@@ -264,6 +282,7 @@ void UserInterface::showPanel() {
 
 UserInterface::~UserInterface() {
   guide_.reset();
+  item_.reset();
   // The panel and the windows go first, then the toolkit's thread, which destroys them on its way out.
   panel_.reset();
   actions_.reset();

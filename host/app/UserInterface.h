@@ -1,7 +1,7 @@
 #pragma once
 
-// The host's windows, wired to the application model: the toolkit's thread, the panel, the
-// first-run guide, the pairing windows (the compared-code confirmation, the QR code) and the
+// The host's windows, wired to the application model: the toolkit's thread, the panel and
+// the tray item that opens it, the first-run guide, the pairing windows (the compared-code confirmation, the QR code) and the
 // invite questions. Made once by the application entry after the model; where no display can
 // be opened the host runs without windows and says so.
 //
@@ -25,6 +25,7 @@ namespace brindlet::host {
 
 class AppModel;
 class HostWindows;
+class MenuBarItem;
 class MenuBarPanel;
 class OnboardingWindow;
 
@@ -53,6 +54,7 @@ class UserInterface {
   std::shared_ptr<HostWindows> windows_;
   std::shared_ptr<Actions> actions_;
   std::shared_ptr<MenuBarPanel> panel_;
+  std::shared_ptr<MenuBarItem> item_;
   std::shared_ptr<OnboardingWindow> guide_;
 };
 

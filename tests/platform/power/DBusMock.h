@@ -46,8 +46,9 @@ class DBusMock {
     if (pipe(pipeFDs) != 0) throw std::runtime_error("pipe");
     pid_t pid = fork();
     if (pid == 0) {
-      dup2(pipeFDs[1], 3);
+      // The read end first: it may itself be descriptor 3.
       close(pipeFDs[0]);
+      dup2(pipeFDs[1], 3);
       // A service this bus starts on demand (the accessibility bus a GTK program asks for) runs
       // in folders of its own and away from the X display: otherwise it would take over the
       // socket and the display's bus property of the test services' accessibility bus, and
