@@ -8,6 +8,7 @@
 #include "host/app/Permissions.h"
 #include "host/app/RelayController.h"
 #include "host/app/RelayMenuSection.h"
+#include "host/app/UpdateController.h"
 #include "host/ui/DeviceRemovals.h"
 #include "host/ui/HostWindows.h"
 #include "host/ui/MenuBarItem.h"
@@ -23,7 +24,7 @@ namespace brindlet::host {
 
 namespace {
 
-MenuBarSnapshot snapshotOf(const AppModel& model, const DeviceRemovals& removals) {
+MenuBarSnapshot snapshotOf(const AppModel& model, const DeviceRemovals& removals, const UpdateController* updates) {
   MenuBarSnapshot snapshot;
   snapshot.status = model.status();
   snapshot.encoderReady = model.encoderReady();
@@ -35,8 +36,7 @@ MenuBarSnapshot snapshotOf(const AppModel& model, const DeviceRemovals& removals
   snapshot.accessibility = model.permissions().accessibility;
   snapshot.keepDisplayAwake = model.keepDisplayAwake();
   snapshot.launchAtLogin = model.launchAtLogin();
-  // No updater on this host: the check stays disabled.
-  snapshot.canCheckForUpdates = false;
+  snapshot.canCheckForUpdates = updates && updates->canCheckForUpdates();
   for (const PairedDevice& device : snapshot.pairedDevices) {
     if (removals.isPending(device.deviceID)) snapshot.removing.push_back(device.deviceID);
   }
@@ -102,16 +102,34 @@ void askInviteQuestions(AppModel& model, std::weak_ptr<HostWindows> windows) {
       });
 }
 
+// What a check for updates found, told in a window of its own.
+HostWindows::Alert updateAlert(const platform::Updater::Outcome& outcome) {
+  switch (outcome.kind) {
+    case platform::Updater::Outcome::Kind::available:
+      return {"Check for Updates", "A new version of Nolu Host is available.",
+              "Version " + outcome.version + " can be installed with the system's software updater.", {"OK"}};
+    case platform::Updater::Outcome::Kind::upToDate:
+      return {"Check for Updates", "Nolu Host is up to date.",
+              outcome.version.empty() ? std::string() : "Version " + outcome.version + " is the newest version.",
+              {"OK"}};
+    case platform::Updater::Outcome::Kind::failed:
+      break;
+  }
+  return {"Check for Updates", "Updates could not be checked.", outcome.error, {"OK"}};
+}
+
 }  // namespace
 
 // The panel's actions, on the main strand, carried out by the application model.
 class UserInterface::Actions final : public MenuBarActions {
  public:
-  Actions(Strand main, std::shared_ptr<Clock> clock, std::weak_ptr<AppModel> model, std::weak_ptr<HostWindows> windows)
+  Actions(Strand main, std::shared_ptr<Clock> clock, std::weak_ptr<AppModel> model, std::weak_ptr<HostWindows> windows,
+          std::shared_ptr<UpdateController> updates)
       : main_(main),
         clock_(clock),
         model_(model),
         windows_(std::move(windows)),
+        updates_(std::move(updates)),
         removals_(main, clock, [model](const PairedDevice& device) {
           if (auto alive = model.lock()) alive->removeDevice(device);
         }) {}
@@ -142,7 +160,9 @@ class UserInterface::Actions final : public MenuBarActions {
   void showSetup() override {
     if (auto shown = guide_.lock()) shown->show(true);
   }
-  void checkForUpdates() override {}
+  void checkForUpdates() override {
+    if (updates_) updates_->checkForUpdates();
+  }
   void setKeepDisplayAwake(bool value) override {
     if (auto model = model_.lock()) model->setKeepDisplayAwake(value);
   }
@@ -176,6 +196,7 @@ class UserInterface::Actions final : public MenuBarActions {
   std::weak_ptr<AppModel> model_;
   std::weak_ptr<HostWindows> windows_;
   std::weak_ptr<OnboardingWindow> guide_;
+  std::shared_ptr<UpdateController> updates_;
   DeviceRemovals removals_;
 };
 
@@ -186,7 +207,8 @@ std::unique_ptr<platform::UIThreadStart> UserInterface::launchToolkit() {
 std::unique_ptr<UserInterface> UserInterface::start(std::unique_ptr<platform::UIThreadStart> toolkit, Strand main,
                                                     std::shared_ptr<Clock> clock,
                                                     const std::shared_ptr<AppModel>& model,
-                                                    std::shared_ptr<platform::UserDefaults> settings) {
+                                                    std::shared_ptr<platform::UserDefaults> settings,
+                                                    std::shared_ptr<UpdateController> updates) {
   // GTK may still be starting: the windows are made once it runs, and never without a display.
   std::shared_ptr<platform::UIThread> ui = toolkit->proceed([](const std::string& error) {
     transportLog().error("no windows: %s; compared-code pairing requests are refused", error.c_str());
@@ -219,7 +241,7 @@ std::unique_ptr<UserInterface> UserInterface::start(std::unique_ptr<platform::UI
     if (auto open = windows.lock()) open->close(HostWindows::confirmID);
   };
 
-  result->actions_ = std::make_shared<Actions>(main, clock, weak, windows);
+  result->actions_ = std::make_shared<Actions>(main, clock, weak, windows, updates);
   askInviteQuestions(*model, windows);
 
   auto guideModel = OnboardingModel::make(main, clock, std::make_shared<GuidePermissions>(Permissions::system()),
@@ -251,18 +273,25 @@ std::unique_ptr<UserInterface> UserInterface::start(std::unique_ptr<platform::UI
     if (auto acting = actions.lock()) acting->quit();
   });
   std::weak_ptr<MenuBarItem> item = result->item_;
-  auto redraw = [weak, actions, panel, item] {
+  std::weak_ptr<UpdateController> updating = updates;
+  auto redraw = [weak, actions, panel, item, updating] {
     auto alive = weak.lock();
     auto acting = actions.lock();
     auto shown = panel.lock();
     if (!alive || !acting || !shown) return;
-    MenuBarSnapshot snapshot = snapshotOf(*alive, acting->removals());
+    MenuBarSnapshot snapshot = snapshotOf(*alive, acting->removals(), updating.lock().get());
     shown->update(snapshot);
     if (auto icon = item.lock()) icon->update(snapshot);
   };
   model->onChange = redraw;
   result->actions_->removals().onChange = redraw;
   if (model->relay()) model->relay()->onChange = redraw;
+  if (updates) {
+    updates->onChange = redraw;
+    updates->onChecked = [windows](const platform::Updater::Outcome& outcome) {
+      if (auto shown = windows.lock()) shown->showAlert(HostWindows::updatesID, updateAlert(outcome), [](int) {});
+    };
+  }
   std::weak_ptr<OnboardingWindow> guide = result->guide_;
   asio::post(main, [main, redraw, guide, guideModel] {
     redraw();

@@ -6,7 +6,7 @@
 // be opened the host runs without windows and says so.
 //
 //   auto toolkit = UserInterface::launchToolkit();   // before the host is put together
-//   auto ui = UserInterface::start(std::move(toolkit), mainStrand, clock, model, settings);
+//   auto ui = UserInterface::start(std::move(toolkit), mainStrand, clock, model, settings, updates);
 //   ... ui goes before the model
 
 #include <memory>
@@ -28,6 +28,7 @@ class HostWindows;
 class MenuBarItem;
 class MenuBarPanel;
 class OnboardingWindow;
+class UpdateController;
 
 class UserInterface {
  public:
@@ -36,10 +37,12 @@ class UserInterface {
   // together; UserInterface::start() does not wait for it (without a display it logs why the
   // host has no windows once GTK has failed).
   static std::unique_ptr<platform::UIThreadStart> launchToolkit();
-  // `settings` keeps whether the first-run guide was finished.
+  // `settings` keeps whether the first-run guide was finished; `updates` (may be absent)
+  // enables "Check for Updates…".
   static std::unique_ptr<UserInterface> start(std::unique_ptr<platform::UIThreadStart> toolkit, Strand main,
                                               std::shared_ptr<Clock> clock, const std::shared_ptr<AppModel>& model,
-                                              std::shared_ptr<platform::UserDefaults> settings);
+                                              std::shared_ptr<platform::UserDefaults> settings,
+                                              std::shared_ptr<UpdateController> updates);
   ~UserInterface();
 
   const std::shared_ptr<HostWindows>& windows() const { return windows_; }
