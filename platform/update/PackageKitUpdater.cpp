@@ -117,6 +117,14 @@ class PackageKitUpdater final : public Updater {
     std::error_code error;
     std::filesystem::path program = std::filesystem::canonical(options_.programPath, error);
     if (error) program = options_.programPath;
+    bool packaged = false;
+    for (const std::string& folder : options_.packageFolders) {
+      if (program.string().rfind(folder, 0) == 0) packaged = true;
+    }
+    if (!packaged) {
+      say("updates cannot be checked: " + program.string() + " was not installed from a package");
+      return false;
+    }
     Transaction found = transact("SearchFiles",
                                  g_variant_new("(t^as)", filterInstalled, std::vector<const char*>{program.c_str(), nullptr}.data()),
                                  stop);

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace brindlet::platform {
 
@@ -41,9 +42,11 @@ class Updater {
 // the system bus) finds the package that holds `programPath` and, at each check, whether the
 // package sources offer a newer version of it. It cannot check (and says why through `log`)
 // when PackageKit does not run or cannot be started, or when no installed package holds the
-// program.
+// program. A program outside the folders packages install into (one run from its build tree)
+// is not looked up at all, so PackageKit is not started for it.
 struct PackageKitUpdaterOptions {
   std::string programPath;
+  std::vector<std::string> packageFolders{"/usr/", "/opt/", "/bin/", "/sbin/"};
   // The system bus at this address, else the one the environment names.
   std::optional<std::string> systemBusAddress;
   // Why checks cannot run; the updater's thread.

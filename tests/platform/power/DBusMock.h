@@ -86,6 +86,10 @@ class DBusMock {
   platform::DBusBus& bus() { return *bus_; }
 
   void startLogind() { startMock({"--template", "logind"}, logind.name); }
+  // A bare mock object named `object` serving `interface`, with no methods yet.
+  void startObject(Object object, const char* interface) {
+    startMock({object.name, object.path, interface}, object.name);
+  }
   void startScreenSaver() {
     startMock({"--session", screenSaver.name, screenSaver.path, screenSaver.name}, screenSaver.name);
   }
