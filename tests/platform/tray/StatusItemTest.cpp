@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -10,6 +9,7 @@
 #include "platform/power/DBusMock.h"
 #include "platform/tray/StatusItem.h"
 #include "support/TestStatusNotifierWatcher.h"
+#include "support/TextRecorder.h"
 
 namespace brindlet::platform {
 namespace {
@@ -20,7 +20,7 @@ using testing::TestStatusNotifierWatcher;
 using testing::TrayItemClient;
 
 // What the item handed to its owner, in order.
-class Reports {
+class Reports : public testing::TextRecorder {
  public:
   StatusItem::Handlers handlers() {
     StatusItem::Handlers h;
@@ -35,26 +35,13 @@ class Reports {
     };
     return h;
   }
-  // The reports once there are `count` (bounded wait for the bus).
-  std::vector<std::string> waitFor(std::size_t count) {
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, 10s, [&] { return seen_.size() >= count; });
-    return seen_;
-  }
   std::string why() {
     std::lock_guard lock(mutex_);
     return why_;
   }
 
  private:
-  void add(std::string what) {
-    std::lock_guard lock(mutex_);
-    seen_.push_back(std::move(what));
-    changed_.notify_all();
-  }
   std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::string> seen_;
   std::string why_;
 };
 

@@ -1,13 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/power/DBusMock.h"
 #include "platform/update/Updater.h"
+#include "support/TextRecorder.h"
 
 namespace brindlet::platform {
 namespace {
@@ -34,7 +33,7 @@ std::string answer(const std::vector<std::string>& packages, const std::string& 
 }
 
 // What the updater reported, in order.
-class Reports {
+class Reports : public testing::TextRecorder {
  public:
   Updater::Handlers handlers() {
     return {[this](bool can) { add(can ? "can check" : "cannot check"); },
@@ -44,21 +43,6 @@ class Reports {
             }};
   }
   void log(const std::string& line) { add("log: " + line); }
-  std::vector<std::string> waitFor(std::size_t count) {
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, 20s, [&] { return seen_.size() >= count; });
-    return seen_;
-  }
-
- private:
-  void add(std::string what) {
-    std::lock_guard lock(mutex_);
-    seen_.push_back(std::move(what));
-    changed_.notify_all();
-  }
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::string> seen_;
 };
 
 class PackageKitUpdaterTest : public ::testing::Test {
