@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "base/Executor.h"
+#include "host/ui/HostWindows.h"
 #include "platform/update/Updater.h"
 
 namespace brindlet::host {
@@ -22,6 +23,9 @@ class UpdateController : public std::enable_shared_from_this<UpdateController> {
   // `updater` may be absent: no check is ever possible.
   static std::shared_ptr<UpdateController> make(Strand main, std::shared_ptr<platform::Updater> updater,
                                                  bool startUpdater);
+
+  // What a check found, as the window that tells it.
+  static HostWindows::Alert alert(const platform::Updater::Outcome& outcome);
 
   // Main strand.
   bool canCheckForUpdates() const { return canCheckForUpdates_; }

@@ -102,22 +102,6 @@ void askInviteQuestions(AppModel& model, std::weak_ptr<HostWindows> windows) {
       });
 }
 
-// What a check for updates found, told in a window of its own.
-HostWindows::Alert updateAlert(const platform::Updater::Outcome& outcome) {
-  switch (outcome.kind) {
-    case platform::Updater::Outcome::Kind::available:
-      return {"Check for Updates", "A new version of Nolu Host is available.",
-              "Version " + outcome.version + " can be installed with the system's software updater.", {"OK"}};
-    case platform::Updater::Outcome::Kind::upToDate:
-      return {"Check for Updates", "Nolu Host is up to date.",
-              outcome.version.empty() ? std::string() : "Version " + outcome.version + " is the newest version.",
-              {"OK"}};
-    case platform::Updater::Outcome::Kind::failed:
-      break;
-  }
-  return {"Check for Updates", "Updates could not be checked.", outcome.error, {"OK"}};
-}
-
 }  // namespace
 
 // The panel's actions, on the main strand, carried out by the application model.
@@ -289,7 +273,7 @@ std::unique_ptr<UserInterface> UserInterface::start(std::unique_ptr<platform::UI
   if (updates) {
     updates->onChange = redraw;
     updates->onChecked = [windows](const platform::Updater::Outcome& outcome) {
-      if (auto shown = windows.lock()) shown->showAlert(HostWindows::updatesID, updateAlert(outcome), [](int) {});
+      if (auto shown = windows.lock()) shown->showAlert(HostWindows::updatesID, UpdateController::alert(outcome), [](int) {});
     };
   }
   std::weak_ptr<OnboardingWindow> guide = result->guide_;

@@ -102,6 +102,9 @@ TEST_F(TrayProcessTest, WithoutATrayThePanelOpensAsAWindow) {
       << host->output();
   EXPECT_TRUE(windowShown("Nolu Host", 20s));
   EXPECT_TRUE(windowDecorated("Nolu Host"));
+  // Run from the build tree, the host was not installed from a package: no update checks.
+  EXPECT_TRUE(host->waitForOutput("updates cannot be checked: ", 10s)) << host->output();
+  EXPECT_NE(host->output().find("brindlet-host was not installed from a package"), std::string::npos);
 }
 
 }  // namespace
