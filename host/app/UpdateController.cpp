@@ -43,10 +43,13 @@ void UpdateController::checkForUpdates() {
 HostWindows::Alert UpdateController::alert(const platform::Updater::Outcome& outcome) {
   switch (outcome.kind) {
     case platform::Updater::Outcome::Kind::available:
-      return {"Check for Updates", "A new version of Nolu Host is available.",
-              "Version " + outcome.version + " can be installed with the system's software updater.", {"OK"}};
+      return {"Check for Updates",
+              "A new version of Nolu Host is available.",
+              "Version " + outcome.version + " can be installed with the system's software updater.",
+              {"OK"}};
     case platform::Updater::Outcome::Kind::upToDate:
-      return {"Check for Updates", "Nolu Host is up to date.",
+      return {"Check for Updates",
+              "Nolu Host is up to date.",
               outcome.version.empty() ? std::string() : "Version " + outcome.version + " is the newest version.",
               {"OK"}};
     case platform::Updater::Outcome::Kind::failed:

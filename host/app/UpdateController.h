@@ -22,7 +22,7 @@ class UpdateController : public std::enable_shared_from_this<UpdateController> {
  public:
   // `updater` may be absent: no check is ever possible.
   static std::shared_ptr<UpdateController> make(Strand main, std::shared_ptr<platform::Updater> updater,
-                                                 bool startUpdater);
+                                                bool startUpdater);
 
   // What a check found, as the window that tells it.
   static HostWindows::Alert alert(const platform::Updater::Outcome& outcome);

@@ -273,7 +273,8 @@ std::unique_ptr<UserInterface> UserInterface::start(std::unique_ptr<platform::UI
   if (updates) {
     updates->onChange = redraw;
     updates->onChecked = [windows](const platform::Updater::Outcome& outcome) {
-      if (auto shown = windows.lock()) shown->showAlert(HostWindows::updatesID, UpdateController::alert(outcome), [](int) {});
+      if (auto shown = windows.lock())
+        shown->showAlert(HostWindows::updatesID, UpdateController::alert(outcome), [](int) {});
     };
   }
   std::weak_ptr<OnboardingWindow> guide = result->guide_;

@@ -1,9 +1,9 @@
 #pragma once
 
 // The host's windows, wired to the application model: the toolkit's thread, the panel and
-// the tray item that opens it, the first-run guide, the pairing windows (the compared-code confirmation, the QR code) and the
-// invite questions. Made once by the application entry after the model; where no display can
-// be opened the host runs without windows and says so.
+// the tray item that opens it, the first-run guide, the pairing windows (the compared-code
+// confirmation, the QR code) and the invite questions. Made once by the application entry
+// after the model; where no display can be opened the host runs without windows and says so.
 //
 //   auto toolkit = UserInterface::launchToolkit();   // before the host is put together
 //   auto ui = UserInterface::start(std::move(toolkit), mainStrand, clock, model, settings, updates);

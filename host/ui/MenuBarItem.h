@@ -23,8 +23,8 @@ namespace brindlet::host {
 
 class MenuBarItem : public std::enable_shared_from_this<MenuBarItem> {
  public:
-  using StartItem = std::function<std::unique_ptr<platform::StatusItem>(platform::StatusItemOptions,
-                                                                          platform::StatusItem::Handlers)>;
+  using StartItem =
+      std::function<std::unique_ptr<platform::StatusItem>(platform::StatusItemOptions, platform::StatusItem::Handlers)>;
   // What the item does with the panel, on the main strand.
   struct Panel {
     // Brings it up; `byUser` false when the host opens it by itself.

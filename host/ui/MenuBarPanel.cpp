@@ -84,13 +84,13 @@ struct MenuBarPanel::Toolkit {
                                 act([](MenuBarActions& a) { a.quit(); });
                                 return true;
                               })));
-    keys->add_shortcut(Gtk::Shortcut::create(
-        Gtk::ShortcutTrigger::parse_string("Escape"),
-        Gtk::CallbackAction::create([this](Gtk::Widget&, const Glib::VariantBase&) {
-          if (!fromTray) return false;
-          window->hide();
-          return true;
-        })));
+    keys->add_shortcut(
+        Gtk::Shortcut::create(Gtk::ShortcutTrigger::parse_string("Escape"),
+                              Gtk::CallbackAction::create([this](Gtk::Widget&, const Glib::VariantBase&) {
+                                if (!fromTray) return false;
+                                window->hide();
+                                return true;
+                              })));
     window->add_controller(keys);
   }
 

@@ -262,13 +262,13 @@ class StatusNotifierItem final : public StatusItem {
       g_clear_error(&error);
       return;
     }
-    static const GDBusInterfaceVTable itemTable{&StatusNotifierItem::onItemCall, &StatusNotifierItem::onItemProperty,
-                                                nullptr, {}};
-    static const GDBusInterfaceVTable menuTable{&StatusNotifierItem::onMenuCall, &StatusNotifierItem::onMenuProperty,
-                                                nullptr, {}};
+    static const GDBusInterfaceVTable itemTable{
+        &StatusNotifierItem::onItemCall, &StatusNotifierItem::onItemProperty, nullptr, {}};
+    static const GDBusInterfaceVTable menuTable{
+        &StatusNotifierItem::onMenuCall, &StatusNotifierItem::onMenuProperty, nullptr, {}};
     itemObject_ = g_dbus_connection_register_object(connection_, itemPath,
-                                                    g_dbus_node_info_lookup_interface(node_, itemInterface),
-                                                    &itemTable, this, nullptr, &error);
+                                                    g_dbus_node_info_lookup_interface(node_, itemInterface), &itemTable,
+                                                    this, nullptr, &error);
     if (itemObject_ != 0) {
       menuObject_ = g_dbus_connection_register_object(connection_, menuPath,
                                                       g_dbus_node_info_lookup_interface(node_, menuInterface),
@@ -281,9 +281,9 @@ class StatusNotifierItem final : public StatusItem {
     }
     name_ = std::string(itemInterface) + "-" + std::to_string(::getpid()) + "-1";
     try {
-      GVariant* reply = bus_->call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                                   "RequestName", g_variant_new("(su)", name_.c_str(), 4u /* do not queue */),
-                                   G_VARIANT_TYPE("(u)"));
+      GVariant* reply =
+          bus_->call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
+                     g_variant_new("(su)", name_.c_str(), 4u /* do not queue */), G_VARIANT_TYPE("(u)"));
       guint32 answer = 0;
       g_variant_get(reply, "(u)", &answer);
       g_variant_unref(reply);
@@ -293,10 +293,9 @@ class StatusNotifierItem final : public StatusItem {
     } catch (const DBusError&) {
       name_ = g_dbus_connection_get_unique_name(connection_);
     }
-    hostSignal_ = g_dbus_connection_signal_subscribe(connection_, watcherName, watcherName,
-                                                     "StatusNotifierHostRegistered", watcherPath, nullptr,
-                                                     G_DBUS_SIGNAL_FLAGS_NONE, &StatusNotifierItem::onHostRegistered,
-                                                     this, nullptr);
+    hostSignal_ = g_dbus_connection_signal_subscribe(
+        connection_, watcherName, watcherName, "StatusNotifierHostRegistered", watcherPath, nullptr,
+        G_DBUS_SIGNAL_FLAGS_NONE, &StatusNotifierItem::onHostRegistered, this, nullptr);
     watch_ = g_bus_watch_name_on_connection(connection_, watcherName, G_BUS_NAME_WATCHER_FLAGS_NONE,
                                             &StatusNotifierItem::onWatcherAppeared,
                                             &StatusNotifierItem::onWatcherVanished, this, nullptr);
@@ -354,8 +353,8 @@ class StatusNotifierItem final : public StatusItem {
   void registerWithWatcher() {
     renewCancellable();
     g_dbus_connection_call(connection_, watcherName, watcherPath, watcherName, "RegisterStatusNotifierItem",
-                           g_variant_new("(s)", name_.c_str()), nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, 5000,
-                           cancel_, &StatusNotifierItem::onRegistered, this);
+                           g_variant_new("(s)", name_.c_str()), nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, 5000, cancel_,
+                           &StatusNotifierItem::onRegistered, this);
   }
 
   static void onRegistered(GObject* source, GAsyncResult* result, gpointer data) {
@@ -375,9 +374,9 @@ class StatusNotifierItem final : public StatusItem {
     g_variant_unref(reply);
     self->registered_ = true;
     g_dbus_connection_call(self->connection_, watcherName, watcherPath, "org.freedesktop.DBus.Properties", "Get",
-                           g_variant_new("(ss)", watcherName, "IsStatusNotifierHostRegistered"),
-                           G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, 5000, self->cancel_,
-                           &StatusNotifierItem::onHostKnown, self);
+                           g_variant_new("(ss)", watcherName, "IsStatusNotifierHostRegistered"), G_VARIANT_TYPE("(v)"),
+                           G_DBUS_CALL_FLAGS_NO_AUTO_START, 5000, self->cancel_, &StatusNotifierItem::onHostKnown,
+                           self);
   }
 
   static void onHostKnown(GObject* source, GAsyncResult* result, gpointer data) {
@@ -473,8 +472,8 @@ class StatusNotifierItem final : public StatusItem {
       return names.empty() || std::find(names.begin(), names.end(), name) != names.end();
     };
     if (id == 0) {
-      if (wanted("children-display")) g_variant_builder_add(&builder, "{sv}", "children-display",
-                                                            g_variant_new_string("submenu"));
+      if (wanted("children-display"))
+        g_variant_builder_add(&builder, "{sv}", "children-display", g_variant_new_string("submenu"));
     } else if (const MenuItem* item = findItem(id)) {
       if (!item->entry) {
         if (wanted("type")) g_variant_builder_add(&builder, "{sv}", "type", g_variant_new_string("separator"));

@@ -125,9 +125,9 @@ class PackageKitUpdater final : public Updater {
       say("updates cannot be checked: " + program.string() + " was not installed from a package");
       return false;
     }
-    Transaction found = transact("SearchFiles",
-                                 g_variant_new("(t^as)", filterInstalled, std::vector<const char*>{program.c_str(), nullptr}.data()),
-                                 stop);
+    Transaction found = transact(
+        "SearchFiles",
+        g_variant_new("(t^as)", filterInstalled, std::vector<const char*>{program.c_str(), nullptr}.data()), stop);
     if (found.error) {
       say("updates cannot be checked: PackageKit is not available (" + *found.error + ")");
       return false;
@@ -210,9 +210,9 @@ class PackageKitUpdater final : public Updater {
     g_variant_get(created, "(&o)", &path);
     std::string object(path);
     g_variant_unref(created);
-    guint subscription =
-        g_dbus_connection_signal_subscribe(connection, nullptr, transactionInterface, nullptr, object.c_str(), nullptr,
-                                           G_DBUS_SIGNAL_FLAGS_NONE, &PackageKitUpdater::onSignal, &transaction, nullptr);
+    guint subscription = g_dbus_connection_signal_subscribe(connection, nullptr, transactionInterface, nullptr,
+                                                            object.c_str(), nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+                                                            &PackageKitUpdater::onSignal, &transaction, nullptr);
     GVariant* reply = g_dbus_connection_call_sync(connection, packageKit, object.c_str(), transactionInterface, method,
                                                   parameters, nullptr, G_DBUS_CALL_FLAGS_NONE, 25000, nullptr, &error);
     g_variant_unref(parameters);
@@ -225,7 +225,8 @@ class PackageKitUpdater final : public Updater {
       while (!transaction.finished && !stop.stop_requested() && std::chrono::steady_clock::now() < end) {
         // A second's tick bounds each wait; the stop wakes the context at once.
         GSource* tick = g_timeout_source_new(1000);
-        g_source_set_callback(tick, [](gpointer) -> gboolean { return G_SOURCE_REMOVE; }, nullptr, nullptr);
+        g_source_set_callback(
+            tick, [](gpointer) -> gboolean { return G_SOURCE_REMOVE; }, nullptr, nullptr);
         g_source_attach(tick, context_);
         g_main_context_iteration(context_, TRUE);
         g_source_destroy(tick);

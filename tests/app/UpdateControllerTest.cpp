@@ -104,11 +104,13 @@ TEST(UpdateController, TellsWhatACheckFound) {
     const char* message;
     const char* text;
   };
-  for (const Case& c : {Case{{Kind::available, "1.1", ""}, "A new version of Nolu Host is available.",
-                             "Version 1.1 can be installed with the system's software updater."},
-                        Case{{Kind::upToDate, "1.0", ""}, "Nolu Host is up to date.", "Version 1.0 is the newest version."},
-                        Case{{Kind::upToDate, "", ""}, "Nolu Host is up to date.", ""},
-                        Case{{Kind::failed, "", "no network"}, "Updates could not be checked.", "no network"}}) {
+  for (const Case& c :
+       {Case{{Kind::available, "1.1", ""},
+             "A new version of Nolu Host is available.",
+             "Version 1.1 can be installed with the system's software updater."},
+        Case{{Kind::upToDate, "1.0", ""}, "Nolu Host is up to date.", "Version 1.0 is the newest version."},
+        Case{{Kind::upToDate, "", ""}, "Nolu Host is up to date.", ""},
+        Case{{Kind::failed, "", "no network"}, "Updates could not be checked.", "no network"}}) {
     HostWindows::Alert alert = UpdateController::alert(c.outcome);
     EXPECT_EQ(alert.title, "Check for Updates");
     EXPECT_EQ(alert.message, c.message);

@@ -59,8 +59,8 @@ struct TestStatusNotifierWatcher::State {
         posted, [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
   }
 
-  static void onCall(GDBusConnection* connection, const gchar* sender, const gchar*, const gchar*,
-                     const gchar* method, GVariant* parameters, GDBusMethodInvocation* invocation, gpointer data) {
+  static void onCall(GDBusConnection* connection, const gchar* sender, const gchar*, const gchar*, const gchar* method,
+                     GVariant* parameters, GDBusMethodInvocation* invocation, gpointer data) {
     auto* state = static_cast<State*>(data);
     if (std::string(method) == "RegisterStatusNotifierItem") {
       const gchar* service = nullptr;
@@ -188,8 +188,8 @@ void TestStatusNotifierWatcher::announceTray() {
       std::lock_guard lock(state->mutex);
       state->tray = true;
     }
-    g_dbus_connection_emit_signal(state->connection, nullptr, "/StatusNotifierWatcher",
-                                  "org.kde.StatusNotifierWatcher", "StatusNotifierHostRegistered", nullptr, nullptr);
+    g_dbus_connection_emit_signal(state->connection, nullptr, "/StatusNotifierWatcher", "org.kde.StatusNotifierWatcher",
+                                  "StatusNotifierHostRegistered", nullptr, nullptr);
   });
 }
 
@@ -205,9 +205,9 @@ TrayItemClient::TrayItemClient(const std::string& address, std::string service)
 TrayItemClient::~TrayItemClient() = default;
 
 std::string TrayItemClient::property(const std::string& name) {
-  GVariant* reply = bus_->call(service_.c_str(), "/StatusNotifierItem", "org.freedesktop.DBus.Properties", "Get",
-                               g_variant_new("(ss)", "org.kde.StatusNotifierItem", name.c_str()),
-                               G_VARIANT_TYPE("(v)"));
+  GVariant* reply =
+      bus_->call(service_.c_str(), "/StatusNotifierItem", "org.freedesktop.DBus.Properties", "Get",
+                 g_variant_new("(ss)", "org.kde.StatusNotifierItem", name.c_str()), G_VARIANT_TYPE("(v)"));
   GVariant* value = nullptr;
   g_variant_get(reply, "(v)", &value);
   gchar* printed = g_variant_print(value, FALSE);
@@ -228,9 +228,9 @@ std::vector<TrayItemClient::Entry> TrayItemClient::menu() {
   // Printed as objectpath '/MenuBar'.
   path = path.substr(path.find('\'') + 1);
   path = path.substr(0, path.find('\''));
-  GVariant* reply = bus_->call(service_.c_str(), path.c_str(), "com.canonical.dbusmenu", "GetLayout",
-                               g_variant_new("(ii@as)", 0, -1, g_variant_new_strv(nullptr, 0)),
-                               G_VARIANT_TYPE("(u(ia{sv}av))"));
+  GVariant* reply =
+      bus_->call(service_.c_str(), path.c_str(), "com.canonical.dbusmenu", "GetLayout",
+                 g_variant_new("(ii@as)", 0, -1, g_variant_new_strv(nullptr, 0)), G_VARIANT_TYPE("(u(ia{sv}av))"));
   std::vector<Entry> entries;
   GVariant* root = g_variant_get_child_value(reply, 1);
   GVariant* children = g_variant_get_child_value(root, 2);

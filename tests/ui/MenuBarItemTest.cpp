@@ -114,8 +114,7 @@ TEST_F(MenuBarItemTest, TheIconFollowsWhetherASessionIsLive) {
     std::optional<SessionStatus::Phase> phase;
     std::vector<std::string> symbols;
   };
-  for (Step step : {Step{std::nullopt, {}},
-                    Step{SessionStatus::Phase::negotiating, {"circle.inset.filled"}},
+  for (Step step : {Step{std::nullopt, {}}, Step{SessionStatus::Phase::negotiating, {"circle.inset.filled"}},
                     Step{SessionStatus::Phase::streaming, {"circle.inset.filled"}},
                     Step{SessionStatus::Phase::ended, {"circle.inset.filled", "circle.circle"}},
                     Step{std::nullopt, {"circle.inset.filled", "circle.circle"}}}) {

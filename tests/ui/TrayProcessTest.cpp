@@ -97,8 +97,8 @@ TEST_F(TrayProcessTest, TheTrayItemOpensAndClosesThePanelAndQuits) {
 
 TEST_F(TrayProcessTest, WithoutATrayThePanelOpensAsAWindow) {
   startHost();
-  ASSERT_TRUE(host->waitForOutput("no tray: no StatusNotifierWatcher runs on the session bus; the panel opens as a window",
-                                  30s))
+  ASSERT_TRUE(host->waitForOutput(
+      "no tray: no StatusNotifierWatcher runs on the session bus; the panel opens as a window", 30s))
       << host->output();
   EXPECT_TRUE(windowShown("Nolu Host", 20s));
   EXPECT_TRUE(windowDecorated("Nolu Host"));

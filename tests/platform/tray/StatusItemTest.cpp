@@ -159,9 +159,9 @@ TEST(StatusItem, SymbolsAreARingWithAnEmptyOrFilledCentre) {
     int size;
     unsigned char centreAlpha;
   };
-  for (Case c : {Case{StatusItem::idleSymbol, 22, 0}, Case{StatusItem::activeSymbol, 22, 255},
-                 Case{StatusItem::idleSymbol, 48, 0}, Case{StatusItem::activeSymbol, 48, 255},
-                 Case{"no.such.symbol", 22, 0}}) {
+  for (Case c :
+       {Case{StatusItem::idleSymbol, 22, 0}, Case{StatusItem::activeSymbol, 22, 255},
+        Case{StatusItem::idleSymbol, 48, 0}, Case{StatusItem::activeSymbol, 48, 255}, Case{"no.such.symbol", 22, 0}}) {
     std::vector<unsigned char> pixels = statusSymbolPixels(c.symbol, c.size);
     ASSERT_EQ(pixels.size(), static_cast<std::size_t>(c.size * c.size * 4));
     auto alpha = [&](int x, int y) { return pixels[(static_cast<std::size_t>(y) * c.size + x) * 4]; };

@@ -90,8 +90,7 @@ TEST_F(PackageKitUpdaterTest, FindsTheHostsPackageAndANewerVersionOfIt) {
   EXPECT_NE(searched[0].find("/usr/bin/dbus-daemon"), std::string::npos) << searched[0];
 
   updater->checkForUpdates();
-  EXPECT_EQ(reports.waitFor(4),
-            (std::vector<std::string>{"can check", "cannot check", "available 1.1", "can check"}));
+  EXPECT_EQ(reports.waitFor(4), (std::vector<std::string>{"can check", "cannot check", "available 1.1", "can check"}));
   EXPECT_EQ(mock.calls(transaction, "RefreshCache").size(), 1u);
 }
 
@@ -100,8 +99,7 @@ TEST_F(PackageKitUpdaterTest, AnInstalledVersionWithNoNewerOneIsUpToDate) {
   auto updater = start();
   EXPECT_EQ(reports.waitFor(1), std::vector<std::string>{"can check"});
   updater->checkForUpdates();
-  EXPECT_EQ(reports.waitFor(4),
-            (std::vector<std::string>{"can check", "cannot check", "up to date 1.0", "can check"}));
+  EXPECT_EQ(reports.waitFor(4), (std::vector<std::string>{"can check", "cannot check", "up to date 1.0", "can check"}));
 }
 
 TEST_F(PackageKitUpdaterTest, AFailedCheckSaysWhyAndCanBeTriedAgain) {
