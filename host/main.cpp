@@ -110,7 +110,9 @@ int main(int argc, char** argv) {
   // The windows: the compared-code confirmation and the QR code. Without a display the host
   // runs without them (a compared-code request is then refused when the gate's minute runs out).
   std::unique_ptr<UserInterface> ui;
-  if (toolkit) ui = UserInterface::start(std::move(toolkit), mainStrand, root->services.clock, model, root->settings);
+  if (toolkit)
+    ui = UserInterface::start(std::move(toolkit), mainStrand, root->services.clock, model, root->settings,
+                              root->updates);
   handedOver->open = [model](const std::string& url) { model->handleOpenURL(url); };
   handedOver->activate = [shown = ui.get()] {
     if (shown) shown->showPanel();

@@ -43,6 +43,7 @@
 #include "kit/pairing/HostPairingService.h"
 #include "kit/pairing/KeychainSecretStore.h"
 #include "kit/pairing/PairedDeviceStore.h"
+#include "host/app/UpdateController.h"
 #include "kit/relay/CoordinatorClient.h"
 #include "kit/relay/RelayHostService.h"
 #include "kit/support/SystemClock.h"
@@ -313,7 +314,13 @@ std::unique_ptr<HostComposition> HostComposition::build(asio::io_context& io, St
     return makeQUICListener(io, security, port, true, quic, clock);
   };
   model.relay = root->relay;
-  root->model = AppModel::make(executor, std::move(mainStrand), services.power, root->loopback, std::move(model));
+  root->model = AppModel::make(executor, mainStrand, services.power, root->loopback, std::move(model));
+  // The host's package, when it was installed from one, is checked for updates through PackageKit.
+  platform::PackageKitUpdaterOptions updater;
+  updater.programPath = "/proc/self/exe";
+  updater.log = [](const std::string& why) { transportLog().notice("%s", why.c_str()); };
+  root->updates =
+      UpdateController::make(mainStrand, platform::makePackageKitUpdater(std::move(updater)), !options.hostingTests);
   return root;
 }
 

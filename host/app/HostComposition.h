@@ -58,6 +58,7 @@ class TextFocusSource;
 class RelayController;
 class RelayProvisioner;
 class RelaySettings;
+class UpdateController;
 
 // What the process's environment asks of this run; read once, by main.
 struct HostOptions {
@@ -165,6 +166,8 @@ class HostComposition {
   std::shared_ptr<RelayProvisioner> provisioner;
   std::shared_ptr<RelayController> relay;
   std::shared_ptr<AppModel> model;
+  // The updater behind "Check for Updates…", started unless the process only hosts tests.
+  std::shared_ptr<UpdateController> updates;
   Task displaySleepRefresh;  // keeps services.displaySleep fresh
 };
 

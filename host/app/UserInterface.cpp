@@ -8,20 +8,23 @@
 #include "host/app/Permissions.h"
 #include "host/app/RelayController.h"
 #include "host/app/RelayMenuSection.h"
+#include "host/app/UpdateController.h"
 #include "host/ui/DeviceRemovals.h"
 #include "host/ui/HostWindows.h"
+#include "host/ui/MenuBarItem.h"
 #include "host/ui/MenuBarPanel.h"
 #include "host/ui/OnboardingWindow.h"
 #include "host/ui/PairQRModel.h"
 #include "kit/relay/InviteCode.h"
 #include "kit/support/AsyncStream.h"
+#include "platform/tray/StatusItem.h"
 #include "platform/ui/UIThread.h"
 
 namespace brindlet::host {
 
 namespace {
 
-MenuBarSnapshot snapshotOf(const AppModel& model, const DeviceRemovals& removals) {
+MenuBarSnapshot snapshotOf(const AppModel& model, const DeviceRemovals& removals, const UpdateController* updates) {
   MenuBarSnapshot snapshot;
   snapshot.status = model.status();
   snapshot.encoderReady = model.encoderReady();
@@ -33,8 +36,7 @@ MenuBarSnapshot snapshotOf(const AppModel& model, const DeviceRemovals& removals
   snapshot.accessibility = model.permissions().accessibility;
   snapshot.keepDisplayAwake = model.keepDisplayAwake();
   snapshot.launchAtLogin = model.launchAtLogin();
-  // No updater on this host: the check stays disabled.
-  snapshot.canCheckForUpdates = false;
+  snapshot.canCheckForUpdates = updates && updates->canCheckForUpdates();
   for (const PairedDevice& device : snapshot.pairedDevices) {
     if (removals.isPending(device.deviceID)) snapshot.removing.push_back(device.deviceID);
   }
@@ -105,11 +107,13 @@ void askInviteQuestions(AppModel& model, std::weak_ptr<HostWindows> windows) {
 // The panel's actions, on the main strand, carried out by the application model.
 class UserInterface::Actions final : public MenuBarActions {
  public:
-  Actions(Strand main, std::shared_ptr<Clock> clock, std::weak_ptr<AppModel> model, std::weak_ptr<HostWindows> windows)
+  Actions(Strand main, std::shared_ptr<Clock> clock, std::weak_ptr<AppModel> model, std::weak_ptr<HostWindows> windows,
+          std::shared_ptr<UpdateController> updates)
       : main_(main),
         clock_(clock),
         model_(model),
         windows_(std::move(windows)),
+        updates_(std::move(updates)),
         removals_(main, clock, [model](const PairedDevice& device) {
           if (auto alive = model.lock()) alive->removeDevice(device);
         }) {}
@@ -140,7 +144,9 @@ class UserInterface::Actions final : public MenuBarActions {
   void showSetup() override {
     if (auto shown = guide_.lock()) shown->show(true);
   }
-  void checkForUpdates() override {}
+  void checkForUpdates() override {
+    if (updates_) updates_->checkForUpdates();
+  }
   void setKeepDisplayAwake(bool value) override {
     if (auto model = model_.lock()) model->setKeepDisplayAwake(value);
   }
@@ -174,6 +180,7 @@ class UserInterface::Actions final : public MenuBarActions {
   std::weak_ptr<AppModel> model_;
   std::weak_ptr<HostWindows> windows_;
   std::weak_ptr<OnboardingWindow> guide_;
+  std::shared_ptr<UpdateController> updates_;
   DeviceRemovals removals_;
 };
 
@@ -184,7 +191,8 @@ std::unique_ptr<platform::UIThreadStart> UserInterface::launchToolkit() {
 std::unique_ptr<UserInterface> UserInterface::start(std::unique_ptr<platform::UIThreadStart> toolkit, Strand main,
                                                     std::shared_ptr<Clock> clock,
                                                     const std::shared_ptr<AppModel>& model,
-                                                    std::shared_ptr<platform::UserDefaults> settings) {
+                                                    std::shared_ptr<platform::UserDefaults> settings,
+                                                    std::shared_ptr<UpdateController> updates) {
   // GTK may still be starting: the windows are made once it runs, and never without a display.
   std::shared_ptr<platform::UIThread> ui = toolkit->proceed([](const std::string& error) {
     transportLog().error("no windows: %s; compared-code pairing requests are refused", error.c_str());
@@ -217,7 +225,7 @@ std::unique_ptr<UserInterface> UserInterface::start(std::unique_ptr<platform::UI
     if (auto open = windows.lock()) open->close(HostWindows::confirmID);
   };
 
-  result->actions_ = std::make_shared<Actions>(main, clock, weak, windows);
+  result->actions_ = std::make_shared<Actions>(main, clock, weak, windows, updates);
   askInviteQuestions(*model, windows);
 
   auto guideModel = OnboardingModel::make(main, clock, std::make_shared<GuidePermissions>(Permissions::system()),
@@ -233,21 +241,45 @@ std::unique_ptr<UserInterface> UserInterface::start(std::unique_ptr<platform::UI
   result->panel_ = std::make_shared<MenuBarPanel>(ui, main, result->actions_, relaySection);
   std::weak_ptr<MenuBarPanel> panel = result->panel_;
   std::weak_ptr<Actions> actions = result->actions_;
-  auto redraw = [weak, actions, panel] {
+  // The tray item opens and closes the panel; where no tray shows it, the panel opens as a
+  // window of its own.
+  MenuBarItem::Panel itemPanel;
+  itemPanel.show = [panel](bool byUser) {
+    if (auto shown = panel.lock()) shown->show(byUser);
+  };
+  itemPanel.toggle = [panel] {
+    if (auto shown = panel.lock()) shown->toggle();
+  };
+  itemPanel.setOpensFromTray = [panel](bool fromTray) {
+    if (auto shown = panel.lock()) shown->setOpensFromTray(fromTray);
+  };
+  result->item_ = MenuBarItem::start(main, platform::startStatusNotifierItem, std::move(itemPanel), [actions] {
+    if (auto acting = actions.lock()) acting->quit();
+  });
+  std::weak_ptr<MenuBarItem> item = result->item_;
+  std::weak_ptr<UpdateController> updating = updates;
+  auto redraw = [weak, actions, panel, item, updating] {
     auto alive = weak.lock();
     auto acting = actions.lock();
     auto shown = panel.lock();
-    if (alive && acting && shown) shown->update(snapshotOf(*alive, acting->removals()));
+    if (!alive || !acting || !shown) return;
+    MenuBarSnapshot snapshot = snapshotOf(*alive, acting->removals(), updating.lock().get());
+    shown->update(snapshot);
+    if (auto icon = item.lock()) icon->update(snapshot);
   };
   model->onChange = redraw;
   result->actions_->removals().onChange = redraw;
   if (model->relay()) model->relay()->onChange = redraw;
-  // No tray item yet: the panel opens as a window at start.
-  transportLog().notice("no tray: the panel opens as a window");
+  if (updates) {
+    updates->onChange = redraw;
+    updates->onChecked = [windows](const platform::Updater::Outcome& outcome) {
+      if (auto shown = windows.lock())
+        shown->showAlert(HostWindows::updatesID, UpdateController::alert(outcome), [](int) {});
+    };
+  }
   std::weak_ptr<OnboardingWindow> guide = result->guide_;
-  asio::post(main, [main, redraw, panel, guide, guideModel] {
+  asio::post(main, [main, redraw, guide, guideModel] {
     redraw();
-    if (auto shown = panel.lock()) shown->show(false);
     // The guide opens once the model has started (its start is queued after this), unless it
     // was finished and both grants are there.
     asio::post(main, [guide, guideModel] {
@@ -264,6 +296,7 @@ void UserInterface::showPanel() {
 
 UserInterface::~UserInterface() {
   guide_.reset();
+  item_.reset();
   // The panel and the windows go first, then the toolkit's thread, which destroys them on its way out.
   panel_.reset();
   actions_.reset();

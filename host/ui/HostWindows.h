@@ -31,6 +31,7 @@ class HostWindows {
   static constexpr const char* qrID = "pair-qr";
   static constexpr const char* inviteJoinID = "invite-join";
   static constexpr const char* inviteEnrolledID = "invite-enrolled";
+  static constexpr const char* updatesID = "updates";
 
   // A question in a window of its own: the window's title, a message, an informative text,
   // and its buttons, the first one the default.

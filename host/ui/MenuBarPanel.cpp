@@ -62,6 +62,7 @@ struct MenuBarPanel::Toolkit {
   std::function<void(std::function<void(RelaySectionModel&)>)> actRelay;
   // The invite field keeps its widget between drawings while the user types.
   std::string inviteText;
+  bool fromTray = false;
 
   void ensureWindow() {
     if (window) return;
@@ -70,6 +71,7 @@ struct MenuBarPanel::Toolkit {
     window->set_title(MenuBarPanel::title);
     window->set_default_size(340, -1);
     window->set_resizable(false);
+    window->set_decorated(!fromTray);
     window->add_css_class("nolu-window");
     window->add_css_class("nolu-panel");
     // Closing hides it; the tray item or a second start shows it again.
@@ -80,6 +82,13 @@ struct MenuBarPanel::Toolkit {
         Gtk::Shortcut::create(Gtk::ShortcutTrigger::parse_string("<Control>q"),
                               Gtk::CallbackAction::create([this](Gtk::Widget&, const Glib::VariantBase&) {
                                 act([](MenuBarActions& a) { a.quit(); });
+                                return true;
+                              })));
+    keys->add_shortcut(
+        Gtk::Shortcut::create(Gtk::ShortcutTrigger::parse_string("Escape"),
+                              Gtk::CallbackAction::create([this](Gtk::Widget&, const Glib::VariantBase&) {
+                                if (!fromTray) return false;
+                                window->hide();
                                 return true;
                               })));
     window->add_controller(keys);
@@ -322,6 +331,14 @@ void MenuBarPanel::toggle() {
     } else {
       toolkit->window->present();
     }
+  });
+}
+
+void MenuBarPanel::setOpensFromTray(bool fromTray) {
+  std::shared_ptr<Toolkit> toolkit = toolkit_;
+  ui_->post([toolkit, fromTray] {
+    toolkit->fromTray = fromTray;
+    if (toolkit->window) toolkit->window->set_decorated(!fromTray);
   });
 }
 

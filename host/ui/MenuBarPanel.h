@@ -43,6 +43,9 @@ class MenuBarPanel {
   // Opened by the host itself rather than by the user (at start), it does not take the focus.
   void show(bool byUser = true);
   void toggle();
+  // Main strand: opened from the tray it is a small window without a frame, which Escape
+  // closes; otherwise a window of its own.
+  void setOpensFromTray(bool fromTray);
 
  private:
   struct Toolkit;

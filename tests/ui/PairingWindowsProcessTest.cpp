@@ -24,6 +24,7 @@
 #include "platform/storage/UserDefaults.h"
 #include "support/ChildProcess.h"
 #include "support/PrivateSessionBus.h"
+#include "ui/TopLevelWindows.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -34,9 +35,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using brindlet::testing::ChildProcess;
+using brindlet::testing::closeWindow;
 using brindlet::testing::HostHome;
 using brindlet::testing::PrivateSessionBus;
 using brindlet::testing::TestDevice;
+using brindlet::testing::windowGone;
 
 // Runs the accessibility driver; its exit status and what it printed.
 std::pair<int, std::string> drive(const std::vector<std::string>& arguments) {
@@ -49,75 +52,6 @@ std::pair<int, std::string> drive(const std::vector<std::string>& arguments) {
   while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
   int status = ::pclose(pipe);
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
-}
-
-// A window may go between the listing of the clients and the reading of its name: such
-// errors are expected, not fatal.
-int ignoreXError(Display*, XErrorEvent*) { return 0; }
-
-// The top-level window so titled among the window manager's clients, or 0.
-Window findWindow(Display* display, const std::string& title) {
-  XSetErrorHandler(ignoreXError);
-  Window root = DefaultRootWindow(display);
-  Atom clientList = XInternAtom(display, "_NET_CLIENT_LIST", False);
-  Atom name = XInternAtom(display, "_NET_WM_NAME", False);
-  Atom utf8 = XInternAtom(display, "UTF8_STRING", False);
-  Atom type;
-  int format;
-  unsigned long count = 0, after;
-  unsigned char* data = nullptr;
-  Window found = 0;
-  if (XGetWindowProperty(display, root, clientList, 0, 1024, False, XA_WINDOW, &type, &format, &count, &after, &data) !=
-          Success ||
-      !data) {
-    return 0;
-  }
-  auto* windows = reinterpret_cast<Window*>(data);
-  for (unsigned long i = 0; i < count && !found; ++i) {
-    unsigned char* text = nullptr;
-    unsigned long length = 0;
-    if (XGetWindowProperty(display, windows[i], name, 0, 256, False, utf8, &type, &format, &length, &after, &text) ==
-            Success &&
-        text) {
-      if (title == reinterpret_cast<char*>(text)) found = windows[i];
-      XFree(text);
-    }
-  }
-  XFree(data);
-  return found;
-}
-
-// Asks the window manager to close the top-level window so titled, as its close button does.
-bool closeWindow(const std::string& title) {
-  Display* display = XOpenDisplay(nullptr);
-  if (!display) return false;
-  Window window = findWindow(display, title);
-  if (window) {
-    XEvent event{};
-    event.xclient.type = ClientMessage;
-    event.xclient.window = window;
-    event.xclient.message_type = XInternAtom(display, "_NET_CLOSE_WINDOW", False);
-    event.xclient.format = 32;
-    event.xclient.data.l[0] = CurrentTime;
-    event.xclient.data.l[1] = 2;  // a pager or tool: the user's own request
-    XSendEvent(display, DefaultRootWindow(display), False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
-  }
-  XSync(display, False);
-  XCloseDisplay(display);
-  return window != 0;
-}
-
-// Whether the window so titled has left the screen within `limit`.
-bool windowGone(const std::string& title, std::chrono::milliseconds limit) {
-  Display* display = XOpenDisplay(nullptr);
-  if (!display) return false;
-  auto end = std::chrono::steady_clock::now() + limit;
-  bool gone = false;
-  while (!(gone = findWindow(display, title) == 0) && std::chrono::steady_clock::now() < end) {
-    std::this_thread::sleep_for(100ms);
-  }
-  XCloseDisplay(display);
-  return gone;
 }
 
 // The whole screen, as grey levels (PGM, for reading the QR code back) and in colour (PPM, for a

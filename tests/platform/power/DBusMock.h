@@ -46,8 +46,9 @@ class DBusMock {
     if (pipe(pipeFDs) != 0) throw std::runtime_error("pipe");
     pid_t pid = fork();
     if (pid == 0) {
-      dup2(pipeFDs[1], 3);
+      // The read end first: it may itself be descriptor 3.
       close(pipeFDs[0]);
+      dup2(pipeFDs[1], 3);
       // A service this bus starts on demand (the accessibility bus a GTK program asks for) runs
       // in folders of its own and away from the X display: otherwise it would take over the
       // socket and the display's bus property of the test services' accessibility bus, and
@@ -85,6 +86,10 @@ class DBusMock {
   platform::DBusBus& bus() { return *bus_; }
 
   void startLogind() { startMock({"--template", "logind"}, logind.name); }
+  // A bare mock object named `object` serving `interface`, with no methods yet.
+  void startObject(Object object, const char* interface) {
+    startMock({object.name, object.path, interface}, object.name);
+  }
   void startScreenSaver() {
     startMock({"--session", screenSaver.name, screenSaver.path, screenSaver.name}, screenSaver.name);
   }
