@@ -95,13 +95,16 @@ void X11Keyboard::readEvent(const XEvent& event) {
     }
     case XkbControlsNotify: {
       const auto* notify = reinterpret_cast<const XkbControlsNotifyEvent*>(&event);
-      if (!(notify->changed_ctrls & XkbPerKeyRepeatMask)) break;
-      // Changes made here were applied to the cached bits when they were asked for; each
-      // notification of one carries the number of that request. Any other comes from
-      // another client.
+      if (notify->device != deviceID_ || !(notify->changed_ctrls & XkbPerKeyRepeatMask)) break;
+      // Changes made here were applied to the cached bits when they were asked for; the
+      // one notification of each carries the number of that request. Any other comes from
+      // another client, and carries the number of this connection's last request too.
       while (!ownRepeatChanges_.empty() && ownRepeatChanges_.front() < notify->serial) ownRepeatChanges_.pop_front();
-      const bool own = !ownRepeatChanges_.empty() && ownRepeatChanges_.front() == notify->serial;
-      if (!own) perKeyRepeatKnown_ = false;
+      if (!ownRepeatChanges_.empty() && ownRepeatChanges_.front() == notify->serial) {
+        ownRepeatChanges_.pop_front();
+      } else {
+        perKeyRepeatKnown_ = false;
+      }
       break;
     }
     default:
