@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -118,8 +119,10 @@ EventPoster::~EventPoster() {
 
 EventPoster::ModifierChange EventPoster::applyModifiers(unsigned wanted, bool wantLock) {
   ModifierChange change;
-  char keys[32] = {};
-  XQueryKeymap(display_, keys);
+  // The modifiers held come from the keyboard's state; which keys hold them is asked only
+  // when one has to be released.
+  const X11KeyboardState state = keyboard_->state();
+  std::optional<std::array<char, 32>> keys;
   const X11Modifiers& m = keyboard_->modifiers();
   const std::pair<unsigned, KeyCode> managed[] = {{m.shift, m.shiftKey},
                                                   {m.control, m.controlKey},
@@ -128,37 +131,45 @@ EventPoster::ModifierChange EventPoster::applyModifiers(unsigned wanted, bool wa
                                                   {m.level3, m.level3Key}};
   for (auto [mask, key] : managed) {
     if (mask == 0) continue;
-    const auto& holders = m.keysOf[bitIndex(mask)];
-    const bool active = std::any_of(holders.begin(), holders.end(), [&](KeyCode k) { return isKeyDown(keys, k); });
+    const bool active = (state.baseMods & mask) != 0;
     if ((wanted & mask) && !active && key != 0) {
-      XTestFakeKeyEvent(display_, key, True, CurrentTime);
+      fakeKey(key, true);
       change.pressed.push_back(key);
     } else if (!(wanted & mask) && active) {
-      for (KeyCode k : holders) {
-        if (!isKeyDown(keys, k)) continue;
-        XTestFakeKeyEvent(display_, k, False, CurrentTime);
+      if (!keys) {
+        keys.emplace();
+        XQueryKeymap(display_, keys->data());
+      }
+      for (KeyCode k : m.keysOf[bitIndex(mask)]) {
+        if (!isKeyDown(keys->data(), k)) continue;
+        fakeKey(k, false);
         change.released.push_back(k);
-        keys[k / 8] &= static_cast<char>(~(1 << (k % 8)));
+        (*keys)[k / 8] &= static_cast<char>(~(1 << (k % 8)));
       }
     }
   }
-  XkbStateRec state{};
-  if (XkbGetState(display_, XkbUseCoreKbd, &state) == Success) {
-    const bool locked = (state.locked_mods & LockMask) != 0;
-    if (locked != wantLock) {
-      XkbLockModifiers(display_, XkbUseCoreKbd, LockMask, wantLock ? LockMask : 0);
-      change.relock = locked;
-    }
+  const bool locked = (state.lockedMods & LockMask) != 0;
+  if (locked != wantLock) {
+    lockCaps(wantLock);
+    change.relock = locked;
   }
   return change;
 }
 
 void EventPoster::undo(const ModifierChange& change) {
-  for (auto it = change.pressed.rbegin(); it != change.pressed.rend(); ++it) {
-    XTestFakeKeyEvent(display_, *it, False, CurrentTime);
-  }
-  for (KeyCode k : change.released) XTestFakeKeyEvent(display_, k, True, CurrentTime);
-  if (change.relock) XkbLockModifiers(display_, XkbUseCoreKbd, LockMask, *change.relock ? LockMask : 0);
+  for (auto it = change.pressed.rbegin(); it != change.pressed.rend(); ++it) fakeKey(*it, false);
+  for (KeyCode k : change.released) fakeKey(k, true);
+  if (change.relock) lockCaps(*change.relock);
+}
+
+void EventPoster::fakeKey(unsigned char keycode, bool down) {
+  XTestFakeKeyEvent(display_, keycode, down ? True : False, CurrentTime);
+  if (keyboard_->changesState(keycode)) keyboard_->noteStateChange();
+}
+
+void EventPoster::lockCaps(bool on) {
+  XkbLockModifiers(display_, XkbUseCoreKbd, LockMask, on ? LockMask : 0);
+  keyboard_->noteStateChange();
 }
 
 // The X server repeats a held key on the master keyboard, whichever device pressed it, and
@@ -168,15 +179,8 @@ void EventPoster::undo(const ModifierChange& change) {
 // itself, and the user's keyboard keeps repeating every other key.
 void EventPoster::holdWithoutRepeat(unsigned char keycode) {
   if (repeatOff_.count(keycode)) return;
-  XKeyboardState state{};
-  XGetKeyboardControl(display_, &state);
-  bool repeats = (state.auto_repeats[keycode / 8] >> (keycode % 8)) & 1;
-  if (repeats) {
-    XKeyboardControl control{};
-    control.key = keycode;
-    control.auto_repeat_mode = AutoRepeatModeOff;
-    XChangeKeyboardControl(display_, KBKey | KBAutoRepeatMode, &control);
-  }
+  const bool repeats = keyboard_->keyRepeats(keycode);
+  if (repeats) keyboard_->setKeyRepeats(keycode, false);
   repeatOff_[keycode] = repeats;
   recordHeldKeys();
 }
@@ -184,12 +188,7 @@ void EventPoster::holdWithoutRepeat(unsigned char keycode) {
 void EventPoster::restoreRepeat(unsigned char keycode) {
   auto found = repeatOff_.find(keycode);
   if (found == repeatOff_.end()) return;
-  if (found->second) {
-    XKeyboardControl control{};
-    control.key = keycode;
-    control.auto_repeat_mode = AutoRepeatModeOn;
-    XChangeKeyboardControl(display_, KBKey | KBAutoRepeatMode, &control);
-  }
+  if (found->second) keyboard_->setKeyRepeats(keycode, true);
   repeatOff_.erase(found);
   recordHeldKeys();
 }
@@ -237,7 +236,7 @@ int EventPoster::releaseKeysOfEndedPosters() {
       const long key = values[i] & 0xff;
       if (key < 8) continue;  // not a key code
       const auto keycode = static_cast<KeyCode>(key);
-      if (isKeyDown(down, keycode)) XTestFakeKeyEvent(display_, keycode, False, CurrentTime);
+      if (isKeyDown(down, keycode)) fakeKey(keycode, false);
       const bool repeats = (state.auto_repeats[keycode / 8] >> (keycode % 8)) & 1;
       if ((values[i] & turnedOffFlag) && !repeats) {
         XKeyboardControl control{};
@@ -258,8 +257,8 @@ int EventPoster::releaseKeysOfEndedPosters() {
 
 void EventPoster::tapKey(unsigned char keycode, unsigned mods, bool lock) {
   ModifierChange change = applyModifiers(mods, lock);
-  XTestFakeKeyEvent(display_, keycode, True, CurrentTime);
-  XTestFakeKeyEvent(display_, keycode, False, CurrentTime);
+  fakeKey(keycode, true);
+  fakeKey(keycode, false);
   undo(change);
 }
 
@@ -272,7 +271,7 @@ bool EventPoster::postKeyboard(const KeyboardEvent& event) {
   if (event.flagsChanged || !event.isDown) {
     // A modifier key itself, or a release: the key alone, the held modifiers stay.
     if (event.isDown) holdWithoutRepeat(key);
-    XTestFakeKeyEvent(display_, key, event.isDown ? True : False, CurrentTime);
+    fakeKey(key, event.isDown);
     if (!event.isDown) restoreRepeat(key);
     XFlush(display_);
     return true;
@@ -294,7 +293,7 @@ bool EventPoster::postKeyboard(const KeyboardEvent& event) {
   }
   ModifierChange change = applyModifiers(wanted, (flags & event_flags::alphaShift) != 0);
   holdWithoutRepeat(key);
-  XTestFakeKeyEvent(display_, key, True, CurrentTime);
+  fakeKey(key, true);
   undo(change);
   XFlush(display_);
   return true;

@@ -64,6 +64,9 @@ class EventPoster final : public EventPosting {
   struct ModifierChange;
   ModifierChange applyModifiers(unsigned wanted, bool wantLock);
   void undo(const ModifierChange& change);
+  // Presses or releases a key through XTest.
+  void fakeKey(unsigned char keycode, bool down);
+  void lockCaps(bool on);
   void tapKey(unsigned char keycode, unsigned mods, bool lock);
   void holdWithoutRepeat(unsigned char keycode);
   void restoreRepeat(unsigned char keycode);

@@ -43,10 +43,14 @@ X11Keyboard::X11Keyboard(Display* display) : display_(display) {
   if (deviceID_ < 0 || !context_) return;
   const unsigned long events = XkbNewKeyboardNotifyMask | XkbMapNotifyMask;
   XkbSelectEvents(display_, XkbUseCoreKbd, events, events);
+  const unsigned long stateParts = XkbModifierBaseMask | XkbModifierLockMask | XkbGroupStateMask;
+  XkbSelectEventDetails(display_, XkbUseCoreKbd, XkbStateNotify, stateParts, stateParts);
+  XkbSelectEventDetails(display_, XkbUseCoreKbd, XkbControlsNotify, XkbPerKeyRepeatMask, XkbPerKeyRepeatMask);
   reload();
 }
 
 X11Keyboard::~X11Keyboard() {
+  if (controls_) XkbFreeKeyboard(controls_, XkbAllComponentsMask, True);
   if (keymap_) xkb_keymap_unref(keymap_);
   if (context_) xkb_context_unref(context_);
 }
@@ -56,18 +60,102 @@ void X11Keyboard::refresh() {
   while (XPending(display_) > 0) {
     XEvent event;
     XNextEvent(display_, &event);
-    if (event.type == MappingNotify) {
-      dirty_ = true;
-    } else if (event.type == xkbEventBase_) {
-      const auto* xkbEvent = reinterpret_cast<const XkbAnyEvent*>(&event);
-      if (xkbEvent->xkb_type == XkbNewKeyboardNotify || xkbEvent->xkb_type == XkbMapNotify) dirty_ = true;
-    }
+    readEvent(event);
   }
   if (dirty_ || !keymap_) reload();
 }
 
+void X11Keyboard::readEvent(const XEvent& event) {
+  if (event.type == MappingNotify) {
+    dirty_ = true;
+    return;
+  }
+  if (event.type != xkbEventBase_) return;
+  const auto* xkbEvent = reinterpret_cast<const XkbAnyEvent*>(&event);
+  switch (xkbEvent->xkb_type) {
+    case XkbNewKeyboardNotify:
+      dirty_ = true;
+      break;
+    case XkbMapNotify: {
+      // A key's auto-repeat set through the core protocol changes only its explicit
+      // components, which leave its symbols, actions and modifiers as they were: no new
+      // keymap to read, but the repeat of some key is no longer known.
+      const auto* map = reinterpret_cast<const XkbMapNotifyEvent*>(&event);
+      if ((map->changed & ~XkbExplicitComponentsMask) != 0) dirty_ = true;
+      perKeyRepeatKnown_ = false;
+      break;
+    }
+    case XkbStateNotify: {
+      // Only the core keyboard's own state, and nothing older than what was asked.
+      const auto* notify = reinterpret_cast<const XkbStateNotifyEvent*>(&event);
+      if (notify->device != deviceID_ || (state_ && notify->serial < stateSerial_)) break;
+      state_ = X11KeyboardState{notify->base_mods, notify->locked_mods, static_cast<unsigned>(notify->group)};
+      stateSerial_ = notify->serial;
+      break;
+    }
+    case XkbControlsNotify: {
+      const auto* notify = reinterpret_cast<const XkbControlsNotifyEvent*>(&event);
+      if (notify->device != deviceID_ || !(notify->changed_ctrls & XkbPerKeyRepeatMask)) break;
+      // Changes made here were applied to the cached bits when they were asked for; the
+      // one notification of each carries the number of that request. Any other comes from
+      // another client, and carries the number of this connection's last request too.
+      while (!ownRepeatChanges_.empty() && ownRepeatChanges_.front() < notify->serial) ownRepeatChanges_.pop_front();
+      if (!ownRepeatChanges_.empty() && ownRepeatChanges_.front() == notify->serial) {
+        ownRepeatChanges_.pop_front();
+      } else {
+        perKeyRepeatKnown_ = false;
+      }
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+X11KeyboardState X11Keyboard::state() {
+  if (state_ && stateSerial_ >= changeSerial_) return *state_;
+  XkbStateRec rec{};
+  if (XkbGetState(display_, XkbUseCoreKbd, &rec) != Success) return state_.value_or(X11KeyboardState{});
+  state_ = X11KeyboardState{rec.base_mods, rec.locked_mods, rec.group};
+  stateSerial_ = LastKnownRequestProcessed(display_);
+  return *state_;
+}
+
+void X11Keyboard::noteStateChange() { changeSerial_ = NextRequest(display_) - 1; }
+
+bool X11Keyboard::fetchPerKeyRepeat() {
+  if (!controls_) {
+    controls_ = XkbAllocKeyboard();
+    if (!controls_) return false;
+    controls_->device_spec = XkbUseCoreKbd;
+  }
+  perKeyRepeatKnown_ = XkbGetControls(display_, XkbPerKeyRepeatMask, controls_) == Success && controls_->ctrls;
+  ownRepeatChanges_.clear();
+  return perKeyRepeatKnown_;
+}
+
+bool X11Keyboard::keyRepeats(KeyCode keycode) {
+  if (!perKeyRepeatKnown_ && !fetchPerKeyRepeat()) return false;
+  return (controls_->ctrls->per_key_repeat[keycode / 8] >> (keycode % 8)) & 1;
+}
+
+void X11Keyboard::setKeyRepeats(KeyCode keycode, bool on) {
+  if (!perKeyRepeatKnown_ && !fetchPerKeyRepeat()) return;
+  unsigned char& bits = controls_->ctrls->per_key_repeat[keycode / 8];
+  const auto bit = static_cast<unsigned char>(1u << (keycode % 8));
+  bits = on ? (bits | bit) : (bits & ~bit);
+  // Through XKB's controls rather than the core request: the core request marks the key's
+  // repeat as set explicitly in the keymap, and every client that follows the keymap then
+  // reads it again at each press and release.
+  XkbSetControls(display_, XkbPerKeyRepeatMask, controls_);
+  ownRepeatChanges_.push_back(NextRequest(display_) - 1);
+}
+
 void X11Keyboard::reload() {
   dirty_ = false;
+  // A new keymap may come with new controls and state.
+  perKeyRepeatKnown_ = false;
+  state_.reset();
   xkb_keymap* keymap =
       xkb_x11_keymap_new_from_device(context_, XGetXCBConnection(display_), deviceID_, XKB_KEYMAP_COMPILE_NO_FLAGS);
   if (!keymap) return;  // keep the last keymap read
@@ -143,6 +231,13 @@ void X11Keyboard::reload() {
   if (mods.level3 == 0) mods.level3Key = 0;
   modifiers_ = std::move(mods);
 
+  // The keys whose actions change the state, as seen from a keyboard at rest.
+  changesState_.reset();
+  for (xkb_keycode_t key = minKey; key <= maxKey; ++key) {
+    StatePtr probe(xkb_state_new(keymap_));
+    if (probe && xkb_state_update_key(probe.get(), key, XKB_KEY_DOWN) != 0) changesState_.set(key);
+  }
+
   virtualKeys_.fill(0);
   for (uint16_t vk = 0; vk < virtualKeys_.size(); ++vk) {
     auto place = virtualKeyPlace(vk);
@@ -155,11 +250,7 @@ void X11Keyboard::reload() {
   }
 }
 
-unsigned X11Keyboard::currentGroup() const {
-  XkbStateRec state{};
-  if (XkbGetState(display_, XkbUseCoreKbd, &state) != Success) return 0;
-  return state.group;
-}
+unsigned X11Keyboard::currentGroup() { return state().group; }
 
 std::string X11Keyboard::groupName(unsigned group) const {
   if (!keymap_) return {};

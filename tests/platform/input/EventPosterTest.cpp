@@ -5,6 +5,7 @@
 #include "platform/input/X11InputObserver.h"
 
 #include <X11/XKBlib.h>
+#include <X11/extensions/XTest.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
 #include <signal.h>
@@ -256,6 +257,122 @@ TEST_F(EventPosterTest, KeysLeftHeldByAKilledProcessAreReleasedAndRepeatAgain) {
   ASSERT_TRUE(poster.postKeyboard({0, false, 0, false}));
   EXPECT_EQ(next.releaseKeysOfEndedPosters(), 0);
   setRepeat(display, d, true);
+  XCloseDisplay(display);
+}
+
+// Keymap notifications a client that follows the keymap receives, once the server has
+// carried out everything asked so far.
+int keymapNotifications(Display* display, int xkbEventBase) {
+  XSync(display, False);
+  int count = 0;
+  while (XPending(display) > 0) {
+    XEvent event;
+    XNextEvent(display, &event);
+    if (event.type == MappingNotify) ++count;
+    if (event.type == xkbEventBase) {
+      const int kind = reinterpret_cast<const XkbAnyEvent*>(&event)->xkb_type;
+      if (kind == XkbMapNotify || kind == XkbNewKeyboardNotify) ++count;
+    }
+  }
+  return count;
+}
+
+// Holding a key without repeat leaves the keymap alone, so clients do not read it again at
+// every key; a repeat setting changed by another client meanwhile is still honoured.
+TEST_F(EventPosterTest, HoldingKeysChangesNoKeymapAndFollowsRepeatSetElsewhere) {
+  KeyboardLayoutGuard layout;
+  ASSERT_TRUE(KeyboardLayoutGuard::set("setxkbmap us"));
+  Display* display = XOpenDisplay(nullptr);
+  ASSERT_TRUE(display);
+  int opcode = 0, xkbEventBase = 0, errorBase = 0, major = XkbMajorVersion, minor = XkbMinorVersion;
+  ASSERT_TRUE(XkbQueryExtension(display, &opcode, &xkbEventBase, &errorBase, &major, &minor));
+  XkbSelectEvents(display, XkbUseCoreKbd, XkbNewKeyboardNotifyMask | XkbMapNotifyMask,
+                  XkbNewKeyboardNotifyMask | XkbMapNotifyMask);
+  const unsigned a = XKeysymToKeycode(display, XK_a);
+  keymapNotifications(display, xkbEventBase);
+
+  // A round trip of the poster's own (reading the pointer) has the server carry out what
+  // it asked before this reads the outcome.
+  auto carriedOut = [&] { ASSERT_TRUE(poster.pointerLocation()); };
+  ASSERT_TRUE(poster.postKeyboard({0, true, 0, false}));
+  carriedOut();
+  EXPECT_FALSE(repeats(display, a)) << "held";
+  ASSERT_TRUE(poster.postKeyboard({0, false, 0, false}));
+  ASSERT_TRUE(poster.postKeyboard({56, true, event_flags::shift, true}));
+  ASSERT_TRUE(poster.postKeyboard({0, true, event_flags::shift, false}));
+  ASSERT_TRUE(poster.postKeyboard({0, false, event_flags::shift, false}));
+  ASSERT_TRUE(poster.postKeyboard({56, false, 0, true}));
+  carriedOut();
+  EXPECT_TRUE(repeats(display, a)) << "released";
+  EXPECT_EQ(keymapNotifications(display, xkbEventBase), 0);
+
+  // The user turns the key's repeat off, then on, between the device's presses: each
+  // release leaves the user's setting.
+  for (bool on : {false, true}) {
+    SCOPED_TRACE(on ? "repeat turned on" : "repeat turned off");
+    setRepeat(display, a, on);
+    ASSERT_TRUE(poster.postKeyboard({0, true, 0, false}));
+    carriedOut();
+    EXPECT_FALSE(repeats(display, a));
+    ASSERT_TRUE(poster.postKeyboard({0, false, 0, false}));
+    carriedOut();
+    EXPECT_EQ(repeats(display, a), on);
+  }
+  XCloseDisplay(display);
+}
+
+// Modifiers held or locked through another client (the user's keyboard) count as they do
+// for the key the device presses, whenever they changed, and stay as the user left them.
+TEST_F(EventPosterTest, ModifiersOfAnotherKeyboardGiveWayToTheFlagsOfEachKey) {
+  KeyboardLayoutGuard layout;
+  ASSERT_TRUE(KeyboardLayoutGuard::set("setxkbmap us"));
+  Display* display = XOpenDisplay(nullptr);
+  ASSERT_TRUE(display);
+  const unsigned shiftKey = XKeysymToKeycode(display, XK_Shift_L);
+  tap(0, 0);  // the poster has read the keyboard's state before the user changes it
+  struct Case {
+    const char* what;
+    uint64_t flags;
+    unsigned long keysym;
+    unsigned state;
+  };
+  {
+    SCOPED_TRACE("shift held");
+    XTestFakeKeyEvent(display, shiftKey, True, CurrentTime);
+    XSync(display, False);
+    for (const Case& c : {Case{"plain", 0, XK_a, 0}, Case{"shift", event_flags::shift, XK_A, ShiftMask},
+                          Case{"plain again", 0, XK_a, 0}}) {
+      SCOPED_TRACE(c.what);
+      auto press = tap(0, c.flags);
+      ASSERT_TRUE(press);
+      EXPECT_EQ(press->keysym, c.keysym);
+      EXPECT_EQ(press->state & kModifierState, c.state);
+    }
+    XSync(display, False);
+    EXPECT_TRUE(isDown(display, shiftKey)) << "the user still holds shift";
+    XTestFakeKeyEvent(display, shiftKey, False, CurrentTime);
+    XSync(display, False);
+  }
+  {
+    SCOPED_TRACE("caps lock on");
+    XkbLockModifiers(display, XkbUseCoreKbd, LockMask, LockMask);
+    XSync(display, False);
+    for (const Case& c : {Case{"plain", 0, XK_a, 0}, Case{"caps lock", event_flags::alphaShift, XK_A, LockMask}}) {
+      SCOPED_TRACE(c.what);
+      auto press = tap(0, c.flags);
+      ASSERT_TRUE(press);
+      EXPECT_EQ(press->keysym, c.keysym);
+      EXPECT_EQ(press->state & kModifierState, c.state);
+    }
+    XkbStateRec state{};
+    XkbGetState(display, XkbUseCoreKbd, &state);
+    EXPECT_TRUE(state.locked_mods & LockMask) << "the user's lock stays";
+    XkbLockModifiers(display, XkbUseCoreKbd, LockMask, 0);
+    XSync(display, False);
+  }
+  auto plain = tap(0, 0);
+  ASSERT_TRUE(plain);
+  EXPECT_EQ(plain->state & kModifierState, 0u);
   XCloseDisplay(display);
 }
 
