@@ -163,6 +163,7 @@ class QUICGroupImpl final : public QUICGroup, public std::enable_shared_from_thi
   std::unique_ptr<TLSSession> tls_;  // released after conn_
   asio::steady_timer timer_;
   ngtcp2_tstamp armedExpiry_ = UINT64_MAX;
+  bool dueCheckScheduled_ = false;  // the stack looks at its clock at the end of this turn
   ListenerHooks hooks_;
 
   StateHandler stateHandler_;
