@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include <asio/post.hpp>
+#include <asio/defer.hpp>
 
 #include "platform/quic/QUICSocket.h"
 
@@ -48,15 +48,19 @@ void QUICGroupImpl::afterReceiving() {
   receivedInto_.clear();
   for (auto& stream : touched) stream->inReceivedList_ = false;
   // The data goes to its reader in this turn: no further hand-over between receiving a
-  // datagram and the reader seeing its bytes.
+  // datagram and the reader seeing its bytes. The credit its reading gives back goes out
+  // with the write below, not with one of its own later.
+  bool scheduled = writeScheduled_;
+  writeScheduled_ = true;
   for (auto& stream : touched) deliver(stream, true);
+  writeScheduled_ = scheduled;
   writePackets();
 }
 
 void QUICGroupImpl::scheduleWrite() {
   if (writeScheduled_ || ended_) return;
   writeScheduled_ = true;
-  asio::post(strand_, [weak = weak_from_this()] {
+  asio::defer(strand_, [weak = weak_from_this()] {
     auto self = weak.lock();
     if (!self) return;
     self->writeScheduled_ = false;
