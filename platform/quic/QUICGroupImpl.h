@@ -166,6 +166,8 @@ class QUICGroupImpl final : public QUICGroup, public std::enable_shared_from_thi
   asio::steady_timer timer_;
   ngtcp2_tstamp armedExpiry_ = UINT64_MAX;
   bool dueCheckScheduled_ = false;  // the stack looks at its clock at the end of this turn
+  int dueChecksInARow_ = 0;
+  static constexpr int kMaxDueChecksInARow = 16;
   ListenerHooks hooks_;
 
   StateHandler stateHandler_;

@@ -16,13 +16,18 @@ ngtcp2_tstamp quicTimestamp() {
 void QUICGroupImpl::armTimer() {
   if (ended_ || !conn_) return;
   ngtcp2_tstamp expiry = ngtcp2_conn_get_expiry(conn_);
-  if (expiry <= quicTimestamp()) {
+  if (expiry > quicTimestamp()) {
+    dueChecksInARow_ = 0;
+  } else if (dueChecksInARow_ < kMaxDueChecksInARow) {
     // Already due: after each write the stack's pacing clock lies a moment behind, and so
     // does an acknowledgement owed at once. The stack looks at it at the end of this strand
     // turn, without the system's timer: arming that for "now" costs several system calls and
     // a wake-up of the event loop twice a message. A timer armed for later stays as it is.
+    // Something that stays due however often the stack looks goes through the system's
+    // timer, as anything later does, so that it cannot keep the thread to itself.
     if (dueCheckScheduled_) return;
     dueCheckScheduled_ = true;
+    ++dueChecksInARow_;
     asio::defer(strand_, [weak = weak_from_this()] {
       auto self = weak.lock();
       if (!self) return;
@@ -43,6 +48,7 @@ void QUICGroupImpl::armTimer() {
     if (error) return;
     if (auto self = weak.lock()) {
       self->armedExpiry_ = UINT64_MAX;
+      self->dueChecksInARow_ = 0;
       self->onTimer();
     }
   });
