@@ -21,7 +21,9 @@ QUICGroupImpl::QUICGroupImpl(asio::io_context& context, Strand strand, QUICParam
       context_(context),
       parameters_(std::move(parameters)),
       timer_(strand),
-      txBuffer_(kTxBufferSize) {}
+      batch_(kTxBufferSize, [this](const std::uint8_t* data, std::size_t size, std::size_t segment) {
+        return sendRun(data, size, segment);
+      }) {}
 
 QUICGroupImpl::~QUICGroupImpl() {
   if (conn_) ngtcp2_conn_del(conn_);
@@ -257,7 +259,7 @@ void QUICGroupImpl::closeWith(const ngtcp2_connection_close_error& error, QUICGr
     std::uint8_t packet[1500];
     ngtcp2_ssize n =
         ngtcp2_conn_write_connection_close(conn_, &ps.path, &info, packet, sizeof packet, &error, quicTimestamp());
-    if (n > 0 && pendingSize_ == 0) {
+    if (n > 0 && !batch_.blocked()) {
       const asio::ip::udp::endpoint* to = ownsSocket_ ? nullptr : &remote_;
       socket_->send(packet, static_cast<std::size_t>(n), static_cast<std::size_t>(n), to);
     }

@@ -30,6 +30,7 @@
 
 #include "base/Bytes.h"
 #include "platform/quic/QUICGroup.h"
+#include "platform/quic/QUICPacketBatch.h"
 #include "platform/quic/QUICStream.h"
 #include "platform/quic/QUICTypes.h"
 #include "platform/quic/TLSSession.h"
@@ -94,7 +95,7 @@ class QUICGroupImpl final : public QUICGroup, public std::enable_shared_from_thi
   struct Callbacks;
   static ngtcp2_callbacks stackCallbacks(bool server);
 
-  // Packets written in one go, and the batches they are sent in.
+  // Room for the packets written in one go, and the runs they are sent in.
   static constexpr std::size_t kTxBufferSize = 65536;
 
   // Creation.
@@ -107,8 +108,9 @@ class QUICGroupImpl final : public QUICGroup, public std::enable_shared_from_thi
   // Packet flow (strand).
   void writePackets();
   void scheduleWrite();
-  bool flushPending();
-  bool sendBatch(const std::uint8_t* data, std::size_t size, std::size_t segment);
+  // Sends a run of packets; the bytes that left (fewer when the socket is full).
+  std::size_t sendRun(const std::uint8_t* data, std::size_t size, std::size_t segment);
+  void waitUntilWritable();
   void armTimer();
   void onTimer();
   void onSocketError(std::error_code error);
@@ -163,6 +165,9 @@ class QUICGroupImpl final : public QUICGroup, public std::enable_shared_from_thi
   std::unique_ptr<TLSSession> tls_;  // released after conn_
   asio::steady_timer timer_;
   ngtcp2_tstamp armedExpiry_ = UINT64_MAX;
+  bool dueCheckScheduled_ = false;  // the stack looks at its clock at the end of this turn
+  int dueChecksInARow_ = 0;
+  static constexpr int kMaxDueChecksInARow = 16;
   ListenerHooks hooks_;
 
   StateHandler stateHandler_;
@@ -185,10 +190,7 @@ class QUICGroupImpl final : public QUICGroup, public std::enable_shared_from_thi
   enum class Verdict { none, pending, accepted, rejected } verdict_ = Verdict::none;
   bool writeScheduled_ = false;
 
-  std::vector<std::uint8_t> txBuffer_;
-  std::size_t pendingOffset_ = 0;
-  std::size_t pendingSize_ = 0;
-  std::size_t pendingSegment_ = 0;
+  QUICPacketBatch batch_;
   bool waitingWritable_ = false;
 
   mutable std::mutex infoMutex_;

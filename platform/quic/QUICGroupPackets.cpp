@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include <asio/post.hpp>
+#include <asio/defer.hpp>
 
 #include "platform/quic/QUICSocket.h"
 
@@ -48,15 +48,19 @@ void QUICGroupImpl::afterReceiving() {
   receivedInto_.clear();
   for (auto& stream : touched) stream->inReceivedList_ = false;
   // The data goes to its reader in this turn: no further hand-over between receiving a
-  // datagram and the reader seeing its bytes.
+  // datagram and the reader seeing its bytes. The credit its reading gives back goes out
+  // with the write below, not with one of its own later.
+  bool scheduled = writeScheduled_;
+  writeScheduled_ = true;
   for (auto& stream : touched) deliver(stream, true);
+  writeScheduled_ = scheduled;
   writePackets();
 }
 
 void QUICGroupImpl::scheduleWrite() {
   if (writeScheduled_ || ended_) return;
   writeScheduled_ = true;
-  asio::post(strand_, [weak = weak_from_this()] {
+  asio::defer(strand_, [weak = weak_from_this()] {
     auto self = weak.lock();
     if (!self) return;
     self->writeScheduled_ = false;
@@ -64,49 +68,41 @@ void QUICGroupImpl::scheduleWrite() {
   });
 }
 
-bool QUICGroupImpl::sendBatch(const std::uint8_t* data, std::size_t size, std::size_t segment) {
+std::size_t QUICGroupImpl::sendRun(const std::uint8_t* data, std::size_t size, std::size_t segment) {
   const asio::ip::udp::endpoint* to = ownsSocket_ ? nullptr : &remote_;
   QUICSocket::SendResult result = socket_->send(data, size, segment, to);
-  if (!result.error) return true;
+  if (!result.error) return size;
   if (result.error == std::errc::resource_unavailable_try_again || result.error == std::errc::operation_would_block ||
       result.error == std::errc::no_buffer_space) {
-    // Keep the rest and go on once the socket drains.
-    std::size_t rest = size - result.sent;
-    std::memmove(txBuffer_.data(), data + result.sent, rest);
-    pendingOffset_ = 0;
-    pendingSize_ = rest;
-    pendingSegment_ = segment;
-    waitingWritable_ = true;
-    socket_->whenWritable([weak = weak_from_this()] {
-      auto self = weak.lock();
-      if (!self) return;
-      self->waitingWritable_ = false;
-      self->writePackets();
-    });
-    return false;
+    return result.sent;  // the rest waits until the socket drains
   }
   onSocketError(result.error);
-  return true;  // the datagram is lost; the stack retransmits
+  return size;  // the datagrams are lost; the stack retransmits
 }
 
-bool QUICGroupImpl::flushPending() {
-  if (pendingSize_ == 0) return true;
-  std::size_t size = pendingSize_;
-  pendingSize_ = 0;
-  return sendBatch(txBuffer_.data() + pendingOffset_, size, pendingSegment_);
+void QUICGroupImpl::waitUntilWritable() {
+  if (waitingWritable_) return;
+  waitingWritable_ = true;
+  socket_->whenWritable([weak = weak_from_this()] {
+    auto self = weak.lock();
+    if (!self) return;
+    self->waitingWritable_ = false;
+    self->writePackets();
+  });
 }
 
 void QUICGroupImpl::writePackets() {
   if (ended_ || !conn_ || waitingWritable_ || stackEnded_) return;
-  if (!flushPending()) return;
+  if (!batch_.flush()) {
+    waitUntilWritable();
+    return;
+  }
   ngtcp2_tstamp now = quicTimestamp();
   std::size_t maxPayload = ngtcp2_conn_get_path_max_tx_udp_payload_size(conn_);
   std::size_t burstCap = std::max<std::size_t>(1, std::min(kMaxPacketsPerBurst, kTxBufferSize / maxPayload));
   std::size_t quantum = std::max<std::size_t>(1, ngtcp2_conn_get_send_quantum(conn_) / maxPayload);
   std::size_t maxPackets = std::min(burstCap, quantum);
 
-  std::uint8_t* buffer = txBuffer_.data();
-  std::size_t used = 0, segment = 0, packets = 0;
   ngtcp2_path_storage ps;
   ngtcp2_path_storage_zero(&ps);
   for (;;) {
@@ -145,7 +141,7 @@ void QUICGroupImpl::writePackets() {
     }
     ngtcp2_ssize written = -1;
     ngtcp2_pkt_info info{};
-    ngtcp2_ssize n = ngtcp2_conn_writev_stream(conn_, &ps.path, &info, buffer + used, maxPayload, &written, flags, id,
+    ngtcp2_ssize n = ngtcp2_conn_writev_stream(conn_, &ps.path, &info, batch_.space(), maxPayload, &written, flags, id,
                                                vectors, count, now);
     if (n < 0) {
       if (n == NGTCP2_ERR_STREAM_DATA_BLOCKED || n == NGTCP2_ERR_STREAM_SHUT_WR || n == NGTCP2_ERR_STREAM_NOT_FOUND) {
@@ -172,26 +168,18 @@ void QUICGroupImpl::writePackets() {
       }
     }
     if (n == 0) break;
-    std::size_t size = static_cast<std::size_t>(n);
-    if (packets > 0 && size > segment) {
-      // A larger packet cannot join a run of smaller ones: send the run, start a new one.
-      if (!sendBatch(buffer, used, segment)) return;
-      std::memmove(buffer, buffer + used, size);
-      used = 0;
-      packets = 0;
+    // A packet the stack has written is sent, now or once the socket drains: never dropped.
+    QUICPacketBatch::Outcome outcome = batch_.push(static_cast<std::size_t>(n), maxPayload, maxPackets);
+    if (outcome == QUICPacketBatch::Outcome::blocked) {
+      waitUntilWritable();
+      return;
     }
-    if (packets == 0) segment = size;
-    used += size;
-    ++packets;
-    if (size < segment || packets >= maxPackets || used + maxPayload > kTxBufferSize) {
-      if (!sendBatch(buffer, used, segment)) return;
-      bool full = packets >= maxPackets;
-      used = 0;
-      packets = 0;
-      if (full) break;
-    }
+    if (outcome == QUICPacketBatch::Outcome::runFull) break;
   }
-  if (used > 0 && !sendBatch(buffer, used, segment)) return;
+  if (!batch_.flush()) {
+    waitUntilWritable();
+    return;
+  }
   ngtcp2_conn_update_pkt_tx_time(conn_, now);
   armTimer();
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include <asio/defer.hpp>
 #include <asio/post.hpp>
 
 namespace brindlet::platform {
@@ -114,7 +115,8 @@ void QUICGroupImpl::advance(QUICStream& stream, std::uint64_t bytes, bool finWri
     if (chunk.offset + chunk.data.size() > stream.sentOffset_ || (chunk.fin && !stream.finSent_)) break;
     chunk.completed = true;
     if (chunk.completion) {
-      asio::post(strand_, [completion = std::move(chunk.completion)] { completion(std::nullopt); });
+      // Runs after this strand turn, on the thread that is running it.
+      asio::defer(strand_, [completion = std::move(chunk.completion)] { completion(std::nullopt); });
       chunk.completion = nullptr;
     }
   }

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <ctime>
 
+#include <asio/defer.hpp>
+
 namespace brindlet::platform {
 
 ngtcp2_tstamp quicTimestamp() {
@@ -14,6 +16,26 @@ ngtcp2_tstamp quicTimestamp() {
 void QUICGroupImpl::armTimer() {
   if (ended_ || !conn_) return;
   ngtcp2_tstamp expiry = ngtcp2_conn_get_expiry(conn_);
+  if (expiry > quicTimestamp()) {
+    dueChecksInARow_ = 0;
+  } else if (dueChecksInARow_ < kMaxDueChecksInARow) {
+    // Already due: after each write the stack's pacing clock lies a moment behind, and so
+    // does an acknowledgement owed at once. The stack looks at it at the end of this strand
+    // turn, without the system's timer: arming that for "now" costs several system calls and
+    // a wake-up of the event loop twice a message. A timer armed for later stays as it is.
+    // Something that stays due however often the stack looks goes through the system's
+    // timer, as anything later does, so that it cannot keep the thread to itself.
+    if (dueCheckScheduled_) return;
+    dueCheckScheduled_ = true;
+    ++dueChecksInARow_;
+    asio::defer(strand_, [weak = weak_from_this()] {
+      auto self = weak.lock();
+      if (!self) return;
+      self->dueCheckScheduled_ = false;
+      self->onTimer();
+    });
+    return;
+  }
   // A timer armed for an earlier moment stays: firing early only lets the stack look at its
   // clock (and the timer is armed again for what is due then). Moving it after every write
   // would reprogram the system's timer several times a round trip.
@@ -26,6 +48,7 @@ void QUICGroupImpl::armTimer() {
     if (error) return;
     if (auto self = weak.lock()) {
       self->armedExpiry_ = UINT64_MAX;
+      self->dueChecksInARow_ = 0;
       self->onTimer();
     }
   });

@@ -82,12 +82,12 @@ void QUICSocket::startReceiving(DatagramHandler onDatagram, BurstEndHandler onBu
 
 void QUICSocket::waitReadable() {
   if (closed_) return;
-  // The wait is armed again before the socket is drained: a datagram that arrives while
-  // draining then completes the new wait, and none is left unnoticed in the socket.
+  // Armed once the socket has been found empty. Arming a wait asks the kernel afresh whether
+  // the socket is readable, so a datagram that came after the last read completes it; armed
+  // before draining, the datagram being drained would complete it too, for nothing.
   socket_.async_wait(asio::ip::udp::socket::wait_read,
                      asio::bind_executor(strand_, [self = shared_from_this()](std::error_code error) {
                        if (error || self->closed_) return;
-                       self->waitReadable();
                        self->drain();
                      }));
 }
@@ -149,11 +149,14 @@ void QUICSocket::drain() {
     }
   }
   if (onBurstEnd_ && !closed_) onBurstEnd_();
-  if (!closed_ && burstFull) {
+  if (closed_) return;
+  if (burstFull) {
     // More may wait; let other work of the strand run first.
     asio::post(strand_, [self = shared_from_this()] {
       if (!self->closed_) self->drain();
     });
+  } else {
+    waitReadable();
   }
 }
 

@@ -7,14 +7,16 @@
 //   ... later, from any thread and with no lock held:
 //   waiter.resume(std::move(item));
 //
-// Resuming never runs the handler inline: it is posted to the handler's own executor (the
-// awaiting coroutine's strand). A parked operation counts as outstanding work of that
-// executor, as a pending socket read does.
+// Resuming never runs the handler inline: it is queued on the handler's own executor (the
+// awaiting coroutine's strand) as a continuation of the caller's work, so a resume from a
+// thread of the same context runs there once the caller's turn ends instead of waking another
+// thread for it. A parked operation counts as outstanding work of that executor, as a
+// pending socket read does.
 
 #include <asio/associated_cancellation_slot.hpp>
 #include <asio/associated_executor.hpp>
 #include <asio/executor_work_guard.hpp>
-#include <asio/post.hpp>
+#include <asio/defer.hpp>
 #include <asio/system_executor.hpp>
 
 #include <memory>
@@ -58,7 +60,7 @@ class Parked {
 
     void resume(Result result) override {
       auto executor = work.get_executor();
-      asio::post(executor, [h = std::move(handler), r = std::move(result)]() mutable {
+      asio::defer(executor, [h = std::move(handler), r = std::move(result)]() mutable {
         // On the operation's own executor: detach the cancellation handler, then complete.
         asio::get_associated_cancellation_slot(h).clear();
         std::move(h)(std::move(r));
