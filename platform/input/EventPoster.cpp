@@ -230,20 +230,12 @@ int EventPoster::releaseKeysOfEndedPosters() {
     if (!values.empty() && processIsRunning(values[0])) continue;  // its poster may still hold them
     char down[32] = {};
     XQueryKeymap(display_, down);
-    XKeyboardState state{};
-    XGetKeyboardControl(display_, &state);
     for (std::size_t i = 1; i < values.size(); ++i) {
       const long key = values[i] & 0xff;
       if (key < 8) continue;  // not a key code
       const auto keycode = static_cast<KeyCode>(key);
       if (isKeyDown(down, keycode)) fakeKey(keycode, false);
-      const bool repeats = (state.auto_repeats[keycode / 8] >> (keycode % 8)) & 1;
-      if ((values[i] & turnedOffFlag) && !repeats) {
-        XKeyboardControl control{};
-        control.key = keycode;
-        control.auto_repeat_mode = AutoRepeatModeOn;
-        XChangeKeyboardControl(display_, KBKey | KBAutoRepeatMode, &control);
-      }
+      if ((values[i] & turnedOffFlag) && !keyboard_->keyRepeats(keycode)) keyboard_->setKeyRepeats(keycode, true);
       ++released;
     }
     XDeleteProperty(display_, root, record);
