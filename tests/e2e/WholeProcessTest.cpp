@@ -590,9 +590,16 @@ TEST_F(WholeProcessTest, AStillScreenAndASilentDeviceOutliveTheIdleTimeOut) {
   // The host's own windows lie on the screen it streams, and its panel shows the stream's
   // encode time: they go, so that nothing on the screen changes.
   XState().withdrawWindowsOf(host->pid());
-  // Let the last pictures settle; from then on the screen does not change.
-  std::this_thread::sleep_for(1s);
-  const std::uint64_t frames = device->framesReceived();
+  // Let the last pictures settle: a slow machine may still be encoding the withdrawal a second
+  // later. From then on the screen does not change.
+  std::uint64_t frames = device->framesReceived();
+  for (auto settleBy = std::chrono::steady_clock::now() + 15s;;) {
+    std::this_thread::sleep_for(1s);
+    const std::uint64_t now = device->framesReceived();
+    if (now == frames) break;
+    ASSERT_LT(std::chrono::steady_clock::now(), settleBy) << "pictures keep coming on a still screen";
+    frames = now;
+  }
   const std::size_t audio = device->audioPackets().size();
 
   EXPECT_FALSE(device->waitUntilEnded(3500ms)) << host->output();
