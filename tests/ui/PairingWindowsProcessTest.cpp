@@ -265,10 +265,10 @@ TEST_F(PairingWindowsProcessTest, RemovingADeviceWaitsForUndoThenForgetsIt) {
   ASSERT_EQ(undo.first, 0) << undo.second << drive({"texts", "Nolu Host"}).second;
   std::this_thread::sleep_for(6s);
   EXPECT_NE(pairedDevicesFile().find(identity.deviceID.uuidString()), std::string::npos);
-  // Without Undo it goes.
+  // Without Undo it goes, once the few seconds are up (on a loaded machine, a while later).
   ASSERT_EQ(drive({"press", "Nolu Host", "Remove Old Phone"}).first, 0);
   bool gone = false;
-  for (int attempt = 0; attempt < 100 && !gone; ++attempt) {
+  for (int attempt = 0; attempt < 250 && !gone; ++attempt) {
     std::this_thread::sleep_for(100ms);
     gone = pairedDevicesFile().find(identity.deviceID.uuidString()) == std::string::npos;
   }

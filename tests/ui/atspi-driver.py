@@ -16,7 +16,7 @@ import time
 import gi
 
 gi.require_version("Atspi", "2.0")
-from gi.repository import Atspi  # noqa: E402
+from gi.repository import Atspi, GLib  # noqa: E402
 
 
 def applications(program):
@@ -29,13 +29,20 @@ def applications(program):
 
 def windows(program, title):
     for app in applications(program):
-        for i in range(app.get_child_count()):
-            window = app.get_child_at_index(i)
-            if window is None or window.get_name() != title:
-                continue
-            states = window.get_state_set()
-            if states.contains(Atspi.StateType.VISIBLE) or states.contains(Atspi.StateType.SHOWING):
-                yield window
+        # The registry can still list a program that has just ended (an earlier run of the
+        # same program): asking it anything fails, and it is passed over.
+        try:
+            found = []
+            for i in range(app.get_child_count()):
+                window = app.get_child_at_index(i)
+                if window is None or window.get_name() != title:
+                    continue
+                states = window.get_state_set()
+                if states.contains(Atspi.StateType.VISIBLE) or states.contains(Atspi.StateType.SHOWING):
+                    found.append(window)
+        except GLib.Error:
+            continue
+        yield from found
 
 
 def walk(node, depth=0):
@@ -117,7 +124,11 @@ def main(argv):
     failures = []
 
     def pressed():
-        control = fresh_control()
+        try:
+            control = fresh_control()
+        except GLib.Error as error:  # a node went away while the window was walked
+            failures.append(str(error))
+            return False
         if control is None:
             return False
         try:
