@@ -487,12 +487,14 @@ TEST_F(QUICConnectionTest, TransfersWaitForTheirBudget) {
   EXPECT_EQ(run(messages.next()), second);
 
   // The device never reads its transfer stream: once the window is full a message stays in
-  // flight and the next one waits, until the connection ends and it gets false. Each send is
-  // given a moment to go; the first that does not is the one that waits.
+  // flight and the next one waits, until the connection ends and it gets false. Messages go
+  // one after another until one is still in flight two seconds on (a slow machine takes its
+  // time to send, but never that long); the send after it is the one that waits.
   std::optional<std::future<bool>> waiting;
   for (int i = 0; i < 60 && !waiting; ++i) {
+    const bool stuck = !eventually([&] { return h->transferBytesInFlight() == 0; }, 2s);
     auto send = asio::co_spawn(strand, h->sendTransfer(big), asio::use_future);
-    if (send.wait_for(500ms) == std::future_status::timeout) {
+    if (stuck && send.wait_for(500ms) == std::future_status::timeout) {
       waiting = std::move(send);
     } else {
       ASSERT_TRUE(send.get());
