@@ -6,7 +6,9 @@
 
 #include <asio/co_spawn.hpp>
 
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
 
 #include "CaptureDoubles.h"
 #include "host/capture/DisplayManager.h"
@@ -378,10 +380,18 @@ TEST(ScreenCapture, OverTheInProcessPairTheDeviceDecodesThePictureAndRecoversFro
   loop.runUntil([&] { return false; }, 300ms);
   std::vector<VideoFrame> backlog;
   take(backlog);  // the device reads what was in flight
-  // Within one tick of the pipeline a key frame of the still picture goes out.
-  loop.advance(VideoPipeline::tickInterval);
   std::vector<VideoFrame> repaired;
-  ASSERT_GT(take(repaired), 0u);
+  if (road.sink->stats().waitingForKeyframe) {
+    // Within one tick of the pipeline a key frame of the still picture goes out.
+    loop.advance(VideoPipeline::tickInterval);
+    ASSERT_GT(take(repaired), 0u);
+  } else {
+    // On a slow machine the last paint is captured only once the device reads again, and
+    // its picture carries the key frame: the repair is then in what the device just read.
+    auto key = std::find_if(backlog.rbegin(), backlog.rend(), [](const VideoFrame& f) { return f.isKeyframe; });
+    ASSERT_NE(key, backlog.rend()) << "the sink let frames on without a key frame";
+    repaired.assign(std::prev(key.base()), backlog.end());
+  }
   EXPECT_TRUE(repaired[0].isKeyframe);
   EXPECT_FALSE(road.sink->stats().waitingForKeyframe);
   picture = decodeAll(repaired);  // a fresh decoder: the key frame alone gives the picture
