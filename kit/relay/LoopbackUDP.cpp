@@ -47,10 +47,12 @@ LoopbackUDP::~LoopbackUDP() {
   socket_.close(ignored);
 }
 
-void LoopbackUDP::start(std::function<void(ByteView)> onDatagram) {
-  asio::post(strand_, [self = shared_from_this(), onDatagram = std::move(onDatagram)]() mutable {
+void LoopbackUDP::start(std::function<void(ByteView)> onDatagram, std::function<void()> onBatchEnd) {
+  asio::post(strand_, [self = shared_from_this(), onDatagram = std::move(onDatagram),
+                       onBatchEnd = std::move(onBatchEnd)]() mutable {
     if (self->closed_ || self->onDatagram_) return;
     self->onDatagram_ = std::move(onDatagram);
+    self->onBatchEnd_ = std::move(onBatchEnd);
     self->armRead();
   });
 }
@@ -80,9 +82,10 @@ void LoopbackUDP::drain() {
       }
       if (learnsRemote_) remote_ = datagram.sender;
       onDatagram_(receiver_.bytes(i));
-      if (closed_) return;
+      if (closed_) break;
     }
-    if (!receiver_.more()) return;
+    if (count > 0 && onBatchEnd_) onBatchEnd_();
+    if (closed_ || !receiver_.more()) return;
   }
 }
 
@@ -97,13 +100,30 @@ void LoopbackUDP::send(ByteView datagram) {
   });
 }
 
-void LoopbackUDP::sendNow(ByteView datagram) {
-  if (closed_ || !remote_) return;
+void LoopbackUDP::gather(ByteView datagram) {
+  if (!strand_.running_in_this_thread()) {
+    send(datagram);
+    return;
+  }
+  if (!closed_) add(datagram);
+}
+
+void LoopbackUDP::flush() {
+  if (!outgoing_.empty()) flushOutgoing();
+}
+
+void LoopbackUDP::add(ByteView datagram) {
+  if (!remote_) return;
   const asio::ip::udp::endpoint* to = learnsRemote_ ? &*remote_ : nullptr;
   if (!outgoing_.add({}, datagram, to)) {
     flushOutgoing();
-    if (!outgoing_.add({}, datagram, to)) return;  // larger than any datagram that comes in
+    outgoing_.add({}, datagram, to);  // fails only when larger than any datagram that comes in
   }
+}
+
+void LoopbackUDP::sendNow(ByteView datagram) {
+  if (closed_ || !remote_) return;
+  add(datagram);
   if (flushQueued_) return;
   flushQueued_ = true;
   asio::post(strand_, [self = shared_from_this()] {

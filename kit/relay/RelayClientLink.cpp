@@ -128,13 +128,19 @@ asio::awaitable<std::shared_ptr<RelayClientLink>> RelayClientLink::attempt(Execu
   // The local socket shares the tunnel's strand: datagrams pass between them directly.
   auto local = LoopbackUDP::make(tunnel->strand(), std::nullopt);
   std::weak_ptr<RelayTunnel> weak = tunnel;
-  local->start([weak](ByteView datagram) {
-    if (auto t = weak.lock()) t->send(0, datagram);
-  });
-  tunnel->setDataSink([local](std::uint32_t, ByteView datagram) {
-    local->send(datagram);
-    return true;
-  });
+  local->start(
+      [weak](ByteView datagram) {
+        if (auto t = weak.lock()) t->gather(0, datagram);
+      },
+      [weak] {
+        if (auto t = weak.lock()) t->flush();
+      });
+  tunnel->setDataSink(
+      [local](std::uint32_t, ByteView datagram) {
+        local->gather(datagram);
+        return true;
+      },
+      [local] { local->flush(); });
   auto gate = std::make_shared<OneShotGate>();
   Strand strand = makeStrand(executor);
   Task pumping = Task::spawn(strand, pump(tunnel->events(), local, gate));

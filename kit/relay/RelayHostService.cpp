@@ -34,6 +34,8 @@ struct RelayHostService::Routes {
   std::map<std::uint32_t, std::shared_ptr<LoopbackUDP>> flows;
   std::uint64_t portGeneration = 0;
   bool fullLogged = false;
+  // The flows that gathered datagrams of the tunnel's current read batch (on the tunnel's strand).
+  std::vector<std::shared_ptr<LoopbackUDP>> gathered;
 
   std::shared_ptr<LoopbackUDP> find(std::uint32_t peer) {
     std::lock_guard hold(lock);
@@ -249,17 +251,27 @@ asio::awaitable<std::optional<std::string>> RelayHostService::runSession(std::sh
     session.routes->portGeneration = self->portGeneration_;
   }
   tunnel->setDenied(std::move(denied));
-  // Datagrams from devices go to their flows on the tunnel's strand, in the order they came.
+  // Datagrams from devices go to their flows on the tunnel's strand, in the order they came,
+  // each flow's together once the tunnel's read batch is through.
   std::weak_ptr<RelayHostService> weak = self;
-  tunnel->setDataSink([weak, routes = session.routes](std::uint32_t peer, ByteView datagram) {
-    auto flow = routes->find(peer);
-    if (!flow) {
-      auto service = weak.lock();
-      if (service) flow = service->flowFor(*routes, peer);
-    }
-    if (flow) flow->send(datagram);
-    return true;
-  });
+  tunnel->setDataSink(
+      [weak, routes = session.routes](std::uint32_t peer, ByteView datagram) {
+        auto flow = routes->find(peer);
+        if (!flow) {
+          auto service = weak.lock();
+          if (service) flow = service->flowFor(*routes, peer);
+        }
+        if (!flow) return true;
+        flow->gather(datagram);
+        if (std::find(routes->gathered.begin(), routes->gathered.end(), flow) == routes->gathered.end()) {
+          routes->gathered.push_back(std::move(flow));
+        }
+        return true;
+      },
+      [routes = session.routes] {
+        for (const auto& flow : routes->gathered) flow->flush();
+        routes->gathered.clear();
+      });
   Task refresh = Task::spawn(self->strand_, refreshTokens(self, std::move(admission)));
   auto events = tunnel->events();
   tunnel->start();
@@ -344,9 +356,14 @@ std::shared_ptr<LoopbackUDP> RelayHostService::flowFor(Routes& routes, std::uint
     log_.error("loopback flow for peer %u failed: %s", peer, error.what());
     return nullptr;
   }
-  flow->start([tunnel = routes.tunnel, peer](ByteView datagram) {
-    if (auto t = tunnel.lock()) t->send(peer, datagram);
-  });
+  // Shares the tunnel's strand: what one read brings goes to the relay together.
+  flow->start(
+      [tunnel = routes.tunnel, peer](ByteView datagram) {
+        if (auto t = tunnel.lock()) t->gather(peer, datagram);
+      },
+      [tunnel = routes.tunnel] {
+        if (auto t = tunnel.lock()) t->flush();
+      });
   routes.flows.emplace(peer, flow);
   return flow;
 }

@@ -90,9 +90,21 @@ void RelayTunnel::send(std::uint32_t peer, ByteView datagram) {
   });
 }
 
-void RelayTunnel::sendData(std::uint32_t peer, ByteView datagram) {
-  if (!established_ || stopped_ || !socket_ || RelayWire::headerSize + datagram.size() > RelayWire::maxFrameSize) {
+void RelayTunnel::gather(std::uint32_t peer, ByteView datagram) {
+  if (!strand_.running_in_this_thread()) {
+    send(peer, datagram);
     return;
+  }
+  addData(peer, datagram);
+}
+
+void RelayTunnel::flush() {
+  if (!outgoing_.empty()) flushOutgoing();
+}
+
+bool RelayTunnel::addData(std::uint32_t peer, ByteView datagram) {
+  if (!established_ || stopped_ || !socket_ || RelayWire::headerSize + datagram.size() > RelayWire::maxFrameSize) {
+    return false;
   }
   std::uint32_t to = role_ == RelayRole::client ? peer_ : peer;
   const auto header = RelayWire::encodeHeader(RelayPacketType::data, session_, to);
@@ -100,7 +112,11 @@ void RelayTunnel::sendData(std::uint32_t peer, ByteView datagram) {
     flushOutgoing();
     outgoing_.add(header, datagram);
   }
-  if (flushQueued_) return;
+  return true;
+}
+
+void RelayTunnel::sendData(std::uint32_t peer, ByteView datagram) {
+  if (!addData(peer, datagram) || flushQueued_) return;
   flushQueued_ = true;
   std::weak_ptr<RelayTunnel> weak = weak_from_this();
   asio::post(strand_, [weak] {
@@ -119,9 +135,11 @@ void RelayTunnel::flushOutgoing() {
   }
 }
 
-void RelayTunnel::setDataSink(DataSink sink) {
-  asio::post(strand_,
-             [self = shared_from_this(), sink = std::move(sink)]() mutable { self->dataSink_ = std::move(sink); });
+void RelayTunnel::setDataSink(DataSink sink, BatchEnd batchEnd) {
+  asio::post(strand_, [self = shared_from_this(), sink = std::move(sink), batchEnd = std::move(batchEnd)]() mutable {
+    self->dataSink_ = std::move(sink);
+    self->batchEnd_ = std::move(batchEnd);
+  });
 }
 
 void RelayTunnel::setDenied(std::vector<Bytes> keys) {
@@ -232,6 +250,16 @@ bool RelayTunnel::drain(std::uint64_t generation) {
       connectionFailed(generation, error.message());
       return false;
     }
+    // What the sink took of this read goes on when the read is through, also when handling
+    // one of its frames ends the drain.
+    bool sunk = false;
+    struct BatchEnder {
+      const bool& sunk;
+      const BatchEnd& end;
+      ~BatchEnder() {
+        if (sunk && end) end();
+      }
+    } ender{sunk, batchEnd_};
     for (std::size_t i = 0; i < count; ++i) {
       const ByteView datagram = receiver_.bytes(i);
       const bool whole = !receiver_.datagram(i).truncated && datagram.size() <= RelayWire::maxFrameSize;
@@ -240,7 +268,9 @@ bool RelayTunnel::drain(std::uint64_t generation) {
         if (established_ && RelayWire::readUInt32(datagram, 1) == session_) {
           const std::uint32_t peer = RelayWire::readUInt32(datagram, 5);
           const ByteView payload = datagram.subspan(RelayWire::headerSize);
-          if (!dataSink_ || !dataSink_(peer, payload)) {
+          if (dataSink_ && dataSink_(peer, payload)) {
+            sunk = true;
+          } else {
             emit(RelayTunnelEvent::datagram(peer, Bytes(payload.begin(), payload.end())));
           }
         }

@@ -18,7 +18,8 @@
 // return at once (send() called on the strand itself goes out before it returns). Timers go
 // through the clock. An owner that moves many datagrams gives the tunnel a data sink and keeps
 // its loopback sockets on the tunnel's strand: then a datagram crosses the tunnel without a
-// queue hop or a copy.
+// queue hop, and what one read batch brings goes on together at the batch's end (gather(),
+// then flush() once the batch is through; the sink's batch end for the other way).
 
 #include <atomic>
 #include <cstdint>
@@ -105,6 +106,8 @@ class RelayTunnel final : public std::enable_shared_from_this<RelayTunnel> {
   // Offered each datagram from a peer, on the tunnel's strand, the bytes valid during the call;
   // true when it took the datagram, false to have it reported as a data event instead.
   using DataSink = std::function<bool(std::uint32_t peer, ByteView datagram)>;
+  // Called on the tunnel's strand after the datagrams of each read that the sink was offered.
+  using BatchEnd = std::function<void()>;
 
   struct Options {
     Clock::Duration keepaliveInterval = std::chrono::seconds(15);
@@ -133,8 +136,13 @@ class RelayTunnel final : public std::enable_shared_from_this<RelayTunnel> {
   void stop();
   // A data frame to `peer` (a client always uses its own peer number) once established.
   void send(std::uint32_t peer, ByteView datagram);
-  // Replaces the data sink (nothing: every datagram is a data event).
-  void setDataSink(DataSink sink);
+  // On the tunnel's strand: the same, gathered until the next flush(), which the caller owes
+  // (elsewhere it is sent as by send()).
+  void gather(std::uint32_t peer, ByteView datagram);
+  // On the tunnel's strand: the gathered data frames go out now.
+  void flush();
+  // Replaces the data sink (nothing: every datagram is a data event) and its batch end.
+  void setDataSink(DataSink sink, BatchEnd batchEnd = {});
   // The device keys the relay is to refuse; sent at once by an established host.
   void setDenied(std::vector<Bytes> keys);
 
@@ -153,6 +161,8 @@ class RelayTunnel final : public std::enable_shared_from_this<RelayTunnel> {
   void onReadable(std::uint64_t generation, const asio::error_code& error);
   // False when the socket failed (and was closed) while reading.
   bool drain(std::uint64_t generation);
+  // False when the frame was not gathered.
+  bool addData(std::uint32_t peer, ByteView datagram);
   void sendData(std::uint32_t peer, ByteView datagram);
   void flushOutgoing();
   void connectionFailed(std::uint64_t generation, const std::string& reason);
@@ -197,7 +207,8 @@ class RelayTunnel final : public std::enable_shared_from_this<RelayTunnel> {
   std::function<void()> stopPathWatch_;
   platform::DatagramReceiver receiver_{8, 2048, true};
   // Data frames gathered on the strand, sent together once its current work is done.
-  platform::DatagramSender outgoing_{64, RelayWire::maxFrameSize};
+  // Room for most of a read's datagrams, so that a batch seldom ends inside a run of them.
+  platform::DatagramSender outgoing_{256, RelayWire::maxFrameSize};
   bool flushQueued_ = false;
   std::uint64_t connGeneration_ = 0;
   bool started_ = false;
@@ -215,6 +226,7 @@ class RelayTunnel final : public std::enable_shared_from_this<RelayTunnel> {
   int cookieRetries_ = 0;
   std::vector<Bytes> denied_;
   DataSink dataSink_;
+  BatchEnd batchEnd_;
   bool firstPathUpdate_ = true;
   Task keepaliveTimer_;
   Task retryTimer_;

@@ -41,7 +41,7 @@ struct DatagramReceiver::Impl {
   std::size_t slotSize;
   bool coalesce;
   bool more = false;
-  std::vector<std::uint8_t> storage;
+  std::unique_ptr<std::uint8_t[]> storage;  // not cleared: pages are taken as reads reach them
   std::vector<iovec> pieces;
   std::vector<sockaddr_storage> addresses;
   std::vector<CoalescedControl> controls;
@@ -56,7 +56,7 @@ DatagramReceiver::DatagramReceiver(std::size_t capacity, std::size_t maxDatagram
   d.maxDatagram = maxDatagram;
   d.coalesce = coalesce;
   d.slotSize = coalesce ? kCoalescedSlot : maxDatagram;
-  d.storage.resize(capacity * d.slotSize);
+  d.storage.reset(new std::uint8_t[capacity * d.slotSize]);
   d.pieces.resize(capacity);
   d.addresses.resize(capacity);
   d.controls.resize(capacity);
@@ -72,7 +72,7 @@ std::size_t DatagramReceiver::receive(asio::ip::udp::socket& socket, asio::error
   d.offsets.clear();
   d.more = false;
   for (std::size_t i = 0; i < d.headers.size(); ++i) {
-    d.pieces[i] = {d.storage.data() + i * d.slotSize, d.slotSize};
+    d.pieces[i] = {d.storage.get() + i * d.slotSize, d.slotSize};
     d.headers[i] = {};
     d.headers[i].msg_hdr.msg_iov = &d.pieces[i];
     d.headers[i].msg_hdr.msg_iovlen = 1;
@@ -128,13 +128,15 @@ bool DatagramReceiver::more() const { return impl_->more; }
 const ReceivedDatagram& DatagramReceiver::datagram(std::size_t i) const { return impl_->received.at(i); }
 
 ByteView DatagramReceiver::bytes(std::size_t i) const {
-  return ByteView(impl_->storage.data() + impl_->offsets.at(i), impl_->received.at(i).size);
+  return ByteView(impl_->storage.get() + impl_->offsets.at(i), impl_->received.at(i).size);
 }
 
 namespace {
-// The most datagrams, and bytes, one segmented send may carry.
+// The most datagrams, and bytes, one segmented send may carry: as many bytes as one UDP
+// datagram over IPv4 holds, so that a QUIC burst of 64,800 bytes still goes as one message with
+// a relay header on each packet.
 constexpr std::size_t kMaxSegments = 64;
-constexpr std::size_t kMaxSegmentedBytes = 65000;
+constexpr std::size_t kMaxSegmentedBytes = 65507;
 using SegmentControl = std::array<char, CMSG_SPACE(sizeof(std::uint16_t))>;
 }  // namespace
 
@@ -142,7 +144,7 @@ struct DatagramSender::Impl {
   std::size_t slotSize;
   std::size_t count = 0;
   bool segmentation = true;  // until the kernel refuses it
-  std::vector<std::uint8_t> storage;
+  std::unique_ptr<std::uint8_t[]> storage;  // not cleared: pages are taken as datagrams reach them
   std::vector<iovec> pieces;
   std::vector<asio::ip::udp::endpoint> targets;
   std::vector<bool> targeted;
@@ -183,7 +185,7 @@ struct DatagramSender::Impl {
 
 DatagramSender::DatagramSender(std::size_t capacity, std::size_t slotSize) : impl_(std::make_unique<Impl>()) {
   impl_->slotSize = slotSize;
-  impl_->storage.resize(capacity * slotSize);
+  impl_->storage.reset(new std::uint8_t[capacity * slotSize]);
   impl_->pieces.resize(capacity);
   impl_->targets.resize(capacity);
   impl_->targeted.resize(capacity);
@@ -197,7 +199,7 @@ DatagramSender::~DatagramSender() = default;
 bool DatagramSender::add(ByteView head, ByteView body, const asio::ip::udp::endpoint* to) {
   Impl& d = *impl_;
   if (d.count == d.pieces.size() || head.size() + body.size() > d.slotSize) return false;
-  std::uint8_t* slot = d.storage.data() + d.count * d.slotSize;
+  std::uint8_t* slot = d.storage.get() + d.count * d.slotSize;
   if (!head.empty()) std::memcpy(slot, head.data(), head.size());
   if (!body.empty()) std::memcpy(slot + head.size(), body.data(), body.size());
   d.pieces[d.count] = {slot, head.size() + body.size()};

@@ -7,6 +7,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <future>
 #include <set>
 #include <thread>
 
@@ -445,10 +447,16 @@ TEST(LoopbackUDPTest, HostFlowPassesOnlyTheListenersWholeDatagrams) {
   auto flow = LoopbackUDP::make(io.get_executor(), listener.local_endpoint().port());
   std::mutex mutex;
   std::vector<Bytes> received;
-  flow->start([&](ByteView datagram) {
-    std::lock_guard lock(mutex);
-    received.emplace_back(datagram.begin(), datagram.end());
-  });
+  std::size_t receivedAtBatchEnd = 0;
+  flow->start(
+      [&](ByteView datagram) {
+        std::lock_guard lock(mutex);
+        received.emplace_back(datagram.begin(), datagram.end());
+      },
+      [&] {
+        std::lock_guard lock(mutex);
+        receivedAtBatchEnd = received.size();
+      });
   auto count = [&] {
     std::lock_guard lock(mutex);
     return received.size();
@@ -467,6 +475,10 @@ TEST(LoopbackUDPTest, HostFlowPassesOnlyTheListenersWholeDatagrams) {
     EXPECT_EQ(received[1], Bytes(2048, 2));
   }
   EXPECT_EQ(flow->oversizedDropped(), 1u);
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(receivedAtBatchEnd, 2u) << "the last read's batch end did not follow its datagrams";
+  }
 
   // Sends go to the listener before anything was received from it; none after close.
   flow->send(Bytes{7});
@@ -507,6 +519,45 @@ TEST(LoopbackUDPTest, DeviceFlowAnswersTheLatestSender) {
   asio::error_code error;
   first.receive(asio::buffer(buffer), 0, error);
   EXPECT_EQ(error, asio::error::would_block);
+  flow->close();
+  work.reset();
+  io.stop();
+  thread.join();
+}
+
+// On the flow's strand gathered datagrams wait for the flush, then go out in order; gathered
+// from elsewhere, each goes out as a send would.
+TEST(LoopbackUDPTest, GatheredDatagramsWaitForTheFlush) {
+  asio::io_context io;
+  auto work = asio::make_work_guard(io);
+  std::thread thread([&] { io.run(); });
+  asio::ip::udp::socket listener(io, asio::ip::udp::endpoint(asio::ip::address_v4::loopback(), 0));
+  listener.non_blocking(true);
+  Strand strand = makeStrand(io.get_executor());
+  auto flow = LoopbackUDP::make(strand, listener.local_endpoint().port());
+  flow->start([](ByteView) {});
+  auto waiting = [&] {
+    asio::error_code error;
+    return listener.available(error);
+  };
+  std::promise<std::size_t> beforeFlush;
+  asio::post(strand, [&] {
+    flow->gather(Bytes{1});
+    flow->gather(Bytes{2, 2});
+    beforeFlush.set_value(waiting());
+    flow->flush();
+  });
+  EXPECT_EQ(beforeFlush.get_future().get(), 0u);
+  flow->gather(Bytes{3, 3, 3});  // not on the strand
+  std::vector<std::size_t> sizes;
+  ASSERT_TRUE(eventually([&] {
+    std::array<std::uint8_t, 16> buffer{};
+    asio::error_code error;
+    std::size_t size = listener.receive(asio::buffer(buffer), 0, error);
+    if (!error) sizes.push_back(size);
+    return sizes.size() == 3;
+  }));
+  EXPECT_EQ(sizes, (std::vector<std::size_t>{1, 2, 3}));
   flow->close();
   work.reset();
   io.stop();
@@ -576,6 +627,21 @@ TEST(DatagramBatchTest, GatheredDatagramsArriveWholeAndInOrder) {
   auto [gotJoined, truncatedJoined] = receiveAll(joined, 1450, true);
   EXPECT_EQ(gotJoined, forB);
   EXPECT_EQ(truncatedJoined, 1u);
+
+  // A burst of the QUIC stack's (54 packets of 1,200 bytes) with a relay header on each goes
+  // as one message: the receiver reads it whole in one.
+  std::vector<Bytes> burst;
+  for (int i = 0; i < 54; ++i) {
+    burst.push_back(datagram(++tag, 1209));
+    ASSERT_TRUE(batch.add(ByteView(burst.back()).first(9), ByteView(burst.back()).subspan(9), &toJoined));
+  }
+  batch.flush(sender);
+  platform::DatagramReceiver oneMessage(1, 2048, true);
+  asio::error_code error;
+  ASSERT_EQ(oneMessage.receive(joined, error), burst.size()) << error.message();
+  for (std::size_t i = 0; i < burst.size(); ++i) {
+    EXPECT_TRUE(std::ranges::equal(oneMessage.bytes(i), burst[i])) << "datagram " << i;
+  }
 }
 
 // A segmented send that the kernel refuses goes out again one datagram at a time: every

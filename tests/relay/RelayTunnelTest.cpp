@@ -216,18 +216,41 @@ TEST_F(RelayTunnelTest, DataFlowsOnlyWhileRegisteredAndOnlyForItsSession) {
   EXPECT_EQ((*events)[1], RelayTunnelEvent::datagram(3, {}));
   EXPECT_EQ((*events)[2], RelayTunnelEvent::datagram(4, {1, 2}));
 
-  // A sink takes what it accepts; the rest still comes as events.
+  // A sink takes what it accepts, each read it took from followed by its batch end; the rest
+  // still comes as events.
   std::vector<std::pair<std::uint32_t, Bytes>> sunk;
-  tunnel->setDataSink([&](std::uint32_t peer, ByteView datagram) {
-    if (peer != 4) return false;
-    sunk.emplace_back(peer, Bytes(datagram.begin(), datagram.end()));
-    return true;
-  });
+  int batchEnds = 0;
+  tunnel->setDataSink(
+      [&](std::uint32_t peer, ByteView datagram) {
+        if (peer != 4) return false;
+        sunk.emplace_back(peer, Bytes(datagram.begin(), datagram.end()));
+        return true;
+      },
+      [&] {
+        EXPECT_FALSE(sunk.empty()) << "a batch end before anything was taken";
+        ++batchEnds;
+      });
   reply({RelayPacketType::data, 0x500, 4, {6}});
+  EXPECT_EQ(batchEnds, 1);
   reply({RelayPacketType::data, 0x500, 5, {7}});
+  EXPECT_EQ(batchEnds, 1) << "nothing of that read went to the sink";
   EXPECT_EQ(sunk, (std::vector<std::pair<std::uint32_t, Bytes>>{{4, {6}}}));
   ASSERT_EQ(events->size(), 4u);
   EXPECT_EQ(events->back(), RelayTunnelEvent::datagram(5, {7}));
+
+  // Gathered on the strand, data frames wait for the flush and then go out in order.
+  std::size_t waitingBeforeFlush = 0;
+  asio::post(tunnel->strand(), [&] {
+    tunnel->gather(3, Bytes{1});
+    tunnel->gather(3, Bytes{2});
+    waitingBeforeFlush = relay.available();
+    tunnel->flush();
+  });
+  frames = sent();
+  EXPECT_EQ(waitingBeforeFlush, 0u);
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[0], (RelayFrame{RelayPacketType::data, 0x500, 3, {1}}));
+  EXPECT_EQ(frames[1], (RelayFrame{RelayPacketType::data, 0x500, 3, {2}}));
   relay.send_to(asio::buffer(Bytes{3, 0, 0}), tunnelEnd);  // not a frame
   loop.settle();
   EXPECT_EQ(events->size(), 4u);

@@ -93,7 +93,7 @@ class TestRelay {
   asio::ip::udp::socket socket_;
   std::uint16_t port_ = 0;
   platform::DatagramReceiver receiver_{8, 2048, true};
-  platform::DatagramSender forwards_{64, 2048};  // data frames passed on, sent after each read
+  platform::DatagramSender forwards_{256, 2048};  // data frames passed on, sent after each read
   std::atomic<bool> silent_{false};
   std::atomic<bool> stopped_{false};
 
