@@ -192,6 +192,7 @@ class QUICGroupImpl final : public QUICGroup, public std::enable_shared_from_thi
   bool waiting_ = false;
   enum class Verdict { none, pending, accepted, rejected } verdict_ = Verdict::none;
   bool writeScheduled_ = false;
+  std::size_t datagramsInBurst_ = 0;  // read since the last end of a burst
 
   QUICPacketBatch batch_;
   bool waitingWritable_ = false;

@@ -18,6 +18,7 @@ constexpr std::size_t kMaxVectors = 16;
 void QUICGroupImpl::receiveDatagram(const std::uint8_t* data, std::size_t size) {
   if (ended_ || !conn_ || size == 0) return;
   ngtcp2_pkt_info info{};
+  ++datagramsInBurst_;
   int rv = ngtcp2_conn_read_pkt(conn_, &path_, &info, data, size, quicTimestamp());
   if (rv == 0) {
     if (waiting_) waiting_ = false;
@@ -39,7 +40,10 @@ void QUICGroupImpl::receiveDatagram(const std::uint8_t* data, std::size_t size) 
 }
 
 void QUICGroupImpl::afterReceiving() {
-  if (ended_) return;
+  if (ended_) {
+    datagramsInBurst_ = 0;
+    return;
+  }
   if (handshakeDone_ && server_ && !announced_) {
     announced_ = true;
     if (hooks_.established) hooks_.established(shared_from_this());
@@ -56,7 +60,11 @@ void QUICGroupImpl::afterReceiving() {
   bool handedOver = false;
   for (auto& stream : touched) handedOver = deliver(stream, true) || handedOver;
   writeScheduled_ = scheduled;
-  if (handedOver) {
+  // A lone datagram is a message its reader may answer; a run of them is bulk data, whose
+  // acknowledgements are due at once anyway and which nobody answers.
+  const bool lone = datagramsInBurst_ == 1;
+  datagramsInBurst_ = 0;
+  if (handedOver && lone) {
     writeAfterReaders();
   } else {
     writePackets();
