@@ -108,6 +108,8 @@ class QUICGroupImpl final : public QUICGroup, public std::enable_shared_from_thi
   // Packet flow (strand).
   void writePackets();
   void scheduleWrite();
+  // Writes once the handlers that this turn's deliveries resumed have had their turn.
+  void writeAfterReaders();
   // Sends a run of packets; the bytes that left (fewer when the socket is full).
   std::size_t sendRun(const std::uint8_t* data, std::size_t size, std::size_t segment);
   void waitUntilWritable();
@@ -143,8 +145,9 @@ class QUICGroupImpl final : public QUICGroup, public std::enable_shared_from_thi
   // Lists the stream for delivery after the current burst of datagrams, once.
   void noteReceived(const std::shared_ptr<QUICStream>& stream);
   // Completes the stream's pending receive when it can: at once with `now` (the caller is a
-  // strand turn of its own, outside the stack and any completion), else posted.
-  void deliver(const std::shared_ptr<QUICStream>& stream, bool now = false);
+  // strand turn of its own, outside the stack and any completion), else posted. Whether it
+  // completed one.
+  bool deliver(const std::shared_ptr<QUICStream>& stream, bool now = false);
   void advance(QUICStream& stream, std::uint64_t bytes, bool finWritten);
   void releaseAcked(QUICStream& stream);
   void failSends(QUICStream& stream, const std::string& reason);
@@ -189,6 +192,7 @@ class QUICGroupImpl final : public QUICGroup, public std::enable_shared_from_thi
   bool waiting_ = false;
   enum class Verdict { none, pending, accepted, rejected } verdict_ = Verdict::none;
   bool writeScheduled_ = false;
+  std::size_t datagramsInBurst_ = 0;  // read since the last end of a burst
 
   QUICPacketBatch batch_;
   bool waitingWritable_ = false;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include <asio/defer.hpp>
+#include <asio/dispatch.hpp>
 
 #include "platform/quic/QUICSocket.h"
 
@@ -17,6 +18,7 @@ constexpr std::size_t kMaxVectors = 16;
 void QUICGroupImpl::receiveDatagram(const std::uint8_t* data, std::size_t size) {
   if (ended_ || !conn_ || size == 0) return;
   ngtcp2_pkt_info info{};
+  ++datagramsInBurst_;
   int rv = ngtcp2_conn_read_pkt(conn_, &path_, &info, data, size, quicTimestamp());
   if (rv == 0) {
     if (waiting_) waiting_ = false;
@@ -38,7 +40,10 @@ void QUICGroupImpl::receiveDatagram(const std::uint8_t* data, std::size_t size) 
 }
 
 void QUICGroupImpl::afterReceiving() {
-  if (ended_) return;
+  if (ended_) {
+    datagramsInBurst_ = 0;
+    return;
+  }
   if (handshakeDone_ && server_ && !announced_) {
     announced_ = true;
     if (hooks_.established) hooks_.established(shared_from_this());
@@ -52,9 +57,39 @@ void QUICGroupImpl::afterReceiving() {
   // with the write below, not with one of its own later.
   bool scheduled = writeScheduled_;
   writeScheduled_ = true;
-  for (auto& stream : touched) deliver(stream, true);
+  bool handedOver = false;
+  for (auto& stream : touched) handedOver = deliver(stream, true) || handedOver;
   writeScheduled_ = scheduled;
-  writePackets();
+  // A lone datagram is a message its reader may answer; a run of them is bulk data, whose
+  // acknowledgements are due at once anyway and which nobody answers.
+  const bool lone = datagramsInBurst_ == 1;
+  datagramsInBurst_ = 0;
+  if (handedOver && lone) {
+    writeAfterReaders();
+  } else {
+    writePackets();
+  }
+}
+
+void QUICGroupImpl::writeAfterReaders() {
+  if (writeScheduled_ || ended_) return;
+  writeScheduled_ = true;
+  // The stack owes the peer an acknowledgement almost at once (its delay is an eighth of the
+  // round trip, a few microseconds on a fast path). Written now, it would leave alone, and the
+  // answer a reader sends to what it was just handed would follow in a packet of its own. The
+  // readers' handlers were queued, as continuations of this turn, before this write: it goes
+  // through the context first, so that an answer they send joins it and the acknowledgement
+  // rides along with the answer. A reader that sends nothing only moves the write one handler on.
+  asio::defer(context_.get_executor(), [weak = weak_from_this()] {
+    auto self = weak.lock();
+    if (!self) return;
+    asio::dispatch(self->strand_, [weak] {
+      auto self = weak.lock();
+      if (!self) return;
+      self->writeScheduled_ = false;
+      self->writePackets();
+    });
+  });
 }
 
 void QUICGroupImpl::scheduleWrite() {

@@ -206,8 +206,8 @@ void QUICGroupImpl::streamReceive(const std::shared_ptr<QUICStream>& stream, QUI
   deliver(stream);
 }
 
-void QUICGroupImpl::deliver(const std::shared_ptr<QUICStream>& stream, bool now) {
-  if (!stream->pendingReceive_) return;
+bool QUICGroupImpl::deliver(const std::shared_ptr<QUICStream>& stream, bool now) {
+  if (!stream->pendingReceive_) return false;
   std::size_t available = stream->rx_.size() - stream->rxHead_;
   auto& request = *stream->pendingReceive_;
   auto complete = [this, now](auto call) {
@@ -222,7 +222,7 @@ void QUICGroupImpl::deliver(const std::shared_ptr<QUICStream>& stream, bool now)
     auto completion = std::move(request.completion);
     stream->pendingReceive_.reset();
     complete([completion] { completion({}, true, std::nullopt); });
-    return;
+    return true;
   }
   bool endKnown = stream->rxFin_;
   if (stream->rxError_ && !endKnown) {
@@ -230,9 +230,9 @@ void QUICGroupImpl::deliver(const std::shared_ptr<QUICStream>& stream, bool now)
     stream->pendingReceive_.reset();
     stream->rxEndDelivered_ = true;
     complete([completion, reason = *stream->rxError_] { completion({}, false, QUICTransportError{reason}); });
-    return;
+    return true;
   }
-  if (available < minimum && !endKnown) return;
+  if (available < minimum && !endKnown) return false;
   std::size_t take = std::min(available, std::max<std::size_t>(1, request.maximum));
   auto begin = stream->rx_.begin() + static_cast<std::ptrdiff_t>(stream->rxHead_);
   Bytes content(begin, begin + static_cast<std::ptrdiff_t>(take));
@@ -255,6 +255,7 @@ void QUICGroupImpl::deliver(const std::shared_ptr<QUICStream>& stream, bool now)
   complete([completion, content = std::move(content), isComplete]() mutable {
     completion(std::move(content), isComplete, std::nullopt);
   });
+  return true;
 }
 
 void QUICGroupImpl::streamCancel(const std::shared_ptr<QUICStream>& stream) {
