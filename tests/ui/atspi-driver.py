@@ -117,7 +117,12 @@ def main(argv):
     failures = []
 
     def pressed():
-        control = fresh_control()
+        try:
+            # Nodes of a window that rebuilds itself during the walk are gone: then look again.
+            control = fresh_control()
+        except Exception as error:
+            failures.append(str(error))
+            return False
         if control is None:
             return False
         try:
