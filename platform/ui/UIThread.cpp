@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/support/MainLoopQuit.h"
+#include "platform/support/OwnEnvironment.h"
 
 namespace brindlet::platform {
 
@@ -67,12 +68,12 @@ std::unique_ptr<UIThreadStart> UIThread::launch(const std::string& programName) 
   // The windows are small and mostly still: GTK's software renderer draws them without the
   // OpenGL start-up (a second or more where OpenGL is emulated), unless the user chose one.
   // GDK on X11 would still load the OpenGL driver (with LLVM, where it is emulated) only to
-  // pick a visual, so OpenGL is switched off for the renderer that does not use it.
+  // pick a visual, so OpenGL is switched off for the renderer that does not use it. Programs
+  // the host starts for the user do not inherit either choice.
   if (!std::getenv("GSK_RENDERER")) {
-    ::setenv("GSK_RENDERER", "cairo", 0);
+    setOwnVariable("GSK_RENDERER", "cairo");
     const char* debug = std::getenv("GDK_DEBUG");
-    std::string flags = debug && *debug ? std::string(debug) + ",gl-disable" : "gl-disable";
-    ::setenv("GDK_DEBUG", flags.c_str(), 1);
+    setOwnVariable("GDK_DEBUG", debug && *debug ? std::string(debug) + ",gl-disable" : "gl-disable");
   }
   std::unique_ptr<UIThread> ui(new UIThread());
   auto state = ui->state_;
