@@ -93,7 +93,8 @@ int main(int argc, char** argv) {
       transportLog().notice("more than one host may run: %s", instance.error.c_str());
     }
   }
-  // The toolkit starts while the host is put together.
+  // The toolkit's thread is made before the host is put together; GTK starts there once the
+  // listener has had its start.
   std::unique_ptr<platform::UIThreadStart> toolkit;
   if (!options.hostingTests) toolkit = UserInterface::launchToolkit();
   std::unique_ptr<HostComposition> root;

@@ -5,6 +5,7 @@
 #include "host/HostLog.h"
 #include "host/app/AppModel.h"
 #include "host/app/HostInstance.h"
+#include "host/app/ListenerSupervisor.h"
 #include "host/app/Permissions.h"
 #include "host/app/RelayController.h"
 #include "host/app/RelayMenuSection.h"
@@ -17,6 +18,7 @@
 #include "host/ui/PairQRModel.h"
 #include "kit/relay/InviteCode.h"
 #include "kit/support/AsyncStream.h"
+#include "kit/support/Task.h"
 #include "platform/tray/StatusItem.h"
 #include "platform/ui/UIThread.h"
 
@@ -41,6 +43,25 @@ MenuBarSnapshot snapshotOf(const AppModel& model, const DeviceRemovals& removals
     if (removals.isPending(device.deviceID)) snapshot.removing.push_back(device.deviceID);
   }
   return snapshot;
+}
+
+// Whether the listener has had its start: it listens, or it failed and waits to try again, or
+// it cannot start because the host identity did not load.
+bool listenerSettled(const AppModel& model) {
+  if (model.securityError()) return true;
+  const std::shared_ptr<ListenerSupervisor>& supervisor = model.supervisor();
+  if (!supervisor) return false;
+  ListenerState::Kind kind = supervisor->state().kind;
+  return kind == ListenerState::Kind::advertising || kind == ListenerState::Kind::retrying;
+}
+
+// The toolkit starts at the latest this long after the windows were made, however long the
+// listener takes.
+constexpr double toolkitStartLimitSeconds = 3;
+
+asio::awaitable<void> beginToolkitLater(std::shared_ptr<Clock> clock, std::weak_ptr<platform::UIThread> ui) {
+  co_await clock->sleep(Clock::seconds(toolkitStartLimitSeconds));
+  if (auto toolkit = ui.lock()) toolkit->begin();
 }
 
 // The guide's view of the grants: on X11 there is no settings pane to open.
@@ -258,11 +279,18 @@ std::unique_ptr<UserInterface> UserInterface::start(std::unique_ptr<platform::UI
   });
   std::weak_ptr<MenuBarItem> item = result->item_;
   std::weak_ptr<UpdateController> updating = updates;
-  auto redraw = [weak, actions, panel, item, updating] {
+  std::weak_ptr<platform::UIThread> toolkitThread = ui;
+  auto redraw = [weak, actions, panel, item, updating, toolkitThread] {
     auto alive = weak.lock();
     auto acting = actions.lock();
     auto shown = panel.lock();
     if (!alive || !acting || !shown) return;
+    // GTK's start-up (the display, the theme, the fonts, the first drawing of every window)
+    // waits until the listener has had its start, so that the windows do not hold up the
+    // host's being reachable; what they were asked to show meanwhile is shown then.
+    if (listenerSettled(*alive)) {
+      if (auto toolkit = toolkitThread.lock()) toolkit->begin();
+    }
     MenuBarSnapshot snapshot = snapshotOf(*alive, acting->removals(), updating.lock().get());
     shown->update(snapshot);
     if (auto icon = item.lock()) icon->update(snapshot);
@@ -277,6 +305,7 @@ std::unique_ptr<UserInterface> UserInterface::start(std::unique_ptr<platform::UI
         shown->showAlert(HostWindows::updatesID, UpdateController::alert(outcome), [](int) {});
     };
   }
+  result->toolkitStart_ = Task::spawn(main, beginToolkitLater(clock, toolkitThread));
   std::weak_ptr<OnboardingWindow> guide = result->guide_;
   asio::post(main, [main, redraw, guide, guideModel] {
     redraw();
@@ -295,6 +324,7 @@ void UserInterface::showPanel() {
 }
 
 UserInterface::~UserInterface() {
+  toolkitStart_ = Task{};
   guide_.reset();
   item_.reset();
   // The panel and the windows go first, then the toolkit's thread, which destroys them on its way out.

@@ -14,6 +14,7 @@
 
 #include "base/Clock.h"
 #include "base/Executor.h"
+#include "kit/support/Task.h"
 
 namespace brindlet::platform {
 class UIThread;
@@ -33,9 +34,11 @@ class UpdateController;
 class UserInterface {
  public:
   // On any thread before the model starts; the model's pairing callbacks are set here.
-  // Starts the toolkit's thread, early, so that it starts while the host is being put
-  // together; UserInterface::start() does not wait for it (without a display it logs why the
-  // host has no windows once GTK has failed).
+  // Makes the toolkit's thread, early (before the host is put together: it sets GTK's
+  // variables in the environment). GTK itself starts once the listener has had its start
+  // (it listens, or waits to try again), or 3 seconds after start() at the latest: what the
+  // windows are asked to do before then is done then. UserInterface::start() does not wait
+  // for it (without a display it logs why the host has no windows once GTK has failed).
   static std::unique_ptr<platform::UIThreadStart> launchToolkit();
   // `settings` keeps whether the first-run guide was finished; `updates` (may be absent)
   // enables "Check for Updates…".
@@ -59,6 +62,7 @@ class UserInterface {
   std::shared_ptr<MenuBarPanel> panel_;
   std::shared_ptr<MenuBarItem> item_;
   std::shared_ptr<OnboardingWindow> guide_;
+  Task toolkitStart_;
 };
 
 }  // namespace brindlet::host

@@ -78,6 +78,7 @@ struct OnboardingWindow::Toolkit {
     window->set_size_request(460, 440);
     window->set_resizable(false);
     window->add_css_class("nolu-window");
+    window->add_css_class("nolu-guide");
     window->set_hide_on_close(true);
     // Closing stops the grant poll; "Setup…" starts it again.
     window->signal_hide().connect([this] {

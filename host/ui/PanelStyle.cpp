@@ -11,12 +11,15 @@ namespace {
 
 const char* styleSheet = R"css(
 window.nolu-window, window.nolu-window > contents { background-color: rgb(28, 28, 30); color: white; }
+window.nolu-guide, window.nolu-guide > contents { background-color: rgb(28, 28, 31); }
 .nolu-window label { color: white; }
 .nolu-window { font-size: 13px; }
 .nolu-heading { font-size: 17px; font-weight: 600; }
 .nolu-title { font-size: 14px; font-weight: 600; }
 .nolu-page-title { font-size: 20px; font-weight: 600; }
 .nolu-window label.nolu-secondary { color: rgb(161, 161, 166); }
+.nolu-window label.nolu-status { color: rgb(209, 209, 209); }
+.nolu-window label.nolu-figures { color: rgb(199, 199, 199); }
 .nolu-window label.nolu-accent-text { color: rgb(255, 176, 32); }
 .nolu-window label.nolu-green { color: rgb(125, 224, 143); }
 .nolu-window label.nolu-error { color: rgb(255, 69, 58); }

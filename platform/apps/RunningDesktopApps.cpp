@@ -12,6 +12,8 @@
 #include <gio/gdesktopappinfo.h>
 #include <gio/gio.h>
 
+#include "platform/support/OwnEnvironment.h"
+
 namespace brindlet::platform {
 
 namespace {
@@ -92,12 +94,23 @@ DesktopLaunch launchDesktopApp(const std::string& id) {
     result.message = "no desktop entry " + id;
     return result;
   }
+  // The program gets the user's environment: what this process set for its own use goes back
+  // to what it was.
+  std::unique_ptr<GAppLaunchContext, GObjectUnref> context(g_app_launch_context_new());
+  for (const auto& [name, before] : ownVariables()) {
+    if (before) {
+      g_app_launch_context_setenv(context.get(), name.c_str(), before->c_str());
+    } else {
+      g_app_launch_context_unsetenv(context.get(), name.c_str());
+    }
+  }
   GError* error = nullptr;
   auto noteChild = [](GDesktopAppInfo*, GPid pid, gpointer data) { *static_cast<std::int32_t*>(data) = pid; };
   // Without G_SPAWN_DO_NOT_REAP_CHILD the program runs as a grandchild: nothing of it is left
   // for this process to reap.
-  const gboolean started = g_desktop_app_info_launch_uris_as_manager(info.get(), nullptr, nullptr, G_SPAWN_SEARCH_PATH,
-                                                                     nullptr, nullptr, noteChild, &result.pid, &error);
+  const gboolean started =
+      g_desktop_app_info_launch_uris_as_manager(info.get(), nullptr, context.get(), G_SPAWN_SEARCH_PATH, nullptr,
+                                                nullptr, noteChild, &result.pid, &error);
   if (!started) {
     result.error = DesktopLaunch::Error::failed;
     result.message = error ? error->message : "launch failed";

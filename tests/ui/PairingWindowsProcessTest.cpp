@@ -8,10 +8,12 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -25,10 +27,7 @@
 #include "support/ChildProcess.h"
 #include "support/PrivateSessionBus.h"
 #include "ui/TopLevelWindows.h"
-
-#include <X11/Xatom.h>
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
+#include "ui/WindowPixels.h"
 
 namespace brindlet::host {
 namespace {
@@ -36,10 +35,16 @@ namespace {
 using namespace std::chrono_literals;
 using brindlet::testing::ChildProcess;
 using brindlet::testing::closeWindow;
+using brindlet::testing::Colour;
+using brindlet::testing::Element;
 using brindlet::testing::HostHome;
 using brindlet::testing::PrivateSessionBus;
+using brindlet::testing::Screen;
+using brindlet::testing::sRGB;
 using brindlet::testing::TestDevice;
+using brindlet::testing::whiteOver;
 using brindlet::testing::windowGone;
+using brindlet::testing::WindowPixels;
 
 // Runs the accessibility driver; its exit status and what it printed.
 std::pair<int, std::string> drive(const std::vector<std::string>& arguments) {
@@ -54,46 +59,68 @@ std::pair<int, std::string> drive(const std::vector<std::string>& arguments) {
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
 }
 
-// The whole screen, as grey levels (PGM, for reading the QR code back) and in colour (PPM, for a
-// reviewer to look at).
-struct Screen {
-  int width = 0, height = 0;
-  std::vector<std::uint8_t> bgrx;
+// The windows' palette, as their layout gives it.
+const Colour amber = sRGB(1.0, 0.69, 0.125);
+const Colour grey = sRGB(0.63, 0.63, 0.65);
+const Colour green = sRGB(0.49, 0.88, 0.56);
+const Colour white = sRGB(1, 1, 1);
+const Colour black = sRGB(0, 0, 0);
+const Colour pairingBackground = sRGB(0.11, 0.11, 0.118);
+const Colour guideBackground = sRGB(0.11, 0.11, 0.12);
+const Colour codeBox = sRGB(0.17, 0.17, 0.18);
 
-  static Screen grab() {
-    Screen screen;
-    Display* display = XOpenDisplay(nullptr);
-    if (!display) return screen;
-    Window root = DefaultRootWindow(display);
-    XWindowAttributes attributes;
-    XGetWindowAttributes(display, root, &attributes);
-    XImage* image = XGetImage(display, root, 0, 0, attributes.width, attributes.height, AllPlanes, ZPixmap);
-    screen.width = attributes.width;
-    screen.height = attributes.height;
-    screen.bgrx.resize(static_cast<std::size_t>(screen.width) * screen.height * 4);
-    for (int y = 0; y < screen.height; ++y) {
-      std::memcpy(screen.bgrx.data() + static_cast<std::size_t>(y) * screen.width * 4,
-                  image->data + static_cast<std::ptrdiff_t>(y) * image->bytes_per_line,
-                  static_cast<std::size_t>(screen.width) * 4);
-    }
-    XDestroyImage(image);
-    XCloseDisplay(display);
-    return screen;
-  }
+// The window so titled on `screen`, read through the boxes the accessibility tree gives its
+// elements; `screen` outlives it.
+std::optional<WindowPixels> pixelsOf(const std::string& title, const Screen& screen) {
+  auto [status, boxes] = drive({"boxes", title});
+  std::string why;
+  auto pixels = status == 0 ? WindowPixels::read(title, boxes, screen, &why) : std::nullopt;
+  if (!pixels) ADD_FAILURE() << "cannot read the window \"" << title << "\": " << (status ? boxes : why);
+  return pixels;
+}
 
-  void save(const std::filesystem::path& file, bool grey) const {
-    std::filesystem::create_directories(file.parent_path());
-    std::ofstream out(file, std::ios::binary);
-    out << (grey ? "P5\n" : "P6\n") << width << " " << height << "\n255\n";
-    for (std::size_t i = 0; i < bgrx.size(); i += 4) {
-      if (grey) {
-        out.put(static_cast<char>((bgrx[i] + bgrx[i + 1] + bgrx[i + 2]) / 3));
-      } else {
-        out.put(static_cast<char>(bgrx[i + 2])).put(static_cast<char>(bgrx[i + 1])).put(static_cast<char>(bgrx[i]));
-      }
-    }
+// The element so named, or a failure naming it.
+const Element& element(const WindowPixels& window, const std::string& role, const std::string& name,
+                       const std::function<bool(const Element&)>& also = nullptr) {
+  static const Element none{"", "", -1000, -1000, 0, 0};
+  const Element* found = window.find(role, name, also);
+  if (!found) {
+    std::string shown;
+    for (const Element& e : window.elements()) shown += "\n  " + e.role + " \"" + e.name + "\"";
+    ADD_FAILURE() << "no " << role << " \"" << name << "\" in the window, which shows:" << shown;
   }
-};
+  return found ? *found : none;
+}
+
+// A QR code's top-left finder pattern, read along the diagonal from the code's corner: dark
+// and light squares one, one, three, one and one module wide, pure black on white (no
+// smoothing), the code's side holding 21 to 177 such modules.
+::testing::AssertionResult finderPatternAt(const WindowPixels& window, const Element& code) {
+  std::vector<std::pair<bool, int>> runs;  // dark?, length
+  for (int i = 0; i < std::min(code.width, code.height) && runs.size() < 6; ++i) {
+    Colour c = window.at(code.x + i, code.y + i);
+    bool dark = c == black;
+    if (!dark && !(c == white)) {
+      return ::testing::AssertionFailure() << "the code has " << c << " at (" << i << ", " << i
+                                           << ") of its corner: neither black nor white";
+    }
+    if (runs.empty() || runs.back().first != dark) runs.push_back({dark, 0});
+    ++runs.back().second;
+  }
+  if (runs.size() < 6) return ::testing::AssertionFailure() << "the code's corner has no finder pattern";
+  // Modules of a fractional width are drawn whole pixels wide: each run may be a pixel off.
+  double module = (runs[0].second + runs[1].second + runs[2].second + runs[3].second + runs[4].second) / 7.0;
+  bool shaped = module * 21 <= code.width + 1 && module * 177 >= code.width;
+  const int widths[] = {1, 1, 3, 1, 1};
+  for (int i = 0; i < 5; ++i) {
+    shaped = shaped && runs[i].first == (i % 2 == 0) && std::abs(runs[i].second - widths[i] * module) <= 1.5;
+  }
+  if (shaped) return ::testing::AssertionSuccess();
+  ::testing::AssertionResult failure = ::testing::AssertionFailure();
+  failure << "the code's corner reads";
+  for (auto [dark, length] : runs) failure << " " << (dark ? "dark " : "light ") << length;
+  return failure << " along its diagonal, in a code " << code.width << " wide";
+}
 
 std::string run(const std::string& command) {
   FILE* pipe = ::popen(command.c_str(), "r");
@@ -173,6 +200,20 @@ TEST_F(PairingWindowsProcessTest, AllowInTheConfirmationWindowPairsTheDevice) {
   EXPECT_NE(texts.find(groupedCode(shown)), std::string::npos) << texts;
   EXPECT_NE(texts.find(codeAccessibleLabel(shown)), std::string::npos) << texts;
   EXPECT_NE(texts.find("Confirm this code matches your device:"), std::string::npos) << texts;
+  Screen screen = Screen::grab();
+  screen.save(std::filesystem::path(BRINDLET_SCREENSHOTS) / "pair-confirm.ppm", false);
+  if (auto confirm = pixelsOf("Pair Device", screen)) {
+    EXPECT_TRUE(confirm->fillAt("the window's background", 4, 4, pairingBackground));
+    EXPECT_TRUE(confirm->textColour(element(*confirm, "label", "Confirm this code matches your device:"), grey,
+                                    pairingBackground));
+    // The code in amber on its box, which reaches 18 points left and right of it.
+    const Element& code = element(*confirm, "label", codeAccessibleLabel(shown));
+    EXPECT_TRUE(confirm->fillAt("the code box", code.x - 9, code.y + code.height / 2, codeBox));
+    EXPECT_TRUE(confirm->textColour(code, amber, codeBox));
+    // Allow is tinted amber, its label drawn on that.
+    const Element& allow = element(*confirm, "push button", "Allow");
+    EXPECT_TRUE(confirm->fillAt("the fill of Allow", allow.x - 4, allow.y + allow.height / 2, amber));
+  }
 
   ASSERT_EQ(drive({"press", "Pair Device", "Allow"}).first, 0);
   ASSERT_EQ(handshake.wait_for(30s), std::future_status::ready);
@@ -213,21 +254,63 @@ TEST_F(PairingWindowsProcessTest, TheQRWindowsCodePairsADeviceFromThePanel) {
         "REMOTE ACCESS", "Keep display awake while connected", "Quit Nolu Host"}) {
     EXPECT_NE(texts.find(expected), std::string::npos) << expected << " in\n" << texts;
   }
-  Screen::grab().save(std::filesystem::path(BRINDLET_SCREENSHOTS) / "panel.ppm", false);
+  Screen panelScreen = Screen::grab();
+  panelScreen.save(std::filesystem::path(BRINDLET_SCREENSHOTS) / "panel.ppm", false);
+  if (auto panel = pixelsOf("Nolu Host", panelScreen)) {
+    Colour background = panel->at(4, 4);
+    EXPECT_TRUE(panel->fillAt("the panel's background", 4, 4, pairingBackground));
+    // Idle: a grey status dot and the status in white at 0.82.
+    const Element& dot = element(*panel, "panel", "", [](const Element& e) { return e.width == 7 && e.height == 7; });
+    EXPECT_TRUE(panel->fillAt("the status dot", dot.x + 3, dot.y + 3, sRGB(0.45, 0.45, 0.45)));
+    EXPECT_TRUE(panel->textColour(element(*panel, "label", "Waiting for connections"), sRGB(0.82, 0.82, 0.82),
+                                  background));
+    for (const char* secondary : {"PAIRED DEVICES", "No devices paired yet", "PERMISSIONS", "REMOTE ACCESS"}) {
+      EXPECT_TRUE(panel->textColour(element(*panel, "label", secondary), grey, background));
+    }
+    EXPECT_TRUE(panel->textColour(element(*panel, "label", "✓ Granted"), green, background));
+    // Buttons, enabled or not, are filled with white at 0.08 (here left of the centred label).
+    for (const char* button : {"Disconnect", "Pair New Device…", "Setup…"}) {
+      const Element& shown = element(*panel, "push button", button);
+      EXPECT_TRUE(panel->fillAt(std::string("the fill of ") + button, shown.x + 2, shown.y + shown.height / 2,
+                                whiteOver(0.08, background)));
+    }
+    // The keep-awake switch is on: its track shows the amber tint left of the knob.
+    const Element& awake = element(*panel, "check box", "Keep display awake while connected");
+    EXPECT_TRUE(panel->fillAt("the keep-awake switch", awake.x + awake.width / 4, awake.y + awake.height / 2, amber));
+  }
 
   ASSERT_EQ(drive({"press", "Nolu Host", "Pair New Device…"}).first, 0);
   ASSERT_EQ(drive({"wait", "Pair New Device", "20"}).first, 0) << host->output();
   // The code is drawn once the token has come; read it back as a device's camera would.
   std::string link;
   auto file = home.root() / "screen.pgm";
+  Screen qrScreen;
   for (int attempt = 0; attempt < 50 && link.empty(); ++attempt) {
     std::this_thread::sleep_for(200ms);
-    Screen screen = Screen::grab();
-    screen.save(file, true);
+    qrScreen = Screen::grab();
+    qrScreen.save(file, true);
     link = run("zbarimg --quiet --raw -Sdisable -Sqrcode.enable '" + file.string() + "' 2>/dev/null");
-    if (!link.empty()) screen.save(std::filesystem::path(BRINDLET_SCREENSHOTS) / "pair-qr.ppm", false);
   }
   ASSERT_FALSE(link.empty()) << host->output();
+  qrScreen.save(std::filesystem::path(BRINDLET_SCREENSHOTS) / "pair-qr.ppm", false);
+  if (auto qr = pixelsOf("Pair New Device", qrScreen)) {
+    EXPECT_TRUE(qr->fillAt("the window's background", 4, 4, pairingBackground));
+    // The code is drawn on a white card, 14 points in from its edges, black modules on white.
+    const Element& code = element(*qr, "filler", "Pairing code");
+    EXPECT_TRUE(qr->fillAt("the card left of the code", code.x - 7, code.y + code.height / 2, white));
+    EXPECT_TRUE(qr->fillAt("the card above the code", code.x + code.width / 2, code.y - 7, white));
+    EXPECT_TRUE(finderPatternAt(*qr, code));
+    // The countdown ("Valid for 4:59 · one use") counts on: found by how it starts.
+    const Element* countdown = nullptr;
+    for (const Element& e : qr->elements()) {
+      if (e.role == "label" && e.name.rfind("Valid for ", 0) == 0) countdown = &e;
+    }
+    ASSERT_NE(countdown, nullptr);
+    EXPECT_TRUE(qr->textColour(*countdown, amber, pairingBackground));
+    EXPECT_TRUE(
+        qr->textColour(element(*qr, "label", "Open Nolu on your iPhone or iPad and scan this code."), grey,
+                       pairingBackground));
+  }
   auto texts2 = drive({"texts", "Pair New Device"}).second;
   EXPECT_NE(texts2.find("Valid for "), std::string::npos) << texts2;
   EXPECT_NE(texts2.find("Cancel"), std::string::npos) << texts2;
@@ -373,7 +456,30 @@ TEST_F(PairingWindowsProcessTest, TheGuideOpensAtTheFirstStartAndFinishIsRemembe
   EXPECT_NE(texts.find("Welcome to Nolu Host"), std::string::npos) << texts;
   EXPECT_NE(texts.find("Three quick things need your OK."), std::string::npos) << texts;
   EXPECT_EQ(texts.find("Back"), std::string::npos) << texts;
-  Screen::grab().save(std::filesystem::path(BRINDLET_SCREENSHOTS) / "guide.ppm", false);
+  Screen screen = Screen::grab();
+  screen.save(std::filesystem::path(BRINDLET_SCREENSHOTS) / "guide.ppm", false);
+  if (auto guide = pixelsOf("Nolu Host Setup", screen)) {
+    EXPECT_TRUE(guide->fillAt("the guide's background", 4, 4, guideBackground));
+    // Five step marks, 4 points high, in a row: the welcome step's is amber, the later ones
+    // white at 0.14.
+    std::vector<const Element*> marks;
+    for (const Element& e : guide->elements()) {
+      if (e.role == "panel" && e.height == 4 && e.width < 100) marks.push_back(&e);
+    }
+    ASSERT_EQ(marks.size(), 5u);
+    for (std::size_t i = 0; i < marks.size(); ++i) {
+      EXPECT_TRUE(guide->fillAt("step mark " + std::to_string(i + 1), marks[i]->x + marks[i]->width / 2,
+                                marks[i]->y + 2, i == 0 ? amber : whiteOver(0.14, guideBackground)));
+    }
+    EXPECT_TRUE(guide->textColour(element(*guide, "label", "Welcome to Nolu Host"), white, guideBackground));
+    EXPECT_TRUE(guide->textColour(
+        element(*guide, "label", "Three quick things need your OK. This takes about a minute."), grey,
+        guideBackground));
+    // Continue is an accent button: filled amber, its label black.
+    const Element& next = element(*guide, "push button", "Continue");
+    EXPECT_TRUE(guide->fillAt("the fill of Continue", next.x - 4, next.y + next.height / 2, amber));
+    EXPECT_TRUE(guide->textColour(element(*guide, "label", "Continue"), black, amber));
+  }
 
   // Each Continue shows the next page; both grants read as present, so nothing holds it back,
   // and the Accessibility page moves on to Ready by itself at the next reading of the grants.

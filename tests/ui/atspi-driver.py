@@ -6,17 +6,25 @@
   atspi-driver.py PROGRAM texts TITLE               prints the window's texts and accessible names
   atspi-driver.py PROGRAM toggle TITLE LABEL        flips the switch so labelled
   atspi-driver.py PROGRAM gone TITLE [SECONDS]      waits until no window so titled is shown
+  atspi-driver.py PROGRAM boxes TITLE               prints each visible element of the window, one a
+                                                    line: role, name, x y width height (its content
+                                                    box, in the window's own pixels), tab-separated
 
 PROGRAM is the application's name on the accessibility bus (its program name). Exits 0 on
 success, 1 when the window or control is not found in time.
 """
 import sys
 import time
+import warnings
 
 import gi
 
 gi.require_version("Atspi", "2.0")
 from gi.repository import Atspi, GLib  # noqa: E402
+
+# The interface getters this uses are deprecated in newer bindings; their warnings would mix
+# with what the driver prints.
+warnings.filterwarnings("ignore", category=DeprecationWarning)
 
 
 def applications(program):
@@ -99,6 +107,15 @@ def main(argv):
     if window is None:
         print(f"no window {title!r}", file=sys.stderr)
         return 1
+    if command == "boxes":
+        for node in walk(window):
+            component = node.get_component_iface()
+            if component is None or not node.get_state_set().contains(Atspi.StateType.VISIBLE):
+                continue
+            box = component.get_extents(Atspi.CoordType.WINDOW)
+            name = (node.get_name() or text_of(node)).replace("\t", " ").replace("\n", " ")
+            print(f"{node.get_role_name()}\t{name}\t{box.x} {box.y} {box.width} {box.height}")
+        return 0
     if command == "texts":
         for node in walk(window):
             for text in (node.get_name(), text_of(node)):
@@ -125,8 +142,9 @@ def main(argv):
 
     def pressed():
         try:
+            # Nodes of a window that rebuilds itself during the walk are gone: then look again.
             control = fresh_control()
-        except GLib.Error as error:  # a node went away while the window was walked
+        except Exception as error:
             failures.append(str(error))
             return False
         if control is None:
