@@ -33,6 +33,12 @@ class VideoPipeline::Handoff {
     return release();
   }
 
+  // Whether a job waits for the encoding thread (which is then busy with the one before).
+  bool waiting() {
+    std::unique_lock guard(lock_);
+    return waiting_.has_value();
+  }
+
   // Drops a waiting job of another display.
   void dropUnless(uint32_t displayID) {
     std::unique_lock guard(lock_);
@@ -132,7 +138,10 @@ void VideoPipeline::submit(const CapturedFrame& frame) {
     if (displayID_ && frame.displayID != *displayID_) return;
   }
   CapturedFrame prepared = frame;
-  encoder_->prepare(prepared);
+  // A frame that replaces one already waiting for the busy encoder goes over unconverted and
+  // is converted when the encoder takes it: while capture outruns the encoder, each encoded
+  // frame is converted once, instead of every frame captured meanwhile.
+  if (!handoff_ || !handoff_->waiting()) encoder_->prepare(prepared);
   {
     std::lock_guard guard(lock_);
     if (displayID_ && frame.displayID != *displayID_) return;  // switched while it converted

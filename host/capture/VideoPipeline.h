@@ -8,6 +8,8 @@
 // capturing thread grabs and converts the next frame while one encodes, and the newest frame
 // captured meanwhile is encoded next (older ones waiting are dropped, as a slower encoder
 // merges frames). An idle encoder takes a frame at once, so nothing waits a frame's time.
+// Only the first frame to wait is converted ahead; one that replaces it is converted by the
+// encoding thread, so a capture faster than the encoder adds no conversions.
 #include <chrono>
 #include <memory>
 #include <mutex>
