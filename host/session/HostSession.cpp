@@ -157,8 +157,14 @@ asio::awaitable<void> HostSession::run() {
   sessionLog().info("connection accepted");
   if (authGate_) co_await authGate_->start();
   auto messages = connection_->messages();
+  // A key or click goes to this computer while the transport is still busy with the datagram
+  // that brought it (acknowledging it, sending).
+  messages.resumeConsumerAtOnce();
   while (auto message = co_await messages.next()) {
-    if (authGate_ && co_await authGate_->handle(*message) != AuthVerdict::proceed) continue;
+    // Session traffic of an admitted device goes straight on, without a turn on the gate's strand.
+    if (authGate_ && !authGate_->admits(*message) && co_await authGate_->handle(*message) != AuthVerdict::proceed) {
+      continue;
+    }
     co_await dispatch(*message);
   }
   if (authGate_) co_await authGate_->connectionClosed();

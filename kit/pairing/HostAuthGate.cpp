@@ -88,6 +88,10 @@ asio::awaitable<HostAuthGate::Verdict> HostAuthGate::handle(Message message) {
 }
 asio::awaitable<void> HostAuthGate::connectionClosed() { return isolated(connectionClosedNow()); }
 
+bool HostAuthGate::admits(const Message& message) const {
+  return admitted_.load(std::memory_order_acquire) && !isHandshakeMessage(message);
+}
+
 asio::awaitable<std::optional<UUID>> HostAuthGate::authenticatedDeviceID() {
   co_return co_await isolated(
       [](HostAuthGate* gate) -> asio::awaitable<std::optional<UUID>> { co_return gate->authenticatedDeviceID_; }(this));
@@ -179,6 +183,7 @@ asio::awaitable<bool> HostAuthGate::becomeAuthenticated(UUID deviceID) {
     co_return false;
   }
   if (onAuthenticated_) onAuthenticated_(deviceID);
+  admitted_.store(true, std::memory_order_release);
   co_return true;
 }
 
@@ -284,6 +289,7 @@ asio::awaitable<void> HostAuthGate::completePairing() {
 void HostAuthGate::finish(Message message) {
   if (phase_ == Phase::closed) return;
   phase_ = Phase::closed;
+  admitted_.store(false, std::memory_order_release);
   deadline_.cancel();
   attempt_.reset();
   connection_->send(message);
@@ -326,6 +332,7 @@ void HostAuthGate::deadlineExpired(std::uint64_t generation) {
 
 asio::awaitable<void> HostAuthGate::connectionClosedNow() {
   phase_ = Phase::closed;
+  admitted_.store(false, std::memory_order_release);
   ++deadlineGeneration_;
   deadline_.cancel();
   decision_.cancel();

@@ -15,6 +15,7 @@
 // pairing service or the user) looks at the phase again when it resumes: once closed, by a
 // deadline, a refusal or the end of the connection, the gate stays closed and admits nobody.
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -49,6 +50,7 @@ class HostAuthGate final : public HostAuthGating, public Actor, public std::enab
   asio::awaitable<void> start() override;
   // Offered every incoming message, before and after authentication.
   asio::awaitable<Verdict> handle(Message message) override;
+  bool admits(const Message& message) const override;
   // The connection's message stream has ended.
   asio::awaitable<void> connectionClosed() override;
 
@@ -109,6 +111,8 @@ class HostAuthGate final : public HostAuthGating, public Actor, public std::enab
   Task decision_;
   Task flush_;
   bool registered_ = false;  // listed with the pairing service as a live connection
+  // Set once a device is admitted, cleared when the gate closes; read from any thread.
+  std::atomic<bool> admitted_{false};
   std::optional<UUID> authenticatedDeviceID_;
   std::optional<Bytes> authenticatedPublicKey_;
 };

@@ -26,6 +26,10 @@ class HostAuthGating {
   // any message is read.
   virtual asio::awaitable<void> start() = 0;
   virtual asio::awaitable<AuthVerdict> handle(Message message) = 0;
+  // True when handle() would answer `proceed` for `message` and change nothing: an admitted
+  // device's session traffic. Lets the session act on it at once instead of passing it
+  // through the gate's strand. Any thread; false tells only to ask handle().
+  virtual bool admits(const Message&) const { return false; }
   // The connection's message stream has ended.
   virtual asio::awaitable<void> connectionClosed() = 0;
   // The admitted device's ID and its P-256 public key (X9.63, 65 bytes); nothing before a

@@ -48,18 +48,29 @@ class AsyncStream {
   // Adds a value; false (and the value dropped) when the stream has finished.
   bool yield(T value) const {
     detail::Parked<std::optional<T>> waiter;
+    detail::Turn turn = detail::Turn::afterCaller;
     {
       std::lock_guard lock(state_->mutex);
       if (state_->finished) return false;
       if (state_->waiter) {
         waiter = std::move(state_->waiter);
+        if (state_->consumerAtOnce) turn = detail::Turn::atOnce;
       } else {
         state_->items.push_back(std::move(value));
         return true;
       }
     }
-    waiter.resume(std::move(value));
+    waiter.resume(std::move(value), turn);
     return true;
+  }
+
+  // A waiting consumer given a value runs at once, on another thread of its executor when
+  // the producer's is busy, rather than once the producer's turn has ended: for a consumer
+  // whose every value is urgent (a device's input) and a producer whose turn goes on after
+  // each value (a transport answering what it received).
+  void resumeConsumerAtOnce() const {
+    std::lock_guard lock(state_->mutex);
+    state_->consumerAtOnce = true;
   }
 
   // Ends the stream. Safe to call any number of times.
@@ -105,6 +116,7 @@ class AsyncStream {
     detail::Parked<std::optional<T>> waiter;  // parked only while items is empty
     std::uint64_t waiterID = 0;
     bool finished = false;
+    bool consumerAtOnce = false;
 
     // What next() gives without waiting: a value, or the end; `done` false when it must wait.
     struct Taken {

@@ -111,7 +111,10 @@ EventPoster::EventPoster() {
 }
 
 EventPoster::~EventPoster() {
-  while (display_ && !repeatOff_.empty()) restoreRepeat(repeatOff_.begin()->first);
+  if (display_ && !repeatOff_.empty()) {
+    while (!repeatOff_.empty()) restoreRepeat(repeatOff_.begin()->first);
+    recordHeldKeys();
+  }
   if (display_ && keyboard_->isUsable()) unmapSpareKeys();
   keyboard_.reset();
   if (display_) XCloseDisplay(display_);
@@ -177,20 +180,30 @@ void EventPoster::lockCaps(bool on) {
 // auto-repeat turned off from just before the press until its release, and then set back as
 // it was: a key the device holds (or leaves down when it vanishes) never types again by
 // itself, and the user's keyboard keeps repeating every other key.
-void EventPoster::holdWithoutRepeat(unsigned char keycode) {
-  if (repeatOff_.count(keycode)) return;
+bool EventPoster::holdWithoutRepeat(unsigned char keycode) {
+  if (repeatOff_.count(keycode)) return false;
   const bool repeats = keyboard_->keyRepeats(keycode);
   if (repeats) keyboard_->setKeyRepeats(keycode, false);
   repeatOff_[keycode] = repeats;
-  recordHeldKeys();
+  return true;
 }
 
-void EventPoster::restoreRepeat(unsigned char keycode) {
+bool EventPoster::restoreRepeat(unsigned char keycode) {
   auto found = repeatOff_.find(keycode);
-  if (found == repeatOff_.end()) return;
+  if (found == repeatOff_.end()) return false;
   if (found->second) keyboard_->setKeyRepeats(keycode, true);
   repeatOff_.erase(found);
+  return true;
+}
+
+void EventPoster::sendThenRecord(bool heldKeysChanged) {
+  XFlush(display_);
+  if (!heldKeysChanged) return;
+  // The record goes out only once the key has: every client that watches the root window
+  // (the window manager, panels) is told of each change of it, and the server would
+  // deliver the key only after those notices.
   recordHeldKeys();
+  XFlush(display_);
 }
 
 void EventPoster::recordHeldKeys() {
@@ -262,10 +275,10 @@ bool EventPoster::postKeyboard(const KeyboardEvent& event) {
   if (key == 0) return false;
   if (event.flagsChanged || !event.isDown) {
     // A modifier key itself, or a release: the key alone, the held modifiers stay.
-    if (event.isDown) holdWithoutRepeat(key);
+    const bool held = event.isDown && holdWithoutRepeat(key);
     fakeKey(key, event.isDown);
-    if (!event.isDown) restoreRepeat(key);
-    XFlush(display_);
+    const bool released = !event.isDown && restoreRepeat(key);
+    sendThenRecord(held || released);
     return true;
   }
   // A key press sees exactly the modifiers of its flags, as on the Mac. Option is the
@@ -284,10 +297,10 @@ bool EventPoster::postKeyboard(const KeyboardEvent& event) {
     wanted |= (third != 0 && third != plain) ? m.level3 : m.alt;
   }
   ModifierChange change = applyModifiers(wanted, (flags & event_flags::alphaShift) != 0);
-  holdWithoutRepeat(key);
+  const bool held = holdWithoutRepeat(key);
   fakeKey(key, true);
   undo(change);
-  XFlush(display_);
+  sendThenRecord(held);
   return true;
 }
 

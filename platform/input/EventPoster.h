@@ -68,10 +68,13 @@ class EventPoster final : public EventPosting {
   void fakeKey(unsigned char keycode, bool down);
   void lockCaps(bool on);
   void tapKey(unsigned char keycode, unsigned mods, bool lock);
-  void holdWithoutRepeat(unsigned char keycode);
-  void restoreRepeat(unsigned char keycode);
+  // Turn a key's auto-repeat off and back on, noting it in repeatOff_; true when that changed.
+  bool holdWithoutRepeat(unsigned char keycode);
+  bool restoreRepeat(unsigned char keycode);
   // Writes repeatOff_ to a property of the root window, which outlives this process.
   void recordHeldKeys();
+  // Sends what is queued, then the record when the held keys changed.
+  void sendThenRecord(bool heldKeysChanged);
   bool typeCharacter(char32_t c, unsigned group);
   bool mapSpareKey(unsigned long keysym);
   void unmapSpareKeys();

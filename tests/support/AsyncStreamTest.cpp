@@ -5,8 +5,10 @@
 #include "support/TestLoop.h"
 
 #include <asio/executor_work_guard.hpp>
+#include <asio/post.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -158,6 +160,57 @@ TEST(AsyncStream, CancellationAtAnyMomentEndsTheWaitOnAThreadPool) {
     while (!ended && std::chrono::steady_clock::now() < giveUp) std::this_thread::yield();
     ASSERT_TRUE(ended) << "reader still waiting after cancellation in round " << round;
     for (std::size_t i = 0; i < reader->values.size(); ++i) EXPECT_EQ(reader->values[i], int(i));
+  }
+  work.reset();
+  for (auto& t : threads) t.join();
+}
+
+// A producer on a thread of the reader's context whose turn goes on after it yields: by
+// default the waiting reader gets the value once that turn has ended, on the same thread; a
+// reader that runs at once is taken up by another thread meanwhile.
+TEST(AsyncStream, AReaderThatRunsAtOnceIsNotHeldUpByTheProducersTurn) {
+  asio::io_context io;
+  auto work = asio::make_work_guard(io);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 2; ++i) threads.emplace_back([&io] { io.run(); });
+  auto waitFor = [](const std::atomic<bool>& flag, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!flag && std::chrono::steady_clock::now() < end) std::this_thread::yield();
+    return flag.load();
+  };
+
+  for (bool atOnce : {false, true}) {
+    SCOPED_TRACE(atOnce ? "at once" : "after the producer's turn");
+    AsyncStream<int> stream;
+    if (atOnce) stream.resumeConsumerAtOnce();
+    std::atomic<int> last{0};
+    std::atomic<bool> first{false}, parked{false}, second{false};
+    auto body = [](AsyncStream<int> s, std::atomic<int>* seen, std::atomic<bool>* firstSeen,
+                   std::atomic<bool>* secondSeen) -> asio::awaitable<void> {
+      while (auto value = co_await s.next()) {
+        seen->store(*value);
+        (*value == 1 ? firstSeen : secondSeen)->store(true);
+      }
+    };
+    const Strand readerStrand = makeStrand(io.get_executor());
+    Task task = Task::spawn(readerStrand, body(stream, &last, &first, &second));
+    stream.yield(1);
+    ASSERT_TRUE(waitFor(first, std::chrono::seconds(5)));
+    // Queued behind the reader's turn that took 1: once it runs, the reader waits on next().
+    asio::post(readerStrand, [&parked] { parked = true; });
+    ASSERT_TRUE(waitFor(parked, std::chrono::seconds(5)));
+
+    std::atomic<bool> turnOver{false}, readDuringTurn{false};
+    asio::post(io, [&] {
+      stream.yield(2);
+      readDuringTurn = waitFor(second, atOnce ? std::chrono::milliseconds(5000) : std::chrono::milliseconds(50));
+      turnOver = true;
+    });
+    ASSERT_TRUE(waitFor(turnOver, std::chrono::seconds(10)));
+    EXPECT_EQ(readDuringTurn.load(), atOnce);
+    EXPECT_TRUE(waitFor(second, std::chrono::seconds(5))) << "read once the turn is over";
+    EXPECT_EQ(last.load(), 2);
+    stream.finish();
   }
   work.reset();
   for (auto& t : threads) t.join();

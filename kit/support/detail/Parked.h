@@ -10,19 +10,25 @@
 // Resuming never runs the handler inline: it is queued on the handler's own executor (the
 // awaiting coroutine's strand) as a continuation of the caller's work, so a resume from a
 // thread of the same context runs there once the caller's turn ends instead of waking another
-// thread for it. A parked operation counts as outstanding work of that executor, as a
-// pending socket read does.
+// thread for it. Where the caller's turn may go on for long and the operation's latency
+// matters more, `Turn::atOnce` queues it as new work instead, which an idle thread of the
+// context takes up at once. A parked operation counts as outstanding work of that executor,
+// as a pending socket read does.
 
 #include <asio/associated_cancellation_slot.hpp>
 #include <asio/associated_executor.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/defer.hpp>
+#include <asio/post.hpp>
 #include <asio/system_executor.hpp>
 
 #include <memory>
 #include <utility>
 
 namespace brindlet::detail {
+
+// When a resumed operation runs: after the resuming caller's turn, or at once on another thread.
+enum class Turn { afterCaller, atOnce };
 
 template <class Result>
 class Parked {
@@ -38,15 +44,15 @@ class Parked {
   asio::cancellation_slot cancellationSlot() const { return impl_->slot(); }
 
   // Completes the operation with `result`. Call once, outside any lock.
-  void resume(Result result) {
+  void resume(Result result, Turn turn = Turn::afterCaller) {
     auto impl = std::move(impl_);
-    impl->resume(std::move(result));
+    impl->resume(std::move(result), turn);
   }
 
  private:
   struct Base {
     virtual ~Base() = default;
-    virtual void resume(Result result) = 0;
+    virtual void resume(Result result, Turn turn) = 0;
     virtual asio::cancellation_slot slot() const = 0;
   };
 
@@ -58,13 +64,18 @@ class Parked {
 
     asio::cancellation_slot slot() const override { return asio::get_associated_cancellation_slot(handler); }
 
-    void resume(Result result) override {
+    void resume(Result result, Turn turn) override {
       auto executor = work.get_executor();
-      asio::defer(executor, [h = std::move(handler), r = std::move(result)]() mutable {
+      auto complete = [h = std::move(handler), r = std::move(result)]() mutable {
         // On the operation's own executor: detach the cancellation handler, then complete.
         asio::get_associated_cancellation_slot(h).clear();
         std::move(h)(std::move(r));
-      });
+      };
+      if (turn == Turn::atOnce) {
+        asio::post(executor, std::move(complete));
+      } else {
+        asio::defer(executor, std::move(complete));
+      }
       work.reset();
     }
 

@@ -82,6 +82,7 @@ TEST(HostAuthGate, AnUnpairedDeviceIsToldNotPairedAndClosedSilentlyAfterThePairi
   EXPECT_TRUE(link.deviceClosed());
   EXPECT_TRUE(later.values().empty());
   EXPECT_TRUE(link.end->probe->proceeded.empty());
+  EXPECT_TRUE(link.end->probe->admittedAtOnce.empty());
   EXPECT_TRUE(h.store->allPairedDevices().empty());
   EXPECT_TRUE(h.admitted.empty());
 }
@@ -110,6 +111,8 @@ TEST(HostAuthGate, PairsWithTheTokenOfAParsedLinkAndIsAdmittedOnItsNextConnectio
   first.device->send(msg::Ping{7});
   h.loop.settle();
   EXPECT_EQ(first.end->probe->proceeded, (std::vector<Message>{hello(identity.deviceID), msg::Ping{7}}));
+  // The session may act on that traffic without a turn on the gate: the gate admits it at once.
+  EXPECT_EQ(first.end->probe->admittedAtOnce, first.end->probe->proceeded);
 
   // Next connection: plain authentication, without a token.
   h.loop.advance(1h);
@@ -128,6 +131,7 @@ TEST(HostAuthGate, PairsWithTheTokenOfAParsedLinkAndIsAdmittedOnItsNextConnectio
   second.device->close();
   h.loop.settle();
   EXPECT_TRUE(first.end->probe->ended);
+  EXPECT_FALSE(first.end->gate->admits(msg::Ping{8})) << "a closed gate admits nothing";
   EXPECT_TRUE(h.liveDevices().empty());
 }
 

@@ -4,6 +4,8 @@
 // paired-device file, a test confirmer, one gate per connection run the way a session runs
 // it) and the device side's handshake, all driven by a TestLoop and its manual clock.
 
+#include <gtest/gtest.h>
+
 #include <asio/io_context.hpp>
 
 #include <memory>
@@ -54,6 +56,8 @@ class TestConfirmer : public PairingConfirming {
 // What a session loop saw of one connection.
 struct SessionProbe {
   std::vector<Message> proceeded;
+  // Those the gate said it admits before they were offered to it.
+  std::vector<Message> admittedAtOnce;
   bool ended = false;
 };
 
@@ -65,8 +69,14 @@ inline asio::awaitable<void> serveLikeASession(std::shared_ptr<Connection> conne
   auto messages = connection->messages();
   while (auto message = co_await messages.next()) {
     Message offered = *message;
+    const bool admitted = gate->admits(offered);
     HostAuthGate::Verdict verdict = co_await gate->handle(offered);
     if (verdict == HostAuthGate::Verdict::proceed) probe->proceeded.push_back(*message);
+    if (admitted) {
+      probe->admittedAtOnce.push_back(*message);
+      // What the gate admits without being asked, it lets through when asked.
+      EXPECT_EQ(verdict, HostAuthGate::Verdict::proceed);
+    }
   }
   co_await gate->connectionClosed();
   probe->ended = true;

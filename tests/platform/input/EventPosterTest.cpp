@@ -5,6 +5,7 @@
 #include "platform/input/X11InputObserver.h"
 
 #include <X11/XKBlib.h>
+#include <X11/Xatom.h>
 #include <X11/extensions/XTest.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <tuple>
 
@@ -183,6 +185,32 @@ bool isDown(Display* display, unsigned keycode) {
   return (keys[keycode / 8] >> (keycode % 8)) & 1;
 }
 
+// How many keys the posters of process `pid` list as held on the root window.
+std::size_t keysRecordedBy(Display* display, pid_t pid) {
+  const std::string prefix = "_NOLU_HELD_KEYS_" + std::to_string(pid) + "-";
+  std::size_t keys = 0;
+  int count = 0;
+  Atom* properties = XListProperties(display, DefaultRootWindow(display), &count);
+  for (int i = 0; i < count; ++i) {
+    char* name = XGetAtomName(display, properties[i]);
+    if (name && std::string_view(name).starts_with(prefix)) {
+      Atom type = None;
+      int format = 0;
+      unsigned long items = 0, after = 0;
+      unsigned char* data = nullptr;
+      if (XGetWindowProperty(display, DefaultRootWindow(display), properties[i], 0, 1024, False, XA_INTEGER, &type,
+                             &format, &items, &after, &data) == Success &&
+          items > 0) {
+        keys += items - 1;  // after the pid
+      }
+      if (data) XFree(data);
+    }
+    if (name) XFree(name);
+  }
+  if (properties) XFree(properties);
+  return keys;
+}
+
 void setRepeat(Display* display, unsigned keycode, bool on) {
   XKeyboardControl control{};
   control.key = static_cast<int>(keycode);
@@ -220,9 +248,10 @@ TEST_F(EventPosterTest, KeysLeftHeldByAKilledProcessAreReleasedAndRepeatAgain) {
   }
   char byte = 0;
   const bool childHeld = read(ready[0], &byte, 1) == 1 && byte == 1;
-  // The server has carried out what the child asked (its record first, then the presses)
-  // before the child goes.
-  for (int i = 0; i < 500 && childHeld && !(isDown(display, s) && isDown(display, d)); ++i) {
+  // The server has carried out what the child asked (the presses, then its record) before
+  // the child goes.
+  for (int i = 0; i < 500 && childHeld && !(isDown(display, s) && isDown(display, d) && keysRecordedBy(display, child) == 2);
+       ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   kill(child, SIGKILL);
