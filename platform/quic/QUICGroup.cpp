@@ -28,7 +28,15 @@ QUICGroupImpl::QUICGroupImpl(asio::io_context& context, Strand strand, QUICParam
 QUICGroupImpl::~QUICGroupImpl() {
   if (conn_) ngtcp2_conn_del(conn_);
   tls_.reset();
-  if (socket_ && ownsSocket_) socket_->close();
+  if (socket_ && ownsSocket_) {
+    // The socket is worked on its strand only; the last owner of a connection may let go of
+    // it on any thread, while the socket's strand is reading.
+    if (socket_->strand().running_in_this_thread()) {
+      socket_->close();
+    } else {
+      asio::post(socket_->strand(), [socket = socket_] { socket->close(); });
+    }
+  }
 }
 
 std::shared_ptr<QUICGroup> QUICGroup::connect(asio::io_context& context, const asio::ip::udp::endpoint& remote,
