@@ -110,6 +110,8 @@ class QUICGroupImpl final : public QUICGroup, public std::enable_shared_from_thi
   void scheduleWrite();
   // Writes once the handlers that this turn's deliveries resumed have had their turn.
   void writeAfterReaders();
+  // The write scheduled by either of the two above (on the strand).
+  static void runScheduledWrite(const std::weak_ptr<QUICGroupImpl>& weak);
   // Sends a run of packets; the bytes that left (fewer when the socket is full).
   std::size_t sendRun(const std::uint8_t* data, std::size_t size, std::size_t segment);
   void waitUntilWritable();

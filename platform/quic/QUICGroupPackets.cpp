@@ -80,27 +80,22 @@ void QUICGroupImpl::writeAfterReaders() {
   // readers' handlers were queued, as continuations of this turn, before this write: it goes
   // through the context first, so that an answer they send joins it and the acknowledgement
   // rides along with the answer. A reader that sends nothing only moves the write one handler on.
-  asio::defer(context_.get_executor(), [weak = weak_from_this()] {
-    auto self = weak.lock();
-    if (!self) return;
-    asio::dispatch(self->strand_, [weak] {
-      auto self = weak.lock();
-      if (!self) return;
-      self->writeScheduled_ = false;
-      self->writePackets();
-    });
+  asio::defer(context_.get_executor(), [weak = weak_from_this(), strand = strand_] {
+    asio::dispatch(strand, [weak] { runScheduledWrite(weak); });
   });
 }
 
 void QUICGroupImpl::scheduleWrite() {
   if (writeScheduled_ || ended_) return;
   writeScheduled_ = true;
-  asio::defer(strand_, [weak = weak_from_this()] {
-    auto self = weak.lock();
-    if (!self) return;
-    self->writeScheduled_ = false;
-    self->writePackets();
-  });
+  asio::defer(strand_, [weak = weak_from_this()] { runScheduledWrite(weak); });
+}
+
+void QUICGroupImpl::runScheduledWrite(const std::weak_ptr<QUICGroupImpl>& weak) {
+  auto self = weak.lock();
+  if (!self) return;
+  self->writeScheduled_ = false;
+  self->writePackets();
 }
 
 std::size_t QUICGroupImpl::sendRun(const std::uint8_t* data, std::size_t size, std::size_t segment) {
