@@ -157,8 +157,8 @@ asio::awaitable<void> HostSession::run() {
   sessionLog().info("connection accepted");
   if (authGate_) co_await authGate_->start();
   auto messages = connection_->messages();
-  // A key or click goes to this computer while the transport is still busy with the datagram
-  // that brought it (acknowledging it, sending).
+  // A key or click goes to this computer before the transport goes on with the datagram that
+  // brought it (acknowledging it, sending): on the transport's thread when the session is idle.
   messages.resumeConsumerAtOnce();
   while (auto message = co_await messages.next()) {
     // Session traffic of an admitted device goes straight on, without a turn on the gate's strand.

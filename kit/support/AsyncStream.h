@@ -64,10 +64,11 @@ class AsyncStream {
     return true;
   }
 
-  // A waiting consumer given a value runs at once, on another thread of its executor when
-  // the producer's is busy, rather than once the producer's turn has ended: for a consumer
-  // whose every value is urgent (a device's input) and a producer whose turn goes on after
-  // each value (a transport answering what it received).
+  // A waiting consumer given a value runs at once, rather than once the producer's turn has
+  // ended: inside yield() on the producer's thread when the consumer's strand is free and that
+  // thread runs the consumer's context (until the consumer next waits), else on another thread
+  // of its executor. For a consumer whose every value is urgent (a device's input) and a
+  // producer whose turn goes on after each value (a transport answering what it received).
   void resumeConsumerAtOnce() const {
     std::lock_guard lock(state_->mutex);
     state_->consumerAtOnce = true;

@@ -166,8 +166,9 @@ TEST(AsyncStream, CancellationAtAnyMomentEndsTheWaitOnAThreadPool) {
 }
 
 // A producer on a thread of the reader's context whose turn goes on after it yields: by
-// default the waiting reader gets the value once that turn has ended, on the same thread; a
-// reader that runs at once is taken up by another thread meanwhile.
+// default the waiting reader gets the value once that turn has ended, on the same thread. A
+// reader that runs at once takes it inside yield(), on the producer's thread, when its strand
+// is free; when another thread holds its strand, that thread takes it up meanwhile.
 TEST(AsyncStream, AReaderThatRunsAtOnceIsNotHeldUpByTheProducersTurn) {
   asio::io_context io;
   auto work = asio::make_work_guard(io);
@@ -179,36 +180,55 @@ TEST(AsyncStream, AReaderThatRunsAtOnceIsNotHeldUpByTheProducersTurn) {
     return flag.load();
   };
 
-  for (bool atOnce : {false, true}) {
-    SCOPED_TRACE(atOnce ? "at once" : "after the producer's turn");
+  enum class Mode { afterTurn, atOnce, atOnceStrandBusy };
+  for (Mode mode : {Mode::afterTurn, Mode::atOnce, Mode::atOnceStrandBusy}) {
+    SCOPED_TRACE(mode == Mode::afterTurn ? "after the producer's turn"
+                 : mode == Mode::atOnce  ? "at once"
+                                         : "at once, strand busy");
     AsyncStream<int> stream;
-    if (atOnce) stream.resumeConsumerAtOnce();
+    if (mode != Mode::afterTurn) stream.resumeConsumerAtOnce();
     std::atomic<int> last{0};
     std::atomic<bool> first{false}, parked{false}, second{false};
+    std::atomic<std::thread::id> secondOn{};
     auto body = [](AsyncStream<int> s, std::atomic<int>* seen, std::atomic<bool>* firstSeen,
-                   std::atomic<bool>* secondSeen) -> asio::awaitable<void> {
+                   std::atomic<bool>* secondSeen, std::atomic<std::thread::id>* secondThread) -> asio::awaitable<void> {
       while (auto value = co_await s.next()) {
         seen->store(*value);
+        if (*value == 2) secondThread->store(std::this_thread::get_id());
         (*value == 1 ? firstSeen : secondSeen)->store(true);
       }
     };
     const Strand readerStrand = makeStrand(io.get_executor());
-    Task task = Task::spawn(readerStrand, body(stream, &last, &first, &second));
+    Task task = Task::spawn(readerStrand, body(stream, &last, &first, &second, &secondOn));
     stream.yield(1);
     ASSERT_TRUE(waitFor(first, std::chrono::seconds(5)));
     // Queued behind the reader's turn that took 1: once it runs, the reader waits on next().
-    asio::post(readerStrand, [&parked] { parked = true; });
+    std::atomic<bool> release{false}, held{false};
+    asio::post(readerStrand, [&] {
+      parked = true;
+      if (mode != Mode::atOnceStrandBusy) return;
+      held = true;
+      waitFor(release, std::chrono::seconds(10));
+    });
     ASSERT_TRUE(waitFor(parked, std::chrono::seconds(5)));
 
-    std::atomic<bool> turnOver{false}, readDuringTurn{false};
+    std::atomic<bool> turnOver{false}, readInsideYield{false}, readDuringTurn{false};
+    std::atomic<std::thread::id> producerOn{};
     asio::post(io, [&] {
+      producerOn = std::this_thread::get_id();
       stream.yield(2);
-      readDuringTurn = waitFor(second, atOnce ? std::chrono::milliseconds(5000) : std::chrono::milliseconds(50));
+      readInsideYield = second.load();
+      release = true;
+      readDuringTurn = waitFor(second, mode != Mode::afterTurn ? std::chrono::milliseconds(5000)
+                                                                : std::chrono::milliseconds(50));
       turnOver = true;
     });
     ASSERT_TRUE(waitFor(turnOver, std::chrono::seconds(10)));
-    EXPECT_EQ(readDuringTurn.load(), atOnce);
+    EXPECT_EQ(readInsideYield.load(), mode == Mode::atOnce);
+    EXPECT_EQ(readDuringTurn.load(), mode != Mode::afterTurn);
     EXPECT_TRUE(waitFor(second, std::chrono::seconds(5))) << "read once the turn is over";
+    EXPECT_EQ(secondOn.load() == producerOn.load(), mode != Mode::atOnceStrandBusy);
+    EXPECT_EQ(held.load(), mode == Mode::atOnceStrandBusy);
     EXPECT_EQ(last.load(), 2);
     stream.finish();
   }

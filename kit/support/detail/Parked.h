@@ -11,14 +11,17 @@
 // awaiting coroutine's strand) as a continuation of the caller's work, so a resume from a
 // thread of the same context runs there once the caller's turn ends instead of waking another
 // thread for it. Where the caller's turn may go on for long and the operation's latency
-// matters more, `Turn::atOnce` queues it as new work instead, which an idle thread of the
-// context takes up at once. A parked operation counts as outstanding work of that executor,
-// as a pending socket read does.
+// matters more, `Turn::atOnce` runs it at once: on the resuming thread itself when that thread
+// runs the executor's context and the operation's strand is free (the caller's turn goes on
+// when the operation next waits), else as new work, which an idle thread of the context takes
+// up. A parked operation counts as outstanding work of that executor, as a pending socket read
+// does.
 
 #include <asio/associated_cancellation_slot.hpp>
 #include <asio/associated_executor.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/defer.hpp>
+#include <asio/dispatch.hpp>
 #include <asio/post.hpp>
 #include <asio/system_executor.hpp>
 
@@ -27,7 +30,7 @@
 
 namespace brindlet::detail {
 
-// When a resumed operation runs: after the resuming caller's turn, or at once on another thread.
+// When a resumed operation runs: after the resuming caller's turn, or at once.
 enum class Turn { afterCaller, atOnce };
 
 template <class Result>
@@ -72,7 +75,7 @@ class Parked {
         std::move(h)(std::move(r));
       };
       if (turn == Turn::atOnce) {
-        asio::post(executor, std::move(complete));
+        asio::dispatch(executor, std::move(complete));
       } else {
         asio::defer(executor, std::move(complete));
       }
