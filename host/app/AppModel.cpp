@@ -338,6 +338,7 @@ void AppModel::dropCandidate(const UUID& id) {
   candidates_.erase(id);
   // The run that calls this ends right after: its task is done with.
   sessionTasks_.erase(id);
+  if (services_.afterSession) services_.afterSession();
   if (stopping_) sessionEnds_.yield(id);
 }
 

@@ -102,6 +102,9 @@ class AppModel final : public CaptureControlling, public std::enable_shared_from
     std::function<void(std::string)> informAlreadyJoined;
     // Stores the setting "keepDisplayAwakeWhileConnected"; nothing: the change is not kept.
     std::function<void(bool)> storeKeepDisplayAwake;
+    // Runs on the main strand once a session has ended and its run is over; nothing: nothing
+    // runs then.
+    std::function<void()> afterSession;
   };
 
   static std::shared_ptr<AppModel> make(const Executor& executor, Strand mainStrand,

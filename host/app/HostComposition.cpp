@@ -57,6 +57,7 @@
 #include "platform/screen/DisplayPower.h"
 #include "platform/screen/DisplaySnapshot.h"
 #include "platform/storage/UserDefaults.h"
+#include "platform/support/MemoryReturn.h"
 #include "platform/windows/WindowManager.h"
 #include "platform/screen/WindowSnapshot.h"
 
@@ -314,6 +315,8 @@ std::unique_ptr<HostComposition> HostComposition::build(asio::io_context& io, St
     return makeQUICListener(io, security, port, true, quic, clock);
   };
   model.relay = root->relay;
+  // What a session freed between blocks still in use goes back to the system.
+  model.afterSession = [] { platform::giveBackFreePages(); };
   root->model = AppModel::make(executor, mainStrand, services.power, root->loopback, std::move(model));
   // The host's package, when it was installed from one, is checked for updates through PackageKit.
   platform::PackageKitUpdaterOptions updater;

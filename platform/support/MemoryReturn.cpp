@@ -14,4 +14,6 @@ void returnLargeBlocksToTheSystem() {
   mallopt(M_ARENA_MAX, 2);
 }
 
+void giveBackFreePages() { malloc_trim(0); }
+
 }  // namespace brindlet::platform

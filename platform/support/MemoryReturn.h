@@ -10,4 +10,10 @@ namespace brindlet::platform {
 
 void returnLargeBlocksToTheSystem();
 
+// Blocks under that size that a session freed lie between blocks still in use, where a heap
+// cannot shrink past them, and their pages stay with the process. This hands every whole free
+// page inside the heaps back to the system (they are mapped again when next used). It walks
+// the heaps, a matter of milliseconds: for after a session has ended.
+void giveBackFreePages();
+
 }  // namespace brindlet::platform

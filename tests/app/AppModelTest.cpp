@@ -131,6 +131,7 @@ class AppModelTest : public ::testing::Test {
     s.isDisplayAsleep = [] { return false; };
     s.keepDisplayAwake = [] { return true; };
     s.loginItem = platform::LoginItem::mainApp();
+    s.afterSession = [this] { ++afterSessions; };
     return s;
   }
 
@@ -232,6 +233,7 @@ class AppModelTest : public ::testing::Test {
   UUID tablet = UUID::random();
   std::filesystem::path folder_;
   static inline int counter_ = 0;
+  int afterSessions = 0;
 };
 
 TEST_F(AppModelTest, AnAdmittedDeviceBecomesCurrentAndAnotherDeviceReplacesIt) {
@@ -255,6 +257,19 @@ TEST_F(AppModelTest, AnAdmittedDeviceBecomesCurrentAndAnotherDeviceReplacesIt) {
   EXPECT_EQ(replacements(*second), std::vector<std::string>{"Another device"});
   loop.advance(200ms);
   EXPECT_TRUE(loop.runUntil([&] { return model->candidateCount() == 1; }));
+}
+
+TEST_F(AppModelTest, WhatRunsAfterASessionRunsOnceEachEndedSessionsRunIsOver) {
+  startAndAdvertise();
+  auto first = connect(phone);
+  auto second = connect(tablet);  // replaces the first
+  loop.advance(200ms);
+  ASSERT_TRUE(loop.runUntil([&] { return model->candidateCount() == 1; }));
+  EXPECT_EQ(afterSessions, 1);
+  second->connection->close();  // the device leaves
+  loop.advance(1s);
+  ASSERT_TRUE(loop.runUntil([&] { return model->candidateCount() == 0; }));
+  EXPECT_EQ(afterSessions, 2);
 }
 
 TEST_F(AppModelTest, PairedDevicesFollowTheStoreOldestPairingFirst) {

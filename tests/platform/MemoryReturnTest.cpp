@@ -2,10 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <malloc.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -55,4 +57,30 @@ TEST(MemoryReturn, ThreadsShareTwoHeaps) {
   for (size_t at = info.find("<heap nr="); at != std::string::npos; at = info.find("<heap nr=", at + 1)) ++heaps;
   EXPECT_GE(heaps, 1u);
   EXPECT_LE(heaps, 2u) << info.substr(0, 400);
+}
+
+// Blocks under the threshold freed between blocks still in use: their pages go back when asked.
+TEST(MemoryReturn, FreePagesBetweenBlocksInUseGoBackWhenAsked) {
+  returnLargeBlocksToTheSystem();
+  auto residentBytes = [] {
+    std::ifstream statm("/proc/self/statm");
+    long size = 0, resident = 0;
+    statm >> size >> resident;
+    return resident * sysconf(_SC_PAGESIZE);
+  };
+  constexpr size_t blocks = 200, blockBytes = 100 * 1024;
+  std::vector<void*> freed, kept;
+  for (size_t i = 0; i < blocks; ++i) {
+    void* block = std::malloc(blockBytes);
+    ASSERT_TRUE(block);
+    std::memset(block, 1, blockBytes);
+    freed.push_back(block);
+    kept.push_back(std::malloc(64));  // in use after it: the heap cannot shrink past it
+  }
+  for (void* b : freed) std::free(b);
+  const long before = residentBytes();
+  giveBackFreePages();
+  const long after = residentBytes();
+  for (void* b : kept) std::free(b);
+  EXPECT_GT(before - after, static_cast<long>(blocks * blockBytes / 2)) << "before " << before << " after " << after;
 }
