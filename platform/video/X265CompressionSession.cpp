@@ -23,36 +23,6 @@ struct OpenEncoder {
   bool lastWasDelta = false;  // the last frame it encoded was not a key frame
 };
 
-// x265 keeps cost tables for every quantiser its encoders have used, for the whole process
-// (half a megabyte each), until the library is cleaned up: sessions that reach quantisers not
-// used before would add up for good. x265_cleanup() gives them back; it runs whenever the last
-// open encoder has closed. Opening, closing and cleaning up are serialised here.
-class X265Library {
- public:
-  static x265_encoder* open(x265_param* param) {
-    std::lock_guard guard(lock());
-    x265_encoder* encoder = x265_encoder_open(param);
-    if (encoder) ++openCount();
-    return encoder;
-  }
-
-  static void close(x265_encoder* encoder) {
-    std::lock_guard guard(lock());
-    x265_encoder_close(encoder);
-    if (--openCount() == 0) x265_cleanup();
-  }
-
- private:
-  static std::mutex& lock() {
-    static std::mutex m;
-    return m;
-  }
-  static int& openCount() {
-    static int count = 0;
-    return count;
-  }
-};
-
 // x265 (3.5) makes the per-row buffers of its sample adaptive offset filter for every encoder
 // it opens, but gives them back at close only when the last frame it encoded used the filter:
 // otherwise about a quarter of a megabyte (at 1920x1080) stays allocated for good, at every
@@ -79,7 +49,7 @@ void closeEncoder(OpenEncoder& e) {
     uint32_t count = 0;
     x265_encoder_encode(e.encoder, &nals, &count, &in, &out);
   }
-  if (e.encoder) X265Library::close(e.encoder);
+  if (e.encoder) x265_encoder_close(e.encoder);
   delete e.param;
   e = OpenEncoder{};
 }
@@ -352,7 +322,7 @@ class X265CompressionSession final : public CompressionSession {
     if (x265_param_apply_profile(param, format_ == PlanarFormat::yuv444 ? "main444-8" : "main") < 0) {
       return fail(propertyNotSupported);
     }
-    opened.encoder = X265Library::open(param);
+    opened.encoder = x265_encoder_open(param);
     if (!opened.encoder) return fail(encoderFailed);
     x265_nal* nals = nullptr;
     uint32_t count = 0;
