@@ -88,7 +88,7 @@ class LoopbackUDP final : public std::enable_shared_from_this<LoopbackUDP> {
   platform::DatagramReceiver receiver_{8, bufferSize, true};  // on the strand
   // Room for most of a read's datagrams, so that a batch seldom ends inside a run of them.
   platform::DatagramSender outgoing_{256, bufferSize};  // on the strand
-  bool flushQueued_ = false;                                  // on the strand
+  bool flushQueued_ = false;                            // on the strand
 };
 
 }  // namespace brindlet

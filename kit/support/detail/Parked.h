@@ -7,8 +7,8 @@
 //   ... later, from any thread and with no lock held:
 //   waiter.resume(std::move(item));
 //
-// Resuming never runs the handler inline: it is queued on the handler's own executor (the
-// awaiting coroutine's strand) as a continuation of the caller's work, so a resume from a
+// By default resuming never runs the handler inline: it is queued on the handler's own executor
+// (the awaiting coroutine's strand) as a continuation of the caller's work, so a resume from a
 // thread of the same context runs there once the caller's turn ends instead of waking another
 // thread for it. Where the caller's turn may go on for long and the operation's latency
 // matters more, `Turn::atOnce` runs it at once: on the resuming thread itself when that thread
@@ -22,7 +22,6 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/defer.hpp>
 #include <asio/dispatch.hpp>
-#include <asio/post.hpp>
 #include <asio/system_executor.hpp>
 
 #include <memory>
