@@ -2,6 +2,8 @@
 // decoder, to the picture that went in, in the profile asked for.
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
 #include <cstring>
 
 #include "platform/capture/HEVCTestDecoder.h"
@@ -227,6 +229,30 @@ TEST(CompressionSession, EncodesTheSmallestPicturesItIsGiven) {
     EXPECT_FALSE(out.sample.data.empty());
     session->invalidate();
   }
+}
+
+// Sessions come and go with every connection and rate change: one that ended after delta
+// frames must leave none of its encoder's memory behind.
+TEST(CompressionSession, SessionsEndedAfterDeltaFramesLeaveNothingBehind) {
+  PixelBuffer first(1920, 1080), second(1920, 1080);
+  fillTestPicture(first, 1);
+  fillTestPicture(second, 2);
+  auto session = [&] {
+    auto s = makeSession(1920, 1080, HEVCProfileLevel::main444AutoLevel, 8'000'000);
+    EXPECT_FALSE(encode(*s, first, 1'000, false).sample.notSync);
+    EXPECT_TRUE(encode(*s, second, 2'000, false).sample.notSync);
+    s->invalidate();
+  };
+  auto inUse = [] {
+    const auto m = mallinfo2();
+    return static_cast<long long>(m.uordblks + m.hblkhd);
+  };
+  // x265 keeps cost tables for each quantiser its encoders used, once per process.
+  session();
+  session();
+  const long long before = inUse();
+  for (int i = 0; i < 6; ++i) session();
+  EXPECT_LT(inUse() - before, 512 << 10) << "bytes still held after 6 sessions";
 }
 
 TEST(CompressionSession, RejectsWhatItCannotDo) {
