@@ -289,6 +289,31 @@ TEST_F(QUICConnectionTest, ClosingEndsBothSidesOnce) {
   EXPECT_EQ(allStates(early), (std::vector{ConnectionState::connecting(), ConnectionState::closed()}));
 }
 
+// The last owner of a device's connection may let go of it on any thread, while the host's
+// traffic is still being read from the connection's socket: the socket must not be closed
+// under that read (the race checker's build watches for it).
+TEST_F(QUICConnectionTest, ADeviceLetGoOfOnAnotherThreadWhileItReadsGoesQuietly) {
+  listen();
+  for (std::size_t round = 0; round < 6; ++round) {
+    RawDevice raw = rawDevice({1, 2, 3, 4});
+    auto h = host(round);
+    ASSERT_TRUE(h);
+    ready(h);
+    std::atomic<bool> stop{false};
+    std::thread flood([&stop, h] {
+      for (std::uint32_t i = 0; !stop && i < 100'000; ++i) {
+        h->send(msg::Ping{i});
+        if (i % 32 == 0) std::this_thread::sleep_for(50us);
+      }
+    });
+    std::this_thread::sleep_for(20ms);
+    raw = {};  // while pings still arrive
+    std::this_thread::sleep_for(20ms);
+    stop = true;
+    flood.join();
+  }
+}
+
 TEST_F(QUICConnectionTest, HostChecksPreamblesAndNeedsFourStreamsForReadiness) {
   listen();
   struct Case {
