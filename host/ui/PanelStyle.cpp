@@ -44,7 +44,9 @@ window.nolu-guide, window.nolu-guide > contents { background-color: rgb(28, 28, 
 .nolu-window button.nolu-accent label { color: black; }
 .nolu-window .nolu-card button { color: black; background-color: rgba(0, 0, 0, 0.06); border-color: rgba(0, 0, 0, 0.14); }
 .nolu-window .nolu-card button label { color: black; }
-.nolu-window button.nolu-plain { background-color: transparent; border-color: transparent; }
+.nolu-window button.nolu-plain {
+  background-color: transparent; border-width: 0; padding-left: 0; padding-right: 0;
+}
 .nolu-window switch:checked { background-color: rgb(255, 176, 32); }
 .nolu-card-dark { background-color: rgba(255, 255, 255, 0.06); border-radius: 8px; padding: 8px 10px; }
 .nolu-dot { min-width: 7px; min-height: 7px; border-radius: 4px; background-color: rgb(115, 115, 115); }

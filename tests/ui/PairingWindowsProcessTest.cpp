@@ -274,6 +274,10 @@ TEST_F(PairingWindowsProcessTest, TheQRWindowsCodePairsADeviceFromThePanel) {
       EXPECT_TRUE(panel->fillAt(std::string("the fill of ") + button, shown.x + 2, shown.y + shown.height / 2,
                                 whiteOver(0.08, background)));
     }
+    // Quit is a plain button: its text starts at the column's leading edge, as other text does.
+    const int leading = panel->firstInkColumn(element(*panel, "label", "No devices paired yet"), background);
+    EXPECT_GT(leading, 0);
+    EXPECT_NEAR(panel->firstInkColumn(element(*panel, "push button", "Quit Nolu Host"), background), leading, 2);
     // The keep-awake switch is on: its track shows the amber tint left of the knob.
     const Element& awake = element(*panel, "check box", "Keep display awake while connected");
     EXPECT_TRUE(panel->fillAt("the keep-awake switch", awake.x + awake.width / 4, awake.y + awake.height / 2, amber));

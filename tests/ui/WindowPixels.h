@@ -202,6 +202,17 @@ class WindowPixels {
                                          << " (its pixel farthest from " << background << "), not " << text;
   }
 
+  // The leftmost column of the element's box where anything stands out from `background`
+  // (the start of its text, for a label drawn on it); -1 when nothing does.
+  int firstInkColumn(const Element& element, Colour background) const {
+    for (int x = element.x; x < element.x + element.width; ++x) {
+      for (int y = element.y; y < element.y + element.height; ++y) {
+        if (!close(at(x, y), background, 4 * tolerance)) return x;
+      }
+    }
+    return -1;
+  }
+
  private:
   WindowPixels(const Screen& screen, int x, int y, std::vector<Element> elements)
       : screen_(&screen), originX_(x), originY_(y), elements_(std::move(elements)) {}
